@@ -1,0 +1,1 @@
+"""Repairs damaged CSV files."""

@@ -1,0 +1,62 @@
+// Whole-file reading and buffered file writing over POSIX descriptors.
+//
+// Every failure is a VornishError value; EINTR is retried; descriptors are
+// closed by destructors on every path.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/error.hpp"
+
+namespace vornish {
+
+// Bytes of a whole file, without the zero-fill a std::string would pay for.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  std::string_view view() const noexcept { return {data_.get(), size_}; }
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  friend Result<ByteBuffer> read_whole_file(const std::string& path);
+  struct Free { void operator()(char* p) const noexcept; };
+  std::unique_ptr<char, Free> data_;
+  std::size_t size_ = 0;
+};
+
+// Reads the file at `path` from start to end. A path holding a NUL byte is
+// refused before any system call.
+Result<ByteBuffer> read_whole_file(const std::string& path);
+
+// A file opened for writing (created, truncated, mode 0666 less umask)
+// behind an 8192-byte buffer.
+class BufferedFile {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+
+  static Result<BufferedFile> create(const std::string& path);
+
+  BufferedFile(BufferedFile&& other) noexcept;
+  BufferedFile& operator=(BufferedFile&&) = delete;
+  BufferedFile(const BufferedFile&) = delete;
+  ~BufferedFile();
+
+  // Hands one complete line to the buffer: it is emptied first when the line
+  // does not fit, and a line at least as long as the buffer bypasses it.
+  Status write_line(std::string_view line);
+  // Empties the buffer into the file.
+  Status flush();
+
+ private:
+  explicit BufferedFile(int fd);
+  Status write_all(std::string_view bytes);
+
+  int fd_ = -1;
+  std::size_t used_ = 0;
+  std::unique_ptr<char[]> buffer_;
+};
+
+}  // namespace vornish

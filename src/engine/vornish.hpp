@@ -1,0 +1,143 @@
+// The repair pipeline: settle the dialect, walk every row once, keep, pad,
+// merge or quarantine it, and count what happened.
+//
+// In memory only; file input and output are in vornish_file (bottom), which
+// streams kept rows to the clean output as they are produced.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/error.hpp"
+#include "parser/resilient_parser.hpp"
+
+namespace vornish {
+
+struct VornishOptions {
+  std::optional<std::uint8_t> delimiter;
+  std::uint8_t quote_char = '"';
+  bool fill_ragged_rows = true;
+  bool merge_overflow = true;
+  std::optional<std::size_t> expected_columns;
+  bool repair_quotes = true;
+};
+
+struct VornishStats {
+  std::size_t total_rows = 0;
+  std::size_t vornished_rows = 0;
+  std::size_t repaired_rows = 0;
+  std::size_t quarantined_rows = 0;
+  char32_t detected_delimiter = U',';
+  std::size_t inferred_columns = 0;
+};
+
+struct QuarantineRecord {
+  std::size_t line = 0;
+  std::string reason;
+  Row raw_tokens;
+};
+
+enum class QuarantineReason : unsigned char { TooFew, Extra };
+
+// "Row has too few columns (expected E)" / "Row has extra columns (expected E)".
+std::string reason_text(QuarantineReason reason, std::size_t expected);
+
+// A delimiter or quote byte as text: the byte taken as a code point
+// U+0000..U+00FF, in UTF-8 (one or two bytes).
+std::string byte_as_text(std::uint8_t byte);
+
+// The delimiter and expected width of a run, from the options or guessed.
+struct Dialect {
+  std::uint8_t delimiter = ',';
+  std::size_t expected_columns = 0;
+};
+
+Dialect settle_dialect(std::string_view buffer, const VornishOptions& options);
+
+// Brings rows to the expected width. Owns the scratch that padding and
+// merging need, so shaping a row allocates nothing once warmed up.
+class RowShaper {
+ public:
+  RowShaper(std::size_t expected_columns, std::uint8_t delimiter);
+  // `raw` padded with empty fields or with its surplus fields merged into the
+  // last one; `raw` itself when it already has the expected width (or E = 0).
+  // The result stays valid until the next call or until `raw` dies.
+  RowView shape(RowView raw);
+
+ private:
+  std::size_t expected_;
+  std::string separator_;
+  std::vector<FieldView> fields_;
+  std::string merged_;
+};
+
+// Receives the rows of a repair run in input order.
+class RowVisitor {
+ public:
+  virtual ~RowVisitor() = default;
+  // A kept row, already shaped; `start` is the byte offset where it begins.
+  virtual void kept(RowView row, std::size_t start) = 0;
+  virtual void quarantined(std::size_t line, QuarantineReason reason, RowView raw) = 0;
+};
+
+// The row loop over a non-empty buffer with a settled dialect.
+VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
+                         const Dialect& dialect, RowVisitor& visitor);
+
+// The kept rows of a run, held as the byte offsets where they start in the
+// borrowed buffer: eight bytes a row. A row's fields are read again from
+// the buffer (and shaped again) when it is asked for.
+class KeptRows {
+ public:
+  KeptRows() = default;
+  KeptRows(std::string_view buffer, const VornishOptions& options, const Dialect& dialect);
+
+  std::size_t size() const noexcept { return starts_.size(); }
+  bool empty() const noexcept { return starts_.empty(); }
+  void push_back(std::size_t start) { starts_.push_back(start); }
+  void shrink_to_fit() { starts_.shrink_to_fit(); }
+
+  // Reads kept rows back; the row views stay valid until its next read.
+  class Cursor {
+   public:
+    explicit Cursor(const KeptRows& rows);
+    RowView read(std::size_t index);
+
+   private:
+    const KeptRows* rows_;
+    ResilientParser parser_;
+    RowShaper shaper_;
+  };
+
+  Cursor cursor() const { return Cursor(*this); }
+  Row materialize(std::size_t index) const;
+
+ private:
+  std::string_view buffer_;
+  std::uint8_t quote_char_ = '"';
+  bool repair_quotes_ = true;
+  Dialect dialect_;
+  std::vector<std::uint64_t> starts_;
+};
+
+struct VornishOutcome {
+  KeptRows rows;
+  std::vector<QuarantineRecord> quarantined;
+  VornishStats stats;
+};
+
+// The outcome borrows `buffer`: keep it alive while reading `rows`.
+VornishOutcome vornish_slice(std::string_view buffer, const VornishOptions& options);
+
+// Reads `input_path` whole, repairs it, writes the clean CSV to `output_path`
+// and, when given, the quarantined rows to `quarantine_path`.
+Result<VornishStats> vornish_file(const std::string& input_path,
+                                  const std::string& output_path,
+                                  const std::optional<std::string>& quarantine_path,
+                                  const VornishOptions& options);
+
+}  // namespace vornish

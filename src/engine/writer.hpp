@@ -1,0 +1,32 @@
+// Formatting of clean-output lines and quarantine-file lines.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/vornish.hpp"
+
+namespace vornish {
+
+// Appends one clean-output line for `row`, LF included: fields joined by the
+// delimiter text, a field quoted only when it holds the quote text, the
+// delimiter text, CR or LF.
+class CsvLineFormatter {
+ public:
+  CsvLineFormatter(std::uint8_t delimiter, std::uint8_t quote_char);
+  void append_row(std::string& line, RowView row) const;
+
+ private:
+  std::string separator_;
+  std::string quote_;
+};
+
+inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";
+
+// Appends one quarantine-file line: line number, quoted reason, quoted raw
+// tokens joined by `separator`, LF. Always comma and double quote.
+void append_quarantine_line(std::string& out, std::size_t line, std::string_view reason,
+                            RowView raw_tokens, std::string_view separator);
+
+}  // namespace vornish

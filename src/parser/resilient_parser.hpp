@@ -1,0 +1,96 @@
+// The tolerant row tokenizer: bytes in, rows of UTF-8 fields out.
+//
+// It never fails: stray and unterminated quotes, invalid UTF-8 and mixed
+// line ends are all absorbed by fixed rules. It knows nothing of dialect
+// guessing, repair policy or Python; everything above builds on it.
+//
+// A returned row is a span of views that stay valid until the next call.
+// A field that is a contiguous run of valid UTF-8 in the input points
+// straight into the input; only fields with doubled quotes, dropped blanks
+// or invalid bytes are assembled in the parser's own scratch arena.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vornish {
+
+struct FieldView {
+  std::string_view text;  // always valid UTF-8
+  bool ascii = true;      // every byte below 0x80
+};
+
+using RowView = std::span<const FieldView>;
+
+// An owned row: used where a row must outlive the parser call that made it
+// (quarantine records, tests).
+using Row = std::vector<std::string>;
+
+Row to_row(RowView view);
+
+class ResilientParser {
+ public:
+  ResilientParser(std::string_view data, std::uint8_t delimiter,
+                  std::uint8_t quote_char, bool repair_quotes) noexcept;
+
+  // The next row, or nothing once the input is used up (and forever after).
+  // Every call that returns a row consumes at least one byte.
+  std::optional<RowView> next_row();
+
+  // Like next_row, but only counts the fields: no decoding, no copies.
+  // Used where only a row's width matters.
+  std::optional<std::size_t> skip_row();
+
+  // Restarts reading at an earlier row boundary (a value pos() had between
+  // calls). The line counter is left alone: callers that re-read rows do
+  // not look at it.
+  void seek(std::size_t pos) noexcept;
+
+  std::size_t pos() const noexcept { return pos_; }
+  std::size_t line() const noexcept { return line_; }
+  std::string_view data() const noexcept { return data_; }
+  std::uint8_t delimiter() const noexcept { return delimiter_; }
+  std::uint8_t quote_char() const noexcept { return quote_char_; }
+  bool repair_quotes() const noexcept { return repair_quotes_; }
+
+ private:
+  struct PendingField {
+    std::size_t begin;  // offset into data_ or scratch_
+    std::size_t size;
+    bool in_scratch;
+    bool ascii;
+  };
+
+  template <bool kMaterialize>
+  bool parse_row();
+  bool closes_field(std::size_t quote_index);
+  bool followed_by_field_end(std::size_t quote_index) const noexcept;
+
+  std::string_view data_;
+  std::size_t pos_ = 0;
+  std::size_t line_ = 1;
+  bool repair_quotes_;
+  std::uint8_t delimiter_;
+  std::uint8_t quote_char_;
+
+  // Closing-quote cache: for the physical line that ends at line_end_, the
+  // index of its last quote that is followed by a field end (or npos). Lets
+  // every quote on a line be judged in constant time, so a line full of
+  // stray quotes still costs linear time.
+  std::size_t cached_line_begin_ = 0;
+  std::size_t cached_line_end_ = 0;
+  std::size_t cached_last_closer_ = 0;
+  bool cache_valid_ = false;
+
+  std::size_t field_count_ = 0;
+  std::vector<PendingField> pending_;
+  std::vector<FieldView> fields_;
+  std::string scratch_;
+};
+
+}  // namespace vornish
