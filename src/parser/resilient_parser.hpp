@@ -87,10 +87,15 @@ class ResilientParser {
   std::size_t cached_last_closer_ = 0;
   bool cache_valid_ = false;
 
+  // Bytes that end a run of field content in each state.
+  bool stop_unquoted_[256];
+  bool stop_quoted_[256];
+
   std::size_t field_count_ = 0;
   std::vector<PendingField> pending_;
   std::vector<FieldView> fields_;
   std::string scratch_;
+  std::string decode_buffer_;
 };
 
 }  // namespace vornish

@@ -1,0 +1,292 @@
+// The tolerant row tokenizer.
+//
+// One forward pass; a field that is a contiguous run of the input is never
+// copied, and only the closing-quote look-ahead reads ahead of `pos`. That
+// look-ahead is answered from a per-line cache, so no input costs more than
+// linear time.
+#include "parser/resilient_parser.hpp"
+
+#include "parser/utf8.hpp"
+
+namespace vornish {
+namespace {
+
+constexpr std::uint8_t kLf = 0x0A;
+constexpr std::uint8_t kCr = 0x0D;
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+constexpr bool is_blank(std::uint8_t c) noexcept { return c == 0x20 || c == 0x09; }
+constexpr bool is_line_end(std::uint8_t c) noexcept { return c == kLf || c == kCr; }
+
+enum class State : std::uint8_t {
+  FieldStart,  // a new field begins; nothing buffered yet
+  Unquoted,    // inside a field that did not start with a quote
+  Quoted,      // inside a field that started with a quote
+  AfterQuote,  // the field's quote has been closed
+};
+
+}  // namespace
+
+Row to_row(RowView view) {
+  Row row;
+  row.reserve(view.size());
+  for (const FieldView& f : view) row.emplace_back(f.text);
+  return row;
+}
+
+ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
+                                 std::uint8_t quote_char, bool repair_quotes) noexcept
+    : data_(data), repair_quotes_(repair_quotes), delimiter_(delimiter), quote_char_(quote_char) {
+  if (data.size() >= 3 && data.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+  for (unsigned c = 0; c < 256; ++c) {
+    const auto b = static_cast<std::uint8_t>(c);
+    stop_unquoted_[c] = b == delimiter || is_line_end(b);
+    stop_quoted_[c] = b == quote_char || b == kLf;
+  }
+}
+
+void ResilientParser::seek(std::size_t pos) noexcept { pos_ = pos; }
+
+std::optional<RowView> ResilientParser::next_row() {
+  if (!parse_row<true>()) return std::nullopt;
+  fields_.clear();
+  for (const PendingField& f : pending_) {
+    const char* base = f.in_scratch ? scratch_.data() : data_.data();
+    fields_.push_back(FieldView{std::string_view(base + f.begin, f.size), f.ascii});
+  }
+  return RowView(fields_);
+}
+
+std::optional<std::size_t> ResilientParser::skip_row() {
+  if (!parse_row<false>()) return std::nullopt;
+  return field_count_;
+}
+
+bool ResilientParser::followed_by_field_end(std::size_t quote_index) const noexcept {
+  const auto* d = reinterpret_cast<const std::uint8_t*>(data_.data());
+  const std::size_t n = data_.size();
+  std::size_t j = quote_index + 1;
+  while (j < n && is_blank(d[j])) ++j;
+  return j == n || d[j] == delimiter_ || is_line_end(d[j]);
+}
+
+// A quote inside a quoted field closes it unless a later quote on the same
+// physical line could close it instead. Only the last such quote of the line
+// matters, and it is the same for every earlier quote of the line, so it is
+// found once per line and kept.
+bool ResilientParser::closes_field(std::size_t quote_index) {
+  if (followed_by_field_end(quote_index)) return true;
+  if (!cache_valid_ || quote_index < cached_line_begin_ || quote_index >= cached_line_end_) {
+    const auto* d = reinterpret_cast<const std::uint8_t*>(data_.data());
+    const std::size_t n = data_.size();
+    std::size_t end = quote_index + 1;
+    while (end < n && !is_line_end(d[end])) ++end;
+    std::size_t last = kNone;
+    for (std::size_t q = end; q > quote_index + 1;) {
+      --q;
+      if (d[q] == quote_char_ && followed_by_field_end(q)) {
+        last = q;
+        break;
+      }
+    }
+    cached_line_begin_ = quote_index;
+    cached_line_end_ = end;
+    cached_last_closer_ = last;
+    cache_valid_ = true;
+  }
+  return cached_last_closer_ == kNone || cached_last_closer_ <= quote_index;
+}
+
+template <bool kMaterialize>
+bool ResilientParser::parse_row() {
+  const auto* d = reinterpret_cast<const std::uint8_t*>(data_.data());
+  const std::size_t n = data_.size();
+  std::size_t p = pos_;
+  if (p >= n) return false;
+
+  field_count_ = 0;
+  if constexpr (kMaterialize) {
+    pending_.clear();
+    scratch_.clear();
+  }
+
+  // The field being built: a run [seg_begin, seg_end) of the input not yet
+  // copied, preceded (when `copied`) by bytes already gathered in scratch_
+  // from `scratch_begin` on.
+  std::size_t seg_begin = p;
+  std::size_t seg_end = p;
+  bool copied = false;
+  std::size_t scratch_begin = 0;
+
+  const auto start_field = [&](std::size_t at) {
+    seg_begin = at;
+    seg_end = at;
+    copied = false;
+  };
+  const auto append = [&](std::size_t from, std::size_t to) {
+    if constexpr (kMaterialize) {
+      if (from == seg_end) {
+        seg_end = to;
+        return;
+      }
+      if (!copied) {
+        if (seg_begin == seg_end) {
+          seg_begin = from;
+          seg_end = to;
+          return;
+        }
+        copied = true;
+        scratch_begin = scratch_.size();
+      }
+      scratch_.append(data_.data() + seg_begin, seg_end - seg_begin);
+      seg_begin = from;
+      seg_end = to;
+    } else {
+      (void)from;
+      (void)to;
+    }
+  };
+  const auto finish_field = [&]() {
+    ++field_count_;
+    if constexpr (kMaterialize) {
+      PendingField f{};
+      if (!copied) {
+        const std::string_view text = data_.substr(seg_begin, seg_end - seg_begin);
+        const utf8::Check kind = utf8::check(text);
+        if (kind != utf8::Check::Invalid) {
+          f = {seg_begin, text.size(), false, kind == utf8::Check::Ascii};
+        } else {
+          const std::size_t begin = scratch_.size();
+          utf8::append_replacing(scratch_, text);
+          f = {begin, scratch_.size() - begin, true, false};
+        }
+      } else {
+        scratch_.append(data_.data() + seg_begin, seg_end - seg_begin);
+        const std::string_view text(scratch_.data() + scratch_begin, scratch_.size() - scratch_begin);
+        const utf8::Check kind = utf8::check(text);
+        if (kind == utf8::Check::Invalid) {
+          decode_buffer_.assign(text);
+          scratch_.resize(scratch_begin);
+          utf8::append_replacing(scratch_, decode_buffer_);
+        }
+        f = {scratch_begin, scratch_.size() - scratch_begin, true, kind == utf8::Check::Ascii};
+      }
+      pending_.push_back(f);
+    }
+  };
+  // Consumes the line end at p (CR LF counts as one) and ends the row.
+  const auto end_at_line_end = [&]() {
+    if (d[p] == kCr && p + 1 < n && d[p + 1] == kLf) ++p;
+    ++p;
+    ++line_;
+    pos_ = p;
+    return true;
+  };
+  const auto end_at_data_end = [&]() {
+    pos_ = n;
+    return true;
+  };
+
+  State state = State::FieldStart;
+  for (;;) {
+    switch (state) {
+      case State::FieldStart: {
+        start_field(p);
+        if (p == n) {
+          if (field_count_ == 0) {
+            pos_ = n;
+            return false;
+          }
+          finish_field();
+          return end_at_data_end();
+        }
+        const std::uint8_t c = d[p];
+        if (c == quote_char_) {
+          ++p;
+          start_field(p);
+          state = State::Quoted;
+        } else if (c == delimiter_) {
+          finish_field();
+          ++p;
+        } else if (is_line_end(c)) {
+          finish_field();
+          return end_at_line_end();
+        } else {
+          state = State::Unquoted;
+        }
+        break;
+      }
+      case State::Unquoted: {
+        std::size_t q = p;
+        while (q < n && !stop_unquoted_[d[q]]) ++q;
+        append(p, q);
+        p = q;
+        finish_field();
+        if (p == n) return end_at_data_end();
+        if (d[p] != delimiter_) return end_at_line_end();
+        ++p;
+        state = State::FieldStart;
+        break;
+      }
+      case State::Quoted: {
+        std::size_t q = p;
+        while (q < n && !stop_quoted_[d[q]]) ++q;
+        append(p, q);
+        p = q;
+        if (p == n) {
+          finish_field();  // never closed: the field takes the rest of the data
+          return end_at_data_end();
+        }
+        if (d[p] == quote_char_) {
+          if (p + 1 == n) {
+            ++p;
+            finish_field();
+            return end_at_data_end();
+          }
+          if (d[p + 1] == quote_char_) {
+            append(p, p + 1);
+            p += 2;
+          } else if (!repair_quotes_ || closes_field(p)) {
+            ++p;
+            state = State::AfterQuote;
+          } else {
+            append(p, p + 1);  // a stray quote is text
+            ++p;
+          }
+        } else {  // LF inside the quotes: content, but still a new line
+          ++line_;
+          append(p, p + 1);
+          ++p;
+        }
+        break;
+      }
+      case State::AfterQuote: {
+        if (p == n) {
+          finish_field();
+          return end_at_data_end();
+        }
+        const std::uint8_t c = d[p];
+        if (c == delimiter_) {
+          finish_field();
+          ++p;
+          state = State::FieldStart;
+        } else if (is_blank(c)) {
+          ++p;
+        } else if (is_line_end(c)) {
+          finish_field();
+          return end_at_line_end();
+        } else {
+          append(p, p + 1);
+          ++p;
+          state = State::Unquoted;
+        }
+        break;
+      }
+    }
+  }
+}
+
+template bool ResilientParser::parse_row<true>();
+template bool ResilientParser::parse_row<false>();
+
+}  // namespace vornish

@@ -1,0 +1,338 @@
+// Tokenizer behaviour on damaged input, row by row, with the line counter
+// checked after every call.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "parser/resilient_parser.hpp"
+#include "parser/utf8.hpp"
+
+namespace vornish {
+namespace {
+
+struct ExpectedRow {
+  Row fields;
+  std::size_t line;
+};
+
+struct Case {
+  std::string name;
+  std::string input;
+  std::vector<ExpectedRow> rows;
+  bool repair = true;
+  char delimiter = ',';
+  char quote = '\'';
+};
+
+std::vector<ExpectedRow> parse_all(const Case& c) {
+  ResilientParser parser(c.input, static_cast<std::uint8_t>(c.delimiter),
+                         static_cast<std::uint8_t>(c.quote), c.repair);
+  std::vector<ExpectedRow> out;
+  std::size_t last_pos = parser.pos();
+  while (auto row = parser.next_row()) {
+    EXPECT_GT(parser.pos(), last_pos) << "a row must consume input";
+    last_pos = parser.pos();
+    out.push_back({to_row(*row), parser.line()});
+  }
+  EXPECT_FALSE(parser.next_row().has_value()) << "absent must stay absent";
+  EXPECT_EQ(parser.pos(), c.input.size());
+  return out;
+}
+
+const std::string kBom = "\xEF\xBB\xBF";
+const std::string kReplacement = "\xEF\xBF\xBD";
+
+const std::vector<Case> kCases = {
+    {"plain rows", "a,b,c\nd,e,f\n", {{{"a", "b", "c"}, 2}, {{"d", "e", "f"}, 3}}},
+    {"trailing delimiter", "a,b,", {{{"a", "b", ""}, 1}}},
+    {"lone delimiter", ",", {{{"", ""}, 1}}},
+    {"empty lines", "\n\n", {{{""}, 2}, {{""}, 3}}},
+    {"mixed line ends", "a\r\nb\rc\n\rd",
+     {{{"a"}, 2}, {{"b"}, 3}, {{"c"}, 4}, {{""}, 5}, {{"d"}, 5}}},
+    {"doubled quote", "'a''b',c", {{{"a'b", "c"}, 1}}},
+    {"blanks after closing quote", "'abc'  ,d", {{{"abc", "d"}, 1}}},
+    {"text after closing quote", "'abc' d e,f", {{{"abcd e", "f"}, 1}}},
+    {"quote inside unquoted field", "x'y'z,1", {{{"x'y'z", "1"}, 1}}},
+    {"stray quotes repaired", "'ab'c'd',e\n", {{{"ab'c'd", "e"}, 2}}},
+    {"stray quotes unrepaired", "'ab'c'd',e\n", {{{"abc'd'", "e"}, 2}}, false},
+    {"stray quotes with delimiter inside", "'He said 'hi, there' ok',x\n",
+     {{{"He said 'hi, there' ok", "x"}, 2}}},
+    {"stray quotes with delimiter inside unrepaired", "'He said 'hi, there' ok',x\n",
+     {{{"He said hi", " there' ok'", "x"}, 2}}, false},
+    {"text after quote repaired", "'abc'def,ghi\n", {{{"abcdef", "ghi"}, 2}}},
+    {"text after quote unrepaired", "'abc'def,ghi\n", {{{"abcdef", "ghi"}, 2}}, false},
+    {"doubled quote keeps field open", "'a'x''\n", {{{"a'x'\n"}, 2}}},
+    {"no later closer", "'a' b' c\n", {{{"ab' c"}, 2}}},
+    {"later closer before blanks", "'a' b'  \n", {{{"a' b"}, 2}}},
+    {"unterminated", "'unterminated,x\ny,z\n", {{{"unterminated,x\ny,z\n"}, 3}}},
+    {"bom skipped", kBom + "a,b", {{{"a", "b"}, 1}}},
+    {"bom alone", kBom, {}},
+    {"bom in the middle is content", "a" + kBom + ",b", {{{"a" + kBom, "b"}, 1}}},
+    {"one quote", "'", {{{""}, 1}}},
+    {"two quotes", "''", {{{""}, 1}}},
+    {"three spaces", "   ", {{{"   "}, 1}}},
+    {"quoted CR LF", "'a\r\nb',c\nd", {{{"a\r\nb", "c"}, 3}, {{"d"}, 3}}},
+    {"quoted lone CR", "'a\rb',c\nd", {{{"a\rb", "c"}, 2}, {{"d"}, 2}}},
+    {"tab delimiter skipped as blank", "'abc'\t'def'\n", {{{"abc'\t'def"}, 2}}, true, '\t'},
+    {"tab delimiter unrepaired", "'abc'\t'def'\n", {{{"abc", "def"}, 2}}, false, '\t'},
+    {"tab delimiter after quote", "'abc'\tdef\n", {{{"abc", "def"}, 2}}, true, '\t'},
+    {"invalid byte", "a\xFF" "b,c", {{{"a" + kReplacement + "b", "c"}, 1}}},
+    {"invalid byte in copied field", "'a''\xFF',c", {{{"a'" + kReplacement, "c"}, 1}}},
+    {"empty input", "", {}},
+    {"quote as last byte", "a,'b'", {{{"a", "b"}, 1}}},
+    {"delimiter equals quote", "a'b'", {{{"a", "b", ""}, 1}}, true, '\'', '\''},
+    {"line end right after opening quote", "'\n',x\n", {{{"\n", "x"}, 3}}},
+    {"empty field then line end", "a,\r\n,b", {{{"a", ""}, 2}, {{"", "b"}, 2}}},
+};
+
+class ParserCases : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ParserCases, RowsAndLines) {
+  const Case& c = GetParam();
+  const std::vector<ExpectedRow> got = parse_all(c);
+  ASSERT_EQ(got.size(), c.rows.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].fields, c.rows[i].fields) << "row " << i;
+    EXPECT_EQ(got[i].line, c.rows[i].line) << "row " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ParserCases, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& param) {
+                           std::string name;
+                           for (char ch : param.param.name) name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+                           return name;
+                         });
+
+TEST(Parser, ContiguousFieldsPointIntoTheInput) {
+  const std::string input = "abc,'d,e',\"q\"\n";
+  ResilientParser parser(input, ',', '\'', true);
+  auto row = parser.next_row();
+  ASSERT_TRUE(row);
+  for (const FieldView& f : *row) {
+    EXPECT_GE(f.text.data(), input.data());
+    EXPECT_LE(f.text.data() + f.text.size(), input.data() + input.size());
+  }
+}
+
+TEST(Parser, AsciiFlag) {
+  const std::string input = "abc,h\xC3\xA9,\xFF\n";
+  ResilientParser parser(input, ',', '"', true);
+  auto row = parser.next_row();
+  ASSERT_TRUE(row);
+  ASSERT_EQ(row->size(), 3u);
+  EXPECT_TRUE((*row)[0].ascii);
+  EXPECT_FALSE((*row)[1].ascii);
+  EXPECT_FALSE((*row)[2].ascii);
+}
+
+TEST(Parser, SkipRowCountsLikeNextRow) {
+  const std::string input = "a,'b,c'd,e\n'x''y',\n\n'unterminated,\n";
+  ResilientParser full(input, ',', '\'', true);
+  ResilientParser skim(input, ',', '\'', true);
+  while (auto row = full.next_row()) {
+    auto count = skim.skip_row();
+    ASSERT_TRUE(count);
+    EXPECT_EQ(*count, row->size());
+    EXPECT_EQ(skim.pos(), full.pos());
+    EXPECT_EQ(skim.line(), full.line());
+  }
+  EXPECT_FALSE(skim.skip_row());
+}
+
+TEST(Parser, SeekRereadsARow) {
+  const std::string input = "a,b\n'c''d',e\nf\n";
+  ResilientParser parser(input, ',', '\'', true);
+  ASSERT_TRUE(parser.next_row());
+  const std::size_t second = parser.pos();
+  const Row expected = to_row(*parser.next_row());
+  ASSERT_TRUE(parser.next_row());
+  parser.seek(second);
+  EXPECT_EQ(to_row(*parser.next_row()), expected);
+}
+
+// Many stray quotes on one line: every quote must be judged by the same
+// rule as with a fresh look-ahead.
+TEST(Parser, ManyStrayQuotesOnOneLine) {
+  std::string input = "'";
+  std::string expected;
+  for (int i = 0; i < 1000; ++i) {
+    input += "a' ";
+    expected += "a' ";
+  }
+  input += "end',x\n";
+  expected += "end";
+  ResilientParser parser(input, ',', '\'', true);
+  auto row = parser.next_row();
+  ASSERT_TRUE(row);
+  EXPECT_EQ(to_row(*row), (Row{expected, "x"}));
+}
+
+struct DecodeCase {
+  std::string bytes;
+  std::string expected;
+};
+
+// Expected values are what bytes.decode('utf-8', 'replace') gives.
+TEST(Utf8, ReplacesEachMaximalSubpartOnce) {
+  const std::string r = kReplacement;
+  const std::vector<DecodeCase> cases = {
+      {"abc", "abc"},
+      {"\xC3\xA9", "\xC3\xA9"},
+      {"\xC3", r},
+      {"\xC3" "a", r + "a"},
+      {"\xE2\x82", r},
+      {"\xE2\x82" "a", r + "a"},
+      {"\xE2\x82\xAC", "\xE2\x82\xAC"},
+      {"\xF0\x9F\x98", r},
+      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+      {"\x80", r},
+      {"\x80\x80", r + r},
+      {"\xC0\xAF", r + r},
+      {"\xE0\x80\xAF", r + r + r},
+      {"\xED\xA0\x80", r + r + r},
+      {"\xF4\x90\x80\x80", r + r + r + r},
+      {"\xF5", r},
+      {"\xFF\xFE", r + r},
+      {"\xF1\x80\x80" "\xE1\x80" "\xC2", r + r + r},
+      {"a\xF0\x90\x80" "b", "a" + r + "b"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    utf8::append_replacing(out, c.bytes);
+    EXPECT_EQ(out, c.expected);
+    EXPECT_EQ(utf8::check(c.bytes) == utf8::Check::Invalid, out != c.bytes);
+  }
+}
+
+}  // namespace
+}  // namespace vornish
+
+namespace vornish {
+namespace {
+
+// A deliberately plain transcription of the tokenizer rules: byte by byte,
+// every field copied, the closing-quote look-ahead rescanned for every quote.
+// The real parser must agree with it on every input.
+class ReferenceParser {
+ public:
+  ReferenceParser(std::string_view data, std::uint8_t delim, std::uint8_t quote, bool repair)
+      : d_(data), delim_(delim), quote_(quote), repair_(repair) {
+    if (d_.size() >= 3 && d_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+  }
+  std::size_t line = 1;
+
+  std::optional<Row> next() {
+    if (pos_ >= d_.size()) return std::nullopt;
+    enum { Start, Unq, Q, After } st = Start;
+    Row row;
+    std::string buf;
+    auto finish = [&] {
+      std::string text;
+      utf8::append_replacing(text, buf);
+      row.push_back(text);
+      buf.clear();
+    };
+    auto line_end = [&] {
+      if (at(pos_) == '\r' && pos_ + 1 < d_.size() && at(pos_ + 1) == '\n') ++pos_;
+      ++pos_;
+      ++line;
+      finish();
+      return row;
+    };
+    for (;;) {
+      if (pos_ >= d_.size()) {
+        if (st == Start && row.empty()) return std::nullopt;
+        finish();
+        return row;
+      }
+      const std::uint8_t c = at(pos_);
+      switch (st) {
+        case Start:
+          if (c == quote_) { ++pos_; st = Q; }
+          else if (c == delim_) { finish(); ++pos_; }
+          else if (c == '\n' || c == '\r') return line_end();
+          else { buf += static_cast<char>(c); ++pos_; st = Unq; }
+          break;
+        case Unq:
+          if (c == delim_) { finish(); ++pos_; st = Start; }
+          else if (c == '\n' || c == '\r') return line_end();
+          else { buf += static_cast<char>(c); ++pos_; }
+          break;
+        case Q:
+          if (c == quote_ && pos_ + 1 == d_.size()) { ++pos_; st = After; }
+          else if (c == quote_ && at(pos_ + 1) == quote_) { buf += static_cast<char>(c); pos_ += 2; }
+          else if (c == quote_) {
+            if (!repair_ || closes(pos_)) { ++pos_; st = After; }
+            else { buf += static_cast<char>(c); ++pos_; }
+          } else if (c == '\n') { ++line; buf += '\n'; ++pos_; }
+          else { buf += static_cast<char>(c); ++pos_; }
+          break;
+        case After:
+          if (c == delim_) { finish(); ++pos_; st = Start; }
+          else if (c == ' ' || c == '\t') ++pos_;
+          else if (c == '\n' || c == '\r') return line_end();
+          else { buf += static_cast<char>(c); ++pos_; st = Unq; }
+          break;
+      }
+    }
+  }
+
+ private:
+  std::uint8_t at(std::size_t i) const { return static_cast<std::uint8_t>(d_[i]); }
+  bool field_end_after(std::size_t q) const {
+    std::size_t j = q + 1;
+    while (j < d_.size() && (at(j) == ' ' || at(j) == '\t')) ++j;
+    return j == d_.size() || at(j) == delim_ || at(j) == '\r' || at(j) == '\n';
+  }
+  bool closes(std::size_t i) const {
+    if (field_end_after(i)) return true;
+    for (std::size_t j = i + 1; j < d_.size() && at(j) != '\r' && at(j) != '\n'; ++j) {
+      if (at(j) == quote_ && field_end_after(j)) return false;
+    }
+    return true;
+  }
+  std::string_view d_;
+  std::size_t pos_ = 0;
+  std::uint8_t delim_, quote_;
+  bool repair_;
+};
+
+TEST(Parser, AgreesWithPlainTranscriptionOnRandomInput) {
+  // Few distinct bytes so that quotes, blanks and line ends meet often.
+  const std::string alphabet = std::string("ab,;\t '\"\r\n\n\xC3\xA9\xFF", 15);
+  std::uint64_t seed = 0x9E3779B97F4A7C15ULL;
+  auto next = [&seed] {
+    seed ^= seed << 13;
+    seed ^= seed >> 7;
+    seed ^= seed << 17;
+    return seed;
+  };
+  const std::uint8_t delims[] = {',', ';', '\t', ' ', '\''};
+  for (int iteration = 0; iteration < 20000; ++iteration) {
+    std::string input;
+    const std::size_t length = next() % 40;
+    for (std::size_t i = 0; i < length; ++i) input += alphabet[next() % alphabet.size()];
+    if (next() % 8 == 0) input = "\xEF\xBB\xBF" + input;
+    const std::uint8_t delim = delims[next() % 5];
+    const std::uint8_t quote = (next() % 2) ? '\'' : '"';
+    const bool repair = next() % 4 != 0;
+
+    ResilientParser fast(input, delim, quote, repair);
+    ReferenceParser slow(input, delim, quote, repair);
+    for (;;) {
+      auto expected = slow.next();
+      auto got = fast.next_row();
+      ASSERT_EQ(got.has_value(), expected.has_value()) << "input: " << input;
+      if (!got) break;
+      ASSERT_EQ(to_row(*got), *expected) << "input: " << input;
+      ASSERT_EQ(fast.line(), slow.line) << "input: " << input;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vornish
