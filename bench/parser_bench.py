@@ -1,0 +1,97 @@
+"""Builds and runs the native tokenizer benchmark.
+
+Prints ResilientParser throughput (next_row and skip_row, beside a memchr
+scan of the same buffer) on a large generated clean CSV, then on the
+stray-quote worst case at two sizes with the ratio of their times, which
+stays near the ratio of their sizes when the cost is linear. With
+--engine it also times the engine below Python (dialect guessing,
+vornish_slice, reading kept rows back, vornish_file to /dev/null) on the
+clean and on a damaged file.
+
+    python bench/parser_bench.py [--size-mb 200] [--stray-mb 10] [--engine]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import benchlib  # noqa: E402
+import datagen  # noqa: E402
+
+
+def run_native(binary: Path, argv: list[str]) -> list[dict]:
+    out = subprocess.run([str(binary), "--json", *argv], check=True,
+                         stdout=subprocess.PIPE, text=True).stdout
+    return [json.loads(line) for line in out.splitlines() if line.startswith("{")]
+
+
+def table(results: list[dict], label: str | None = None) -> None:
+    rows = []
+    for r in results:
+        rows.append([label or r["input"], r["name"], benchlib.mb(r["bytes"]), r["rows"],
+                     r["best_s"], r["median_s"], r["best_mb_s"]])
+    benchlib.print_table(["input", "measure", "MB", "rows", "best s", "median s", "MB/s"], rows)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description="Tokenizer throughput.")
+    benchlib.add_common_args(parser, size_mb=200)
+    parser.add_argument("--stray-mb", type=float, default=10,
+                        help="size of the smaller stray-quote input; the larger is 4x (default 10)")
+    parser.add_argument("--engine", action="store_true",
+                        help="also time dialect guessing, vornish_slice, read-back and vornish_file")
+    parser.add_argument("--no-build", action="store_true",
+                        help="use the binaries already in --build-dir")
+    args = parser.parse_args()
+
+    targets = ["parser_bench"]
+    engine_present = (benchlib.ROOT / "src/engine/vornish.cpp").exists()
+    if args.engine:
+        if not engine_present:
+            parser.error("--engine needs src/engine/vornish.cpp")
+        targets.append("pipeline_bench")
+    if not args.no_build:
+        benchlib.cmake_build(args.build_dir, targets, module=False)
+    parser_bin = args.build_dir / "bench" / "parser_bench"
+    repeat = [f"--repeat={args.repeat}"]
+
+    clean = datagen.ensure("clean", args.size_mb, args.data_dir)
+    print(f"# clean CSV, {benchlib.mb(clean.stat().st_size):.1f} MB: {clean}")
+    table(run_native(parser_bin, repeat + [str(clean)]))
+
+    small = datagen.ensure("stray", args.stray_mb, args.data_dir)
+    large = datagen.ensure("stray", args.stray_mb * 4, args.data_dir)
+    print(f"\n# stray-quote worst case: one line '\"' + 'a\"' * n + '\",x', "
+          f"{args.stray_mb:g} MB and {args.stray_mb * 4:g} MB")
+    for flag, label in ((None, "repair on"), ("--no-repair", "repair off")):
+        extra = [flag] if flag else []
+        by_size = {}
+        for path in (small, large):
+            results = run_native(parser_bin, repeat + extra + ["--mode=next_row", str(path)])
+            results += run_native(parser_bin, repeat + extra + ["--mode=skip_row", str(path)])
+            by_size[path] = {r["name"]: r for r in results}
+            table(results, f"{path.name} ({label})")
+        for name in ("next_row", "skip_row"):
+            a, b = by_size[small][name], by_size[large][name]
+            ratio = b["best_s"] / a["best_s"] if a["best_s"] > 0 else float("nan")
+            print(f"  {name} ({label}): size x{b['bytes'] / a['bytes']:.2f}, "
+                  f"time x{ratio:.2f}")
+        print()
+
+    if args.engine:
+        engine_bin = args.build_dir / "bench" / "pipeline_bench"
+        damaged = datagen.ensure("damaged", args.size_mb, args.data_dir)
+        for path in (clean, damaged):
+            print(f"# engine on {path.name}")
+            table(run_native(engine_bin, repeat + [str(path)]))
+            print()
+
+
+if __name__ == "__main__":
+    main()
