@@ -49,9 +49,13 @@ class BufferedFile {
   Status write_line(std::string_view line);
   // Empties the buffer into the file.
   Status flush();
+  // Closes the file and reports what the system says about it (a network
+  // file system may only report a failed write here). Does not flush; the
+  // destructor closes a file that is still open and ignores the outcome.
+  Status close();
 
  private:
-  explicit BufferedFile(int fd);
+  BufferedFile(int fd, std::unique_ptr<char[]> buffer) noexcept;
   Status write_all(std::string_view bytes);
 
   int fd_ = -1;
