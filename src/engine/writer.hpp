@@ -1,6 +1,7 @@
 // Formatting of clean-output lines and quarantine-file lines.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -17,9 +18,17 @@ class CsvLineFormatter {
   CsvLineFormatter(std::uint8_t delimiter, std::uint8_t quote_char);
   void append_row(std::string& line, RowView row) const;
 
+  // Whether `field` must be written quoted.
+  bool needs_quoting(std::string_view field) const noexcept;
+
  private:
+  // What a byte means for the quoting test: nothing, a byte that forces
+  // quoting, or the lead byte of a two-byte delimiter or quote text.
+  enum class ByteRole : std::uint8_t { Plain, Special, Lead };
+
   std::string separator_;
   std::string quote_;
+  std::array<ByteRole, 256> roles_{};
 };
 
 inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";

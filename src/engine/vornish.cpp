@@ -1,0 +1,308 @@
+// The repair pipeline: one parser walks the whole buffer, and every row is
+// kept, padded, merged or quarantined on the spot.
+//
+// The row loop (repair_rows) is shared by the in-memory outcome, which keeps
+// only where each kept row starts, and by the file operation, which formats
+// kept rows straight into the output buffer; so no run ever holds all rows
+// as strings. Nothing here fails except file input and output, which come
+// back as VornishError values.
+#include "engine/vornish.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+#include "engine/io.hpp"
+#include "engine/writer.hpp"
+#include "heuristics/columns.hpp"
+#include "heuristics/sniff.hpp"
+
+namespace vornish {
+
+std::string reason_text(QuarantineReason reason, std::size_t expected) {
+  std::string text = reason == QuarantineReason::TooFew ? "Row has too few columns (expected "
+                                                        : "Row has extra columns (expected ";
+  text += std::to_string(expected);
+  text += ')';
+  return text;
+}
+
+std::string byte_as_text(std::uint8_t byte) {
+  std::string text;
+  if (byte < 0x80) {
+    text.push_back(static_cast<char>(byte));
+  } else {
+    text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+    text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+  }
+  return text;
+}
+
+Dialect settle_dialect(std::string_view buffer, const VornishOptions& options) {
+  Dialect dialect;
+  // The width is guessed under the delimiter of the run, so that comes first.
+  dialect.delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(buffer);
+  dialect.expected_columns = options.expected_columns
+                                 ? *options.expected_columns
+                                 : infer_column_count(buffer, dialect.delimiter);
+  return dialect;
+}
+
+RowShaper::RowShaper(std::size_t expected_columns, std::uint8_t delimiter)
+    : expected_(expected_columns), separator_(byte_as_text(delimiter)) {}
+
+RowView RowShaper::shape(RowView raw) {
+  const std::size_t n = raw.size();
+  if (expected_ == 0 || n == expected_) {
+    return raw;
+  }
+  if (n < expected_) {
+    fields_.assign(raw.begin(), raw.end());
+    fields_.resize(expected_, FieldView{});
+    return fields_;
+  }
+  // Fields E-1 .. n-1 become one, joined by the delimiter as text; with
+  // E = 1 that is the whole row.
+  const std::size_t keep = expected_ - 1;
+  fields_.assign(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(keep));
+  merged_.clear();
+  bool ascii = separator_.size() == 1;
+  for (std::size_t i = keep; i < n; ++i) {
+    if (i != keep) {
+      merged_ += separator_;
+    }
+    merged_ += raw[i].text;
+    ascii = ascii && raw[i].ascii;
+  }
+  fields_.push_back(FieldView{merged_, ascii});
+  return fields_;
+}
+
+VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
+                         const Dialect& dialect, RowVisitor& visitor) {
+  const std::size_t expected = dialect.expected_columns;
+  VornishStats stats;
+  stats.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
+  stats.inferred_columns = expected;
+
+  ResilientParser parser(buffer, dialect.delimiter, options.quote_char, options.repair_quotes);
+  RowShaper shaper(expected, dialect.delimiter);
+  while (!visitor.stop_requested()) {
+    const std::size_t start = parser.pos();
+    const std::optional<RowView> row = parser.next_row();
+    if (!row) {
+      break;
+    }
+    ++stats.total_rows;
+    const std::size_t n = row->size();
+    if (expected == 0 || n == expected) {
+      visitor.kept(*row, start);
+      ++stats.vornished_rows;
+      continue;
+    }
+    const bool too_few = n < expected;
+    if (too_few ? options.fill_ragged_rows : options.merge_overflow) {
+      visitor.kept(shaper.shape(*row), start);
+      ++stats.vornished_rows;
+      ++stats.repaired_rows;
+    } else {
+      // Read right after the row: for a row ended by a line end that is the
+      // line where the next row starts.
+      visitor.quarantined(parser.line(),
+                          too_few ? QuarantineReason::TooFew : QuarantineReason::Extra, *row);
+      ++stats.quarantined_rows;
+    }
+  }
+  return stats;
+}
+
+KeptRows::KeptRows(std::string_view buffer, const VornishOptions& options, const Dialect& dialect)
+    : buffer_(buffer),
+      quote_char_(options.quote_char),
+      repair_quotes_(options.repair_quotes),
+      dialect_(dialect) {}
+
+KeptRows::Cursor::Cursor(const KeptRows& rows)
+    : rows_(&rows),
+      parser_(rows.buffer_, rows.dialect_.delimiter, rows.quote_char_, rows.repair_quotes_),
+      shaper_(rows.dialect_.expected_columns, rows.dialect_.delimiter) {}
+
+RowView KeptRows::Cursor::read(std::size_t index) {
+  // A row is a pure function of where it starts, so reading it again from
+  // there gives the fields the run saw. Only kept rows are stored, and a
+  // kept row of the wrong width was padded or merged, so shaping it again
+  // repeats exactly that repair.
+  if (index >= rows_->starts_.size()) {
+    return {};
+  }
+  const auto start = static_cast<std::size_t>(rows_->starts_[index]);
+  if (parser_.pos() != start) {
+    parser_.seek(start);
+  }
+  const std::optional<RowView> row = parser_.next_row();
+  if (!row) {
+    return {};
+  }
+  return shaper_.shape(*row);
+}
+
+Row KeptRows::materialize(std::size_t index) const {
+  Cursor cursor(*this);
+  return to_row(cursor.read(index));
+}
+
+namespace {
+
+// Collects the in-memory outcome: starts of kept rows, owned copies of
+// quarantined ones.
+class OutcomeCollector final : public RowVisitor {
+ public:
+  OutcomeCollector(VornishOutcome& outcome, std::size_t expected)
+      : outcome_(outcome),
+        too_few_(reason_text(QuarantineReason::TooFew, expected)),
+        extra_(reason_text(QuarantineReason::Extra, expected)) {}
+
+  void kept(RowView /*row*/, std::size_t start) override { outcome_.rows.push_back(start); }
+
+  void quarantined(std::size_t line, QuarantineReason reason, RowView raw) override {
+    outcome_.quarantined.push_back(
+        QuarantineRecord{line, reason == QuarantineReason::TooFew ? too_few_ : extra_, to_row(raw)});
+  }
+
+ private:
+  VornishOutcome& outcome_;
+  std::string too_few_;
+  std::string extra_;
+};
+
+// Streams kept rows into the clean output as they come and keeps the
+// finished quarantine lines in one string until the output is complete.
+// Stops the run at the first failed write.
+class FileWriter final : public RowVisitor {
+ public:
+  FileWriter(BufferedFile& output, const VornishOptions& options, const Dialect& dialect,
+             bool keep_quarantine)
+      : output_(output),
+        formatter_(dialect.delimiter, options.quote_char),
+        separator_(byte_as_text(dialect.delimiter)),
+        keep_quarantine_(keep_quarantine),
+        too_few_(reason_text(QuarantineReason::TooFew, dialect.expected_columns)),
+        extra_(reason_text(QuarantineReason::Extra, dialect.expected_columns)) {}
+
+  void kept(RowView row, std::size_t /*start*/) override {
+    line_.clear();
+    formatter_.append_row(line_, row);
+    if (Status s = output_.write_line(line_); !s) {
+      error_ = s.error();
+    }
+  }
+
+  void quarantined(std::size_t line, QuarantineReason reason, RowView raw) override {
+    if (keep_quarantine_) {
+      append_quarantine_line(quarantine_lines_, line,
+                             reason == QuarantineReason::TooFew ? too_few_ : extra_, raw,
+                             separator_);
+    }
+  }
+
+  bool stop_requested() const noexcept override { return error_.has_value(); }
+
+  const std::optional<VornishError>& error() const noexcept { return error_; }
+  std::string take_quarantine_lines() noexcept { return std::move(quarantine_lines_); }
+
+ private:
+  BufferedFile& output_;
+  CsvLineFormatter formatter_;
+  std::string separator_;
+  bool keep_quarantine_;
+  std::string too_few_;
+  std::string extra_;
+  std::string line_;
+  std::string quarantine_lines_;
+  std::optional<VornishError> error_;
+};
+
+// Flushes and closes, reporting the first failure.
+Status finish(BufferedFile& file) {
+  if (Status s = file.flush(); !s) {
+    return s;
+  }
+  return file.close();
+}
+
+}  // namespace
+
+VornishOutcome vornish_slice(std::string_view buffer, const VornishOptions& options) {
+  VornishOutcome outcome;
+  if (buffer.empty()) {
+    // Nothing to guess from: the defaults stand, whatever the options say.
+    return outcome;
+  }
+  const Dialect dialect = settle_dialect(buffer, options);
+  outcome.rows = KeptRows(buffer, options, dialect);
+  OutcomeCollector collector(outcome, dialect.expected_columns);
+  outcome.stats = repair_rows(buffer, options, dialect, collector);
+  outcome.rows.shrink_to_fit();
+  return outcome;
+}
+
+Result<VornishStats> vornish_file(const std::string& input_path,
+                                  const std::string& output_path,
+                                  const std::optional<std::string>& quarantine_path,
+                                  const VornishOptions& options) {
+  // Read whole before the output is created: the output may be the input.
+  Result<ByteBuffer> input = read_whole_file(input_path);
+  if (!input) {
+    return input.error();
+  }
+  const std::string_view buffer = input.value().view();
+
+  VornishStats stats;
+  std::string quarantine_lines;
+  // Settled before the output exists, so nothing is truncated for a run
+  // that cannot even start.
+  std::optional<Dialect> dialect;
+  if (!buffer.empty()) {
+    dialect = settle_dialect(buffer, options);
+  }
+  Result<BufferedFile> created = BufferedFile::create(output_path);
+  if (!created) {
+    return created.error();
+  }
+  BufferedFile& output = created.value();
+  if (dialect) {
+    FileWriter writer(output, options, *dialect, quarantine_path.has_value());
+    stats = repair_rows(buffer, options, *dialect, writer);
+    if (writer.error()) {
+      return *writer.error();
+    }
+    quarantine_lines = writer.take_quarantine_lines();
+  }
+  if (Status s = finish(output); !s) {
+    return s.error();
+  }
+  // The input is no longer needed; only the quarantine lines remain.
+  input.value() = ByteBuffer();
+
+  if (quarantine_path) {
+    Result<BufferedFile> q = BufferedFile::create(*quarantine_path);
+    if (!q) {
+      return q.error();
+    }
+    BufferedFile& quarantine = q.value();
+    if (Status s = quarantine.write_line(kQuarantineHeader); !s) {
+      return s.error();
+    }
+    if (!quarantine_lines.empty()) {
+      if (Status s = quarantine.write_line(quarantine_lines); !s) {
+        return s.error();
+      }
+    }
+    if (Status s = finish(quarantine); !s) {
+      return s.error();
+    }
+  }
+  return stats;
+}
+
+}  // namespace vornish

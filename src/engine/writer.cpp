@@ -1,0 +1,108 @@
+// Formatting of clean-output lines and quarantine-file lines.
+//
+// Pure string building: the caller hands finished lines to a BufferedFile.
+// Fields are valid UTF-8, so a two-byte delimiter or quote text can only
+// match on a character boundary and a plain substring test is exact.
+#include "engine/writer.hpp"
+
+#include <charconv>
+#include <cstddef>
+
+namespace vornish {
+namespace {
+
+// Appends `text` with every occurrence of `quote` doubled.
+void append_doubling(std::string& out, std::string_view text, std::string_view quote) {
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t hit = text.find(quote, from);
+    if (hit == std::string_view::npos) {
+      out.append(text.substr(from));
+      return;
+    }
+    const std::size_t end = hit + quote.size();
+    out.append(text.substr(from, end - from));
+    out.append(quote);
+    from = end;
+  }
+}
+
+constexpr std::string_view kDoubleQuote = "\"";
+
+}  // namespace
+
+CsvLineFormatter::CsvLineFormatter(std::uint8_t delimiter, std::uint8_t quote_char)
+    : separator_(byte_as_text(delimiter)), quote_(byte_as_text(quote_char)) {
+  roles_['\n'] = ByteRole::Special;
+  roles_['\r'] = ByteRole::Special;
+  for (const std::string* text : {&separator_, &quote_}) {
+    const auto lead = static_cast<std::uint8_t>((*text)[0]);
+    // A lead byte that is also a one-byte special stays Special.
+    if (text->size() == 1) {
+      roles_[lead] = ByteRole::Special;
+    } else if (roles_[lead] == ByteRole::Plain) {
+      roles_[lead] = ByteRole::Lead;
+    }
+  }
+}
+
+bool CsvLineFormatter::needs_quoting(std::string_view field) const noexcept {
+  const std::size_t n = field.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    switch (roles_[static_cast<std::uint8_t>(field[i])]) {
+      case ByteRole::Plain:
+        break;
+      case ByteRole::Special:
+        return true;
+      case ByteRole::Lead: {
+        const std::string_view here = field.substr(i, 2);
+        if (here == separator_ || here == quote_) {
+          return true;
+        }
+        break;
+      }
+    }
+  }
+  return false;
+}
+
+void CsvLineFormatter::append_row(std::string& line, RowView row) const {
+  bool first = true;
+  for (const FieldView& field : row) {
+    if (!first) {
+      line += separator_;
+    }
+    first = false;
+    if (needs_quoting(field.text)) {
+      line += quote_;
+      append_doubling(line, field.text, quote_);
+      line += quote_;
+    } else {
+      line += field.text;
+    }
+  }
+  line += '\n';
+}
+
+void append_quarantine_line(std::string& out, std::size_t line, std::string_view reason,
+                            RowView raw_tokens, std::string_view separator) {
+  char digits[24];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, line);
+  static_cast<void>(ec);  // 24 digits hold any 64-bit value
+  out.append(digits, end);
+  out += ",\"";
+  append_doubling(out, reason, kDoubleQuote);
+  out += "\",\"";
+  bool first = true;
+  for (const FieldView& token : raw_tokens) {
+    if (!first) {
+      // The separator is the run's delimiter, which may itself be '"'.
+      append_doubling(out, separator, kDoubleQuote);
+    }
+    first = false;
+    append_doubling(out, token.text, kDoubleQuote);
+  }
+  out += "\"\n";
+}
+
+}  // namespace vornish
