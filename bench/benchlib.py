@@ -51,8 +51,9 @@ def cmake_build(build_dir: Path, targets: list[str], module: bool) -> None:
         "cmake", "-S", str(ROOT), "-B", str(build_dir),
         "-DCMAKE_BUILD_TYPE=Release", "-DVORNISH_BUILD_BENCH=ON",
         f"-DVORNISH_BUILD_MODULE={'ON' if module else 'OFF'}",
-        f"-DPython_EXECUTABLE={sys.executable}",
     ]
+    if module:
+        configure.append(f"-DPython_EXECUTABLE={sys.executable}")
     subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
     build = ["cmake", "--build", str(build_dir), "-j2"]
     for target in targets:

@@ -69,6 +69,8 @@ def main() -> None:
     large = datagen.ensure("stray", args.stray_mb * 4, args.data_dir)
     print(f"\n# stray-quote worst case: one line '\"' + 'a\"' * n + '\",x', "
           f"{args.stray_mb:g} MB and {args.stray_mb * 4:g} MB")
+    stray_rows: list[dict] = []
+    ratios = []
     for flag, label in ((None, "repair on"), ("--no-repair", "repair off")):
         extra = [flag] if flag else []
         by_size = {}
@@ -76,13 +78,17 @@ def main() -> None:
             results = run_native(parser_bin, repeat + extra + ["--mode=next_row", str(path)])
             results += run_native(parser_bin, repeat + extra + ["--mode=skip_row", str(path)])
             by_size[path] = {r["name"]: r for r in results}
-            table(results, f"{path.name} ({label})")
+            for r in results:
+                r["input"] = f"{path.name} ({label})"
+                stray_rows.append(r)
         for name in ("next_row", "skip_row"):
             a, b = by_size[small][name], by_size[large][name]
             ratio = b["best_s"] / a["best_s"] if a["best_s"] > 0 else float("nan")
-            print(f"  {name} ({label}): size x{b['bytes'] / a['bytes']:.2f}, "
-                  f"time x{ratio:.2f}")
-        print()
+            ratios.append(f"  {name} ({label}): size x{b['bytes'] / a['bytes']:.2f}, "
+                          f"time x{ratio:.2f}")
+    table(stray_rows)
+    print("\n".join(ratios))
+    print()
 
     if args.engine:
         engine_bin = args.build_dir / "bench" / "pipeline_bench"
