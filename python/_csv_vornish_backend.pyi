@@ -1,0 +1,88 @@
+# Type stubs of the native repair module, installed beside the extension.
+#
+# Kept honest by tests/python/test_stubs.py, which runs mypy's stubtest
+# against the built module: a renamed parameter, a changed default or a
+# missing attribute fails there.
+
+from typing import Final, Literal, Self, SupportsIndex, TypedDict, final, type_check_only
+
+__version__: Final[str]
+__all__ = ["vornish_file", "sniff", "open", "VornishSummary", "VornishReader"]
+
+@type_check_only
+class _SummaryDict(TypedDict):
+    total_rows: int
+    vornished_rows: int
+    repaired_rows: int
+    quarantined_rows: int
+    detected_delimiter: str
+    inferred_columns: int
+
+@final
+class VornishSummary:
+    """Python-exposed summary of a vornish operation."""
+
+    @property
+    def total_rows(self) -> int: ...
+    @property
+    def vornished_rows(self) -> int: ...
+    @property
+    def repaired_rows(self) -> int: ...
+    @property
+    def quarantined_rows(self) -> int: ...
+    @property
+    def detected_delimiter(self) -> str: ...
+    @property
+    def inferred_columns(self) -> int: ...
+    def to_dict(self) -> _SummaryDict: ...
+
+@final
+class VornishReader:
+    """In-memory streaming reader iterating over vornished rows."""
+
+    def __new__(
+        cls,
+        file_path: str,
+        delimiter: str | None = None,
+        quote_char: str = '"',
+        fill_ragged_rows: bool = True,
+        merge_overflow: bool = True,
+        expected_columns: SupportsIndex | None = None,
+        repair_quotes: bool = True,
+    ) -> Self: ...
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> list[str]: ...
+    def __len__(self) -> int: ...
+    @property
+    def summary(self) -> VornishSummary: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self, _exc_type: object = None, _exc_val: object = None, _exc_tb: object = None
+    ) -> Literal[False]: ...
+
+def vornish_file(
+    input_path: str,
+    output_path: str,
+    quarantine_path: str | None = None,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: SupportsIndex | None = None,
+    repair_quotes: bool = True,
+) -> VornishSummary:
+    """Vornishes a corrupted CSV file and writes a clean, standard RFC-4180 file."""
+
+def sniff(sample: str) -> str:
+    """Detects the most likely delimiter from a CSV string sample."""
+
+def open(
+    file_path: str,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: SupportsIndex | None = None,
+    repair_quotes: bool = True,
+) -> VornishReader:
+    """Convenience function to open and stream a vornished CSV file."""

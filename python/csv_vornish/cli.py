@@ -1,0 +1,414 @@
+"""The ``csv-vornish`` command line: repair CSV files and guess their dialect.
+
+Two commands, ``repair`` and ``sniff``. Several inputs are repaired in
+parallel worker processes rather than threads, because the backend keeps the
+interpreter lock for the whole of a repair. Results are reported in input
+order, one line per file on stderr (stdout stays free for ``-o -``).
+
+Exit codes: 0 success; 1 ``--strict`` and a row was quarantined; 2 usage
+error; 3 a file could not be read or written; 4 a repair failed for any
+other reason (a worker process died, memory ran out, an internal fault).
+With several inputs the worst outcome decides.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import multiprocessing
+import os
+import shutil
+import sys
+import tempfile
+from collections.abc import Iterator, Sequence
+from concurrent.futures import Future, ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
+from dataclasses import dataclass, field
+from typing import Any, TextIO
+
+import csv_vornish
+
+PROG = "csv-vornish"
+STDIO = "-"
+
+EXIT_OK = 0
+EXIT_QUARANTINED = 1
+EXIT_USAGE = 2
+EXIT_IO = 3
+EXIT_FAILURE = 4
+EXIT_INTERRUPTED = 130
+
+# expected_columns is a 32-bit count in the backend.
+MAX_COLUMNS = 2**32 - 1
+
+
+@dataclass(frozen=True)
+class RepairJob:
+    """One input file and where its results go; plain data, so it pickles."""
+
+    input: str
+    output: str
+    quarantine: str | None
+    options: dict[str, Any] = field(default_factory=dict)
+
+
+@dataclass(frozen=True)
+class RepairResult:
+    job: RepairJob
+    summary: dict[str, Any] | None = None
+    error: str | None = None
+    exit_code: int = EXIT_OK
+
+
+def run_job(job: RepairJob) -> RepairResult:
+    """Repairs one file. Runs in a worker process; never raises for a file's fault."""
+    try:
+        with contextlib.ExitStack() as stack:
+            input_path, output_path = job.input, job.output
+            if STDIO in (input_path, output_path):
+                scratch = stack.enter_context(tempfile.TemporaryDirectory(prefix="csv-vornish-"))
+                if input_path == STDIO:
+                    input_path = os.path.join(scratch, "stdin.csv")
+                    with open(input_path, "wb") as spool:
+                        shutil.copyfileobj(sys.stdin.buffer, spool)
+                if output_path == STDIO:
+                    output_path = os.path.join(scratch, "stdout.csv")
+            summary = csv_vornish.vornish_file(input_path, output_path, job.quarantine, **job.options)
+            if job.output == STDIO:
+                with open(output_path, "rb") as clean:
+                    shutil.copyfileobj(clean, sys.stdout.buffer)
+                sys.stdout.buffer.flush()
+    except OSError as error:
+        return RepairResult(job, error=str(error) or type(error).__name__, exit_code=EXIT_IO)
+    except MemoryError:
+        return RepairResult(job, error="out of memory", exit_code=EXIT_FAILURE)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # the backend's internal-fault type is not an Exception
+        return RepairResult(job, error=f"internal error: {type(error).__name__}: {error}", exit_code=EXIT_FAILURE)
+    return RepairResult(job, summary=summary.to_dict())
+
+
+def _run_isolated(job: RepairJob, context: Any) -> RepairResult:
+    with ProcessPoolExecutor(max_workers=1, mp_context=context) as pool:
+        try:
+            return pool.submit(run_job, job).result()
+        except BrokenProcessPool:
+            return RepairResult(job, error="the repair process died unexpectedly", exit_code=EXIT_FAILURE)
+
+
+def run_jobs(jobs: Sequence[RepairJob], workers: int) -> Iterator[RepairResult]:
+    """Yields the result of every job, in the order of ``jobs``."""
+    if workers <= 1 or len(jobs) <= 1:
+        for job in jobs:
+            yield run_job(job)
+        return
+
+    # Spawned workers inherit no locks or threads from this process.
+    context = multiprocessing.get_context("spawn")
+    pool = ProcessPoolExecutor(max_workers=min(workers, len(jobs)), mp_context=context)
+    futures: list[Future[RepairResult]] = []
+    try:
+        futures = [pool.submit(run_job, job) for job in jobs]
+        for index, future in enumerate(futures):
+            try:
+                yield future.result()
+            except BrokenProcessPool:
+                break
+        else:
+            return
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+    # A worker died (killed by the system, or a crash in native code) and
+    # took the pool with it. Which file caused it is unknown, so each file
+    # without a result is retried in a process of its own: the culprit fails
+    # alone and the others still get repaired.
+    for job, future in zip(jobs[index:], futures[index:]):
+        if future.done() and not future.cancelled() and future.exception() is None:
+            yield future.result()
+        else:
+            yield _run_isolated(job, context)
+
+
+# ---------------------------------------------------------------- reporting
+
+
+def _describe(path: str | None, stdio_name: str) -> str:
+    return stdio_name if path == STDIO else str(path)
+
+
+def summary_line(result: RepairResult) -> str:
+    job, summary = result.job, result.summary
+    assert summary is not None
+    line = (
+        f"{_describe(job.input, '<stdin>')}: {summary['total_rows']} rows read, "
+        f"{summary['vornished_rows']} written ({summary['repaired_rows']} repaired), "
+        f"{summary['quarantined_rows']} quarantined; "
+        f"delimiter {summary['detected_delimiter']!r}, {summary['inferred_columns']} columns"
+        f" -> {_describe(job.output, '<stdout>')}"
+    )
+    if job.quarantine is not None:
+        line += f", quarantine -> {job.quarantine}"
+    return line
+
+
+def summary_json(result: RepairResult) -> str:
+    job = result.job
+    record: dict[str, Any] = {"input": job.input, "output": job.output, "quarantine": job.quarantine}
+    if result.summary is not None:
+        record.update(result.summary)
+    else:
+        record["error"] = result.error
+    return json.dumps(record, ensure_ascii=False)
+
+
+def report(result: RepairResult, as_json: bool, stream: TextIO) -> None:
+    if as_json:
+        print(summary_json(result), file=stream, flush=True)
+    elif result.summary is not None:
+        print(summary_line(result), file=stream, flush=True)
+    else:
+        print(f"{PROG}: {_describe(result.job.input, '<stdin>')}: {result.error}", file=stream, flush=True)
+
+
+# ------------------------------------------------------------------ parsing
+
+
+def _single_character(what: str) -> Any:
+    def parse(text: str) -> str:
+        if text == "\\t":
+            text = "\t"
+        if len(text) != 1 or not text.isascii() or text in "\r\n":
+            raise argparse.ArgumentTypeError(f"{what} must be one ASCII character other than a line end, got {text!r}")
+        return text
+
+    parse.__name__ = what
+    return parse
+
+
+def _column_count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= count <= MAX_COLUMNS:
+        raise argparse.ArgumentTypeError(f"must be between 0 and {MAX_COLUMNS}, got {count}")
+    return count
+
+
+def _job_count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {count}")
+    return count
+
+
+def _default_workers() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Repair damaged CSV files: tolerant tokenizing, dialect guessing, row repair and quarantine.",
+    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {csv_vornish.__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    repair = commands.add_parser(
+        "repair",
+        help="repair CSV files into clean ones",
+        description=(
+            "Repair each INPUT into a clean CSV file, by default <stem>.clean.csv beside it. "
+            "Short rows are padded and surplus fields merged into the last column unless "
+            "--no-fill or --no-merge asks to quarantine such rows instead. "
+            "The summary of each file goes to stderr."
+        ),
+    )
+    repair.add_argument("inputs", nargs="+", metavar="INPUT", help="damaged CSV file; - reads standard input")
+    repair.add_argument(
+        "-o", "--output", metavar="OUTPUT", help="clean CSV file (single INPUT only); - writes standard output"
+    )
+    quarantine = repair.add_mutually_exclusive_group()
+    quarantine.add_argument(
+        "--quarantine", metavar="FILE", help="write the quarantined rows to FILE (single INPUT only)"
+    )
+    quarantine.add_argument(
+        "--quarantine-each",
+        action="store_true",
+        help="write the quarantined rows of each INPUT to <stem>.quarantine.csv beside it",
+    )
+    repair.add_argument(
+        "-d",
+        "--delimiter",
+        type=_single_character("delimiter"),
+        metavar="DELIM",
+        help="field delimiter of the input (\\t for tab); guessed when omitted",
+    )
+    repair.add_argument("-t", "--tabs", action="store_true", help="the input is tab-delimited (overrides -d)")
+    repair.add_argument(
+        "-q", "--quote", type=_single_character("quote character"), default='"', metavar="CHAR",
+        help='quote character (default ")',
+    )
+    repair.add_argument("--no-fill", action="store_true", help="quarantine short rows instead of padding them")
+    repair.add_argument(
+        "--no-merge", action="store_true", help="quarantine rows with surplus fields instead of merging them"
+    )
+    repair.add_argument(
+        "--columns", type=_column_count, metavar="N", help="expected number of columns; inferred when omitted"
+    )
+    repair.add_argument(
+        "--no-repair-quotes",
+        action="store_true",
+        help="treat every quote followed by other text inside a quoted field as its closing quote",
+    )
+    repair.add_argument("--strict", action="store_true", help="exit with status 1 when a row was quarantined")
+    repair.add_argument("--json", action="store_true", help="report each file as one JSON object per line")
+    repair.add_argument(
+        "-j", "--jobs", type=_job_count, metavar="N",
+        help="repair up to N files at once in worker processes (default: one per CPU)",
+    )
+
+    sniff = commands.add_parser(
+        "sniff",
+        help="print the guessed delimiter and column count of a CSV file",
+        description=(
+            "Print the delimiter and the column count that repair would use for FILE. "
+            "The whole file is read, so the answer matches repair exactly."
+        ),
+    )
+    sniff.add_argument("file", metavar="FILE", help="CSV file; - reads standard input")
+    sniff.add_argument("--json", action="store_true", help="print a JSON object")
+    return parser
+
+
+def _clean_name(path: str) -> str:
+    root, _ = os.path.splitext(path)
+    return root + ".clean.csv"
+
+
+def _quarantine_name(path: str) -> str:
+    root, _ = os.path.splitext(path)
+    return root + ".quarantine.csv"
+
+
+def _same_file_key(path: str) -> str:
+    return os.path.realpath(path)
+
+
+def plan_jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[RepairJob]:
+    """Turns the repair arguments into jobs, refusing plans that would lose data."""
+    inputs: list[str] = args.inputs
+    several = len(inputs) > 1
+    if several and args.output is not None:
+        parser.error("-o/--output needs a single INPUT; with several, each goes to <stem>.clean.csv")
+    if several and args.quarantine is not None:
+        parser.error("--quarantine needs a single INPUT; use --quarantine-each with several")
+    if STDIO in inputs and several:
+        parser.error("standard input (-) can only be repaired alone")
+    if args.quarantine == STDIO:
+        parser.error("--quarantine needs a file name")
+    if args.quarantine_each and inputs == [STDIO]:
+        parser.error("--quarantine-each needs a named INPUT; use --quarantine FILE")
+
+    delimiter = "\t" if args.tabs else args.delimiter
+    if delimiter is not None and delimiter == args.quote:
+        parser.error("the delimiter and the quote character must differ")
+    options = {
+        "delimiter": delimiter,
+        "quote_char": args.quote,
+        "fill_ragged_rows": not args.no_fill,
+        "merge_overflow": not args.no_merge,
+        "expected_columns": args.columns,
+        "repair_quotes": not args.no_repair_quotes,
+    }
+
+    jobs = []
+    for path in inputs:
+        if args.output is not None:
+            output = args.output
+        else:
+            output = STDIO if path == STDIO else _clean_name(path)
+        quarantine = _quarantine_name(path) if args.quarantine_each else args.quarantine
+        jobs.append(RepairJob(path, output, quarantine, options))
+
+    # The backend overwrites without asking and writes the quarantine file
+    # after the clean output; refuse the plans in which one result would
+    # destroy another result or an input still to be read.
+    input_keys = {_same_file_key(job.input): job.input for job in jobs if job.input != STDIO}
+    written: dict[str, str] = {}
+    for job in jobs:
+        own_input = None if job.input == STDIO else _same_file_key(job.input)
+        for target in (job.output, job.quarantine):
+            if target is None or target == STDIO:
+                continue
+            key = _same_file_key(target)
+            if key in written:
+                parser.error(f"{target} would be written twice (also as {written[key]})")
+            written[key] = target
+            if key in input_keys and (key != own_input or target == job.quarantine):
+                parser.error(f"{target} is an input and would be overwritten")
+    return jobs
+
+
+# -------------------------------------------------------------------- main
+
+
+def _repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    jobs = plan_jobs(parser, args)
+    workers = args.jobs if args.jobs is not None else _default_workers()
+    worst = EXIT_OK
+    for result in run_jobs(jobs, workers):
+        report(result, args.json, sys.stderr)
+        code = result.exit_code
+        if code == EXIT_OK and args.strict and result.summary and result.summary["quarantined_rows"] > 0:
+            code = EXIT_QUARANTINED
+        worst = max(worst, code)
+    return worst
+
+
+def _sniff(args: argparse.Namespace) -> int:
+    try:
+        with contextlib.ExitStack() as stack:
+            path = args.file
+            if path == STDIO:
+                scratch = stack.enter_context(tempfile.TemporaryDirectory(prefix="csv-vornish-"))
+                path = os.path.join(scratch, "stdin.csv")
+                with open(path, "wb") as spool:
+                    shutil.copyfileobj(sys.stdin.buffer, spool)
+            # The reader settles the dialect exactly as a repair would.
+            summary = csv_vornish.open(path).summary
+    except OSError as error:
+        print(f"{PROG}: {_describe(args.file, '<stdin>')}: {error}", file=sys.stderr)
+        return EXIT_IO
+    if args.json:
+        print(json.dumps({"delimiter": summary.detected_delimiter, "columns": summary.inferred_columns}))
+    else:
+        print(f"delimiter: {summary.detected_delimiter!r}")
+        print(f"columns: {summary.inferred_columns}")
+    return EXIT_OK
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        if args.command == "repair":
+            return _repair(parser, args)
+        return _sniff(args)
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of our standard output went away; stop quietly and keep
+        # the interpreter from complaining when it flushes at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_IO
