@@ -1,0 +1,236 @@
+// VornishReader: repairs a whole file in memory at construction, then hands
+// out its kept rows one by one as fresh lists of fresh str objects.
+//
+// The reader owns the file's bytes and the kept rows' offsets into them; a
+// row is read back from the bytes only when it is handed out, so the
+// rows cost eight bytes each while they wait. No Python object is held,
+// hence the empty garbage-collector hooks.
+#include "python/reader.hpp"
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/io.hpp"
+#include "engine/vornish.hpp"
+#include "python/barrier.hpp"
+#include "python/binding.hpp"
+#include "python/errors.hpp"
+#include "python/summary.hpp"
+
+namespace vornish {
+namespace {
+
+using binding::Default;
+using binding::Kind;
+using binding::Signature;
+
+constexpr std::array<binding::Param, 1> kReaderHead = {{{"file_path", Kind::Text, Default::Required}}};
+constexpr Signature<7> kNewSignature{"VornishReader.__new__()", binding::with_options(kReaderHead)};
+constexpr Signature<7> kOpenSignature{"open()", binding::with_options(kReaderHead)};
+constexpr Signature<3> kExitSignature{"VornishReader.__exit__()",
+                                      {{{"_exc_type", Kind::Object, Default::None},
+                                        {"_exc_val", Kind::Object, Default::None},
+                                        {"_exc_tb", Kind::Object, Default::None}}}};
+static_assert(binding::well_formed(kNewSignature));
+static_assert(binding::well_formed(kOpenSignature));
+static_assert(binding::well_formed(kExitSignature));
+
+struct ReaderState {
+  ByteBuffer bytes;
+  KeptRows rows;  // borrows `bytes`
+  VornishStats stats;
+  std::size_t next_index = 0;
+  // Made on the first row handed out; reuses its scratch for every row.
+  std::optional<KeptRows::Cursor> cursor;
+};
+
+struct PyVornishReader {
+  PyObject_HEAD
+  ReaderState* state;
+};
+
+ReaderState& state_of(PyObject* self) {
+  ReaderState* state = reinterpret_cast<PyVornishReader*>(self)->state;
+  if (state == nullptr) {
+    fail("VornishReader object without state");
+  }
+  return *state;
+}
+
+PyRef make_reader(PyTypeObject* type, const binding::Bound<7>& args) {
+  auto state = std::make_unique<ReaderState>();
+  Result<ByteBuffer> file = read_whole_file(std::string(args[0].text()));
+  if (!file) {
+    raise_file_error(file.error());
+  }
+  state->bytes = std::move(file).value();
+  // The outcome's quarantined rows are released when it goes out of scope.
+  VornishOutcome outcome = vornish_slice(state->bytes.view(), binding::options_from(args, 1));
+  state->rows = std::move(outcome.rows);
+  state->stats = outcome.stats;
+
+  PyRef object = own(type->tp_alloc(type, 0));
+  reinterpret_cast<PyVornishReader*>(object.get())->state = state.release();
+  return object;
+}
+
+// Fields arrive as valid UTF-8 with an ASCII flag; ASCII ones are copied
+// straight into a compact ASCII str without decoding.
+PyRef field_text(const FieldView& field) {
+  const auto size = static_cast<Py_ssize_t>(field.text.size());
+  if (!field.ascii) {
+    return own(PyUnicode_DecodeUTF8(field.text.data(), size, nullptr));
+  }
+  PyRef text = own(PyUnicode_New(size, 127));
+  if (size > 0) {
+    std::memcpy(PyUnicode_DATA(text.get()), field.text.data(), field.text.size());
+  }
+  return text;
+}
+
+PyRef next_row(PyObject* self) {
+  ReaderState& s = state_of(self);
+  if (s.next_index >= s.rows.size()) {
+    return PyRef();  // no exception set: the iteration ends
+  }
+  if (!s.cursor) {
+    s.cursor.emplace(s.rows);
+  }
+  const RowView row = s.cursor->read(s.next_index);
+  PyRef list = own(PyList_New(static_cast<Py_ssize_t>(row.size())));
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), field_text(row[i]).release());
+  }
+  // Moved on only once the row is built, so a failure (memory) loses no row.
+  ++s.next_index;
+  return list;
+}
+
+Py_ssize_t length(PyObject* self) { return static_cast<Py_ssize_t>(state_of(self).rows.size()); }
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+void dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  delete std::exchange(reinterpret_cast<PyVornishReader*>(self)->state, nullptr);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// C entry points: one line each, through the barrier.
+PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return barrier([&] {
+    return make_reader(type, binding::bind_and_convert(kNewSignature, binding::CallArgs::tuple(args, kwargs)));
+  });
+}
+PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return barrier([&] {
+    return make_reader(reader_type(), binding::bind_and_convert(kOpenSignature, binding::CallArgs::fast(args, nargs, kwnames)));
+  });
+}
+PyObject* iter_entry(PyObject* self) {
+  return barrier([&] { return PyRef::borrow(self); });
+}
+PyObject* next_entry(PyObject* self) {
+  return barrier([&] { return next_row(self); });
+}
+Py_ssize_t length_entry(PyObject* self) {
+  return barrier([&] { return length(self); });
+}
+PyObject* summary_get(PyObject* self, void*) {
+  return barrier([&] { return new_summary(state_of(self).stats); });
+}
+PyObject* enter_entry(PyObject* self, PyObject*) {
+  return barrier([&] { return PyRef::borrow(self); });
+}
+PyObject* exit_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return barrier([&] {
+    binding::bind_and_convert(kExitSignature, binding::CallArgs::fast(args, nargs, kwnames));
+    return PyRef::borrow(Py_False);
+  });
+}
+int traverse_entry(PyObject* self, visitproc visit, void* arg) {
+  return barrier([&] { return traverse(self, visit, arg); });
+}
+int clear_entry(PyObject*) {
+  return barrier([] { return 0; });
+}
+void dealloc_entry(PyObject* self) {
+  barrier([&] { dealloc(self); });
+}
+
+template <class F>
+PyCFunction as_method(F* fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+template <class F>
+void* slot_fn(F* fn) {
+  return reinterpret_cast<void*>(fn);
+}
+
+PyMethodDef methods[] = {
+    {"__enter__", enter_entry, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", as_method(exit_entry), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"summary", summary_get, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "VornishReader(file_path, delimiter=None, quote_char=\"\\\"\", "
+                    "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
+                    "repair_quotes=True)\n--\n\n"
+                    "In-memory streaming reader iterating over vornished rows.")},
+    {Py_tp_new, slot_fn(new_entry)},
+    {Py_tp_dealloc, slot_fn(dealloc_entry)},
+    {Py_tp_traverse, slot_fn(traverse_entry)},
+    {Py_tp_clear, slot_fn(clear_entry)},
+    {Py_tp_iter, slot_fn(iter_entry)},
+    {Py_tp_iternext, slot_fn(next_entry)},
+    {Py_mp_length, slot_fn(length_entry)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+// Immutable, like the built-in types: the one type object is shared by
+// every module object of the process.
+PyType_Spec spec = {
+    "builtins.VornishReader",
+    sizeof(PyVornishReader),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+PyMethodDef open_def = {
+    "open", as_method(open_entry), METH_FASTCALL | METH_KEYWORDS,
+    "open(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
+    "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+    "Convenience function to open and stream a vornished CSV file."};
+
+}  // namespace
+
+PyTypeObject* reader_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = own(PyType_FromSpec(&spec)).release();
+  }
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyMethodDef* open_method() { return &open_def; }
+
+}  // namespace vornish
