@@ -48,6 +48,7 @@ class [[nodiscard]] Result {
 
   explicit operator bool() const noexcept { return v_.index() == 0; }
   T& value() & { return std::get<0>(v_); }
+  const T& value() const& { return std::get<0>(v_); }
   T&& value() && { return std::get<0>(std::move(v_)); }
   const VornishError& error() const { return std::get<1>(v_); }
 

@@ -1,0 +1,89 @@
+// Tests of the clean-output and quarantine line formats.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/vornish.hpp"
+#include "engine/writer.hpp"
+
+namespace vornish {
+namespace {
+
+std::vector<FieldView> views(const std::vector<std::string>& fields) {
+  std::vector<FieldView> out;
+  for (const std::string& f : fields) out.push_back(FieldView{f, false});
+  return out;
+}
+
+TEST(CsvLineFormatter, QuotesOnlyWhatNeedsIt) {
+  struct Case {
+    std::string name;
+    std::uint8_t delimiter, quote;
+    std::vector<std::string> fields;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"worked example", ';', '"', {"plain", "say\"so", "a;b"}, "plain;\"say\"\"so\";\"a;b\"\n"},
+      {"quote alone", ',', '"', {"\"", "x"}, "\"\"\"\",x\n"},
+      {"line ends", ',', '"', {"\r", "\n", "a\r\nb"}, "\"\r\",\"\n\",\"a\r\nb\"\n"},
+      {"spaces and empties stay plain", ',', '"', {" a ", "", "\t"}, " a ,,\t\n"},
+      {"no fields", ',', '"', {}, "\n"},
+      {"other quote byte", ',', '\'', {"it's", "say \"x\""}, "'it''s',say \"x\"\n"},
+      {"delimiter equal to quote", ',', ',', {"a,b", "c"}, ",a,,b,,c\n"},
+      // U+00A7 as delimiter is written as C2 A7 and only that text forces
+      // quoting; U+00A8 and U+00C7 share a lead byte or nothing with it.
+      {"two-byte delimiter", 0xA7, '"', {"a\xC2\xA7" "b", "\xC2\xA8", "\xC3\x87"},
+       "\"a\xC2\xA7" "b\"\xC2\xA7\xC2\xA8\xC2\xA7\xC3\x87\n"},
+      // U+00AB as quote: doubled inside, wrapped around.
+      {"two-byte quote", ',', 0xAB, {"x\xC2\xAB" "y", "\xC2\xBB"},
+       "\xC2\xAB" "x\xC2\xAB\xC2\xAB" "y\xC2\xAB,\xC2\xBB\n"},
+      {"two-byte quote and delimiter share a lead", 0xA7, 0xAB, {"\xC2\xAB", "\xC2\xA7", "\xC2\xA0"},
+       "\xC2\xAB\xC2\xAB\xC2\xAB\xC2\xAB\xC2\xA7\xC2\xAB\xC2\xA7\xC2\xAB\xC2\xA7\xC2\xA0\n"},
+  };
+  for (const Case& c : cases) {
+    const CsvLineFormatter formatter(c.delimiter, c.quote);
+    std::string line = "kept:";
+    const auto row = views(c.fields);
+    formatter.append_row(line, row);
+    EXPECT_EQ(line, "kept:" + c.expected) << c.name;
+  }
+}
+
+TEST(QuarantineLine, AlwaysCommaAndDoubleQuote) {
+  struct Case {
+    std::string name;
+    std::size_t line;
+    std::string reason;
+    std::vector<std::string> tokens;
+    std::string separator, expected;
+  };
+  const std::vector<Case> cases = {
+      {"worked example", 7, reason_text(QuarantineReason::TooFew, 3), {"x", "y\"z"}, ";",
+       "7,\"Row has too few columns (expected 3)\",\"x;y\"\"z\"\n"},
+      {"multi-line token", 18446744073709551615ULL, "r", {"a\nb", ""}, ",",
+       "18446744073709551615,\"r\",\"a\nb,\"\n"},
+      {"quote as delimiter", 2, "r", {"a", "b"}, "\"", "2,\"r\",\"a\"\"b\"\n"},
+  };
+  for (const Case& c : cases) {
+    std::string out = "kept:";
+    const auto row = views(c.tokens);
+    append_quarantine_line(out, c.line, c.reason, row, c.separator);
+    EXPECT_EQ(out, "kept:" + c.expected) << c.name;
+  }
+}
+
+TEST(Texts, ReasonsAndBytes) {
+  EXPECT_EQ(reason_text(QuarantineReason::TooFew, 0), "Row has too few columns (expected 0)");
+  EXPECT_EQ(reason_text(QuarantineReason::Extra, 12), "Row has extra columns (expected 12)");
+  EXPECT_EQ(byte_as_text(0x00), std::string(1, '\0'));
+  EXPECT_EQ(byte_as_text(0x7F), "\x7F");
+  EXPECT_EQ(byte_as_text(0x80), "\xC2\x80");
+  EXPECT_EQ(byte_as_text(0xBF), "\xC2\xBF");
+  EXPECT_EQ(byte_as_text(0xC0), "\xC3\x80");
+  EXPECT_EQ(byte_as_text(0xFF), "\xC3\xBF");
+}
+
+}  // namespace
+}  // namespace vornish
