@@ -1,0 +1,70 @@
+"""Writes the seed corpora of the fuzz targets (fuzz/corpus/<target>/).
+
+Each seed is a small damaged CSV text behind the option bytes its target
+reads first. The corpora are committed; run this again only to change them:
+
+    python3 fuzz/make_seeds.py
+"""
+
+from pathlib import Path
+
+# Selector values of the option reader's table of interesting bytes.
+COMMA, SEMI, TAB, PIPE, DQUOTE, APOS, SPACE, CR, LF, NUL, C3, EF, FF, LETTER = range(14)
+
+DAMAGED = [
+    b'id,name,note\n1,"He said "hi, there" ok",x\n2,b,c\n',
+    b'a,b,c\n1,"unterminated,2\n3,4,5\n',
+    b"a,b\r\nc,d\re,f\n\rg,h",
+    b"\xef\xbb\xbfa;b;c\n1;2;3\n4;5\n6;7;8;9\n",
+    b"a,\xff\xfeb,c\n\xc3\x28,\xe2\x82,d\n\xf0\x9f\x98\x80,ok\n",
+    b"a,b,c\n1,2\n3,4,5,6,7\n\n\nx\n",
+    b"'abc'\t'def'\n'abc'\tdef\n'a' b'  \n",
+    b'"a""b",c\n"""",""\n"a"x""\n',
+    b'"abc" d e,f\n"abc"  ,d\nx"y"z,1\n',
+    b'a|b|c\n"x|y"|z|w\n|||\n',
+    b'"' + b'a"' * 200 + b"\n" + b'"' + b'b" ' * 50 + b",x\n",
+    b'"a\rb",c\nd\n"a\r\nb",c\n',
+    b"\xef\xbb\xbf\xef\xbb\xbfa,b\n",
+    b"caf\xc3\xa9\xc3\xa9x\xc3\xa9y\n",
+    b'"',
+    b"\n\n",
+    b"   ",
+]
+
+
+def tokenizer_options(i: int) -> bytes:
+    delimiters = [COMMA, SEMI, TAB, PIPE, SPACE, DQUOTE, C3, LF]
+    quotes = [DQUOTE, APOS, DQUOTE, APOS, DQUOTE, DQUOTE, APOS, CR]
+    return bytes([delimiters[i % 8], quotes[i % 8], i % 2 ^ 1])
+
+
+def pipeline_options(i: int) -> bytes:
+    # delimiter mode (odd: given), delimiter, quote, flags, width selector
+    delimiter_given = i % 3 != 0
+    flags = [0b1111, 0b0111, 0b1000, 0b1101, 0b1110, 0b0101][i % 6]
+    widths = [3, 1, 0, 4, 0xF0, 2]
+    delimiters = [COMMA, SEMI, TAB, PIPE, C3, FF]
+    return bytes([int(delimiter_given), delimiters[i % 6], [DQUOTE, APOS][i % 2],
+                  flags, widths[i % 6]])
+
+
+def roundtrip_options(i: int) -> bytes:
+    flags = [0b1111, 0b1100, 0b0011, 0b1000][i % 4]
+    delimiters = [COMMA, SEMI, TAB, PIPE, SPACE, NUL]
+    quotes = [DQUOTE, APOS, DQUOTE, LETTER]
+    return bytes([i % 2, delimiters[i % 6], quotes[i % 4], flags, i % 6])
+
+
+def main() -> None:
+    root = Path(__file__).resolve().parent / "corpus"
+    for target, options in (("tokenizer", tokenizer_options),
+                            ("pipeline", pipeline_options),
+                            ("writer_roundtrip", roundtrip_options)):
+        folder = root / target
+        folder.mkdir(parents=True, exist_ok=True)
+        for i, text in enumerate(DAMAGED):
+            (folder / f"seed-{i:02d}").write_bytes(options(i) + text)
+
+
+if __name__ == "__main__":
+    main()
