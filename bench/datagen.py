@@ -9,8 +9,14 @@ file that already exists with the requested name:
 * ``damaged``: the same kind of rows with short and long rows, stray quotes
   inside quoted fields, quotes inside unquoted fields, invalid UTF-8 bytes,
   blank lines, and LF, CR LF and lone CR line ends mixed;
-* ``stray``: a single line ``"`` + ``a"`` * n + ``",x`` where every quote
-  but the last is stray, the worst case of the closing-quote look-ahead.
+* ``stray``: a single line ``"`` + ``a"`` * n + ``a",x`` where every quote
+  but the last is stray, the worst case of the closing-quote look-ahead;
+* further adversarial shapes for checking that every stage stays linear:
+  ``stray_lines`` (many 1 KB lines of stray quotes), ``doubled`` (one
+  field of doubled quotes), ``unterminated`` (an opening quote that takes
+  the rest of a many-line file), ``invalid`` (rows of invalid UTF-8),
+  ``blank`` (only blank lines, which the heuristics never count) and
+  ``wide`` (one row of single-byte fields).
 
 Rows are drawn from a pool of distinct row bodies so that hundreds of
 megabytes are written in seconds, while neighbouring rows still differ.
@@ -27,7 +33,9 @@ import random
 from pathlib import Path
 
 DATA_DIR = Path(__file__).resolve().parent / "data"
-KINDS = ("clean", "damaged", "stray")
+KINDS = ("clean", "damaged", "stray", "stray_lines", "doubled", "unterminated",
+         "invalid", "blank", "wide")
+WORST_CASES = KINDS[2:]
 
 HEADER = b"id,count,price,city,category,name,score,date,qty,note\n"
 CITIES = ["Berlin", "Lyon", "Oslo", "Porto", "Quito", "Zürich", "São Paulo",
@@ -125,7 +133,7 @@ def _write_rows(path: Path, kind: str, size: int, seed: int) -> None:
 
 
 def _write_stray(path: Path, size: int) -> None:
-    pairs = max(1, (size - 4) // 2)
+    pairs = max(1, (size - 5) // 2)
     with open(path, "wb") as out:
         out.write(b'"')
         block = b'a"' * 65_536
@@ -134,7 +142,31 @@ def _write_stray(path: Path, size: int) -> None:
             n = min(remaining, 65_536)
             out.write(block if n == 65_536 else b'a"' * n)
             remaining -= n
-        out.write(b'",x\n')
+        out.write(b'a",x\n')
+
+
+def _write_repeated(path: Path, size: int, head: bytes, unit: bytes, tail: bytes) -> None:
+    """head + unit * n + tail, about `size` bytes, written in large blocks."""
+    count = max(1, (size - len(head) - len(tail)) // len(unit))
+    per_block = max(1, (1 << 20) // len(unit))
+    with open(path, "wb") as out:
+        out.write(head)
+        block = unit * per_block
+        while count:
+            n = min(count, per_block)
+            out.write(block if n == per_block else unit * n)
+            count -= n
+        out.write(tail)
+
+
+_REPEATED = {
+    "stray_lines": (b"", b'"' + b'a"' * 500 + b'a",x\n', b""),
+    "doubled": (b'"', b'a""', b'",x\n'),
+    "unterminated": (b'"', b"abc,def;ghi\tjkl|mno\n", b""),
+    "invalid": (b"", b"\xff\xfe,\xc3(,\xe2\x82,\xed\xa0\x80,\xf4\x90\x80\x80\n", b""),
+    "blank": (b"", b"  \t\r\n", b""),
+    "wide": (b"", b"a,", b"z\n"),
+}
 
 
 def ensure(kind: str, size_mb: float, data_dir: Path | None = None, seed: int = 7) -> Path:
@@ -153,6 +185,8 @@ def ensure(kind: str, size_mb: float, data_dir: Path | None = None, seed: int = 
     tmp = path.with_suffix(".tmp")
     if kind == "stray":
         _write_stray(tmp, size)
+    elif kind in _REPEATED:
+        _write_repeated(tmp, size, *_REPEATED[kind])
     else:
         _write_rows(tmp, kind, size, seed)
     os.replace(tmp, path)

@@ -6,9 +6,11 @@ stray-quote worst case at two sizes with the ratio of their times, which
 stays near the ratio of their sizes when the cost is linear. With
 --engine it also times the engine below Python (dialect guessing,
 vornish_slice, reading kept rows back, vornish_file to /dev/null) on the
-clean and on a damaged file.
+clean and on a damaged file. With --worst it runs every adversarial input
+shape of datagen at two sizes through next_row and, when the engine is
+built, through vornish_slice (heuristics included), and prints the growth.
 
-    python bench/parser_bench.py [--size-mb 200] [--stray-mb 10] [--engine]
+    python bench/parser_bench.py [--size-mb 200] [--stray-mb 10] [--engine] [--worst]
 """
 
 from __future__ import annotations
@@ -39,6 +41,29 @@ def table(results: list[dict], label: str | None = None) -> None:
     benchlib.print_table(["input", "measure", "MB", "rows", "best s", "median s", "MB/s"], rows)
 
 
+def worst_case(args: argparse.Namespace, parser_bin: Path, engine_bin: Path | None,
+               repeat: list[str]) -> None:
+    small_mb, large_mb = args.stray_mb, args.stray_mb * 4
+    print(f"# adversarial inputs, {small_mb:g} MB and {large_mb:g} MB; "
+          "time ratio near 4 means linear")
+    rows = []
+    for kind in datagen.WORST_CASES:
+        small = datagen.ensure(kind, small_mb, args.data_dir)
+        large = datagen.ensure(kind, large_mb, args.data_dir)
+        stages = [(parser_bin, "--mode=next_row"), (parser_bin, "--mode=skip_row")]
+        if engine_bin is not None:
+            stages.append((engine_bin, "--mode=slice"))
+        for binary, mode in stages:
+            a = run_native(binary, repeat + [mode, str(small)])[0]
+            b = run_native(binary, repeat + [mode, str(large)])[0]
+            ratio = b["best_s"] / a["best_s"] if a["best_s"] > 0 else float("nan")
+            rows.append([kind, a["name"], a["rows"], a["best_s"], b["best_s"], ratio,
+                         a["best_mb_s"], b["best_mb_s"]])
+    benchlib.print_table(["input", "measure", "rows (small)", "small s", "large s",
+                          "time ratio", "MB/s small", "MB/s large"], rows)
+    print()
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description="Tokenizer throughput.")
     benchlib.add_common_args(parser, size_mb=200)
@@ -46,15 +71,17 @@ def main() -> None:
                         help="size of the smaller stray-quote input; the larger is 4x (default 10)")
     parser.add_argument("--engine", action="store_true",
                         help="also time dialect guessing, vornish_slice, read-back and vornish_file")
+    parser.add_argument("--worst", action="store_true",
+                        help="time every adversarial input shape at --stray-mb and 4x that")
     parser.add_argument("--no-build", action="store_true",
                         help="use the binaries already in --build-dir")
     args = parser.parse_args()
 
     targets = ["parser_bench"]
     engine_present = (benchlib.ROOT / "src/engine/vornish.cpp").exists()
-    if args.engine:
-        if not engine_present:
-            parser.error("--engine needs src/engine/vornish.cpp")
+    if args.engine and not engine_present:
+        parser.error("--engine needs src/engine/vornish.cpp")
+    if engine_present and (args.engine or args.worst):
         targets.append("pipeline_bench")
     if not args.no_build:
         benchlib.cmake_build(args.build_dir, targets, module=False)
@@ -67,7 +94,7 @@ def main() -> None:
 
     small = datagen.ensure("stray", args.stray_mb, args.data_dir)
     large = datagen.ensure("stray", args.stray_mb * 4, args.data_dir)
-    print(f"\n# stray-quote worst case: one line '\"' + 'a\"' * n + '\",x', "
+    print(f"\n# stray-quote worst case: one line '\"' + 'a\"' * n + 'a\",x', "
           f"{args.stray_mb:g} MB and {args.stray_mb * 4:g} MB")
     stray_rows: list[dict] = []
     ratios = []
@@ -89,6 +116,10 @@ def main() -> None:
     table(stray_rows)
     print("\n".join(ratios))
     print()
+
+    engine_bin = args.build_dir / "bench" / "pipeline_bench"
+    if args.worst:
+        worst_case(args, parser_bin, engine_bin if engine_present else None, repeat)
 
     if args.engine:
         engine_bin = args.build_dir / "bench" / "pipeline_bench"
