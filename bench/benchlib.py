@@ -87,29 +87,44 @@ class ChildResult:
 def run_child(argv: list[str], env: dict[str, str] | None = None) -> ChildResult:
     """Runs one measuring process and returns its JSON line and peak RSS.
 
-    The child is reaped with wait4 so the memory figure is that child's own,
-    not the running maximum over every child that getrusage(RUSAGE_CHILDREN)
-    would report.
+    The peak comes from the child itself (VmHWM, see `emit`), not from
+    wait4 or getrusage(RUSAGE_CHILDREN): Linux carries the parent's
+    high-water mark over into a child's ru_maxrss across fork and exec, so
+    a parent that once held a large buffer would inflate every child.
     """
     start = time.perf_counter()
-    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, env=env)
-    assert proc.stdout is not None
-    out = proc.stdout.read()
-    proc.stdout.close()
-    _, status, usage = os.wait4(proc.pid, 0)
-    proc.returncode = os.waitstatus_to_exitcode(status)
+    done = subprocess.run(argv, stdout=subprocess.PIPE, env=env)
     wall = time.perf_counter() - start
-    if proc.returncode != 0:
-        raise RuntimeError(f"benchmark child failed ({proc.returncode}): {' '.join(argv)}")
-    lines = [line for line in out.decode().splitlines() if line.startswith("{")]
+    if done.returncode != 0:
+        raise RuntimeError(f"benchmark child failed ({done.returncode}): {' '.join(argv)}")
+    lines = [line for line in done.stdout.decode().splitlines() if line.startswith("{")]
     if not lines:
         raise RuntimeError(f"benchmark child printed no result: {' '.join(argv)}")
-    return ChildResult(json.loads(lines[-1]), usage.ru_maxrss * 1024, wall)
+    payload = json.loads(lines[-1])
+    return ChildResult(payload, payload["peak_rss"], wall)
+
+
+def peak_rss() -> int:
+    """This process's peak resident set in bytes (VmHWM of its own mm)."""
+    with open("/proc/self/status", encoding="ascii") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("VmHWM missing from /proc/self/status")
 
 
 def emit(payload: dict) -> None:
-    """What a child prints: one JSON object on one line."""
+    """What a child prints last: one JSON object on one line, with its peak."""
+    payload["peak_rss"] = peak_rss()
     print(json.dumps(payload), flush=True)
+
+
+def warm_page_cache(path: Path) -> None:
+    """Reads a file once in small blocks so no run pays for the disk and
+    this process's own memory stays small."""
+    with open(path, "rb", buffering=0) as handle:
+        while handle.read(1 << 20):
+            pass
 
 
 def mb(n_bytes: float) -> float:

@@ -5,7 +5,7 @@ module's vornish_file (with a quarantine file), and csv.reader feeding
 csv.writer (reading with errors="replace" so invalid bytes become U+FFFD
 as they do in the engine). Run on a large clean CSV and on a damaged one
 (ragged rows, stray quotes, invalid bytes, mixed LF / CR LF / CR line
-ends). Each run is its own process, reaped with wait4 for its peak RSS;
+ends). Each run is its own process, reporting its own peak RSS;
 a bare interpreter and one that only imports the module are the baselines.
 
     python bench/file_bench.py [--size-mb 200] [--repeat 2]
@@ -89,7 +89,7 @@ def main() -> None:
     try:
         for tag, source in inputs:
             size = source.stat().st_size
-            source.read_bytes()  # page cache
+            benchlib.warm_page_cache(source)
             best: dict[str, benchlib.ChildResult] = {}
             peak: dict[str, int] = {}
             for mode in ["vornish", "csv"] * max(1, args.repeat):

@@ -1,9 +1,8 @@
 """VornishReader against csv.reader on the same large clean CSV.
 
-Each measurement runs in its own Python process: the parent reaps it with
-wait4 and reads that process's peak resident memory, so the native memory
-of the reader (file buffer, row index) is counted, which tracemalloc would
-miss. A child that only starts the interpreter (and one that also imports
+Each measurement runs in its own Python process, which reports its own
+peak resident memory (VmHWM), so the native memory of the reader (file
+buffer, row index) is counted, which tracemalloc would miss. A child that only starts the interpreter (and one that also imports
 the module) gives the baseline the other figures are set against.
 
     python bench/reader_bench.py [--size-mb 200] [--repeat 3]
@@ -85,7 +84,7 @@ def main() -> None:
     env = benchlib.child_env(benchlib.resolve_module_path(args))
     path = datagen.ensure("clean", args.size_mb, args.data_dir)
     size = path.stat().st_size
-    path.read_bytes()  # warm the page cache so the first child is not penalised
+    benchlib.warm_page_cache(path)
 
     modes = ["vornish", "csv"] + (["vornish_list", "csv_list"] if args.materialize else [])
     best: dict[str, benchlib.ChildResult] = {}
