@@ -87,7 +87,7 @@ def run_job(job: RepairJob) -> RepairResult:
         raise
     except BaseException as error:  # the backend's internal-fault type is not an Exception
         return RepairResult(job, error=f"internal error: {type(error).__name__}: {error}", exit_code=EXIT_FAILURE)
-    return RepairResult(job, summary=summary.to_dict())
+    return RepairResult(job, summary=dict(summary.to_dict()))
 
 
 def _run_isolated(job: RepairJob, context: Any) -> RepairResult:
