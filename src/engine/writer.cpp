@@ -7,6 +7,7 @@
 
 #include <charconv>
 #include <cstddef>
+#include <cstring>
 
 namespace vornish {
 namespace {
@@ -29,6 +30,14 @@ void append_doubling(std::string& out, std::string_view text, std::string_view q
 
 constexpr std::string_view kDoubleQuote = "\"";
 
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+// Non-zero when some byte of `word` is zero (exact as a yes/no answer).
+constexpr std::uint64_t zero_byte_in(std::uint64_t word) noexcept {
+  return (word - kOnes) & ~word & kHighs;
+}
+
 }  // namespace
 
 CsvLineFormatter::CsvLineFormatter(std::uint8_t delimiter, std::uint8_t quote_char)
@@ -44,10 +53,29 @@ CsvLineFormatter::CsvLineFormatter(std::uint8_t delimiter, std::uint8_t quote_ch
       roles_[lead] = ByteRole::Lead;
     }
   }
+  ascii_specials_ = separator_.size() == 1 && quote_.size() == 1;
+  delimiter_word_ = kOnes * static_cast<std::uint8_t>(separator_[0]);
+  quote_word_ = kOnes * static_cast<std::uint8_t>(quote_[0]);
 }
 
 bool CsvLineFormatter::needs_quoting(std::string_view field) const noexcept {
   const std::size_t n = field.size();
+  if (ascii_specials_ && n >= 8) {
+    const auto special_in = [&](std::size_t at) noexcept {
+      std::uint64_t w;
+      std::memcpy(&w, field.data() + at, 8);
+      return (zero_byte_in(w ^ delimiter_word_) | zero_byte_in(w ^ quote_word_) |
+              zero_byte_in(w ^ (kOnes * '\n')) | zero_byte_in(w ^ (kOnes * '\r'))) != 0;
+    };
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      if (special_in(i)) {
+        return true;
+      }
+    }
+    // The last word overlaps bytes already tested, which is harmless.
+    return i < n && special_in(n - 8);
+  }
   for (std::size_t i = 0; i < n; ++i) {
     switch (roles_[static_cast<std::uint8_t>(field[i])]) {
       case ByteRole::Plain:

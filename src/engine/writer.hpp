@@ -29,6 +29,11 @@ class CsvLineFormatter {
   std::string separator_;
   std::string quote_;
   std::array<ByteRole, 256> roles_{};
+  // With an ASCII delimiter and quote, eight bytes are tested at a time
+  // against these bytes repeated across a word.
+  bool ascii_specials_ = false;
+  std::uint64_t delimiter_word_ = 0;
+  std::uint64_t quote_word_ = 0;
 };
 
 inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";

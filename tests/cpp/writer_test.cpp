@@ -51,6 +51,29 @@ TEST(CsvLineFormatter, QuotesOnlyWhatNeedsIt) {
   }
 }
 
+// Every position of every length, so the word-at-a-time scan and its tail
+// both see each special byte.
+TEST(CsvLineFormatter, FindsSpecialsAtAnyPosition) {
+  const CsvLineFormatter ascii(';', '\'');
+  const CsvLineFormatter wide(0xA7, 0xAB);
+  for (std::size_t n = 1; n <= 24; ++n) {
+    const std::string plain(n, 'x');
+    EXPECT_FALSE(ascii.needs_quoting(plain)) << n;
+    EXPECT_FALSE(wide.needs_quoting(plain)) << n;
+    for (std::size_t at = 0; at < n; ++at) {
+      for (const char special : {';', '\'', '\n', '\r'}) {
+        std::string field = plain;
+        field[at] = special;
+        EXPECT_TRUE(ascii.needs_quoting(field)) << n << " " << at << " " << int(special);
+      }
+      for (const char* special : {"\xC2\xA7", "\xC2\xAB"}) {
+        const std::string field = plain.substr(0, at) + special + plain.substr(at);
+        EXPECT_TRUE(wide.needs_quoting(field)) << n << " " << at;
+      }
+    }
+  }
+}
+
 TEST(QuarantineLine, AlwaysCommaAndDoubleQuote) {
   struct Case {
     std::string name;
