@@ -105,6 +105,8 @@ class KeptRows {
   void shrink_to_fit() { starts_.shrink_to_fit(); }
 
   // Reads kept rows back; the row views stay valid until its next read.
+  // A cursor points at its KeptRows: that object must stay where it is (not
+  // moved or destroyed) while the cursor is used.
   class Cursor {
    public:
     explicit Cursor(const KeptRows& rows);
