@@ -9,7 +9,7 @@ ends). Each run is its own process, reporting its own peak RSS;
 a bare interpreter and one that only imports the module are the baselines.
 
     python bench/file_bench.py [--size-mb 200] [--repeat 2]
-                               [--module-path DIR | --build]
+                               [--module-path DIR | --build] [--strict]
 
 Outputs go to bench/data/out/ and are deleted after the run.
 """
@@ -30,6 +30,8 @@ import datagen  # noqa: E402
 
 
 def child(mode: str, source: str, output: str, quarantine: str) -> None:
+    # "vornish_strict": both repair switches off, so ragged rows are
+    # quarantined and the quarantine writer is exercised too.
     """One run in this process; prints one JSON line."""
     result: dict = {"mode": mode}
     if mode == "baseline":
@@ -50,10 +52,14 @@ def child(mode: str, source: str, output: str, quarantine: str) -> None:
             benchlib.emit(result)
             return
         start = time.perf_counter()
-        summary = backend.vornish_file(source, output, quarantine)
+        strict = mode == "vornish_strict"
+        summary = backend.vornish_file(source, output, quarantine,
+                                       fill_ragged_rows=not strict, merge_overflow=not strict)
         result["total_s"] = time.perf_counter() - start
         result["summary"] = summary.to_dict()
     result["output_bytes"] = os.path.getsize(output)
+    if mode != "csv":
+        result["quarantine_bytes"] = os.path.getsize(quarantine)
     benchlib.emit(result)
 
 
@@ -65,6 +71,9 @@ def main() -> None:
     benchlib.add_common_args(parser, size_mb=200)
     parser.set_defaults(repeat=2)
     benchlib.add_module_args(parser)
+    parser.add_argument("--strict", action="store_true",
+                        help="also run vornish_file on the damaged input with padding and "
+                             "merging off (rows quarantined)")
     args = parser.parse_args()
 
     env = benchlib.child_env(benchlib.resolve_module_path(args))
@@ -92,12 +101,15 @@ def main() -> None:
             benchlib.warm_page_cache(source)
             best: dict[str, benchlib.ChildResult] = {}
             peak: dict[str, int] = {}
-            for mode in ["vornish", "csv"] * max(1, args.repeat):
+            modes = ["vornish", "csv"]
+            if args.strict and tag == "damaged":
+                modes.append("vornish_strict")
+            for mode in modes * max(1, args.repeat):
                 got = run(mode, source, tag)
                 peak[mode] = max(peak.get(mode, 0), got.peak_rss)
                 if mode not in best or got.payload["total_s"] < best[mode].payload["total_s"]:
                     best[mode] = got
-            for mode in ("vornish", "csv"):
+            for mode in modes:
                 p = best[mode].payload
                 extra = peak[mode] - base
                 table.append([f"{tag} ({benchlib.mb(size):.0f} MB)", mode, p["total_s"],
@@ -109,6 +121,10 @@ def main() -> None:
             notes.append(f"{tag}: csv time / vornish time {ratio:.2f}; outputs "
                          f"{'identical' if same else 'differ'}; "
                          f"summary {best['vornish'].payload['summary']}")
+            if "vornish_strict" in best:
+                p = best["vornish_strict"].payload
+                notes.append(f"{tag} strict: quarantine file "
+                             f"{benchlib.mb(p['quarantine_bytes']):.1f} MB; summary {p['summary']}")
     finally:
         for leftover in out_dir.glob("*.csv"):
             leftover.unlink()
