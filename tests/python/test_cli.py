@@ -1,0 +1,281 @@
+"""The csv-vornish command line, run as a real program on damaged files.
+
+Uses the installed console script when the package is installed, and
+``python -m csv_vornish`` when testing a source tree on PYTHONPATH. The
+library itself is the reference: a command must produce the same files and
+counts as the equivalent library call.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import sysconfig
+from typing import Any
+
+import pytest
+
+import csv_vornish
+
+EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "damaged.csv"
+DAMAGED = (
+    b"\xef\xbb\xbfid;name;note\r\n"
+    b'1;"Ann "the axe" Lee";ok\r\n'
+    b"2;Bo\r\n"
+    b"3;Cy;late;again\n"
+    b"4;D\xffn;x\r\n"
+    b"5;Ed;'quoted;apostrophes'\r\n"
+)
+INSTALLED = "site-packages" in pathlib.Path(csv_vornish.__file__).parts
+
+
+def command() -> list[str]:
+    script = pathlib.Path(sysconfig.get_path("scripts")) / "csv-vornish"
+    if script.exists():
+        return [str(script)]
+    assert not INSTALLED, f"the package is installed but its console script {script} is missing"
+    return [sys.executable, "-m", "csv_vornish"]
+
+
+def cli(*args: str | os.PathLike[str], cwd: pathlib.Path, stdin: bytes = b"") -> subprocess.CompletedProcess[bytes]:
+    return subprocess.run(
+        [*command(), *map(os.fspath, args)], cwd=cwd, input=stdin, capture_output=True, timeout=300
+    )
+
+
+def stderr_lines(result: subprocess.CompletedProcess[bytes]) -> list[str]:
+    return result.stderr.decode("utf-8").splitlines()
+
+
+@pytest.fixture
+def work(tmp_path: pathlib.Path) -> pathlib.Path:
+    (tmp_path / "damaged.csv").write_bytes(DAMAGED)
+    return tmp_path
+
+
+def reference(work: pathlib.Path, quarantine: bool = True, **options: Any) -> tuple[bytes, bytes, dict[str, Any]]:
+    """What the library makes of damaged.csv: clean bytes, quarantine bytes, summary."""
+    ref = work / "reference"
+    ref.mkdir(exist_ok=True)
+    summary = csv_vornish.vornish_file(
+        work / "damaged.csv", ref / "clean.csv", ref / "bad.csv" if quarantine else None, **options
+    )
+    bad = (ref / "bad.csv").read_bytes() if quarantine else b""
+    return (ref / "clean.csv").read_bytes(), bad, dict(summary.to_dict())
+
+
+def test_repair_writes_clean_file_beside_input_and_reports_on_stderr(work: pathlib.Path) -> None:
+    result = cli("repair", "damaged.csv", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b""
+    clean, _, summary = reference(work)
+    assert (work / "damaged.clean.csv").read_bytes() == clean
+    assert stderr_lines(result) == [
+        f"damaged.csv: {summary['total_rows']} rows read, {summary['vornished_rows']} written "
+        f"({summary['repaired_rows']} repaired), {summary['quarantined_rows']} quarantined; "
+        f"delimiter ';', {summary['inferred_columns']} columns -> damaged.clean.csv"
+    ]
+
+
+# Each flag must reach the library as the matching argument.
+OPTION_CASES = [
+    ([], {}),
+    (["--no-fill"], {"fill_ragged_rows": False}),
+    (["--no-merge"], {"merge_overflow": False}),
+    (["--no-fill", "--no-merge"], {"fill_ragged_rows": False, "merge_overflow": False}),
+    (["--columns", "2"], {"expected_columns": 2}),
+    (["--columns", "0"], {"expected_columns": 0}),
+    (["-d", ","], {"delimiter": ","}),
+    (["--delimiter", "\\t"], {"delimiter": "\t"}),
+    (["-t", "-d", ";"], {"delimiter": "\t"}),
+    (["-q", "'"], {"quote_char": "'"}),
+    (["--quote", "'", "--no-repair-quotes"], {"quote_char": "'", "repair_quotes": False}),
+    (["--no-repair-quotes"], {"repair_quotes": False}),
+]
+
+
+@pytest.mark.parametrize("flags, options", OPTION_CASES, ids=[" ".join(f) or "defaults" for f, _ in OPTION_CASES])
+def test_flags_map_to_library_options(work: pathlib.Path, flags: list[str], options: dict[str, Any]) -> None:
+    result = cli("repair", "damaged.csv", "-o", "out.csv", "--quarantine", "bad.csv", "--json", *flags, cwd=work)
+    assert result.returncode == 0, result.stderr
+    clean, bad, summary = reference(work, **options)
+    assert (work / "out.csv").read_bytes() == clean
+    assert (work / "bad.csv").read_bytes() == bad
+    reported = json.loads(result.stderr)
+    assert reported == {"input": "damaged.csv", "output": "out.csv", "quarantine": "bad.csv", **summary}
+
+
+@pytest.mark.parametrize(
+    "flags, expected",
+    [([], 0), (["--strict"], 0), (["--no-merge"], 0), (["--no-merge", "--strict"], 1), (["--no-fill", "--strict"], 1)],
+)
+def test_strict_exit_status(work: pathlib.Path, flags: list[str], expected: int) -> None:
+    result = cli("repair", "damaged.csv", *flags, cwd=work)
+    assert result.returncode == expected, result.stderr
+    assert (work / "damaged.clean.csv").exists()
+
+
+def test_several_inputs_in_parallel_each_get_their_own_files(work: pathlib.Path) -> None:
+    (work / "sub").mkdir()
+    names = ["damaged.csv", "second.csv", "sub/third.txt"]
+    for name in names[1:]:
+        (work / name).write_bytes(DAMAGED)
+    result = cli("repair", *names, "--quarantine-each", "--no-merge", "-j", "2", cwd=work)
+    assert result.returncode == 0, result.stderr
+    clean, bad, _ = reference(work, merge_overflow=False)
+    for name, stem in zip(names, ["damaged", "second", "sub/third"]):
+        assert (work / f"{stem}.clean.csv").read_bytes() == clean
+        assert (work / f"{stem}.quarantine.csv").read_bytes() == bad
+    lines = stderr_lines(result)
+    assert [line.split(":")[0] for line in lines] == names
+    assert lines[2].endswith("-> sub/third.clean.csv, quarantine -> sub/third.quarantine.csv")
+
+
+@pytest.mark.parametrize("jobs", ["1", "3"])
+def test_one_failing_input_does_not_stop_the_others(work: pathlib.Path, jobs: str) -> None:
+    (work / "last.csv").write_bytes(DAMAGED)
+    result = cli("repair", "damaged.csv", "missing.csv", "last.csv", "--no-fill", "--strict", "-j", jobs, cwd=work)
+    # The I/O error outranks the quarantined rows of the other files.
+    assert result.returncode == 3
+    lines = stderr_lines(result)
+    assert len(lines) == 3
+    assert lines[0].startswith("damaged.csv: ")
+    assert lines[1].startswith("csv-vornish: missing.csv: ") and lines[1].endswith("(os error 2)")
+    assert lines[2].startswith("last.csv: ")
+    assert (work / "damaged.clean.csv").exists() and (work / "last.clean.csv").exists()
+    assert not (work / "missing.clean.csv").exists()
+
+
+def test_json_reports_errors_as_objects(work: pathlib.Path) -> None:
+    result = cli("repair", "damaged.csv", "missing.csv", "--json", cwd=work)
+    assert result.returncode == 3
+    first, second = (json.loads(line) for line in stderr_lines(result))
+    assert first["input"] == "damaged.csv" and first["quarantined_rows"] == 0
+    assert second["input"] == "missing.csv" and second["error"].endswith("(os error 2)")
+    assert "total_rows" not in second
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["repair", "nowhere/in.csv"], "(os error 2)"),
+        (["repair", "damaged.csv", "-o", "nowhere/out.csv"], "(os error 2)"),
+        (["repair", "damaged.csv", "--quarantine", "nowhere/bad.csv"], "(os error 2)"),
+        (["repair", "."], "(os error 21)"),
+        (["sniff", "nowhere.csv"], "(os error 2)"),
+        (["sniff", "."], "(os error 21)"),
+    ],
+)
+def test_io_errors_exit_3_with_the_system_text(work: pathlib.Path, args: list[str], message: str) -> None:
+    result = cli(*args, cwd=work)
+    assert result.returncode == 3
+    (line,) = stderr_lines(result)
+    assert line.startswith("csv-vornish: ") and line.endswith(message)
+
+
+USAGE_ERRORS = [
+    ([], "required: COMMAND"),
+    (["repair"], "the following arguments are required: INPUT"),
+    (["fix", "damaged.csv"], "invalid choice: 'fix'"),
+    (["repair", "damaged.csv", "--bogus"], "unrecognized arguments: --bogus"),
+    (["repair", "damaged.csv", "-d", ";;"], "delimiter must be one ASCII character"),
+    (["repair", "damaged.csv", "-d", ""], "delimiter must be one ASCII character"),
+    (["repair", "damaged.csv", "-d", "é"], "delimiter must be one ASCII character"),
+    (["repair", "damaged.csv", "-q", "\n"], "quote character must be one ASCII character"),
+    (["repair", "damaged.csv", "-d", '"'], "the delimiter and the quote character must differ"),
+    (["repair", "damaged.csv", "--columns", "-1"], "must be between 0 and 4294967295"),
+    (["repair", "damaged.csv", "--columns", "4294967296"], "must be between 0 and 4294967295"),
+    (["repair", "damaged.csv", "--columns", "three"], "not a whole number"),
+    (["repair", "damaged.csv", "-j", "0"], "must be at least 1"),
+    (["repair", "damaged.csv", "copy.csv", "-o", "out.csv"], "-o/--output needs a single INPUT"),
+    (["repair", "damaged.csv", "copy.csv", "--quarantine", "bad.csv"], "--quarantine needs a single INPUT"),
+    (["repair", "damaged.csv", "--quarantine", "q.csv", "--quarantine-each"], "not allowed with argument"),
+    (["repair", "damaged.csv", "-", "-j", "1"], "standard input (-) can only be repaired alone"),
+    (["repair", "-", "--quarantine-each"], "--quarantine-each needs a named INPUT"),
+    (["repair", "damaged.csv", "--quarantine", "-"], "--quarantine needs a file name"),
+    # Plans that would destroy data: two results in one file, an input
+    # overwritten before or after it is read, the original replaced by rejects.
+    (["repair", "damaged.csv", "-o", "same.csv", "--quarantine", "same.csv"], "would be written twice"),
+    (["repair", "damaged.csv", "--quarantine", "damaged.csv"], "is an input and would be overwritten"),
+    (["repair", "damaged.csv", "damaged.csv"], "would be written twice"),
+    (["repair", "damaged.csv", "damaged.tsv"], "would be written twice"),
+    (["repair", "damaged.csv", "damaged.clean.csv"], "is an input and would be overwritten"),
+    (["sniff"], "the following arguments are required: FILE"),
+]
+
+
+@pytest.mark.parametrize("args, message", USAGE_ERRORS, ids=[" ".join(a) or "nothing" for a, _ in USAGE_ERRORS])
+def test_usage_errors_exit_2_and_touch_nothing(work: pathlib.Path, args: list[str], message: str) -> None:
+    for name in ["copy.csv", "damaged.tsv", "damaged.clean.csv"]:
+        (work / name).write_bytes(DAMAGED)
+    before = sorted(p.name for p in work.iterdir())
+    result = cli(*args, cwd=work)
+    assert result.returncode == 2
+    assert message in result.stderr.decode("utf-8")
+    assert sorted(p.name for p in work.iterdir()) == before
+    assert (work / "damaged.csv").read_bytes() == DAMAGED
+
+
+def test_output_may_replace_the_input(work: pathlib.Path) -> None:
+    clean, _, _ = reference(work)
+    result = cli("repair", "damaged.csv", "-o", "damaged.csv", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert (work / "damaged.csv").read_bytes() == clean
+
+
+def test_standard_input_and_output(work: pathlib.Path) -> None:
+    clean, bad, summary = reference(work)
+    result = cli("repair", "-", "--quarantine", "bad.csv", cwd=work, stdin=DAMAGED)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == clean
+    assert (work / "bad.csv").read_bytes() == bad
+    (line,) = stderr_lines(result)
+    assert line.startswith(f"<stdin>: {summary['total_rows']} rows read") and "-> <stdout>, quarantine -> bad.csv" in line
+
+    result = cli("repair", "damaged.csv", "-o", "-", cwd=work)
+    assert result.returncode == 0 and result.stdout == clean
+    assert sorted(p.name for p in work.iterdir()) == ["bad.csv", "damaged.csv", "reference"]
+
+
+@pytest.mark.parametrize(
+    "content, delimiter, columns",
+    [
+        (DAMAGED, "';'", 3),
+        (b"a|b\n1|2\n", "'|'", 2),
+        (b"a\tb\tc\n1\t2\t3\n", "'\\t'", 3),
+        (b"", "','", 0),
+    ],
+)
+def test_sniff_prints_delimiter_and_columns(work: pathlib.Path, content: bytes, delimiter: str, columns: int) -> None:
+    (work / "in.csv").write_bytes(content)
+    result = cli("sniff", "in.csv", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode("utf-8").splitlines() == [f"delimiter: {delimiter}", f"columns: {columns}"]
+
+    result = cli("sniff", "--json", "-", cwd=work, stdin=content)
+    assert result.returncode == 0, result.stderr
+    summary = csv_vornish.open(work / "in.csv").summary
+    assert json.loads(result.stdout) == {"delimiter": summary.detected_delimiter, "columns": summary.inferred_columns}
+
+
+def test_version_and_module_entry_point(work: pathlib.Path) -> None:
+    result = cli("--version", cwd=work)
+    assert result.returncode == 0
+    assert result.stdout.decode("utf-8").strip() == f"csv-vornish {csv_vornish.__version__}"
+    as_module = subprocess.run(
+        [sys.executable, "-m", "csv_vornish", "repair", "damaged.csv", "-o", "-"], cwd=work, capture_output=True
+    )
+    assert as_module.returncode == 0
+    assert as_module.stdout == reference(work)[0]
+
+
+def test_shipped_example_repairs(tmp_path: pathlib.Path) -> None:
+    (tmp_path / "damaged.csv").write_bytes(EXAMPLE.read_bytes())
+    result = cli("repair", "damaged.csv", "--no-merge", "--quarantine-each", "--strict", cwd=tmp_path)
+    assert result.returncode == 1
+    quarantine = (tmp_path / "damaged.quarantine.csv").read_text(encoding="utf-8")
+    assert quarantine.startswith("line,reason,raw_content\n")
+    assert "Row has extra columns (expected 4)" in quarantine
