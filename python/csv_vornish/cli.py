@@ -232,6 +232,11 @@ def build_parser() -> argparse.ArgumentParser:
             "--no-fill or --no-merge asks to quarantine such rows instead. "
             "The summary of each file goes to stderr."
         ),
+        epilog=(
+            "exit status: 0 success; 1 --strict and a row was quarantined; 2 usage error; "
+            "3 a file could not be read or written; 4 any other failure. "
+            "With several inputs the worst status wins."
+        ),
     )
     repair.add_argument("inputs", nargs="+", metavar="INPUT", help="damaged CSV file; - reads standard input")
     repair.add_argument(
