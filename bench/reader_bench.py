@@ -7,6 +7,7 @@ the module) gives the baseline the other figures are set against.
 
     python bench/reader_bench.py [--size-mb 200] [--repeat 3]
                                  [--module-path DIR | --build] [--materialize]
+                                 [--quarantine-all]
 
 Times are the best of --repeat runs, measured inside the child (interpreter
 start-up excluded); memory is the largest peak seen.
@@ -24,7 +25,11 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import benchlib  # noqa: E402
 import datagen  # noqa: E402
 
-MODES = ("baseline", "import", "vornish", "csv", "vornish_list", "csv_list")
+MODES = ("baseline", "import", "vornish", "csv", "vornish_list", "csv_list",
+         "vornish_quarantine_all")
+# The clean input has ten columns; expecting eleven with padding off sets
+# every row aside, the reader's largest transient memory.
+QUARANTINE_ALL = {"expected_columns": 11, "fill_ragged_rows": False}
 
 
 def child(mode: str, path: str) -> None:
@@ -47,8 +52,9 @@ def child(mode: str, path: str) -> None:
         if mode == "import":
             benchlib.emit(result)
             return
+        options = QUARANTINE_ALL if mode == "vornish_quarantine_all" else {}
         start = time.perf_counter()
-        reader = backend.VornishReader(path)
+        reader = backend.VornishReader(path, **options)
         constructed = time.perf_counter()
         rows, fields = _consume(reader, keep=mode == "vornish_list")
         done = time.perf_counter()
@@ -79,6 +85,9 @@ def main() -> None:
     benchlib.add_module_args(parser)
     parser.add_argument("--materialize", action="store_true",
                         help="also time list(reader) for both, holding every row at once")
+    parser.add_argument("--quarantine-all", action="store_true",
+                        help="also construct a reader that quarantines every row "
+                             "(expected_columns=11, fill_ragged_rows=False)")
     args = parser.parse_args()
 
     env = benchlib.child_env(benchlib.resolve_module_path(args))
@@ -87,6 +96,8 @@ def main() -> None:
     benchlib.warm_page_cache(path)
 
     modes = ["vornish", "csv"] + (["vornish_list", "csv_list"] if args.materialize else [])
+    if args.quarantine_all:
+        modes.append("vornish_quarantine_all")
     best: dict[str, benchlib.ChildResult] = {}
     peak: dict[str, int] = {}
     for mode in ["baseline", "import"] + modes * max(1, args.repeat):
@@ -116,7 +127,9 @@ def main() -> None:
     v = best["vornish"].payload
     if v["rows"] != best["csv"].payload["rows"]:
         print(f"note: row counts differ (vornish {v['rows']}, csv {best['csv'].payload['rows']})")
-    print(f"summary: {v['summary']}")
+    for mode in modes:
+        if "summary" in best[mode].payload:
+            print(f"{mode} summary: {best[mode].payload['summary']}")
 
 
 if __name__ == "__main__":
