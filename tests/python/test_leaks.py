@@ -1,0 +1,252 @@
+"""Reference leaks and memory growth at every entry point.
+
+Each case calls one entry point many thousands of times, on a successful
+path or on one of its failure paths (every binding error, every conversion
+error, every file error), after a warm-up. Leaked Python objects show up in
+the interpreter's traced memory; leaked native memory shows up in the
+process's resident size. Both must stay flat. The classes' garbage
+collector hooks (traverse, clear, dealloc) are driven through collections
+of unreachable cycles.
+"""
+
+from __future__ import annotations
+
+import gc
+import importlib.util
+import os
+import sys
+import tracemalloc
+from pathlib import Path
+from typing import Callable
+
+import pytest
+
+import _csv_vornish_backend as vb
+
+np = pytest.importorskip("numpy")
+
+CALLS = 5000
+WARM_UP = 2000
+# A leak costs at least one small allocation per call (16 bytes or more);
+# half of that per call is far above any noise from caches and arenas.
+BYTES_PER_CALL = 8
+
+SOURCE = "id,name,city\n1,Ada,Paris\n2,Bob\n3,Cy,Rome,Italy\n\"4\",\"Di\"x\",Oslo\n"
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def growth(call: Callable[[], object], calls: int = CALLS) -> tuple[int, int]:
+    """(traced Python bytes, resident bytes) gained over `calls` calls."""
+    for _ in range(WARM_UP):
+        call()
+    gc.collect()
+    traced_before = tracemalloc.get_traced_memory()[0]
+    rss_before = rss_bytes()
+    for _ in range(calls):
+        call()
+    gc.collect()
+    return tracemalloc.get_traced_memory()[0] - traced_before, rss_bytes() - rss_before
+
+
+def expect(exception: type[BaseException], func: Callable, *args, **kwargs) -> Callable[[], None]:
+    def call() -> None:
+        try:
+            func(*args, **kwargs)
+        except exception:
+            return
+        raise AssertionError(f"{func} did not raise {exception.__name__}")
+    return call
+
+
+@pytest.fixture(scope="module", autouse=True)
+def tracing():
+    tracemalloc.start()
+    yield
+    tracemalloc.stop()
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory) -> dict[str, str]:
+    d = tmp_path_factory.mktemp("leaks")
+    (d / "in.csv").write_text(SOURCE)
+    (d / "empty.csv").write_text("")
+    (d / "a-dir").mkdir()
+    return {name: str(d / name) for name in
+            ("in.csv", "empty.csv", "a-dir", "missing.csv")}
+
+
+class Index:
+    def __init__(self, value: int) -> None:
+        self.value = value
+
+    def __index__(self) -> int:
+        return self.value
+
+
+class BadIndex:
+    def __index__(self) -> int:
+        raise ZeroDivisionError("no index")
+
+
+def fake_numpy_bool(truth: Callable[[object], bool] | None) -> object:
+    # Seen by the switch conversion as NumPy's boolean scalar type.
+    namespace = {} if truth is None else {"__bool__": truth}
+    cls = type("bool_", (), namespace)
+    cls.__module__ = "numpy"
+    return cls()
+
+
+def raise_value_error(self) -> bool:
+    raise ValueError("no truth")
+
+
+def reader_walk(path: str) -> Callable[[], None]:
+    def call() -> None:
+        with vb.open(path, fill_ragged_rows=False) as reader:
+            assert iter(reader) is reader
+            rows = list(reader)
+            assert len(rows) == len(reader)
+            assert next(reader, None) is None
+            summary = reader.summary
+            summary.to_dict()
+            repr(summary)
+            for name in ("total_rows", "vornished_rows", "repaired_rows", "quarantined_rows",
+                         "detected_delimiter", "inferred_columns"):
+                getattr(summary, name)
+            reader.__exit__(ValueError, ValueError("x"), None)
+    return call
+
+
+def cases(f: dict[str, str]) -> list[tuple[str, Callable[[], object]]]:
+    # Outputs go to /dev/null: rewriting a real file thousands of times
+    # measures the file system, not this module.
+    src, out, bad = f["in.csv"], os.devnull, os.devnull
+    reader = vb.VornishReader(src)
+    summary = reader.summary
+    return [
+        # Successful paths.
+        ("sniff", lambda: vb.sniff("a;b;c\n1;2;3\n")),
+        ("sniff-empty", lambda: vb.sniff("")),
+        ("vornish_file", lambda: vb.vornish_file(src, out)),
+        ("vornish_file-quarantine",
+         lambda: vb.vornish_file(src, out, bad, ";", "'", False, False, 3, False)),
+        ("vornish_file-keywords",
+         lambda: vb.vornish_file(input_path=src, output_path=out, quarantine_path=None,
+                                 delimiter="", quote_char="", fill_ragged_rows=np.bool_(True),
+                                 merge_overflow=True, expected_columns=Index(2),
+                                 repair_quotes=np.True_)),
+        ("vornish_file-empty", lambda: vb.vornish_file(f["empty.csv"], out, bad)),
+        ("reader-walk", reader_walk(src)),
+        ("reader-empty", lambda: list(vb.VornishReader(f["empty.csv"]))),
+        ("reader-len-summary", lambda: (len(reader), reader.summary, reader.__enter__())),
+        ("summary-methods", lambda: (summary.to_dict(), repr(summary), str(summary),
+                                     summary.detected_delimiter)),
+        # Binding errors, for each kind of callable.
+        ("sniff-too-many", expect(TypeError, vb.sniff, "a", "b")),
+        ("sniff-missing", expect(TypeError, vb.sniff)),
+        ("sniff-unknown-keyword", expect(TypeError, vb.sniff, text="x")),
+        ("sniff-twice", expect(TypeError, vb.sniff, "a", sample="b")),
+        ("vornish_file-missing-two", expect(TypeError, vb.vornish_file)),
+        ("vornish_file-too-many", expect(TypeError, vb.vornish_file, *["x"] * 10)),
+        ("vornish_file-twice", expect(TypeError, vb.vornish_file, "a", "b", input_path="c")),
+        ("open-unknown-keyword", expect(TypeError, vb.open, src, bogus=1)),
+        ("reader-missing", expect(TypeError, vb.VornishReader)),
+        ("reader-twice", expect(TypeError, vb.VornishReader, src, file_path=src)),
+        ("exit-too-many", expect(TypeError, reader.__exit__, 1, 2, 3, 4)),
+        ("exit-unknown-keyword", expect(TypeError, reader.__exit__, tb=None)),
+        # Conversion errors, for each kind.
+        ("text-bytes", expect(TypeError, vb.sniff, b"a,b")),
+        ("text-none", expect(TypeError, vb.vornish_file, None, out)),
+        ("text-surrogate", expect(UnicodeEncodeError, vb.sniff, "a\udc80b")),
+        ("optional-text-int", expect(TypeError, vb.vornish_file, src, out, 5)),
+        ("optional-text-surrogate", expect(UnicodeEncodeError, vb.vornish_file, src, out, "\ud800")),
+        ("delimiter-bytes", expect(TypeError, vb.open, src, delimiter=b",")),
+        ("quote-none", expect(TypeError, vb.open, src, quote_char=None)),
+        ("switch-int", expect(TypeError, vb.open, src, fill_ragged_rows=1)),
+        ("switch-fake-numpy-no-bool", expect(TypeError, vb.open, src,
+                                             merge_overflow=fake_numpy_bool(None))),
+        ("switch-fake-numpy-raises", expect(ValueError, vb.open, src,
+                                            repair_quotes=fake_numpy_bool(raise_value_error))),
+        ("count-float", expect(TypeError, vb.open, src, expected_columns=3.0)),
+        ("count-negative", expect(OverflowError, vb.open, src, expected_columns=-1)),
+        ("count-32-bit", expect(OverflowError, vb.open, src, expected_columns=2**32)),
+        ("count-64-bit", expect(OverflowError, vb.open, src, expected_columns=2**64)),
+        ("count-index-raises", expect(ZeroDivisionError, vb.open, src, expected_columns=BadIndex())),
+        ("count-index-negative", expect(OverflowError, vb.open, src, expected_columns=Index(-5))),
+        # File errors.
+        ("reader-not-found", expect(FileNotFoundError, vb.VornishReader, f["missing.csv"])),
+        ("reader-directory", expect(IsADirectoryError, vb.open, f["a-dir"])),
+        ("reader-nul", expect(OSError, vb.VornishReader, "a\x00b")),
+        ("vornish_file-not-found", expect(OSError, vb.vornish_file, f["missing.csv"], out)),
+        ("vornish_file-output-dir", expect(OSError, vb.vornish_file, src, f["a-dir"])),
+        ("vornish_file-empty-quarantine", expect(OSError, vb.vornish_file, src, out, "")),
+        ("vornish_file-nul", expect(OSError, vb.vornish_file, src, "o\x00ut")),
+        # Errors on the objects themselves.
+        ("summary-instantiate", expect(TypeError, vb.VornishSummary)),
+        ("summary-set", expect(AttributeError, setattr, summary, "total_rows", 5)),
+        ("summary-to_dict-argument", expect(TypeError, summary.to_dict, 1)),
+        ("reader-set", expect(AttributeError, setattr, reader, "summary", None)),
+        ("reader-new-attribute", expect(AttributeError, setattr, reader, "other", 1)),
+    ]
+
+
+def test_every_entry_point_keeps_memory_flat(files: dict[str, str]) -> None:
+    limit = BYTES_PER_CALL * CALLS
+    grown = {}
+    for name, call in cases(files):
+        traced, resident = growth(call)
+        if traced > limit or resident > limit:
+            grown[name] = (traced, resident)
+    assert grown == {}, f"grew by more than {limit} bytes over {CALLS} calls: {grown}"
+
+
+def test_garbage_collector_hooks(files: dict[str, str]) -> None:
+    # A reader or summary made before the list that holds it lies earlier in
+    # the collector's list, so collecting the cycle calls its clear hook,
+    # then frees it when the list lets go; one made after it is freed by
+    # the list's clear alone. Both orders, many times.
+    src = files["in.csv"]
+    reader = vb.VornishReader(src)
+    for obj in (reader, reader.summary):
+        assert gc.is_tracked(obj)
+        # Nothing but the object's own (heap) type, which it keeps alive.
+        assert gc.get_referents(obj) in ([], [type(obj)])
+
+    def cycles() -> None:
+        early = vb.VornishReader(src)
+        early_summary = early.summary
+        holder: list = [early, early_summary]
+        holder.append(holder)
+        holder.append(vb.open(src))
+        holder.append(vb.vornish_file(src, os.devnull))
+        del early, early_summary, holder
+        gc.collect(0)
+
+    gc.collect()
+    garbage_before = len(gc.garbage)
+    traced, resident = growth(cycles, calls=2000)
+    assert len(gc.garbage) == garbage_before
+    assert traced < BYTES_PER_CALL * 2000 and resident < BYTES_PER_CALL * 2000, (traced, resident)
+
+
+def test_new_module_objects_share_and_keep_their_types() -> None:
+    # Every module object made from the definition gets the same two types,
+    # and making them again and again does not grow memory.
+    spec = importlib.util.find_spec("_csv_vornish_backend")
+    assert spec is not None
+
+    def make() -> object:
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        assert module.VornishReader is vb.VornishReader
+        assert module.VornishSummary is vb.VornishSummary
+        return module
+
+    traced, resident = growth(make, calls=2000)
+    assert traced < BYTES_PER_CALL * 2000 * 4 and resident < BYTES_PER_CALL * 2000 * 4, (
+        traced, resident)
+    assert sys.modules["_csv_vornish_backend"] is vb
