@@ -157,20 +157,25 @@ namespace {
 // quarantined ones.
 class OutcomeCollector final : public RowVisitor {
  public:
-  OutcomeCollector(VornishOutcome& outcome, std::size_t expected)
+  OutcomeCollector(VornishOutcome& outcome, std::size_t expected, bool keep_quarantined)
       : outcome_(outcome),
+        keep_quarantined_(keep_quarantined),
         too_few_(reason_text(QuarantineReason::TooFew, expected)),
         extra_(reason_text(QuarantineReason::Extra, expected)) {}
 
   void kept(RowView /*row*/, std::size_t start) override { outcome_.rows.push_back(start); }
 
   void quarantined(std::size_t line, QuarantineReason reason, RowView raw) override {
+    if (!keep_quarantined_) {
+      return;
+    }
     outcome_.quarantined.push_back(
         QuarantineRecord{line, reason == QuarantineReason::TooFew ? too_few_ : extra_, to_row(raw)});
   }
 
  private:
   VornishOutcome& outcome_;
+  bool keep_quarantined_;
   std::string too_few_;
   std::string extra_;
 };
@@ -230,9 +235,8 @@ Status finish(BufferedFile& file) {
   return file.close();
 }
 
-}  // namespace
-
-VornishOutcome vornish_slice(std::string_view buffer, const VornishOptions& options) {
+VornishOutcome slice(std::string_view buffer, const VornishOptions& options,
+                     bool keep_quarantined) {
   VornishOutcome outcome;
   if (buffer.empty()) {
     // Nothing to guess from: the defaults stand, whatever the options say.
@@ -240,10 +244,20 @@ VornishOutcome vornish_slice(std::string_view buffer, const VornishOptions& opti
   }
   const Dialect dialect = settle_dialect(buffer, options);
   outcome.rows = KeptRows(buffer, options, dialect);
-  OutcomeCollector collector(outcome, dialect.expected_columns);
+  OutcomeCollector collector(outcome, dialect.expected_columns, keep_quarantined);
   outcome.stats = repair_rows(buffer, options, dialect, collector);
   outcome.rows.shrink_to_fit();
   return outcome;
+}
+
+}  // namespace
+
+VornishOutcome vornish_slice(std::string_view buffer, const VornishOptions& options) {
+  return slice(buffer, options, true);
+}
+
+VornishOutcome vornish_slice_kept(std::string_view buffer, const VornishOptions& options) {
+  return slice(buffer, options, false);
 }
 
 Result<VornishStats> vornish_file(const std::string& input_path,

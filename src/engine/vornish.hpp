@@ -138,6 +138,11 @@ struct VornishOutcome {
 // The outcome borrows `buffer`: keep it alive while reading `rows`.
 VornishOutcome vornish_slice(std::string_view buffer, const VornishOptions& options);
 
+// The same run for callers that drop the quarantined rows: they are counted
+// in the stats but never copied, so `quarantined` stays empty and peak
+// memory stays near the size of the buffer.
+VornishOutcome vornish_slice_kept(std::string_view buffer, const VornishOptions& options);
+
 // Reads `input_path` whole, repairs it, writes the clean CSV to `output_path`
 // and, when given, the quarantined rows to `quarantine_path`.
 Result<VornishStats> vornish_file(const std::string& input_path,

@@ -103,6 +103,12 @@ TEST(VornishSlice, RowsAndStats) {
     EXPECT_EQ(r.rows, c.rows) << c.name;
     EXPECT_EQ(r.quarantined, c.quarantined) << c.name;
     EXPECT_EQ(r.stats.repaired_rows, c.repaired) << c.name;
+    // Dropping the quarantined rows changes nothing else.
+    const VornishOutcome kept = vornish_slice_kept(c.input, c.options);
+    EXPECT_TRUE(kept.quarantined.empty()) << c.name;
+    EXPECT_EQ(kept.stats.quarantined_rows, c.quarantined.size()) << c.name;
+    ASSERT_EQ(kept.rows.size(), c.rows.size()) << c.name;
+    for (std::size_t i = 0; i < c.rows.size(); ++i) EXPECT_EQ(kept.rows.materialize(i), c.rows[i]) << c.name;
   }
 }
 
