@@ -21,7 +21,7 @@ import os
 import shutil
 import sys
 import tempfile
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
@@ -90,19 +90,26 @@ def run_job(job: RepairJob) -> RepairResult:
     return RepairResult(job, summary=dict(summary.to_dict()))
 
 
-def _run_isolated(job: RepairJob, context: Any) -> RepairResult:
+Worker = Callable[[RepairJob], RepairResult]
+
+
+def _run_isolated(job: RepairJob, context: Any, worker: Worker) -> RepairResult:
     with ProcessPoolExecutor(max_workers=1, mp_context=context) as pool:
         try:
-            return pool.submit(run_job, job).result()
+            return pool.submit(worker, job).result()
         except BrokenProcessPool:
             return RepairResult(job, error="the repair process died unexpectedly", exit_code=EXIT_FAILURE)
 
 
-def run_jobs(jobs: Sequence[RepairJob], workers: int) -> Iterator[RepairResult]:
-    """Yields the result of every job, in the order of ``jobs``."""
+def run_jobs(jobs: Sequence[RepairJob], workers: int, worker: Worker = run_job) -> Iterator[RepairResult]:
+    """Yields the result of every job, in the order of ``jobs``.
+
+    ``worker`` must be a module-level function, since it is sent to the
+    worker processes by name.
+    """
     if workers <= 1 or len(jobs) <= 1:
         for job in jobs:
-            yield run_job(job)
+            yield worker(job)
         return
 
     # Spawned workers inherit no locks or threads from this process.
@@ -110,7 +117,7 @@ def run_jobs(jobs: Sequence[RepairJob], workers: int) -> Iterator[RepairResult]:
     pool = ProcessPoolExecutor(max_workers=min(workers, len(jobs)), mp_context=context)
     futures: list[Future[RepairResult]] = []
     try:
-        futures = [pool.submit(run_job, job) for job in jobs]
+        futures = [pool.submit(worker, job) for job in jobs]
         for index, future in enumerate(futures):
             try:
                 yield future.result()
@@ -129,7 +136,7 @@ def run_jobs(jobs: Sequence[RepairJob], workers: int) -> Iterator[RepairResult]:
         if future.done() and not future.cancelled() and future.exception() is None:
             yield future.result()
         else:
-            yield _run_isolated(job, context)
+            yield _run_isolated(job, context, worker)
 
 
 # ---------------------------------------------------------------- reporting

@@ -279,3 +279,27 @@ def test_shipped_example_repairs(tmp_path: pathlib.Path) -> None:
     quarantine = (tmp_path / "damaged.quarantine.csv").read_text(encoding="utf-8")
     assert quarantine.startswith("line,reason,raw_content\n")
     assert "Row has extra columns (expected 4)" in quarantine
+
+
+def crash_on_marked_input(job: Any) -> Any:
+    """A worker that dies the way a killed process does, for one input only."""
+    from csv_vornish import cli as cli_module
+
+    if job.input.endswith("crash.csv"):
+        os._exit(70)
+    return cli_module.run_job(job)
+
+
+def test_a_dying_worker_fails_only_its_own_file(work: pathlib.Path) -> None:
+    from csv_vornish import cli as cli_module
+
+    names = ["a.csv", "crash.csv", "b.csv", "c.csv", "d.csv"]
+    for name in names:
+        (work / name).write_bytes(DAMAGED)
+    jobs = [cli_module.RepairJob(str(work / n), str(work / f"{n}.out"), None, {}) for n in names]
+    results = list(cli_module.run_jobs(jobs, 2, crash_on_marked_input))
+    assert [r.job.input for r in results] == [job.input for job in jobs]
+    assert [r.exit_code for r in results] == [0, 4, 0, 0, 0]
+    assert results[1].error == "the repair process died unexpectedly"
+    clean = reference(work)[0]
+    assert all((work / f"{n}.out").read_bytes() == clean for n in names if n != "crash.csv")
