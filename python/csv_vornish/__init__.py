@@ -30,7 +30,7 @@ from typing import Any, SupportsIndex, TypeAlias, TypeVar, Union, cast
 import _csv_vornish_backend as _backend
 from _csv_vornish_backend import VornishReader, VornishSummary
 
-__all__ = ["vornish_file", "open", "sniff", "VornishSummary", "VornishReader"]
+__all__ = ["vornish_file", "sniff", "open", "VornishSummary", "VornishReader"]
 __version__: str = _backend.__version__
 
 #: A file system path the functions of this package accept.

@@ -41,7 +41,7 @@ def test_reexports_are_the_backend_objects() -> None:
     assert csv_vornish.VornishSummary is backend.VornishSummary
     assert csv_vornish.VornishReader is backend.VornishReader
     assert csv_vornish.__version__ == backend.__version__
-    assert sorted(csv_vornish.__all__) == sorted(backend.__all__)
+    assert csv_vornish.__all__ == backend.__all__
     for name in csv_vornish.__all__:
         assert getattr(csv_vornish, name) is not None
 
