@@ -79,15 +79,25 @@ def run_job(job: RepairJob) -> RepairResult:
                 with open(output_path, "rb") as clean:
                     shutil.copyfileobj(clean, sys.stdout.buffer)
                 sys.stdout.buffer.flush()
-    except OSError as error:
-        return RepairResult(job, error=str(error) or type(error).__name__, exit_code=EXIT_IO)
-    except MemoryError:
-        return RepairResult(job, error="out of memory", exit_code=EXIT_FAILURE)
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as error:  # the backend's internal-fault type is not an Exception
-        return RepairResult(job, error=f"internal error: {type(error).__name__}: {error}", exit_code=EXIT_FAILURE)
+        message, code = describe_failure(error)
+        return RepairResult(job, error=message, exit_code=code)
     return RepairResult(job, summary=dict(summary.to_dict()))
+
+
+def describe_failure(error: BaseException) -> tuple[str, int]:
+    """The message and exit status for a file that could not be handled."""
+    if isinstance(error, UnicodeEncodeError) and error.encoding == "utf-8":
+        # The engine takes file names as UTF-8 text; a name holding other
+        # bytes reaches us with surrogate escapes and cannot be passed on.
+        return "file names must be valid UTF-8", EXIT_IO
+    if isinstance(error, OSError):
+        return str(error) or type(error).__name__, EXIT_IO
+    if isinstance(error, MemoryError):
+        return "out of memory", EXIT_FAILURE
+    return f"internal error: {type(error).__name__}: {error}", EXIT_FAILURE
 
 
 Worker = Callable[[RepairJob], RepairResult]
@@ -398,9 +408,12 @@ def _sniff(args: argparse.Namespace) -> int:
                     shutil.copyfileobj(sys.stdin.buffer, spool)
             # The reader settles the dialect exactly as a repair would.
             summary = csv_vornish.open(path).summary
-    except OSError as error:
-        print(f"{PROG}: {_describe(args.file, '<stdin>')}: {error}", file=sys.stderr)
-        return EXIT_IO
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:
+        message, code = describe_failure(error)
+        print(f"{PROG}: {_describe(args.file, '<stdin>')}: {message}", file=sys.stderr)
+        return code
     if args.json:
         print(json.dumps({"delimiter": summary.detected_delimiter, "columns": summary.inferred_columns}))
     else:

@@ -167,6 +167,9 @@ def test_json_reports_errors_as_objects(work: pathlib.Path) -> None:
         (["repair", "."], "(os error 21)"),
         (["sniff", "nowhere.csv"], "(os error 2)"),
         (["sniff", "."], "(os error 21)"),
+        (["repair", os.fsdecode(b"bad\xffname.csv")], "file names must be valid UTF-8"),
+        (["repair", "damaged.csv", "-o", os.fsdecode(b"out\xff.csv")], "file names must be valid UTF-8"),
+        (["sniff", os.fsdecode(b"bad\xffname.csv")], "file names must be valid UTF-8"),
     ],
 )
 def test_io_errors_exit_3_with_the_system_text(work: pathlib.Path, args: list[str], message: str) -> None:
