@@ -117,7 +117,9 @@ class Arg {
   std::optional<std::string_view> optional_text() const {
     return std::get<std::optional<std::string_view>>(v_);
   }
-  std::optional<std::uint8_t> delimiter() const { return std::get<std::optional<std::uint8_t>>(v_); }
+  std::optional<std::uint8_t> delimiter() const {
+    return std::get<std::optional<std::uint8_t>>(v_);
+  }
   std::uint8_t quote() const { return std::get<std::uint8_t>(v_); }
   bool flag() const { return std::get<bool>(v_); }
   std::optional<std::size_t> count() const { return std::get<std::optional<std::size_t>>(v_); }
@@ -151,6 +153,17 @@ Bound<N> bind_and_convert(const Signature<N>& sig, const CallArgs& call) {
   bind(sig.display, sig.params, call, bound.objects);
   convert(sig.params, bound.objects, bound.values);
   return bound;
+}
+
+// The two calling conventions of CPython, spelled as the slots receive them.
+template <std::size_t N>
+Bound<N> bind_fast(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
+  return bind_and_convert(sig, CallArgs::fast(args, nargs, kwnames));
+}
+template <std::size_t N>
+Bound<N> bind_tuple(const Signature<N>& sig, PyObject* args, PyObject* kwargs) {
+  return bind_and_convert(sig, CallArgs::tuple(args, kwargs));
 }
 
 // The repair options from the six parameters delimiter, quote_char,

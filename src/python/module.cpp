@@ -18,6 +18,7 @@ namespace {
 using binding::Default;
 using binding::Kind;
 using binding::Signature;
+using binding::bind_fast;
 
 constexpr const char* kModuleDoc =
     "High-performance, fault-tolerant CSV vornish and reconstruction engine.\n"
@@ -57,11 +58,12 @@ PyRef vornish_file_call(const binding::Bound<9>& args) {
 
 // C entry points: one line each, through the barrier.
 PyObject* sniff_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return barrier([&] { return sniff(binding::bind_and_convert(kSniffSignature, binding::CallArgs::fast(args, nargs, kwnames))); });
+  return barrier([&] { return sniff(bind_fast(kSniffSignature, args, nargs, kwnames)); });
 }
 PyObject* vornish_file_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  return barrier([&] { return vornish_file_call(binding::bind_and_convert(kVornishFileSignature, binding::CallArgs::fast(args, nargs, kwnames))); });
+  return barrier(
+      [&] { return vornish_file_call(bind_fast(kVornishFileSignature, args, nargs, kwnames)); });
 }
 
 template <class F>

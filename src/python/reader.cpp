@@ -26,7 +26,8 @@ using binding::Default;
 using binding::Kind;
 using binding::Signature;
 
-constexpr std::array<binding::Param, 1> kReaderHead = {{{"file_path", Kind::Text, Default::Required}}};
+constexpr std::array<binding::Param, 1> kReaderHead = {
+    {{"file_path", Kind::Text, Default::Required}}};
 constexpr Signature<7> kNewSignature{"VornishReader.__new__()", binding::with_options(kReaderHead)};
 constexpr Signature<7> kOpenSignature{"open()", binding::with_options(kReaderHead)};
 constexpr Signature<3> kExitSignature{"VornishReader.__exit__()",
@@ -126,12 +127,12 @@ void dealloc(PyObject* self) {
 // C entry points: one line each, through the barrier.
 PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return barrier([&] {
-    return make_reader(type, binding::bind_and_convert(kNewSignature, binding::CallArgs::tuple(args, kwargs)));
+    return make_reader(type, binding::bind_tuple(kNewSignature, args, kwargs));
   });
 }
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return barrier([&] {
-    return make_reader(reader_type(), binding::bind_and_convert(kOpenSignature, binding::CallArgs::fast(args, nargs, kwnames)));
+    return make_reader(reader_type(), binding::bind_fast(kOpenSignature, args, nargs, kwnames));
   });
 }
 PyObject* iter_entry(PyObject* self) {
@@ -151,7 +152,7 @@ PyObject* enter_entry(PyObject* self, PyObject*) {
 }
 PyObject* exit_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return barrier([&] {
-    binding::bind_and_convert(kExitSignature, binding::CallArgs::fast(args, nargs, kwnames));
+    binding::bind_fast(kExitSignature, args, nargs, kwnames);
     return PyRef::borrow(Py_False);
   });
 }
