@@ -97,10 +97,3 @@ def test_sniff(sample, expected):
     result = backend.sniff(sample)
     assert type(result) is str
     assert result == expected
-
-
-def test_sniff_accepts_str_subclasses():
-    class Text(str):
-        pass
-
-    assert backend.sniff(Text("a;b\n1;2\n")) == ";"

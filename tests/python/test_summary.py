@@ -90,11 +90,3 @@ def test_instances_are_closed(summary):
     with pytest.raises(TypeError):
         summary.to_dict(1)
     assert gc.is_tracked(summary)
-
-
-def test_identity_equality_and_hash(tmp_path):
-    a = summary_of(tmp_path, b"a,b\n")
-    b = summary_of(tmp_path, b"a,b\n")
-    assert a.to_dict() == b.to_dict()
-    assert a != b and a == a
-    assert hash(a) == object.__hash__(a)

@@ -80,10 +80,3 @@ def test_empty_quarantine_path_fails_after_the_output_is_complete(paths):
                              fill_ragged_rows=False)
     assert_plain_os_error(info, os_error_text(errno.ENOENT))
     assert out.read_text() == 'a,b,c\nx,y,"z,w,v"\n'
-
-
-def test_conversion_errors_come_before_any_file_is_touched(paths):
-    source, out, _ = paths
-    with pytest.raises(TypeError):
-        backend.vornish_file(str(source), str(out), repair_quotes=None)
-    assert not out.exists()
