@@ -39,14 +39,16 @@ for lib in "$asan_runtime" "$ubsan_runtime"; do
   fi
 done
 
-module_dir=$(dirname "$(find "$build" -maxdepth 1 -name '_csv_vornish_backend*.so' -print -quit)")
-if [[ ! -d "$module_dir" ]]; then
+module=$(find "$build" -maxdepth 1 -name '_csv_vornish_backend*.so' -print -quit)
+if [[ -z "$module" ]]; then
   echo "sanitize.sh: the extension module was not built in $build" >&2
   exit 1
 fi
 
 # The package's pure-Python part comes from the source tree; the module
-# comes from the sanitizer build, ahead of any installed copy.
+# comes from the sanitizer build, ahead of any installed copy. Absolute
+# paths: some tests start Python children in other folders.
+module_dir=$(cd "$(dirname "$module")" && pwd)
 LD_PRELOAD="$asan_runtime:$ubsan_runtime" PYTHONMALLOC=malloc \
   PYTHONPATH="$module_dir:$PWD/python${PYTHONPATH:+:$PYTHONPATH}" \
   "$python" -m pytest -q -p no:cacheprovider "$@"

@@ -284,3 +284,35 @@ def test_input_larger_than_the_address_space(tmp_path: Path, kind: str) -> None:
         "vornish_file MemoryError", "vornish_file no output",
         "small 2",
     ]
+
+
+HUGE_WIDTH_CHILD = """
+import os, resource, sys
+import _csv_vornish_backend as vb
+
+small, out = sys.argv[1:3]
+limit = 2 << 30
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+width = 2**32 - 1
+for name, call in [
+    ("reader", lambda: list(vb.VornishReader(small, expected_columns=width))),
+    ("vornish_file", lambda: vb.vornish_file(small, out, expected_columns=width)),
+]:
+    try:
+        call()
+    except MemoryError:
+        print(name, "MemoryError")
+    else:
+        print(name, "returned")
+print("small", vb.vornish_file(small, out).total_rows)
+"""
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer runtime needs an unlimited address space")
+def test_padding_to_the_largest_width_runs_out_of_memory_cleanly(tmp_path: Path) -> None:
+    # Four billion columns cannot be held: a clean MemoryError, and the
+    # process goes on.
+    small = tmp_path / "small.csv"
+    small.write_text("a,b\n1,2\n")
+    stdout = run_child(HUGE_WIDTH_CHILD, str(small), str(tmp_path / "out.csv"))
+    assert stdout.splitlines() == ["reader MemoryError", "vornish_file MemoryError", "small 2"]
