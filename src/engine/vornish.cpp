@@ -87,29 +87,41 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
 
   ResilientParser parser(buffer, dialect.delimiter, options.quote_char, options.repair_quotes);
   RowShaper shaper(expected, dialect.delimiter);
+  const bool needs_fields = visitor.needs_fields();
   while (!visitor.stop_requested()) {
     const std::size_t start = parser.pos();
-    const std::optional<RowView> row = parser.next_row();
-    if (!row) {
-      break;
+    RowView row;
+    std::size_t n = 0;
+    if (needs_fields) {
+      const std::optional<RowView> parsed = parser.next_row();
+      if (!parsed) {
+        break;
+      }
+      row = *parsed;
+      n = row.size();
+    } else {
+      const std::optional<std::size_t> width = parser.skip_row();
+      if (!width) {
+        break;
+      }
+      n = *width;
     }
     ++stats.total_rows;
-    const std::size_t n = row->size();
     if (expected == 0 || n == expected) {
-      visitor.kept(*row, start);
+      visitor.kept(row, start);
       ++stats.vornished_rows;
       continue;
     }
     const bool too_few = n < expected;
     if (too_few ? options.fill_ragged_rows : options.merge_overflow) {
-      visitor.kept(shaper.shape(*row), start);
+      visitor.kept(needs_fields ? shaper.shape(row) : row, start);
       ++stats.vornished_rows;
       ++stats.repaired_rows;
     } else {
       // Read right after the row: for a row ended by a line end that is the
       // line where the next row starts.
       visitor.quarantined(parser.line(),
-                          too_few ? QuarantineReason::TooFew : QuarantineReason::Extra, *row);
+                          too_few ? QuarantineReason::TooFew : QuarantineReason::Extra, row);
       ++stats.quarantined_rows;
     }
   }
@@ -164,6 +176,7 @@ class OutcomeCollector final : public RowVisitor {
         extra_(reason_text(QuarantineReason::Extra, expected)) {}
 
   void kept(RowView /*row*/, std::size_t start) override { outcome_.rows.push_back(start); }
+  bool needs_fields() const noexcept override { return keep_quarantined_; }
 
   void quarantined(std::size_t line, QuarantineReason reason, RowView raw) override {
     if (!keep_quarantined_) {

@@ -85,6 +85,9 @@ class RowVisitor {
   // Asked before each row: true ends the loop early (the stats are then
   // partial). Lets a writer that has already failed skip the rest.
   virtual bool stop_requested() const noexcept { return false; }
+  // False when only widths and starts matter: rows are then only counted,
+  // never decoded, and the views handed over are empty.
+  virtual bool needs_fields() const noexcept { return true; }
 };
 
 // The row loop over a non-empty buffer with a settled dialect.

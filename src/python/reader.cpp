@@ -67,8 +67,8 @@ PyRef make_reader(PyTypeObject* type, const binding::Bound<7>& args) {
     raise_file_error(file.error());
   }
   state->bytes = std::move(file).value();
-  // The outcome's quarantined rows are released when it goes out of scope.
-  VornishOutcome outcome = vornish_slice(state->bytes.view(), binding::options_from(args, 1));
+  // The reader never shows quarantined rows, so they are only counted.
+  VornishOutcome outcome = vornish_slice_kept(state->bytes.view(), binding::options_from(args, 1));
   state->rows = std::move(outcome.rows);
   state->stats = outcome.stats;
 
