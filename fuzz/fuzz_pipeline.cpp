@@ -11,7 +11,8 @@
 // quarantine record holding exactly its tokens, the right reason and line.
 // With padding and merging both on and a non-zero width, every kept row
 // has exactly that width. The same is checked for the kept rows read back
-// from the outcome and for the rows the row loop hands to a visitor.
+// from the outcome, for the rows the row loop hands to a visitor, and for
+// the reader's run that only counts what it sets aside.
 //
 // Input layout: delimiter selector (low bit: given or guessed), quote
 // selector, flags, width selector, then the payload.
@@ -251,6 +252,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(kept == stats.vornished_rows);
   FUZZ_CHECK(quarantined == stats.quarantined_rows);
   FUZZ_CHECK(repaired == stats.repaired_rows);
+
+  // The reader's run, which only counts the rows it sets aside: the same
+  // stats and the same kept rows, with nothing held for quarantine.
+  {
+    const VornishOutcome counted = vornish_slice_kept(bytes, options);
+    const VornishStats& s = counted.stats;
+    FUZZ_CHECK(s.total_rows == stats.total_rows && s.vornished_rows == stats.vornished_rows);
+    FUZZ_CHECK(s.repaired_rows == stats.repaired_rows);
+    FUZZ_CHECK(s.quarantined_rows == stats.quarantined_rows);
+    FUZZ_CHECK(s.detected_delimiter == stats.detected_delimiter);
+    FUZZ_CHECK(s.inferred_columns == stats.inferred_columns);
+    FUZZ_CHECK(counted.quarantined.empty());
+    FUZZ_CHECK(counted.rows.size() == outcome.rows.size());
+    KeptRows::Cursor mine = counted.rows.cursor();
+    KeptRows::Cursor theirs = outcome.rows.cursor();
+    for (std::size_t k = 0; k < counted.rows.size(); ++k) {
+      const std::vector<std::string> want = copy_row(theirs.read(k));
+      FUZZ_CHECK(same_row(mine.read(k), want));
+    }
+  }
 
   // The row loop itself, as the file writer drives it.
   CheckingVisitor visitor(Expectation(bytes, options, delimiter, width), options, width);
