@@ -73,6 +73,7 @@ def test_hundred_megabytes_in_one_unterminated_quoted_field(tmp_path: Path) -> N
     del row, reader
 
     assert vb.sniff(body[:1_000_000].decode()) in ",;\t|"
+    source.unlink()  # pytest keeps recent temporary folders; spare the disk
 
 
 # --- Ten million empty lines ---------------------------------------------------------
