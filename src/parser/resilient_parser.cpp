@@ -49,10 +49,9 @@ void ResilientParser::seek(std::size_t pos) noexcept { pos_ = pos; }
 
 std::optional<RowView> ResilientParser::next_row() {
   if (!parse_row<true>()) return std::nullopt;
-  fields_.clear();
-  for (const PendingField& f : pending_) {
-    const char* base = f.in_scratch ? scratch_.data() : data_.data();
-    fields_.push_back(FieldView{std::string_view(base + f.begin, f.size), f.ascii});
+  // Scratch may have moved while the row grew; only now are its views final.
+  for (const ScratchField& f : scratch_fields_) {
+    fields_[f.index].text = std::string_view(scratch_.data() + f.begin, f.size);
   }
   return RowView(fields_);
 }
@@ -106,7 +105,8 @@ bool ResilientParser::parse_row() {
 
   field_count_ = 0;
   if constexpr (kMaterialize) {
-    pending_.clear();
+    fields_.clear();
+    scratch_fields_.clear();
     scratch_.clear();
   }
 
@@ -117,11 +117,26 @@ bool ResilientParser::parse_row() {
   std::size_t seg_end = p;
   bool copied = false;
   std::size_t scratch_begin = 0;
+  // OR of every byte appended to the field: ASCII fields skip validation.
+  std::uint8_t high = 0;
 
   const auto start_field = [&](std::size_t at) {
     seg_begin = at;
     seg_end = at;
     copied = false;
+    high = 0;
+  };
+  // Scans a run of content bytes up to the next stop byte.
+  const auto scan = [&](std::size_t from, const bool (&stop)[256]) {
+    std::size_t q = from;
+    if constexpr (kMaterialize) {
+      std::uint8_t acc = 0;
+      while (q < n && !stop[d[q]]) acc |= d[q++];
+      high |= acc;
+    } else {
+      while (q < n && !stop[d[q]]) ++q;
+    }
+    return q;
   };
   const auto append = [&](std::size_t from, std::size_t to) {
     if constexpr (kMaterialize) {
@@ -146,32 +161,37 @@ bool ResilientParser::parse_row() {
       (void)to;
     }
   };
+  const auto append_byte = [&](std::size_t at) {
+    if constexpr (kMaterialize) high |= d[at];
+    append(at, at + 1);
+  };
   const auto finish_field = [&]() {
     ++field_count_;
     if constexpr (kMaterialize) {
-      PendingField f{};
+      const bool ascii = high < 0x80;
       if (!copied) {
         const std::string_view text = data_.substr(seg_begin, seg_end - seg_begin);
-        const utf8::Check kind = utf8::check(text);
-        if (kind != utf8::Check::Invalid) {
-          f = {seg_begin, text.size(), false, kind == utf8::Check::Ascii};
-        } else {
-          const std::size_t begin = scratch_.size();
-          utf8::append_replacing(scratch_, text);
-          f = {begin, scratch_.size() - begin, true, false};
+        if (ascii || utf8::check(text) != utf8::Check::Invalid) {
+          fields_.push_back(FieldView{text, ascii});
+          return;
         }
-      } else {
-        scratch_.append(data_.data() + seg_begin, seg_end - seg_begin);
+        const std::size_t begin = scratch_.size();
+        utf8::append_replacing(scratch_, text);
+        scratch_fields_.push_back({fields_.size(), begin, scratch_.size() - begin});
+        fields_.push_back(FieldView{{}, false});
+        return;
+      }
+      scratch_.append(data_.data() + seg_begin, seg_end - seg_begin);
+      if (!ascii) {
         const std::string_view text(scratch_.data() + scratch_begin, scratch_.size() - scratch_begin);
-        const utf8::Check kind = utf8::check(text);
-        if (kind == utf8::Check::Invalid) {
+        if (utf8::check(text) == utf8::Check::Invalid) {
           decode_buffer_.assign(text);
           scratch_.resize(scratch_begin);
           utf8::append_replacing(scratch_, decode_buffer_);
         }
-        f = {scratch_begin, scratch_.size() - scratch_begin, true, kind == utf8::Check::Ascii};
       }
-      pending_.push_back(f);
+      scratch_fields_.push_back({fields_.size(), scratch_begin, scratch_.size() - scratch_begin});
+      fields_.push_back(FieldView{{}, ascii});
     }
   };
   // Consumes the line end at p (CR LF counts as one) and ends the row.
@@ -217,8 +237,7 @@ bool ResilientParser::parse_row() {
         break;
       }
       case State::Unquoted: {
-        std::size_t q = p;
-        while (q < n && !stop_unquoted_[d[q]]) ++q;
+        const std::size_t q = scan(p, stop_unquoted_);
         append(p, q);
         p = q;
         finish_field();
@@ -229,8 +248,7 @@ bool ResilientParser::parse_row() {
         break;
       }
       case State::Quoted: {
-        std::size_t q = p;
-        while (q < n && !stop_quoted_[d[q]]) ++q;
+        const std::size_t q = scan(p, stop_quoted_);
         append(p, q);
         p = q;
         if (p == n) {
@@ -244,18 +262,18 @@ bool ResilientParser::parse_row() {
             return end_at_data_end();
           }
           if (d[p + 1] == quote_char_) {
-            append(p, p + 1);
+            append_byte(p);
             p += 2;
           } else if (!repair_quotes_ || closes_field(p)) {
             ++p;
             state = State::AfterQuote;
           } else {
-            append(p, p + 1);  // a stray quote is text
+            append_byte(p);  // a stray quote is text
             ++p;
           }
         } else {  // LF inside the quotes: content, but still a new line
           ++line_;
-          append(p, p + 1);
+          append_byte(p);
           ++p;
         }
         break;
@@ -276,7 +294,7 @@ bool ResilientParser::parse_row() {
           finish_field();
           return end_at_line_end();
         } else {
-          append(p, p + 1);
+          append_byte(p);
           ++p;
           state = State::Unquoted;
         }

@@ -59,11 +59,12 @@ class ResilientParser {
   bool repair_quotes() const noexcept { return repair_quotes_; }
 
  private:
-  struct PendingField {
-    std::size_t begin;  // offset into data_ or scratch_
+  // A field whose bytes live in scratch_, located by offset until the row
+  // is complete (scratch_ may reallocate while the row grows).
+  struct ScratchField {
+    std::size_t index;
+    std::size_t begin;
     std::size_t size;
-    bool in_scratch;
-    bool ascii;
   };
 
   template <bool kMaterialize>
@@ -92,8 +93,8 @@ class ResilientParser {
   bool stop_quoted_[256];
 
   std::size_t field_count_ = 0;
-  std::vector<PendingField> pending_;
   std::vector<FieldView> fields_;
+  std::vector<ScratchField> scratch_fields_;
   std::string scratch_;
   std::string decode_buffer_;
 };
