@@ -140,7 +140,8 @@ class CheckingVisitor final : public RowVisitor {
     repaired_ += expected->repaired ? 1 : 0;
   }
 
-  void quarantined(std::size_t line, QuarantineReason reason, RowView raw) override {
+  void quarantined(std::size_t line, QuarantineReason reason, RowView raw,
+                   std::size_t /*start*/) override {
     const std::optional<ExpectedRow> expected = expectation_.next();
     FUZZ_CHECK(expected.has_value());
     FUZZ_CHECK(!expected->kept);

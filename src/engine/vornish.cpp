@@ -121,7 +121,7 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
       // Read right after the row: for a row ended by a line end that is the
       // line where the next row starts.
       visitor.quarantined(parser.line(),
-                          too_few ? QuarantineReason::TooFew : QuarantineReason::Extra, row);
+                          too_few ? QuarantineReason::TooFew : QuarantineReason::Extra, row, start);
       ++stats.quarantined_rows;
     }
   }
@@ -178,7 +178,8 @@ class OutcomeCollector final : public RowVisitor {
   void kept(RowView /*row*/, std::size_t start) override { outcome_.rows.push_back(start); }
   bool needs_fields() const noexcept override { return keep_quarantined_; }
 
-  void quarantined(std::size_t line, QuarantineReason reason, RowView raw) override {
+  void quarantined(std::size_t line, QuarantineReason reason, RowView raw,
+                   std::size_t /*start*/) override {
     if (!keep_quarantined_) {
       return;
     }
@@ -193,9 +194,10 @@ class OutcomeCollector final : public RowVisitor {
   std::string extra_;
 };
 
-// Streams kept rows into the clean output as they come and keeps the
-// finished quarantine lines in one string until the output is complete.
-// Stops the run at the first failed write.
+// Streams kept rows into the clean output as they come. Quarantined rows are
+// only noted (where they start, their line and reason) and read again from
+// the input once the output is complete, so they cost a few words each
+// rather than their text. Stops the run at the first failed write.
 class FileWriter final : public RowVisitor {
  public:
   FileWriter(BufferedFile& output, const VornishOptions& options, const Dialect& dialect,
@@ -215,18 +217,33 @@ class FileWriter final : public RowVisitor {
     }
   }
 
-  void quarantined(std::size_t line, QuarantineReason reason, RowView raw) override {
+  void quarantined(std::size_t line, QuarantineReason reason, RowView /*raw*/,
+                   std::size_t start) override {
     if (keep_quarantine_) {
-      append_quarantine_line(quarantine_lines_, line,
-                             reason == QuarantineReason::TooFew ? too_few_ : extra_, raw,
-                             separator_);
+      quarantined_.push_back({start, line, reason});
     }
   }
 
   bool stop_requested() const noexcept override { return error_.has_value(); }
 
   const std::optional<VornishError>& error() const noexcept { return error_; }
-  std::string take_quarantine_lines() noexcept { return std::move(quarantine_lines_); }
+
+  // Writes the quarantine file's records, re-reading each row from `buffer`.
+  Status write_quarantine(std::string_view buffer, const VornishOptions& options,
+                          const Dialect& dialect, BufferedFile& file) {
+    ResilientParser parser(buffer, dialect.delimiter, options.quote_char, options.repair_quotes);
+    for (const QuarantinedAt& q : quarantined_) {
+      parser.seek(q.start);
+      const std::optional<RowView> raw = parser.next_row();
+      line_.clear();
+      append_quarantine_line(line_, q.line, q.reason == QuarantineReason::TooFew ? too_few_ : extra_,
+                             raw ? *raw : RowView{}, separator_);
+      if (Status s = file.write_line(line_); !s) {
+        return s;
+      }
+    }
+    return Ok{};
+  }
 
  private:
   BufferedFile& output_;
@@ -235,8 +252,13 @@ class FileWriter final : public RowVisitor {
   bool keep_quarantine_;
   std::string too_few_;
   std::string extra_;
+  struct QuarantinedAt {
+    std::size_t start;
+    std::size_t line;
+    QuarantineReason reason;
+  };
   std::string line_;
-  std::string quarantine_lines_;
+  std::vector<QuarantinedAt> quarantined_;
   std::optional<VornishError> error_;
 };
 
@@ -285,7 +307,6 @@ Result<VornishStats> vornish_file(const std::string& input_path,
   const std::string_view buffer = input.value().view();
 
   VornishStats stats;
-  std::string quarantine_lines;
   // Settled before the output exists, so nothing is truncated for a run
   // that cannot even start.
   std::optional<Dialect> dialect;
@@ -297,19 +318,17 @@ Result<VornishStats> vornish_file(const std::string& input_path,
     return created.error();
   }
   BufferedFile& output = created.value();
+  std::optional<FileWriter> writer;
   if (dialect) {
-    FileWriter writer(output, options, *dialect, quarantine_path.has_value());
-    stats = repair_rows(buffer, options, *dialect, writer);
-    if (writer.error()) {
-      return *writer.error();
+    writer.emplace(output, options, *dialect, quarantine_path.has_value());
+    stats = repair_rows(buffer, options, *dialect, *writer);
+    if (writer->error()) {
+      return *writer->error();
     }
-    quarantine_lines = writer.take_quarantine_lines();
   }
   if (Status s = finish(output); !s) {
     return s.error();
   }
-  // The input is no longer needed; only the quarantine lines remain.
-  input.value() = ByteBuffer();
 
   if (quarantine_path) {
     Result<BufferedFile> q = BufferedFile::create(*quarantine_path);
@@ -320,8 +339,8 @@ Result<VornishStats> vornish_file(const std::string& input_path,
     if (Status s = quarantine.write_line(kQuarantineHeader); !s) {
       return s.error();
     }
-    if (!quarantine_lines.empty()) {
-      if (Status s = quarantine.write_line(quarantine_lines); !s) {
+    if (writer) {
+      if (Status s = writer->write_quarantine(buffer, options, *dialect, quarantine); !s) {
         return s.error();
       }
     }

@@ -81,7 +81,9 @@ class RowVisitor {
   virtual ~RowVisitor() = default;
   // A kept row, already shaped; `start` is the byte offset where it begins.
   virtual void kept(RowView row, std::size_t start) = 0;
-  virtual void quarantined(std::size_t line, QuarantineReason reason, RowView raw) = 0;
+  // A row set aside, unrepaired; `start` as for kept rows.
+  virtual void quarantined(std::size_t line, QuarantineReason reason, RowView raw,
+                           std::size_t start) = 0;
   // Asked before each row: true ends the loop early (the stats are then
   // partial). Lets a writer that has already failed skip the rest.
   virtual bool stop_requested() const noexcept { return false; }
