@@ -7,15 +7,22 @@
 // quarantine file, tokenized as comma-separated and double-quoted, gives
 // its header and then, per record, the line number, the reason and the raw
 // tokens joined by the delimiter text. Both outputs are well-formed UTF-8.
+// The file operation, run on in-memory files, writes exactly those bytes
+// and returns the stats of the in-memory run.
 //
 // Input layout: delimiter mode and selector, quote selector, flags, width
 // selector, then the payload.
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "engine/error.hpp"
 #include "engine/vornish.hpp"
 #include "engine/writer.hpp"
 #include "fuzz_support.hpp"
@@ -48,6 +55,38 @@ bool same_first_row(RowView got, const std::vector<std::string>& want) {
   return same_row(got, stripped);
 }
 
+// An anonymous in-memory file, reachable by a path through /proc, so the
+// file operation can be fuzzed without touching a disk.
+class MemoryFile {
+ public:
+  explicit MemoryFile(const char* name) : fd_(memfd_create(name, MFD_CLOEXEC)) {
+    FUZZ_CHECK(fd_ >= 0);
+    path_ = "/proc/self/fd/" + std::to_string(fd_);
+  }
+  MemoryFile(const MemoryFile&) = delete;
+  MemoryFile& operator=(const MemoryFile&) = delete;
+  ~MemoryFile() { ::close(fd_); }
+
+  const std::string& path() const noexcept { return path_; }
+
+  void replace(std::string_view bytes) const {
+    FUZZ_CHECK(::ftruncate(fd_, 0) == 0);
+    FUZZ_CHECK(::pwrite(fd_, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size()));
+  }
+
+  std::string contents() const {
+    struct stat info {};
+    FUZZ_CHECK(::fstat(fd_, &info) == 0);
+    std::string out(static_cast<std::size_t>(info.st_size), '\0');
+    FUZZ_CHECK(::pread(fd_, out.data(), out.size(), 0) == static_cast<ssize_t>(out.size()));
+    return out;
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -75,9 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const VornishOutcome outcome = vornish_slice(bytes, options);
   const auto delimiter = static_cast<std::uint8_t>(outcome.stats.detected_delimiter);
-  if (outcome.stats.detected_delimiter >= 0x80 || delimiter == options.quote_char) {
-    return 0;  // a guessed delimiter that collides with the quote byte
-  }
+  FUZZ_CHECK(outcome.stats.detected_delimiter < 0x80);
 
   // Clean output, the way the file writer builds it: one line per row.
   const CsvLineFormatter formatter(delimiter, options.quote_char);
@@ -90,6 +127,44 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_CHECK(is_valid_utf8(clean));
   FUZZ_CHECK(clean.empty() || clean.back() == '\n');
+
+  // Quarantine file: always comma and double quote, whatever the run used.
+  std::string quarantine(kQuarantineHeader);
+  const std::string separator = byte_as_text(delimiter);
+  for (const QuarantineRecord& record : outcome.quarantined) {
+    std::vector<FieldView> raw;
+    for (const std::string& token : record.raw_tokens) {
+      raw.push_back(FieldView{token, is_ascii(token)});
+    }
+    append_quarantine_line(quarantine, record.line, record.reason, raw, separator);
+  }
+  FUZZ_CHECK(is_valid_utf8(quarantine));
+
+  // The file operation writes exactly these bytes.
+  {
+    static const MemoryFile in_file("in");
+    static const MemoryFile out_file("out");
+    static const MemoryFile bad_file("bad");
+    in_file.replace(bytes);
+    out_file.replace("stale");
+    bad_file.replace("stale");
+    Result<VornishStats> result =
+        vornish_file(in_file.path(), out_file.path(), bad_file.path(), options);
+    FUZZ_CHECK(static_cast<bool>(result));
+    const VornishStats& stats = result.value();
+    const VornishStats& want = outcome.stats;
+    FUZZ_CHECK(stats.total_rows == want.total_rows && stats.vornished_rows == want.vornished_rows);
+    FUZZ_CHECK(stats.repaired_rows == want.repaired_rows);
+    FUZZ_CHECK(stats.quarantined_rows == want.quarantined_rows);
+    FUZZ_CHECK(stats.detected_delimiter == want.detected_delimiter);
+    FUZZ_CHECK(stats.inferred_columns == want.inferred_columns);
+    FUZZ_CHECK(out_file.contents() == clean);
+    FUZZ_CHECK(bad_file.contents() == quarantine);
+  }
+
+  if (delimiter == options.quote_char) {
+    return 0;  // a guessed delimiter that collides with the quote byte
+  }
 
   {
     const ExactBuffer written(clean);
@@ -104,17 +179,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!reread.next_row().has_value());
   }
 
-  // Quarantine file: always comma and double quote, whatever the run used.
-  std::string quarantine(kQuarantineHeader);
-  const std::string separator = byte_as_text(delimiter);
-  for (const QuarantineRecord& record : outcome.quarantined) {
-    std::vector<FieldView> raw;
-    for (const std::string& token : record.raw_tokens) {
-      raw.push_back(FieldView{token, is_ascii(token)});
-    }
-    append_quarantine_line(quarantine, record.line, record.reason, raw, separator);
-  }
-  FUZZ_CHECK(is_valid_utf8(quarantine));
   {
     const ExactBuffer written(quarantine);
     ResilientParser reread(written.view(), ',', '"', false);
