@@ -354,7 +354,8 @@ def test_random_bytes_round_trip_through_the_files(tmp_path: Path, data: bytes, 
 
     again = list(vb.VornishReader(str(out), delimiter=summary.detected_delimiter,
                                   quote_char=quote, expected_columns=0, repair_quotes=False))
-    if rows and rows[0][0].startswith("\ufeff") and again:
-        # Written unchanged at the very start, it reads back as a byte-order mark.
+    if out.read_bytes().startswith(b"\xef\xbb\xbf") and again:
+        # A first field that begins with U+FEFF and needs no quotes is written
+        # unchanged at the very start, where it reads back as a byte-order mark.
         again[0][0] = "\ufeff" + again[0][0]
     assert again == rows
