@@ -95,6 +95,10 @@ bool CsvLineFormatter::needs_quoting(std::string_view field) const noexcept {
 }
 
 void CsvLineFormatter::append_row(std::string& line, RowView row) const {
+  if (ascii_specials_) {
+    append_ascii_row(line, row);
+    return;
+  }
   bool first = true;
   for (const FieldView& field : row) {
     if (!first) {
@@ -110,6 +114,60 @@ void CsvLineFormatter::append_row(std::string& line, RowView row) const {
     }
   }
   line += '\n';
+}
+
+// The common case, an ASCII delimiter and quote: every field is copied in
+// one pass that also watches for the bytes that force quoting; a field that
+// has one is written again, quoted, in the same place.
+void CsvLineFormatter::append_ascii_row(std::string& line, RowView row) const {
+  const std::size_t base = line.size();
+  std::size_t total = row.empty() ? 1 : row.size();  // separators and the LF
+  for (const FieldView& field : row) {
+    total += field.text.size();
+  }
+  line.resize(base + total);
+  std::size_t at = base;
+  const char separator = separator_[0];
+  const char quote = quote_[0];
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    if (i != 0) {
+      line[at++] = separator;
+    }
+    const std::string_view text = row[i].text;
+    char* out = line.data() + at;
+    bool special = false;
+    if (text.size() >= 8) {
+      special = needs_quoting(text);
+      if (!special) {
+        std::memcpy(out, text.data(), text.size());
+      }
+    } else {
+      for (const char c : text) {
+        *out++ = c;
+        special |= roles_[static_cast<std::uint8_t>(c)] != ByteRole::Plain;
+      }
+    }
+    if (!special) {
+      at += text.size();
+      continue;
+    }
+    std::size_t quotes = 0;
+    for (const char c : text) {
+      quotes += c == quote;
+    }
+    line.resize(line.size() + quotes + 2);
+    out = line.data() + at;
+    *out++ = quote;
+    for (const char c : text) {
+      *out++ = c;
+      if (c == quote) {
+        *out++ = quote;
+      }
+    }
+    *out++ = quote;
+    at = static_cast<std::size_t>(out - line.data());
+  }
+  line[at] = '\n';
 }
 
 void append_quarantine_line(std::string& out, std::size_t line, std::string_view reason,

@@ -26,6 +26,8 @@ class CsvLineFormatter {
   // quoting, or the lead byte of a two-byte delimiter or quote text.
   enum class ByteRole : std::uint8_t { Plain, Special, Lead };
 
+  void append_ascii_row(std::string& line, RowView row) const;
+
   std::string separator_;
   std::string quote_;
   std::array<ByteRole, 256> roles_{};
