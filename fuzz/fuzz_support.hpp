@@ -87,50 +87,6 @@ class ExactBuffer {
   std::size_t size_;
 };
 
-// Well-formed UTF-8 by the Unicode table of well-formed byte sequences
-// (no overlongs, no surrogates, nothing above U+10FFFF).
-inline bool is_valid_utf8(std::string_view text) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char b = p[i];
-    std::size_t len = 0;
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (b < 0x80) {
-      ++i;
-      continue;
-    } else if (b >= 0xC2 && b <= 0xDF) {
-      len = 2;
-    } else if (b == 0xE0) {
-      len = 3, lo = 0xA0;
-    } else if (b == 0xED) {
-      len = 3, hi = 0x9F;
-    } else if (b >= 0xE1 && b <= 0xEF) {
-      len = 3;
-    } else if (b == 0xF0) {
-      len = 4, lo = 0x90;
-    } else if (b >= 0xF1 && b <= 0xF3) {
-      len = 4;
-    } else if (b == 0xF4) {
-      len = 4, hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < len || p[i + 1] < lo || p[i + 1] > hi) {
-      return false;
-    }
-    for (std::size_t k = 2; k < len; ++k) {
-      if (p[i + k] < 0x80 || p[i + k] > 0xBF) {
-        return false;
-      }
-    }
-    i += len;
-  }
-  return true;
-}
-
 inline bool is_ascii(std::string_view text) noexcept {
   for (const char c : text) {
     if (static_cast<unsigned char>(c) >= 0x80) {
@@ -192,6 +148,11 @@ inline std::string decode_replacing(std::string_view bytes) {
   }
   return out;
 }
+
+// Well-formed UTF-8: the decoder leaves it unchanged, and any ill-formed
+// byte would turn into U+FFFD, which is itself well-formed and so cannot
+// have stood there.
+inline bool is_valid_utf8(std::string_view text) { return decode_replacing(text) == text; }
 
 // One row of the oracle, with the parser state after it was read.
 struct OracleRow {
