@@ -242,10 +242,12 @@ bool ResilientParser::parse_row() {
     ++p;
     ++line_;
     pos_ = p;
+    ended_at_line_end_ = true;
     return true;
   };
   const auto end_at_data_end = [&]() {
     pos_ = n;
+    ended_at_line_end_ = false;
     return true;
   };
 

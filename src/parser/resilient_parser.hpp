@@ -51,6 +51,16 @@ class ResilientParser {
   // not look at it.
   void seek(std::size_t pos) noexcept;
 
+  // Sets the line counter, for a parser that starts inside a larger input
+  // (seek to a row boundary, then say which line it is on).
+  void set_line(std::size_t line) noexcept { line_ = line; }
+
+  // Whether the last row returned ended at a line end rather than at the
+  // end of `data`. A caller that holds only part of a file treats a row
+  // that ran into the end of its data as unfinished: the rest of the file
+  // may still extend it (an open quote, a CR whose LF comes next).
+  bool ended_at_line_end() const noexcept { return ended_at_line_end_; }
+
   std::size_t pos() const noexcept { return pos_; }
   std::size_t line() const noexcept { return line_; }
   std::string_view data() const noexcept { return data_; }
@@ -75,6 +85,7 @@ class ResilientParser {
   std::string_view data_;
   std::size_t pos_ = 0;
   std::size_t line_ = 1;
+  bool ended_at_line_end_ = false;
   bool repair_quotes_;
   std::uint8_t delimiter_;
   std::uint8_t quote_char_;

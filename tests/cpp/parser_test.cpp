@@ -154,6 +154,42 @@ TEST(Parser, SeekRereadsARow) {
   EXPECT_EQ(to_row(*parser.next_row()), expected);
 }
 
+// A row is finished by a line end or cut off by the end of the data; a
+// caller holding part of a file needs to tell which. An LF inside an open
+// quote at the very end does not finish the row.
+TEST(Parser, TellsLineEndFromEndOfData) {
+  struct EndCase {
+    std::string input;
+    std::vector<bool> ended_at_line_end;
+  };
+  const std::vector<EndCase> cases = {
+      {"a,b\n", {true}},
+      {"a,b", {false}},
+      {"a\r", {true}},
+      {"a\r\nb", {true, false}},
+      {"'x\n", {false}},
+      {"'x'\n'y", {true, false}},
+      {"\n", {true}},
+  };
+  for (const EndCase& c : cases) {
+    ResilientParser parser(c.input, ',', '\'', true);
+    std::vector<bool> seen;
+    while (parser.next_row()) seen.push_back(parser.ended_at_line_end());
+    EXPECT_EQ(seen, c.ended_at_line_end) << c.input;
+  }
+}
+
+TEST(Parser, StartsInsideALargerInput) {
+  const std::string input = "a,b\n'c\nd',e\nf\n";
+  ResilientParser parser(input, ',', '\'', true);
+  parser.seek(4);
+  parser.set_line(10);
+  EXPECT_EQ(to_row(*parser.next_row()), (Row{"c\nd", "e"}));
+  EXPECT_EQ(parser.line(), 12u);
+  EXPECT_EQ(to_row(*parser.next_row()), (Row{"f"}));
+  EXPECT_EQ(parser.line(), 13u);
+}
+
 // Many stray quotes on one line: every quote must be judged by the same
 // rule as with a fresh look-ahead.
 TEST(Parser, ManyStrayQuotesOnOneLine) {
