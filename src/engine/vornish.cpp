@@ -85,7 +85,8 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
   stats.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
   stats.inferred_columns = expected;
 
-  ResilientParser parser(buffer, dialect.delimiter, options.quote_char, options.repair_quotes);
+  ResilientParser parser(buffer, dialect.delimiter, options.quote_char, options.repair_quotes,
+                         options.skip_initial_space);
   RowShaper shaper(expected, dialect.delimiter);
   const bool needs_fields = visitor.needs_fields();
   while (!visitor.stop_requested()) {
@@ -132,11 +133,13 @@ KeptRows::KeptRows(std::string_view buffer, const VornishOptions& options, const
     : buffer_(buffer),
       quote_char_(options.quote_char),
       repair_quotes_(options.repair_quotes),
+      skip_initial_space_(options.skip_initial_space),
       dialect_(dialect) {}
 
 KeptRows::Cursor::Cursor(const KeptRows& rows)
     : rows_(&rows),
-      parser_(rows.buffer_, rows.dialect_.delimiter, rows.quote_char_, rows.repair_quotes_),
+      parser_(rows.buffer_, rows.dialect_.delimiter, rows.quote_char_, rows.repair_quotes_,
+              rows.skip_initial_space_),
       shaper_(rows.dialect_.expected_columns, rows.dialect_.delimiter) {}
 
 RowView KeptRows::Cursor::read(std::size_t index) {
@@ -231,7 +234,8 @@ class FileWriter final : public RowVisitor {
   // Writes the quarantine file's records, re-reading each row from `buffer`.
   Status write_quarantine(std::string_view buffer, const VornishOptions& options,
                           const Dialect& dialect, BufferedFile& file) {
-    ResilientParser parser(buffer, dialect.delimiter, options.quote_char, options.repair_quotes);
+    ResilientParser parser(buffer, dialect.delimiter, options.quote_char, options.repair_quotes,
+                         options.skip_initial_space);
     for (const QuarantinedAt& q : quarantined_) {
       parser.seek(q.start);
       const std::optional<RowView> raw = parser.next_row();

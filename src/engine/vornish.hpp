@@ -24,6 +24,9 @@ struct VornishOptions {
   bool merge_overflow = true;
   std::optional<std::size_t> expected_columns;
   bool repair_quotes = true;
+  // Not one of the standard options: only the front package's dialect
+  // detection turns it on.
+  bool skip_initial_space = false;
 };
 
 struct VornishStats {
@@ -130,6 +133,7 @@ class KeptRows {
   std::string_view buffer_;
   std::uint8_t quote_char_ = '"';
   bool repair_quotes_ = true;
+  bool skip_initial_space_ = false;
   Dialect dialect_;
   std::vector<std::uint64_t> starts_;
 };

@@ -47,8 +47,13 @@ Row to_row(RowView view) {
 }
 
 ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
-                                 std::uint8_t quote_char, bool repair_quotes) noexcept
-    : data_(data), repair_quotes_(repair_quotes), delimiter_(delimiter), quote_char_(quote_char) {
+                                 std::uint8_t quote_char, bool repair_quotes,
+                                 bool skip_initial_space) noexcept
+    : data_(data),
+      repair_quotes_(repair_quotes),
+      skip_initial_space_(skip_initial_space),
+      delimiter_(delimiter),
+      quote_char_(quote_char) {
   if (data.size() >= 3 && data.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
   for (unsigned c = 0; c < 256; ++c) {
     const auto b = static_cast<std::uint8_t>(c);
@@ -269,6 +274,10 @@ bool ResilientParser::parse_row() {
           ++p;
           start_field(p);
           state = State::Quoted;
+        } else if (skip_initial_space_ && field_count_ > 0 && is_blank(c)) {
+          // Tested before the delimiter, so a run of blank delimiters
+          // counts as one when initial space is skipped.
+          ++p;
         } else if (c == delimiter_) {
           finish_field();
           ++p;

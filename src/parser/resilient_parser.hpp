@@ -35,8 +35,12 @@ Row to_row(RowView view);
 
 class ResilientParser {
  public:
+  // `skip_initial_space`: blanks right after a delimiter are dropped, so a
+  // quote behind them still opens a quoted field ("a, \"b, c\""). Off for
+  // every caller that follows the standard rules.
   ResilientParser(std::string_view data, std::uint8_t delimiter,
-                  std::uint8_t quote_char, bool repair_quotes) noexcept;
+                  std::uint8_t quote_char, bool repair_quotes,
+                  bool skip_initial_space = false) noexcept;
 
   // The next row, or nothing once the input is used up (and forever after).
   // Every call that returns a row consumes at least one byte.
@@ -67,6 +71,7 @@ class ResilientParser {
   std::uint8_t delimiter() const noexcept { return delimiter_; }
   std::uint8_t quote_char() const noexcept { return quote_char_; }
   bool repair_quotes() const noexcept { return repair_quotes_; }
+  bool skip_initial_space() const noexcept { return skip_initial_space_; }
 
  private:
   // A field whose bytes live in scratch_, located by offset until the row
@@ -87,6 +92,7 @@ class ResilientParser {
   std::size_t line_ = 1;
   bool ended_at_line_end_ = false;
   bool repair_quotes_;
+  bool skip_initial_space_;
   std::uint8_t delimiter_;
   std::uint8_t quote_char_;
 

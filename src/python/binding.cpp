@@ -132,6 +132,31 @@ std::optional<std::size_t> to_count(PyObject* value) {
   return static_cast<std::size_t>(number);
 }
 
+std::optional<std::size_t> to_positive(const char* name, PyObject* value) {
+  if (value == Py_None) {
+    return std::nullopt;
+  }
+  PyRef index = own(PyNumber_Index(value));
+  if (PyObject_RichCompareBool(index.get(), own(PyLong_FromLong(1)).get(), Py_LT) == 1) {
+    PyErr_Format(PyExc_ValueError, "%s must be at least 1, got %S", name, index.get());
+    throw_python_error();
+  }
+  const std::size_t number = PyLong_AsSize_t(index.get());
+  if (number == static_cast<std::size_t>(-1) && PyErr_Occurred() != nullptr) {
+    throw_python_error();  // 2**64 and beyond
+  }
+  return number;
+}
+
+PyObject* to_callable(PyObject* value) {
+  if (value != Py_None && PyCallable_Check(value) == 0) {
+    PyRef type_name = own(PyType_GetQualName(Py_TYPE(value)));
+    PyErr_Format(PyExc_TypeError, "'%U' object is not callable", type_name.get());
+    throw_python_error();
+  }
+  return value;
+}
+
 // The value of an unfilled parameter.
 Value default_of(const Param& param) {
   switch (param.kind) {
@@ -142,10 +167,12 @@ Value default_of(const Param& param) {
     case Kind::QuoteByte:
       return Value(std::in_place_type<std::uint8_t>, static_cast<std::uint8_t>('"'));
     case Kind::Switch:
-      return Value(std::in_place_type<bool>, true);
+      return Value(std::in_place_type<bool>, param.fallback == Default::True);
     case Kind::OptionalCount:
+    case Kind::OptionalPositive:
       return Value(std::in_place_type<std::optional<std::size_t>>);
     case Kind::Object:
+    case Kind::OptionalCallable:
       return Value(std::in_place_type<PyObject*>, Py_None);
     case Kind::Text:
       break;
@@ -153,8 +180,8 @@ Value default_of(const Param& param) {
   fail("a required parameter was left unfilled after binding");
 }
 
-Value convert_one(Kind kind, PyObject* value) {
-  switch (kind) {
+Value convert_one(const Param& param, PyObject* value) {
+  switch (param.kind) {
     case Kind::Text:
       return Value(std::in_place_type<std::string_view>, utf8_of(value));
     case Kind::OptionalText:
@@ -184,6 +211,10 @@ Value convert_one(Kind kind, PyObject* value) {
       return Value(std::in_place_type<std::optional<std::size_t>>, to_count(value));
     case Kind::Object:
       return Value(std::in_place_type<PyObject*>, value);
+    case Kind::OptionalPositive:
+      return Value(std::in_place_type<std::optional<std::size_t>>, to_positive(param.name, value));
+    case Kind::OptionalCallable:
+      return Value(std::in_place_type<PyObject*>, to_callable(value));
   }
   fail("unknown conversion kind");
 }
@@ -226,7 +257,11 @@ CallArgs CallArgs::tuple(PyObject* args, PyObject* kwargs) noexcept {
 
 void bind(const char* display, std::span<const Param> params, const CallArgs& call,
           std::span<PyRef> slots) {
-  const std::size_t nparams = params.size();
+  // Keyword-only parameters come last and take no positional argument.
+  std::size_t nparams = params.size();
+  while (nparams > 0 && params[nparams - 1].keyword_only) {
+    --nparams;
+  }
   std::size_t nrequired = 0;
   while (nrequired < nparams && params[nrequired].fallback == Default::Required) {
     ++nrequired;
@@ -289,7 +324,7 @@ void convert(std::span<const Param> params, std::span<const PyRef> slots, std::s
       continue;
     }
     try {
-      out[i] = Arg(convert_one(params[i].kind, value));
+      out[i] = Arg(convert_one(params[i], value));
     } catch (const PythonErrorSet&) {
       add_processing_note(params[i].name);
       throw;

@@ -31,15 +31,20 @@ enum class Kind : std::uint8_t {
   Switch,         // bool or a NumPy boolean scalar -> true/false
   OptionalCount,  // None or an integer -> absent or a number below 2**32
   Object,         // anything, untouched
+  // The front package's own knobs; the backend's callables never use them.
+  OptionalPositive,  // None or an integer of at least 1 -> absent or that number
+  OptionalCallable,  // None or a callable -> the object itself
 };
 
 // The value of a parameter the call leaves unfilled.
-enum class Default : std::uint8_t { Required, None, True, DoubleQuote };
+enum class Default : std::uint8_t { Required, None, True, False, DoubleQuote };
 
 struct Param {
   const char* name;
   Kind kind;
   Default fallback;
+  // Only by keyword, after every positional-or-keyword parameter.
+  bool keyword_only = false;
 };
 
 template <std::size_t N>
@@ -53,9 +58,14 @@ struct Signature {
 template <std::size_t N>
 consteval bool well_formed(const Signature<N>& sig) {
   bool optional_seen = false;
+  bool keyword_only_seen = false;
   for (const Param& p : sig.params) {
+    if (keyword_only_seen && !p.keyword_only) {
+      return false;
+    }
+    keyword_only_seen = p.keyword_only;
     if (p.fallback == Default::Required) {
-      if (optional_seen) {
+      if (optional_seen || p.keyword_only) {
         return false;
       }
       continue;
@@ -68,6 +78,8 @@ consteval bool well_formed(const Signature<N>& sig) {
       case Kind::DelimiterByte:
       case Kind::OptionalCount:
       case Kind::Object:
+      case Kind::OptionalPositive:
+      case Kind::OptionalCallable:
         if (p.fallback != Default::None) {
           return false;
         }
@@ -78,7 +90,7 @@ consteval bool well_formed(const Signature<N>& sig) {
         }
         break;
       case Kind::Switch:
-        if (p.fallback != Default::True) {
+        if (p.fallback != Default::True && p.fallback != Default::False) {
           return false;
         }
         break;
@@ -122,7 +134,9 @@ class Arg {
   }
   std::uint8_t quote() const { return std::get<std::uint8_t>(v_); }
   bool flag() const { return std::get<bool>(v_); }
+  // OptionalCount and OptionalPositive alike.
   std::optional<std::size_t> count() const { return std::get<std::optional<std::size_t>>(v_); }
+  // Object and OptionalCallable: borrowed, alive as long as the Bound is.
   PyObject* object() const { return std::get<PyObject*>(v_); }
 
  private:
