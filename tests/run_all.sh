@@ -10,7 +10,7 @@ python=${PYTHON:-python3}
 
 have_gtest() {
   local dir
-  for dir in /usr/include /usr/local/include ${CMAKE_PREFIX_PATH//:/ }; do
+  for dir in /usr/include /usr/local/include ${CMAKE_PREFIX_PATH:+${CMAKE_PREFIX_PATH//:/ }}; do
     [[ -e "$dir/gtest/gtest.h" || -e "$dir/include/gtest/gtest.h" ]] && return 0
   done
   return 1
