@@ -27,6 +27,9 @@ struct VornishOptions {
   // Not one of the standard options: only the front package's dialect
   // detection turns it on.
   bool skip_initial_space = false;
+  // Rows set aside as a preamble before the table starts; also only set by
+  // the front's dialect detection.
+  std::size_t skip_rows = 0;
 };
 
 struct VornishStats {
