@@ -20,6 +20,9 @@
 namespace vornish {
 
 std::string reason_text(QuarantineReason reason, std::size_t expected) {
+  if (reason == QuarantineReason::Preamble) {
+    return "Row is part of a preamble";
+  }
   std::string text = reason == QuarantineReason::TooFew ? "Row has too few columns (expected "
                                                         : "Row has extra columns (expected ";
   text += std::to_string(expected);
@@ -38,13 +41,42 @@ std::string byte_as_text(std::uint8_t byte) {
   return text;
 }
 
+namespace {
+
+// The offset where the table starts: just past the first `skip_rows` rows
+// as the run's parser under `delimiter` reads them.
+std::size_t preamble_end(std::string_view buffer, std::uint8_t delimiter,
+                         const VornishOptions& options) {
+  ResilientParser parser(buffer, delimiter, options.quote_char, options.repair_quotes,
+                         options.skip_initial_space);
+  std::size_t skipped = 0;
+  while (skipped < options.skip_rows && parser.skip_row()) {
+    ++skipped;
+  }
+  return parser.pos();
+}
+
+}  // namespace
+
 Dialect settle_dialect(std::string_view buffer, const VornishOptions& options) {
   Dialect dialect;
   // The width is guessed under the delimiter of the run, so that comes first.
-  dialect.delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(buffer);
+  // Without a preamble both guesses see the whole buffer, as they always did.
+  std::string_view table = buffer;
+  if (options.skip_rows > 0) {
+    // Row boundaries hardly depend on the delimiter; the comma's serve to
+    // find the table for sniffing, the run's own ones for the width.
+    table = buffer.substr(preamble_end(buffer, options.delimiter.value_or(','), options));
+  }
+  dialect.delimiter = options.delimiter ? *options.delimiter
+                                        : sniff_delimiter(table, options.skip_initial_space);
+  if (options.skip_rows > 0 && !options.delimiter) {
+    table = buffer.substr(preamble_end(buffer, dialect.delimiter, options));
+  }
   dialect.expected_columns = options.expected_columns
                                  ? *options.expected_columns
-                                 : infer_column_count(buffer, dialect.delimiter);
+                                 : infer_column_count(table, dialect.delimiter,
+                                                      options.skip_initial_space);
   return dialect;
 }
 
@@ -89,6 +121,7 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
                          options.skip_initial_space);
   RowShaper shaper(expected, dialect.delimiter);
   const bool needs_fields = visitor.needs_fields();
+  std::size_t preamble = options.skip_rows;
   while (!visitor.stop_requested()) {
     const std::size_t start = parser.pos();
     RowView row;
@@ -108,6 +141,13 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
       n = *width;
     }
     ++stats.total_rows;
+    if (preamble > 0) {
+      // Set aside whole, so nothing of it is lost, with its own line.
+      --preamble;
+      visitor.quarantined(parser.line(), QuarantineReason::Preamble, row, start);
+      ++stats.quarantined_rows;
+      continue;
+    }
     if (expected == 0 || n == expected) {
       visitor.kept(row, start);
       ++stats.vornished_rows;
@@ -168,6 +208,32 @@ Row KeptRows::materialize(std::size_t index) const {
 
 namespace {
 
+// The reason texts of one run, made once rather than per quarantined row.
+class ReasonTexts {
+ public:
+  explicit ReasonTexts(std::size_t expected)
+      : too_few_(reason_text(QuarantineReason::TooFew, expected)),
+        extra_(reason_text(QuarantineReason::Extra, expected)),
+        preamble_(reason_text(QuarantineReason::Preamble, expected)) {}
+
+  const std::string& of(QuarantineReason reason) const noexcept {
+    switch (reason) {
+      case QuarantineReason::TooFew:
+        return too_few_;
+      case QuarantineReason::Extra:
+        return extra_;
+      case QuarantineReason::Preamble:
+        break;
+    }
+    return preamble_;
+  }
+
+ private:
+  std::string too_few_;
+  std::string extra_;
+  std::string preamble_;
+};
+
 // Collects the in-memory outcome: starts of kept rows, owned copies of
 // quarantined ones.
 class OutcomeCollector final : public RowVisitor {
@@ -175,8 +241,7 @@ class OutcomeCollector final : public RowVisitor {
   OutcomeCollector(VornishOutcome& outcome, std::size_t expected, bool keep_quarantined)
       : outcome_(outcome),
         keep_quarantined_(keep_quarantined),
-        too_few_(reason_text(QuarantineReason::TooFew, expected)),
-        extra_(reason_text(QuarantineReason::Extra, expected)) {}
+        reasons_(expected) {}
 
   void kept(RowView /*row*/, std::size_t start) override { outcome_.rows.push_back(start); }
   bool needs_fields() const noexcept override { return keep_quarantined_; }
@@ -186,15 +251,13 @@ class OutcomeCollector final : public RowVisitor {
     if (!keep_quarantined_) {
       return;
     }
-    outcome_.quarantined.push_back(
-        QuarantineRecord{line, reason == QuarantineReason::TooFew ? too_few_ : extra_, to_row(raw)});
+    outcome_.quarantined.push_back(QuarantineRecord{line, reasons_.of(reason), to_row(raw)});
   }
 
  private:
   VornishOutcome& outcome_;
   bool keep_quarantined_;
-  std::string too_few_;
-  std::string extra_;
+  ReasonTexts reasons_;
 };
 
 // Streams kept rows into the clean output as they come. Quarantined rows are
@@ -209,8 +272,7 @@ class FileWriter final : public RowVisitor {
         formatter_(dialect.delimiter, options.quote_char),
         separator_(byte_as_text(dialect.delimiter)),
         keep_quarantine_(keep_quarantine),
-        too_few_(reason_text(QuarantineReason::TooFew, dialect.expected_columns)),
-        extra_(reason_text(QuarantineReason::Extra, dialect.expected_columns)) {}
+        reasons_(dialect.expected_columns) {}
 
   void kept(RowView row, std::size_t /*start*/) override {
     line_.clear();
@@ -240,8 +302,8 @@ class FileWriter final : public RowVisitor {
       parser.seek(q.start);
       const std::optional<RowView> raw = parser.next_row();
       line_.clear();
-      append_quarantine_line(line_, q.line, q.reason == QuarantineReason::TooFew ? too_few_ : extra_,
-                             raw ? *raw : RowView{}, separator_);
+      append_quarantine_line(line_, q.line, reasons_.of(q.reason), raw ? *raw : RowView{},
+                             separator_);
       if (Status s = file.write_line(line_); !s) {
         return s;
       }
@@ -254,8 +316,7 @@ class FileWriter final : public RowVisitor {
   CsvLineFormatter formatter_;
   std::string separator_;
   bool keep_quarantine_;
-  std::string too_few_;
-  std::string extra_;
+  ReasonTexts reasons_;
   struct QuarantinedAt {
     std::size_t start;
     std::size_t line;

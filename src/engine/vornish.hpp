@@ -47,9 +47,10 @@ struct QuarantineRecord {
   Row raw_tokens;
 };
 
-enum class QuarantineReason : unsigned char { TooFew, Extra };
+enum class QuarantineReason : unsigned char { TooFew, Extra, Preamble };
 
-// "Row has too few columns (expected E)" / "Row has extra columns (expected E)".
+// "Row has too few columns (expected E)" / "Row has extra columns (expected E)"
+// / "Row is part of a preamble".
 std::string reason_text(QuarantineReason reason, std::size_t expected);
 
 // A delimiter or quote byte as text: the byte taken as a code point
@@ -62,6 +63,8 @@ struct Dialect {
   std::size_t expected_columns = 0;
 };
 
+// With `skip_rows`, both guesses read the buffer from the end of the
+// preamble on, so its titles and notes cannot sway them.
 Dialect settle_dialect(std::string_view buffer, const VornishOptions& options);
 
 // Brings rows to the expected width. Owns the scratch that padding and

@@ -17,10 +17,11 @@ static_assert(kRowLimit <= WidthTally::kCapacity);
 
 }  // namespace
 
-std::size_t infer_column_count(std::string_view sample, std::uint8_t delimiter) {
+std::size_t infer_column_count(std::string_view sample, std::uint8_t delimiter,
+                               bool skip_initial_space) {
   // The quote rules are fixed here, whatever the run itself uses: the guess
   // must not change when the caller turns quote repair off.
-  ResilientParser parser(sample, delimiter, '"', true);
+  ResilientParser parser(sample, delimiter, '"', true, skip_initial_space);
   WidthTally tally;
   for (std::size_t counted = 0; counted < kRowLimit; ++counted) {
     const auto width = next_counted_width(parser);

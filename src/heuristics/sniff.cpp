@@ -27,8 +27,8 @@ constexpr std::size_t kMinModeWidth = 2;
 //  3. take the most frequent width of at least 2 (no such width: 0);
 //  4. score = share of rows with that width x max(ln width, 1), so a split
 //     into many columns may outweigh a somewhat lower consistency.
-double score_candidate(std::string_view sample, std::uint8_t delimiter) {
-  ResilientParser parser(sample, delimiter, '"', true);
+double score_candidate(std::string_view sample, std::uint8_t delimiter, bool skip_initial_space) {
+  ResilientParser parser(sample, delimiter, '"', true, skip_initial_space);
   WidthTally tally;
   std::size_t counted = 0;
   while (counted < kRowLimit) {
@@ -53,13 +53,13 @@ double score_candidate(std::string_view sample, std::uint8_t delimiter) {
 
 }  // namespace
 
-std::uint8_t sniff_delimiter(std::string_view sample) {
+std::uint8_t sniff_delimiter(std::string_view sample, bool skip_initial_space) {
   // Scores are never negative, so the first candidate always takes over
   // from the initial best; later ones need a strictly higher score.
   double best_score = -1.0;
   std::uint8_t best = ',';
   for (const std::uint8_t candidate : kCandidates) {
-    const double score = score_candidate(sample, candidate);
+    const double score = score_candidate(sample, candidate, skip_initial_space);
     if (score > best_score) {
       best_score = score;
       best = candidate;

@@ -10,6 +10,8 @@
 namespace vornish {
 
 // One of ',', ';', '\t', '|'; ',' for an empty or undecidable sample.
-std::uint8_t sniff_delimiter(std::string_view sample);
+// `skip_initial_space` reads rows as a run with that option does; the
+// standard guess never sets it.
+std::uint8_t sniff_delimiter(std::string_view sample, bool skip_initial_space = false);
 
 }  // namespace vornish

@@ -127,6 +127,70 @@ TEST(VornishSlice, ReportsTheSettledDialect) {
   EXPECT_EQ(guessed.stats.inferred_columns, 3u);
 }
 
+const std::string kPreamble = "Row is part of a preamble";
+
+// Blanks after delimiters and a preamble: the two options only the front's
+// dialect detection sets.
+TEST(VornishSlice, SkipInitialSpaceAndPreamble) {
+  struct Case {
+    std::string name, input;
+    VornishOptions options;
+    std::vector<Row> rows;
+    std::vector<Quarantined> quarantined;
+  };
+  const auto with = [](VornishOptions o, bool skip_space, std::size_t skip_rows) {
+    o.skip_initial_space = skip_space;
+    o.skip_rows = skip_rows;
+    return o;
+  };
+  const std::vector<Case> cases = {
+      {"blanks after delimiters dropped", "a, b,  \"c, d\"\n1,\t2, 3\n",
+       with(opts(std::nullopt), true, 0), {{"a", "b", "c, d"}, {"1", "2", "3"}}, {}},
+      {"blanks kept without the option", "a, b\n", with(opts(std::nullopt), false, 0),
+       {{"a", " b"}}, {}},
+      {"preamble set aside with file lines", "Title\n\nnote, with comma\nid,x,y\n1,2,3\n",
+       with(opts(std::nullopt, false, false), false, 3),
+       {{"id", "x", "y"}, {"1", "2", "3"}},
+       {{2, kPreamble, {"Title"}}, {3, kPreamble, {""}}, {4, kPreamble, {"note", " with comma"}}}},
+      // Without the preamble the width would be guessed from its rows too.
+      {"width guessed after the preamble", "a;b\nc;d\nx,y,z\n1,2\n",
+       with(opts(std::nullopt), false, 2), {{"x", "y", "z"}, {"1", "2", ""}},
+       {{2, kPreamble, {"a;b"}}, {3, kPreamble, {"c;d"}}}},
+      {"delimiter sniffed after the preamble", "a,b,c,d\nx;y\n1;2\n",
+       with(opts(std::nullopt), false, 1), {{"x", "y"}, {"1", "2"}}, {{2, kPreamble, {"a,b,c,d"}}}},
+      {"quoted line break inside the preamble", "\"t\nt\"\nx,y\n", with(opts(std::nullopt), false, 1),
+       {{"x", "y"}}, {{3, kPreamble, {"t\nt"}}}},
+      {"preamble longer than the input", "a\nb", with(opts(std::nullopt), false, 5), {},
+       {{2, kPreamble, {"a"}}, {2, kPreamble, {"b"}}}},
+      {"preamble rows are never repaired", "a\n1,2\n", with(opts(2), false, 1), {{"1", "2"}},
+       {{2, kPreamble, {"a"}}}},
+      {"both options", "T\na; b\n1; 2\n", with(opts(std::nullopt), true, 1),
+       {{"a", "b"}, {"1", "2"}}, {{2, kPreamble, {"T"}}}},
+  };
+  for (const Case& c : cases) {
+    const Repaired r = run(c.input, c.options);
+    EXPECT_EQ(r.rows, c.rows) << c.name;
+    EXPECT_EQ(r.quarantined, c.quarantined) << c.name;
+    EXPECT_EQ(r.stats.total_rows, c.rows.size() + c.quarantined.size()) << c.name;
+    const VornishOutcome kept = vornish_slice_kept(c.input, c.options);
+    EXPECT_EQ(kept.stats.quarantined_rows, c.quarantined.size()) << c.name;
+    ASSERT_EQ(kept.rows.size(), c.rows.size()) << c.name;
+    for (std::size_t i = 0; i < c.rows.size(); ++i) EXPECT_EQ(kept.rows.materialize(i), c.rows[i]) << c.name;
+  }
+}
+
+TEST(VornishSlice, NoPreambleChangesNothing) {
+  const std::string input = "h1,h2\nTitle\n1,2,3\n\n";
+  VornishOptions plain = opts(std::nullopt, false, false);
+  VornishOptions zero = plain;
+  zero.skip_rows = 0;
+  const Repaired a = run(input, plain);
+  const Repaired b = run(input, zero);
+  EXPECT_EQ(a.rows, b.rows);
+  EXPECT_EQ(a.quarantined, b.quarantined);
+  EXPECT_EQ(a.stats.inferred_columns, b.stats.inferred_columns);
+}
+
 // Rows read back in any order through one cursor equal the rows of a
 // straight run, including rows the parser repaired and rows the engine
 // shaped.
@@ -209,6 +273,21 @@ TEST_F(VornishFile, WritesCleanOutputAndQuarantine) {
 
 // Clean output read back under the same dialect gives the same rows, even
 // for fields full of quotes, delimiters and line ends.
+TEST_F(VornishFile, PreambleGoesToTheQuarantineFile) {
+  VornishOptions o = opts(std::nullopt);
+  o.skip_rows = 2;
+  o.skip_initial_space = true;
+  write(path("in.csv"), "Report, 2024\n\na, b\n1, \"x, y\"\n");
+  const Result<VornishStats> stats = vornish_file(path("in.csv"), path("out.csv"), path("q.csv"), o);
+  ASSERT_TRUE(stats);
+  EXPECT_EQ(stats.value().total_rows, 4u);
+  EXPECT_EQ(stats.value().quarantined_rows, 2u);
+  EXPECT_EQ(stats.value().inferred_columns, 2u);
+  EXPECT_EQ(read(path("out.csv")), "a,b\n1,\"x, y\"\n");
+  EXPECT_EQ(read(path("q.csv")), "line,reason,raw_content\n2,\"" + kPreamble +
+                                     "\",\"Report,2024\"\n3,\"" + kPreamble + "\",\"\"\n");
+}
+
 TEST_F(VornishFile, CleanOutputReadsBackUnchanged) {
   const std::string input =
       "\"a\"\"b\",\"c,d\",\"e\r\nf\"\n\"g\" h ,'i' ,\"\"\"\"\n\"j\rk\",l\n\"x\"y\"z\",\xFF,m,n\n";

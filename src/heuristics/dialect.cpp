@@ -1,0 +1,559 @@
+// Dialect detection: every candidate dialect parses the start of the sample
+// and is scored by how consistent its rows and cells look (the method is
+// described in dialect.hpp).
+//
+// Nothing here allocates per field: each candidate's rows are summarised
+// into flat arrays (width, cleanliness, the type class and length of the
+// first kMaxTypedColumns cells) that are reused from candidate to candidate.
+#include "heuristics/dialect.hpp"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <vector>
+
+#include "heuristics/white_space.hpp"
+#include "parser/resilient_parser.hpp"
+
+namespace vornish {
+namespace {
+
+constexpr std::array<std::uint8_t, 9> kDelimiters = {',', ';', '\t', '|', ' ', ':', '^', '~', '#'};
+constexpr std::array<std::uint8_t, 2> kQuotes = {'"', '\''};
+// Rows parsed per candidate, preamble included.
+constexpr std::size_t kMaxRows = 256;
+// Longest preamble looked for.
+constexpr std::size_t kMaxPreamble = 20;
+// Cells per row whose type is kept for the header test.
+constexpr std::size_t kMaxTypedColumns = 64;
+// Rows after a candidate table start that must mostly share its width.
+constexpr std::size_t kStartLookahead = 3;
+// Rows below a header candidate whose cells decide the column types.
+constexpr std::size_t kTypeRows = 100;
+
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+constexpr bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
+constexpr char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equals_folded(std::string_view text, std::string_view word) noexcept {
+  if (text.size() != word.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (lower(text[i]) != word[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// What a cell reads as. Empty also covers the usual spellings of a missing
+// value; the typed classes are the ones a header row does not hold.
+enum class Cell : std::uint8_t { Empty, Typed, Text, Junk };
+
+// Skips a currency sign ($, EUR sign, pound sign) at `i`.
+std::size_t skip_currency(std::string_view s, std::size_t i) noexcept {
+  if (i < s.size() && s[i] == '$') {
+    return i + 1;
+  }
+  if (s.substr(i, 3) == "\xE2\x82\xAC") {
+    return i + 3;
+  }
+  if (s.substr(i, 2) == "\xC2\xA3") {
+    return i + 2;
+  }
+  return i;
+}
+
+// 12, -3.5, 1,234.50, 1.234,5, .5, 6e-3, 12%, $4.99, 4,99 EUR-sign.
+bool is_number(std::string_view s) noexcept {
+  std::size_t i = 0;
+  const std::size_t n = s.size();
+  if (i < n && (s[i] == '+' || s[i] == '-')) {
+    ++i;
+  }
+  i = skip_currency(s, i);
+  bool digits = false;
+  bool after_separator = false;
+  while (i < n) {
+    if (is_digit(s[i])) {
+      digits = true;
+      after_separator = false;
+      ++i;
+    } else if ((s[i] == '.' || s[i] == ',') && !after_separator && (digits || s[i] == '.')) {
+      after_separator = true;
+      ++i;
+    } else {
+      break;
+    }
+  }
+  if (!digits || after_separator) {
+    return false;
+  }
+  if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+    std::size_t j = i + 1;
+    if (j < n && (s[j] == '+' || s[j] == '-')) {
+      ++j;
+    }
+    const std::size_t exponent = j;
+    while (j < n && is_digit(s[j])) {
+      ++j;
+    }
+    if (j == exponent) {
+      return false;
+    }
+    i = j;
+  }
+  if (i < n && s[i] == '%') {
+    ++i;
+  }
+  i = skip_currency(s, i);
+  return i == n;
+}
+
+// Reads a run of digits at `i`; its length, 0 when there is none.
+std::size_t digit_run(std::string_view s, std::size_t& i) noexcept {
+  const std::size_t start = i;
+  while (i < s.size() && is_digit(s[i])) {
+    ++i;
+  }
+  return i - start;
+}
+
+// 9:30, 09:30:15, 09:30:15.250, 9:30 pm, 09:30:15Z.
+bool is_time_at(std::string_view s, std::size_t i) noexcept {
+  const std::size_t h = digit_run(s, i);
+  if (h < 1 || h > 2 || i >= s.size() || s[i] != ':') {
+    return false;
+  }
+  ++i;
+  if (digit_run(s, i) != 2) {
+    return false;
+  }
+  if (i < s.size() && s[i] == ':') {
+    ++i;
+    if (digit_run(s, i) != 2) {
+      return false;
+    }
+    if (i < s.size() && s[i] == '.') {
+      ++i;
+      if (digit_run(s, i) == 0) {
+        return false;
+      }
+    }
+  }
+  if (i < s.size() && s[i] == ' ') {
+    ++i;
+  }
+  if (i + 2 == s.size() && (lower(s[i]) == 'a' || lower(s[i]) == 'p') && lower(s[i + 1]) == 'm') {
+    return true;
+  }
+  if (i + 1 == s.size() && s[i] == 'Z') {
+    return true;
+  }
+  return i == s.size();
+}
+
+// 2023-01-31, 31/01/2023, 1.2.23, each optionally followed by a time.
+bool is_date(std::string_view s) noexcept {
+  std::size_t i = 0;
+  std::size_t runs[3] = {0, 0, 0};
+  char separator = 0;
+  for (int k = 0; k < 3; ++k) {
+    runs[k] = digit_run(s, i);
+    if (runs[k] == 0 || runs[k] > 4) {
+      return false;
+    }
+    if (k == 2) {
+      break;
+    }
+    if (i >= s.size() || (s[i] != '-' && s[i] != '/' && s[i] != '.')) {
+      return false;
+    }
+    if (separator != 0 && s[i] != separator) {
+      return false;
+    }
+    separator = s[i++];
+  }
+  const bool year_first = runs[0] == 4 && runs[1] <= 2 && runs[2] <= 2;
+  const bool year_last = runs[0] <= 2 && runs[1] <= 2 && (runs[2] == 2 || runs[2] == 4);
+  if (!year_first && !year_last) {
+    return false;
+  }
+  if (i == s.size()) {
+    return true;
+  }
+  if (s[i] != ' ' && s[i] != 'T') {
+    return false;
+  }
+  return is_time_at(s, i + 1);
+}
+
+// The usual spellings of a missing value.
+bool is_missing(std::string_view s) noexcept {
+  static constexpr std::string_view kWords[] = {"na", "n/a", "null", "nan", "none", "-"};
+  for (const std::string_view w : kWords) {
+    if (equals_folded(s, w)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool is_bool(std::string_view s) noexcept {
+  static constexpr std::string_view kWords[] = {"true", "false", "yes", "no"};
+  for (const std::string_view w : kWords) {
+    if (equals_folded(s, w)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Text that a clean file would hold in a cell: no blanks at its ends, not
+// wrapped in a quote, no separator byte of another candidate inside (the
+// candidate's own delimiter can only be there inside quotes, which is fine).
+bool is_plain_text(std::string_view s, std::uint8_t delimiter) noexcept {
+  if (is_blank(s.front()) || is_blank(s.back())) {
+    return false;
+  }
+  const auto is_quote = [](char c) { return c == '"' || c == '\''; };
+  if (is_quote(s.front()) || (s.size() > 1 && is_quote(s.back()))) {
+    return false;
+  }
+  for (const char c : s) {
+    const auto b = static_cast<std::uint8_t>(c);
+    if (b == delimiter) {
+      continue;
+    }
+    if (b == ',' || b == ';' || b == '\t' || b == '|' || (b < 0x20 && b != '\n' && b != '\r')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+Cell classify(std::string_view s, std::uint8_t delimiter) noexcept {
+  if (s.empty() || is_missing(s)) {
+    return Cell::Empty;
+  }
+  if (is_number(s) || is_date(s) || is_time_at(s, 0) || is_bool(s)) {
+    return Cell::Typed;
+  }
+  return is_plain_text(s, delimiter) ? Cell::Text : Cell::Junk;
+}
+
+struct Candidate {
+  std::uint8_t delimiter;
+  std::uint8_t quote;
+  bool skip_initial_space;
+};
+
+// One parsed row, summarised.
+struct RowSummary {
+  std::size_t width = 0;
+  bool blank = false;
+  bool all_empty = false;
+  std::size_t clean = 0;   // cells that read as a clean value
+  std::size_t first = 0;   // index of its first cell in the flat arrays
+  std::size_t stored = 0;  // cells kept there (at most kMaxTypedColumns)
+};
+
+struct Evaluation {
+  double score = 0.0;
+  std::size_t width = 0;
+  std::size_t skip_rows = 0;
+  bool header = false;
+};
+
+// The rows of one candidate and the judgements made on them. Reused for
+// every candidate so its buffers are allocated once.
+class Trial {
+ public:
+  Evaluation run(std::string_view sample, bool complete, const Candidate& c) {
+    collect(sample, complete, c);
+    return evaluate();
+  }
+
+ private:
+  void collect(std::string_view sample, bool complete, const Candidate& c) {
+    rows_.clear();
+    cells_.clear();
+    lengths_.clear();
+    ResilientParser parser(sample, c.delimiter, c.quote, true, c.skip_initial_space);
+    bool last_ended_at_line_end = true;
+    bool reached_end = false;
+    while (rows_.size() < kMaxRows) {
+      const std::optional<RowView> row = parser.next_row();
+      if (!row) {
+        reached_end = true;
+        break;
+      }
+      last_ended_at_line_end = parser.ended_at_line_end();
+      RowSummary summary;
+      summary.width = row->size();
+      summary.blank = is_blank_row(*row);
+      summary.first = cells_.size();
+      summary.all_empty = true;
+      for (std::size_t i = 0; i < row->size(); ++i) {
+        const std::string_view text = (*row)[i].text;
+        const Cell cell = classify(text, c.delimiter);
+        if (cell != Cell::Junk) {
+          ++summary.clean;
+        }
+        if (cell != Cell::Empty) {
+          summary.all_empty = false;
+        }
+        if (i < kMaxTypedColumns) {
+          cells_.push_back(cell);
+          lengths_.push_back(text.size());
+        }
+      }
+      summary.stored = cells_.size() - summary.first;
+      rows_.push_back(summary);
+    }
+    // A row cut short by the end of a partial sample would mislead.
+    if (!complete && reached_end && !last_ended_at_line_end && rows_.size() > 1) {
+      rows_.pop_back();
+    }
+  }
+
+  Cell cell(std::size_t row, std::size_t column) const {
+    return cells_[rows_[row].first + column];
+  }
+  std::size_t length(std::size_t row, std::size_t column) const {
+    return lengths_[rows_[row].first + column];
+  }
+
+  // The next non-blank row after `row`, or rows_.size().
+  std::size_t next_row(std::size_t row) const {
+    std::size_t j = row + 1;
+    while (j < rows_.size() && rows_[j].blank) {
+      ++j;
+    }
+    return j;
+  }
+
+  std::size_t table_width() const {
+    // Widths are few; a small linear tally keeps the order fixed.
+    std::vector<std::pair<std::size_t, std::size_t>>& tally = tally_;
+    tally.clear();
+    for (const RowSummary& r : rows_) {
+      if (r.blank || r.width < 2) {
+        continue;
+      }
+      auto it = std::find_if(tally.begin(), tally.end(), [&](const auto& e) { return e.first == r.width; });
+      if (it == tally.end()) {
+        tally.emplace_back(r.width, 1);
+      } else {
+        ++it->second;
+      }
+    }
+    std::size_t best = 0;
+    std::size_t best_rows = 0;
+    for (const auto& [width, count] : tally) {
+      if (count > best_rows || (count == best_rows && width > best)) {
+        best = width;
+        best_rows = count;
+      }
+    }
+    return best;
+  }
+
+  bool starts_table(std::size_t i, std::size_t width) const {
+    const RowSummary& r = rows_[i];
+    if (r.blank || r.width != width || r.all_empty) {
+      return false;
+    }
+    std::size_t seen = 0;
+    std::size_t matching = 0;
+    for (std::size_t j = next_row(i); j < rows_.size() && seen < kStartLookahead; j = next_row(j)) {
+      ++seen;
+      matching += rows_[j].width == width ? 1U : 0U;
+    }
+    return matching >= std::min<std::size_t>(2, seen);
+  }
+
+  // Whether row i reads as a header over the rows of the same width below.
+  bool header_like(std::size_t i, std::size_t width) const {
+    if (i >= rows_.size() || rows_[i].width != width || rows_[i].blank) {
+      return false;
+    }
+    const std::size_t columns = std::min(width, kMaxTypedColumns);
+    std::size_t text_in_typed = 0;
+    std::size_t typed_in_typed = 0;
+    std::size_t length_breaks = 0;
+    std::size_t length_fits = 0;
+    bool any_typed_column = false;
+    for (std::size_t c = 0; c < columns; ++c) {
+      std::size_t filled = 0;
+      std::size_t typed = 0;
+      std::size_t used = 0;
+      std::size_t common_length = 0;
+      bool constant_length = true;
+      for (std::size_t j = next_row(i); j < rows_.size() && used < kTypeRows; j = next_row(j)) {
+        if (rows_[j].width != width) {
+          continue;
+        }
+        ++used;
+        const Cell k = cell(j, c);
+        if (k == Cell::Empty) {
+          continue;
+        }
+        ++filled;
+        typed += k == Cell::Typed ? 1U : 0U;
+        if (filled == 1) {
+          common_length = length(j, c);
+        } else if (length(j, c) != common_length) {
+          constant_length = false;
+        }
+      }
+      if (filled == 0) {
+        continue;
+      }
+      const Cell own = cell(i, c);
+      if (2 * typed > filled) {
+        any_typed_column = true;
+        if (own == Cell::Text || own == Cell::Junk) {
+          ++text_in_typed;
+        } else if (own == Cell::Typed) {
+          ++typed_in_typed;
+        }
+      } else if (constant_length && filled >= 2 && own != Cell::Empty) {
+        if (length(i, c) != common_length) {
+          ++length_breaks;
+        } else {
+          ++length_fits;
+        }
+      }
+    }
+    if (any_typed_column) {
+      return text_in_typed > typed_in_typed;
+    }
+    return length_breaks > length_fits;
+  }
+
+  Evaluation evaluate() const {
+    Evaluation e;
+    if (rows_.empty()) {
+      return e;
+    }
+    const std::size_t width = table_width();
+    if (width < 2) {
+      e.width = single_column_width();
+      const std::size_t first = rows_[0].blank ? next_row(0) : 0;
+      e.header = e.width == 1 && header_like(first, 1);
+      return e;
+    }
+    e.width = width;
+    std::size_t start = 0;
+    bool found = false;
+    for (std::size_t i = 0; i < rows_.size() && i <= kMaxPreamble; ++i) {
+      if (starts_table(i, width)) {
+        start = i;
+        found = true;
+        break;
+      }
+    }
+    if (found) {
+      // A note that happens to have the table's width reads like a header
+      // followed by the real header.
+      for (;;) {
+        const std::size_t next = next_row(start);
+        if (next >= rows_.size() || next > kMaxPreamble || !header_like(start, width) ||
+            !header_like(next, width)) {
+          break;
+        }
+        start = next;
+      }
+    }
+    e.skip_rows = start;
+    e.header = header_like(start, width);
+
+    std::size_t counted = 0;
+    std::size_t matching = 0;
+    std::size_t cells = 0;
+    std::size_t clean = 0;
+    for (std::size_t j = start; j < rows_.size(); ++j) {
+      const RowSummary& r = rows_[j];
+      if (r.blank) {
+        continue;
+      }
+      ++counted;
+      matching += r.width == width ? 1U : 0U;
+      cells += r.width;
+      clean += r.clean;
+    }
+    if (counted == 0 || cells == 0) {
+      return e;
+    }
+    const double pattern = static_cast<double>(matching) / static_cast<double>(counted) *
+                           (1.0 - 1.0 / static_cast<double>(width));
+    const double type = static_cast<double>(clean) / static_cast<double>(cells);
+    e.score = pattern * type;
+    return e;
+  }
+
+  // For a sample no candidate splits: the most common width, 1 included.
+  std::size_t single_column_width() const {
+    std::size_t ones = 0;
+    std::size_t other = 0;
+    for (const RowSummary& r : rows_) {
+      if (!r.blank) {
+        (r.width == 1 ? ones : other) += 1U;
+      }
+    }
+    return ones + other == 0 ? 0 : 1;
+  }
+
+  std::vector<RowSummary> rows_;
+  std::vector<Cell> cells_;
+  std::vector<std::size_t> lengths_;
+  mutable std::vector<std::pair<std::size_t, std::size_t>> tally_;
+};
+
+}  // namespace
+
+SniffedDialect detect_dialect(std::string_view sample, bool complete) {
+  // Which bytes occur, and which are followed by a blank: candidates that
+  // cannot differ from a simpler one are not parsed at all.
+  std::array<bool, 256> present{};
+  std::array<bool, 256> before_blank{};
+  const std::size_t begin = sample.size() >= 3 && sample.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  for (std::size_t i = begin; i < sample.size(); ++i) {
+    const auto b = static_cast<std::uint8_t>(sample[i]);
+    present[b] = true;
+    if (i + 1 < sample.size() && is_blank(sample[i + 1])) {
+      before_blank[b] = true;
+    }
+  }
+
+  Trial trial;
+  SniffedDialect best;
+  double best_score = -1.0;
+  for (const std::uint8_t delimiter : kDelimiters) {
+    // The first candidate is always tried, so a sample without any
+    // candidate byte still gets its width and header judged.
+    if (!present[delimiter] && delimiter != kDelimiters[0]) {
+      continue;
+    }
+    for (const std::uint8_t quote : kQuotes) {
+      if (quote != kQuotes[0] && !present[quote]) {
+        continue;
+      }
+      for (const bool skip_space : {false, true}) {
+        if (skip_space && !before_blank[delimiter]) {
+          continue;
+        }
+        const Evaluation e = trial.run(sample, complete, Candidate{delimiter, quote, skip_space});
+        if (e.score > best_score) {
+          best_score = e.score;
+          best = SniffedDialect{delimiter, quote, skip_space, e.skip_rows, e.header, e.width};
+        }
+      }
+    }
+  }
+  return best;
+}
+
+}  // namespace vornish
