@@ -132,6 +132,38 @@ Result<ByteBuffer> read_whole_file(const std::string& path) {
   return buffer;
 }
 
+Result<FileHead> read_file_head(const std::string& path, std::size_t max_bytes) {
+  if (has_nul(path)) {
+    return VornishError::nul_in_path();
+  }
+  const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) {
+    return VornishError::os(errno);
+  }
+  FdGuard guard(fd);
+  FileHead head;
+  // One byte more than asked tells a file of exactly max_bytes from a longer one.
+  const std::size_t want = std::min(max_bytes, kMaxChunk) + 1;
+  head.bytes.resize(want);
+  std::size_t used = 0;
+  while (used < want) {
+    const ssize_t n = ::read(fd, head.bytes.data() + used, want - used);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return VornishError::os(errno);
+    }
+    if (n == 0) {
+      break;
+    }
+    used += static_cast<std::size_t>(n);
+  }
+  head.whole = used < want;
+  head.bytes.resize(std::min(used, want - 1));
+  return head;
+}
+
 BufferedFile::BufferedFile(int fd, std::unique_ptr<char[]> buffer) noexcept
     : fd_(fd), buffer_(std::move(buffer)) {}
 

@@ -31,6 +31,16 @@ class ByteBuffer {
 // refused before any system call.
 Result<ByteBuffer> read_whole_file(const std::string& path);
 
+// The first bytes of a file, for guessing its dialect without reading it all.
+struct FileHead {
+  std::string bytes;
+  bool whole = false;  // the file ended within them
+};
+
+// Reads at most `max_bytes` from the start of `path` (errors as for
+// read_whole_file).
+Result<FileHead> read_file_head(const std::string& path, std::size_t max_bytes);
+
 // A file opened for writing (created, truncated, mode 0666 less umask)
 // behind an 8192-byte buffer.
 class BufferedFile {

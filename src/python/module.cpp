@@ -8,6 +8,7 @@
 #include "heuristics/sniff.hpp"
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
+#include "python/dialect.hpp"
 #include "python/errors.hpp"
 #include "python/reader.hpp"
 #include "python/summary.hpp"
@@ -109,7 +110,7 @@ int exec(PyObject* module) {
   add(module, "__all__", all.get());
 
   PyRef module_name = own(PyModule_GetNameObject(module));
-  for (PyMethodDef* def : {&vornish_file_def, &sniff_def, open_method()}) {
+  for (PyMethodDef* def : {&vornish_file_def, &sniff_def, open_method(), sniff_dialect_method()}) {
     PyRef function = own(PyCMethod_New(def, module, module_name.get(), nullptr));
     add(module, def->ml_name, function.get());
   }

@@ -1,0 +1,246 @@
+"""Generates a corpus of CSV files of known dialect, for dialect detection.
+
+Every file is a small table with a random dialect (delimiter among
+``, ; TAB | space : ^ ~ #``, double or single quotes, blanks after the
+delimiter or not), a preamble of 0 to 5 rows (titles, notes, comments, blank
+rows, separator rows), a header or not, typed and text columns, and, in most
+files, some of the damage the repair engine deals with: ragged rows, stray
+quotes, invalid UTF-8, mixed line ends, a byte-order mark. The true dialect
+of each file goes into ``truth.json`` beside the files.
+
+The corpus is a pure function of ``--seed`` and ``--count``; nothing is
+downloaded and nothing is committed but this script::
+
+    python bench/dialect_corpus.py bench/data/dialect --count 600
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import random
+import string
+from dataclasses import asdict, dataclass
+from pathlib import Path
+
+DELIMITERS = [",", ";", "\t", "|", " ", ":", "^", "~", "#"]
+# Commas and semicolons dominate real exports; the rest still come up.
+DELIMITER_WEIGHTS = [30, 16, 12, 9, 6, 6, 4, 4, 4]
+# Delimiters that exports write with a blank after them ("a, b, c").
+SPACED = {",", ";", "|"}
+
+FIRST = ["Ann", "Bob", "Cy", "Dana", "Eve", "Finn", "Gus", "Hana", "Ivo", "Jo", "Kai", "Lea", "Mo", "Nils"]
+LAST = ["Smith", "Berg", "Okafor", "Lindqvist", "Moreau", "Tanaka", "Novak", "Rossi", "Kim", "Silva"]
+CITIES = ["Oslo", "Lyon", "Porto", "Graz", "Turku", "Gent", "Cork", "Bern", "Split", "Riga", "Malmo"]
+WORDS = ["alpha", "beta", "gamma", "red", "green", "blue", "north", "south", "open", "closed",
+         "pending", "shipped", "small", "large", "prime", "basic"]
+PHRASES = ["fragile, handle with care", "call before delivery", "left at door; signed",
+           "gift wrap", "customer said \"urgent\"", "back order: 2 weeks", "n/a for now",
+           "paid in full", "see note #4", "ok ~ checked", "price^2 discount", "box | crate"]
+HEADER_WORDS = ["id", "name", "city", "amount", "price", "qty", "date", "time", "created", "status",
+                "note", "code", "email", "active", "score", "total", "country", "ref", "type", "rank"]
+
+TITLES = ["Quarterly sales report", "Customer export", "Inventory snapshot", "Payroll summary",
+          "Monthly figures", "Shipment log", "Survey results (draft)"]
+NOTES = ["Generated 2023-10-01 by the export tool", "Source: ERP export, region North",
+         "Prepared by finance; do not distribute", "Confidential", "Rows: all accounts",
+         "Exported at 09:30 from the main office", "Version 2 - corrected figures"]
+SEPARATORS = ["----------", "==========", "**********", "__________"]
+
+
+@dataclass(frozen=True)
+class Truth:
+    file: str
+    delimiter: str
+    quote_char: str
+    skip_initial_space: bool
+    skip_rows: int
+    header: bool
+    columns: int
+    damage: tuple[str, ...] = ()
+
+
+def _value(rng: random.Random, kind: str, row: int) -> str:
+    if kind == "int":
+        return str(rng.randint(-50, 100000))
+    if kind == "id":
+        return str(1000 + row)
+    if kind == "float":
+        return f"{rng.uniform(-1000, 1000):.{rng.randint(1, 3)}f}"
+    if kind == "date":
+        return f"20{rng.randint(10, 29)}-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}"
+    if kind == "eudate":
+        return f"{rng.randint(1, 28):02d}/{rng.randint(1, 12):02d}/20{rng.randint(10, 29)}"
+    if kind == "time":
+        return f"{rng.randint(0, 23):02d}:{rng.randint(0, 59):02d}:{rng.randint(0, 59):02d}"
+    if kind == "bool":
+        return rng.choice(["true", "false"])
+    if kind == "word":
+        return rng.choice(WORDS)
+    if kind == "name":
+        return f"{rng.choice(FIRST)} {rng.choice(LAST)}"
+    if kind == "city":
+        return rng.choice(CITIES)
+    if kind == "code":
+        return "".join(rng.choice(string.ascii_uppercase) for _ in range(2)) + "-" + str(rng.randint(100, 999))
+    if kind == "email":
+        return f"{rng.choice(FIRST).lower()}.{rng.choice(LAST).lower()}@example.org"
+    if kind == "phrase":
+        return rng.choice(PHRASES) if rng.random() < 0.5 else rng.choice(WORDS)
+    raise ValueError(kind)
+
+
+TYPED = ["int", "id", "float", "date", "eudate", "time", "bool"]
+TEXT = ["word", "name", "city", "code", "email", "phrase"]
+
+
+class _Writer:
+    """Formats fields in one dialect, quoting what must be quoted."""
+
+    def __init__(self, delimiter: str, quote: str, spaced: bool, quote_text: bool) -> None:
+        self.delimiter = delimiter
+        self.quote = quote
+        self.spaced = spaced
+        self.quote_text = quote_text
+        self.quoted_any = False
+
+    def field(self, text: str, is_text: bool) -> str:
+        special = (self.delimiter in text or self.quote in text or "\n" in text or "\r" in text
+                   or text[:1] in (" ", "\t") or (self.spaced and text[:1] in ("'", '"')))
+        if special or (self.quote_text and is_text):
+            self.quoted_any = True
+            return self.quote + text.replace(self.quote, self.quote * 2) + self.quote
+        return text
+
+    def join(self, fields: list[str]) -> str:
+        return (self.delimiter + " " if self.spaced else self.delimiter).join(fields)
+
+
+def _preamble(rng: random.Random, count: int, delimiter: str, width: int) -> list[str]:
+    rows = []
+    for _ in range(count):
+        kind = rng.choice(["title", "note", "comment", "blank", "separator", "delimiters", "keyvalue"])
+        if kind == "title":
+            rows.append(rng.choice(TITLES))
+        elif kind == "note":
+            rows.append(rng.choice(NOTES))
+        elif kind == "comment":
+            rows.append(("// " if delimiter == "#" else "# ") + rng.choice(NOTES))
+        elif kind == "blank":
+            rows.append("")
+        elif kind == "separator":
+            rows.append(rng.choice(SEPARATORS))
+        elif kind == "delimiters":
+            rows.append(delimiter * (width - 1))
+        else:
+            rows.append(f"{rng.choice(['Date', 'Author', 'Period', 'Unit'])}: {rng.choice(['2023-Q3', 'J. Doe', 'EUR', 'monthly'])}")
+    return rows
+
+
+def make_file(rng: random.Random, name: str) -> tuple[bytes, Truth]:
+    delimiter = rng.choices(DELIMITERS, DELIMITER_WEIGHTS)[0]
+    quote = '"' if rng.random() < 0.75 else "'"
+    spaced = delimiter in SPACED and rng.random() < 0.3
+    width = rng.randint(2, 9)
+    kinds = [rng.choice(TYPED if rng.random() < 0.5 else TEXT) for _ in range(width)]
+    if not any(k in TYPED for k in kinds):
+        kinds[rng.randrange(width)] = rng.choice(TYPED)
+    # Single quotes are only ever seen when something is quoted with them.
+    quote_text = rng.random() < (0.6 if quote == "'" else 0.25)
+    header = rng.random() < 0.7
+    nrows = rng.randint(8, 120)
+    writer = _Writer(delimiter, quote, spaced, quote_text)
+
+    lines: list[str] = []
+    preamble_rows = rng.choice([0, 0, 0, 1, 2, 3, 4, 5])
+    lines += _preamble(rng, preamble_rows, delimiter, width)
+    if header:
+        names = rng.sample(HEADER_WORDS, width)
+        lines.append(writer.join([writer.field(n, True) for n in names]))
+
+    damage: set[str] = set()
+    damaged = rng.random() < 0.7
+    ragged = damaged and rng.random() < 0.5
+    stray = damaged and rng.random() < 0.4
+    for r in range(nrows):
+        values = [_value(rng, k, r) for k in kinds]
+        fields = [writer.field(v, k in TEXT) for v, k in zip(values, kinds)]
+        if stray and r > 0 and rng.random() < 0.05:
+            text_columns = [i for i, k in enumerate(kinds) if k in TEXT]
+            if text_columns:
+                i = rng.choice(text_columns)
+                fields[i] = f'{quote}He said {quote}hi{quote} twice{quote}'
+                writer.quoted_any = True
+                damage.add("stray quotes")
+        if ragged and r > 0 and rng.random() < 0.04:
+            if rng.random() < 0.5 and len(fields) > 1:
+                fields.pop()
+            else:
+                fields.append(writer.field(_value(rng, "word", r), True))
+            damage.add("ragged rows")
+        lines.append(writer.join(fields))
+
+    if damaged and rng.random() < 0.4:
+        line_ends = [rng.choice(["\n", "\r\n", "\r"]) for _ in lines]
+        damage.add("mixed line ends")
+    else:
+        end = rng.choice(["\n", "\n", "\r\n"])
+        line_ends = [end] * len(lines)
+    body = "".join(line + end for line, end in zip(lines, line_ends)).encode("utf-8")
+
+    if damaged and rng.random() < 0.4:
+        data = bytearray(body)
+        start = len("".join(l + e for l, e in zip(lines[: preamble_rows + header + 1], line_ends)).encode())
+        for _ in range(rng.randint(1, 4)):
+            at = rng.randrange(start, len(data)) if start < len(data) else 0
+            # Only letters are replaced, so no line end or separator is lost.
+            if chr(data[at]).isalpha():
+                data[at] = rng.choice([0xFF, 0xC3, 0xFE, 0x80])
+                damage.add("invalid bytes")
+        body = bytes(data)
+    if rng.random() < 0.1:
+        body = b"\xef\xbb\xbf" + body
+
+    truth = Truth(
+        file=name,
+        delimiter=delimiter,
+        quote_char=quote if writer.quoted_any else '"',
+        skip_initial_space=spaced,
+        skip_rows=preamble_rows,
+        header=header,
+        columns=width,
+        damage=tuple(sorted(damage)),
+    )
+    return body, truth
+
+
+def generate(folder: Path, count: int = 600, seed: int = 13) -> list[Truth]:
+    """Writes ``count`` files and ``truth.json`` into ``folder``; returns the truths."""
+    folder.mkdir(parents=True, exist_ok=True)
+    truths = []
+    for i in range(count):
+        rng = random.Random(seed * 1_000_003 + i)
+        name = f"{i:04d}.csv"
+        body, truth = make_file(rng, name)
+        (folder / name).write_bytes(body)
+        truths.append(truth)
+    (folder / "truth.json").write_text(json.dumps([asdict(t) for t in truths], indent=1), encoding="utf-8")
+    return truths
+
+
+def load_truths(folder: Path) -> list[Truth]:
+    return [Truth(**{**t, "damage": tuple(t["damage"])}) for t in json.loads((folder / "truth.json").read_text(encoding="utf-8"))]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("folder", type=Path, help="where the files go (bench/data/... is ignored by git)")
+    parser.add_argument("--count", type=int, default=600)
+    parser.add_argument("--seed", type=int, default=13)
+    args = parser.parse_args()
+    truths = generate(args.folder, args.count, args.seed)
+    print(f"{len(truths)} files in {args.folder}")
+
+
+if __name__ == "__main__":
+    main()

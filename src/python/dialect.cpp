@@ -1,0 +1,89 @@
+// _sniff_dialect(file_path, sample_size=None): reads the start of a file
+// and returns the dialect detected in it as a plain tuple, which the front
+// package turns into its Dialect class.
+//
+// The file read and the detection run without the interpreter lock: they
+// touch no Python object.
+#include "python/dialect.hpp"
+
+#include <optional>
+#include <string>
+
+#include "engine/io.hpp"
+#include "heuristics/dialect.hpp"
+#include "python/barrier.hpp"
+#include "python/binding.hpp"
+#include "python/errors.hpp"
+
+namespace vornish {
+namespace {
+
+using binding::Default;
+using binding::Kind;
+using binding::Signature;
+
+// How much of the file is read when the caller does not say.
+constexpr std::size_t kDefaultSampleSize = std::size_t{64} << 10;
+
+constexpr Signature<2> kSniffDialectSignature{
+    "_sniff_dialect()",
+    {{{"file_path", Kind::Text, Default::Required},
+      {"sample_size", Kind::OptionalPositive, Default::None}}}};
+static_assert(binding::well_formed(kSniffDialectSignature));
+
+// Gives up the interpreter lock for its lifetime, also when an exception
+// leaves the scope.
+class WithoutGil {
+ public:
+  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+  ~WithoutGil() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+PyRef sniff_dialect(const binding::Bound<2>& args) {
+  const std::string path(args[0].text());
+  const std::size_t sample_size = args[1].count().value_or(kDefaultSampleSize);
+  std::optional<Result<FileHead>> head;
+  SniffedDialect dialect;
+  {
+    WithoutGil unlocked;
+    head.emplace(read_file_head(path, sample_size));
+    if (*head) {
+      dialect = detect_dialect(head->value().bytes, head->value().whole);
+    }
+  }
+  if (!*head) {
+    raise_file_error(head->error());
+  }
+  PyRef delimiter = own(PyUnicode_FromOrdinal(dialect.delimiter));
+  PyRef quote_char = own(PyUnicode_FromOrdinal(dialect.quote_char));
+  return own(Py_BuildValue("(OOOnOn)", delimiter.get(), quote_char.get(),
+                           dialect.skip_initial_space ? Py_True : Py_False,
+                           static_cast<Py_ssize_t>(dialect.skip_rows),
+                           dialect.header ? Py_True : Py_False,
+                           static_cast<Py_ssize_t>(dialect.columns)));
+}
+
+PyObject* sniff_dialect_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return barrier(
+      [&] { return sniff_dialect(binding::bind_fast(kSniffDialectSignature, args, nargs, kwnames)); });
+}
+
+PyMethodDef sniff_dialect_def = {
+    "_sniff_dialect",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sniff_dialect_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_sniff_dialect(file_path, sample_size=None)\n--\n\n"
+    "Detects the dialect of the first sample_size bytes (default 65536) of a CSV file.\n"
+    "Returns (delimiter, quote_char, skip_initial_space, skip_rows, header, columns)."};
+
+}  // namespace
+
+PyMethodDef* sniff_dialect_method() { return &sniff_dialect_def; }
+
+}  // namespace vornish
