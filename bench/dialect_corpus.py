@@ -182,6 +182,11 @@ def make_file(rng: random.Random, name: str) -> tuple[bytes, Truth]:
 
     if damaged and rng.random() < 0.4:
         line_ends = [rng.choice(["\n", "\r\n", "\r"]) for _ in lines]
+        # A lone CR before an empty line ended by LF would read as one CR LF,
+        # and the blank row would vanish from the count.
+        for i in range(1, len(lines)):
+            if line_ends[i - 1] == "\r" and lines[i] == "" and line_ends[i] != "\r":
+                line_ends[i - 1] = "\r\n"
         damage.add("mixed line ends")
     else:
         end = rng.choice(["\n", "\n", "\r\n"])

@@ -226,7 +226,8 @@ bool is_plain_text(std::string_view s, std::uint8_t delimiter) noexcept {
     if (b == delimiter) {
       continue;
     }
-    if (b == ',' || b == ';' || b == '\t' || b == '|' || (b < 0x20 && b != '\n' && b != '\r')) {
+    if (b == ',' || b == ';' || b == '\t' || b == '|' || b == '^' || b == '~' || b == '#' ||
+        (b < 0x20 && b != '\n' && b != '\r')) {
       return false;
     }
   }
