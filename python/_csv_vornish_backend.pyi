@@ -86,3 +86,10 @@ def open(
     repair_quotes: bool = True,
 ) -> VornishReader:
     """Convenience function to open and stream a vornished CSV file."""
+
+# Private entry points of the front package csv_vornish; not part of __all__.
+
+def _sniff_dialect(
+    file_path: str, sample_size: SupportsIndex | None = None
+) -> tuple[str, str, bool, int, bool, int]:
+    """Detects the dialect of the first sample_size bytes (default 65536) of a CSV file."""

@@ -18,6 +18,7 @@ Quick tour::
             ...
 
     csv_vornish.sniff("a;b\\n1;2\\n")  # ';'
+    csv_vornish.sniff_dialect("in.csv")  # Dialect(delimiter=';', ..., columns=7)
 """
 
 from __future__ import annotations
@@ -30,7 +31,9 @@ from typing import Any, SupportsIndex, TypeAlias, TypeVar, Union, cast
 import _csv_vornish_backend as _backend
 from _csv_vornish_backend import VornishReader, VornishSummary
 
-__all__ = ["vornish_file", "sniff", "open", "VornishSummary", "VornishReader"]
+from csv_vornish.dialect import Dialect, sniff_dialect
+
+__all__ = ["vornish_file", "sniff", "open", "VornishSummary", "VornishReader", "sniff_dialect", "Dialect"]
 __version__: str = _backend.__version__
 
 #: A file system path the functions of this package accept.

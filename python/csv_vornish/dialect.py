@@ -1,0 +1,138 @@
+"""Dialect detection: what a CSV file looks like, from a sample of its start.
+
+``sniff_dialect`` reads the first ``sample_size`` bytes of a file and returns
+a ``Dialect``: the delimiter (among ``,`` ``;`` tab ``|`` space ``:`` ``^``
+``~`` ``#``), the quote character (``"`` or ``'``), whether blanks after a
+delimiter belong to the delimiter (``a, b, c``), how many leading rows are a
+preamble (titles, notes, blank and separator rows before the table), whether
+the table's first row is a header, and the number of columns.
+
+``Dialect.options()`` turns a detected dialect into the repair options it
+implies; ``resolve_options`` fills the options a caller left unset from
+``dialect="auto"`` or a given ``Dialect``.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from typing import Any, Literal, SupportsIndex, TypeAlias, Union
+
+import _csv_vornish_backend as _backend
+
+#: A file system path the functions of this package accept.
+StrPath: TypeAlias = Union[str, "os.PathLike[str]"]
+
+#: Bytes read from the start of a file when no sample size is given.
+DEFAULT_SAMPLE_SIZE = 64 * 1024
+
+
+@dataclass(frozen=True)
+class Dialect:
+    """The dialect of a CSV file, as ``sniff_dialect`` detects it.
+
+    Attributes:
+        delimiter: The field delimiter, one character.
+        quote_char: The quote character, ``'"'`` or ``"'"``.
+        skip_initial_space: Blanks right after a delimiter are not part of
+            the next field.
+        skip_rows: Rows before the table (a preamble), counted as the
+            tokenizer reads them (a blank line is a row).
+        header: The table's first row is a header.
+        columns: The table's number of columns; 0 for a file without rows.
+    """
+
+    delimiter: str = ","
+    quote_char: str = '"'
+    skip_initial_space: bool = False
+    skip_rows: int = 0
+    header: bool = False
+    columns: int = 0
+
+    def options(self) -> dict[str, Any]:
+        """The repair keyword arguments this dialect implies.
+
+        ``expected_columns`` is ``None`` (left to the repair's own guess)
+        for a dialect without columns.
+        """
+        return {
+            "delimiter": self.delimiter,
+            "quote_char": self.quote_char,
+            "expected_columns": self.columns or None,
+            "skip_initial_space": self.skip_initial_space,
+            "skip_rows": self.skip_rows,
+        }
+
+
+def sniff_dialect(file_path: StrPath, *, sample_size: SupportsIndex = DEFAULT_SAMPLE_SIZE) -> Dialect:
+    """Detects the dialect of the CSV file ``file_path`` from its first bytes.
+
+    Reads at most ``sample_size`` bytes (a row cut short at the end of the
+    sample is ignored). Any bytes are accepted: invalid UTF-8, a byte-order
+    mark, an empty file (which gives ``Dialect()``, with 0 columns).
+
+    Raises:
+        TypeError: ``file_path`` is not a path, or ``sample_size`` not an
+            integer (its note names the parameter).
+        ValueError: ``sample_size`` is below 1.
+        OSError: The file could not be read; the subclass follows the error
+            (``FileNotFoundError``, ``PermissionError``, ...).
+    """
+    path = os.fspath(file_path) if isinstance(file_path, os.PathLike) else file_path
+    delimiter, quote_char, skip_initial_space, skip_rows, header, columns = _backend._sniff_dialect(
+        path, sample_size
+    )
+    return Dialect(delimiter, quote_char, skip_initial_space, skip_rows, header, columns)
+
+
+#: Values of the repair options that mean "not given by the caller".
+_UNSET: dict[str, Any] = {
+    "delimiter": (None, ""),
+    "quote_char": ('"', ""),
+    "expected_columns": (None,),
+    "skip_initial_space": (False,),
+    "skip_rows": (0, None),
+}
+
+# Options that only hold under the detected delimiter and quote character.
+_DEPENDENT = ("expected_columns", "skip_initial_space", "skip_rows")
+
+
+def _is_unset(name: str, value: Any) -> bool:
+    return any(value is unset or (type(value) is type(unset) and value == unset) for unset in _UNSET[name])
+
+
+def resolve_options(
+    dialect: Literal["auto"] | Dialect | None, file_path: StrPath, given: dict[str, Any]
+) -> dict[str, Any]:
+    """The repair options ``given``, with the ones left unset filled from ``dialect``.
+
+    ``dialect`` is ``None`` (``given`` is returned as it is, copied),
+    ``"auto"`` (the dialect of ``file_path`` is detected) or a ``Dialect``.
+    An option is unset when it is missing from ``given`` or holds its
+    default (``None``, ``'"'`` for the quote character, ``False``, ``0``).
+    When the caller gave a delimiter or quote character other than the
+    dialect's, the column count, preamble and blank skipping of the dialect
+    no longer apply and are left to the repair as well.
+
+    Raises:
+        TypeError: ``dialect`` is none of the above.
+        OSError: ``"auto"`` and the file could not be read.
+    """
+    options = dict(given)
+    if dialect is None:
+        return options
+    if isinstance(dialect, str) and dialect == "auto":
+        dialect = sniff_dialect(file_path)
+    elif not isinstance(dialect, Dialect):
+        raise TypeError(f"dialect must be 'auto', a Dialect or None, not {type(dialect).__name__}")
+    implied = dialect.options()
+    for name in ("delimiter", "quote_char"):
+        value = options.get(name)
+        if isinstance(value, str) and not _is_unset(name, value) and value[:1] != implied[name]:
+            implied = {key: value for key, value in implied.items() if key not in _DEPENDENT}
+            break
+    for name, value in implied.items():
+        if name not in options or _is_unset(name, options[name]):
+            options[name] = value
+    return options
