@@ -142,12 +142,17 @@ Result<FileHead> read_file_head(const std::string& path, std::size_t max_bytes) 
   }
   FdGuard guard(fd);
   FileHead head;
-  // One byte more than asked tells a file of exactly max_bytes from a longer one.
-  const std::size_t want = std::min(max_bytes, kMaxChunk) + 1;
-  head.bytes.resize(want);
+  // One byte more than asked tells a file of exactly max_bytes from a longer
+  // one. The buffer grows as bytes arrive, so a huge max_bytes costs nothing
+  // for a small file.
+  const std::size_t want = std::min(max_bytes, kMaxBuffer - 1) + 1;
   std::size_t used = 0;
   while (used < want) {
-    const ssize_t n = ::read(fd, head.bytes.data() + used, want - used);
+    if (used == head.bytes.size()) {
+      head.bytes.resize(std::min(want, std::max(kUnknownSizeStart, 2 * used)));
+    }
+    const std::size_t room = std::min(head.bytes.size() - used, kMaxChunk);
+    const ssize_t n = ::read(fd, head.bytes.data() + used, room);
     if (n < 0) {
       if (errno == EINTR) {
         continue;

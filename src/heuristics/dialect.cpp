@@ -452,25 +452,21 @@ class Trial {
     }
     e.width = width;
     std::size_t start = 0;
-    bool found = false;
-    for (std::size_t i = 0; i < rows_.size() && i <= kMaxPreamble; ++i) {
-      if (starts_table(i, width)) {
-        start = i;
-        found = true;
-        break;
-      }
+    while (start < rows_.size() && start <= kMaxPreamble && !starts_table(start, width)) {
+      ++start;
     }
-    if (found) {
-      // A note that happens to have the table's width reads like a header
-      // followed by the real header.
-      for (;;) {
-        const std::size_t next = next_row(start);
-        if (next >= rows_.size() || next > kMaxPreamble || !header_like(start, width) ||
-            !header_like(next, width)) {
-          break;
-        }
-        start = next;
-      }
+    if (start == rows_.size() || start > kMaxPreamble) {
+      // No run of rows of that width, with content, starts early enough:
+      // under this candidate the sample holds no table.
+      return e;
+    }
+    // A note that happens to have the table's width reads like a header
+    // followed by the real header.
+    for (std::size_t next = next_row(start);
+         next < rows_.size() && next <= kMaxPreamble && header_like(start, width) &&
+         header_like(next, width);
+         next = next_row(start)) {
+      start = next;
     }
     e.skip_rows = start;
     e.header = header_like(start, width);

@@ -61,6 +61,20 @@ TEST_F(Io, ReadsWholeFilesOfAnySize) {
 }
 
 // A pipe reports no size and delivers its bytes in pieces.
+TEST_F(Io, ReadsTheHeadOfAFile) {
+  const std::string bytes(200000, 'x');
+  std::ofstream(path("f"), std::ios::binary) << bytes;
+  struct Case { std::size_t max, size; bool whole; };
+  for (const Case& c : {Case{1, 1, false}, Case{199999, 199999, false}, Case{200000, 200000, true},
+                        Case{std::size_t{1} << 40, 200000, true}}) {
+    auto head = read_file_head(path("f"), c.max);
+    ASSERT_TRUE(head) << c.max;
+    EXPECT_EQ(head.value().bytes.size(), c.size) << c.max;
+    EXPECT_EQ(head.value().whole, c.whole) << c.max;
+  }
+  EXPECT_EQ(read_file_head(path("none"), 10).error().os_error(), ENOENT);
+}
+
 TEST_F(Io, ReadsPipesToTheEnd) {
   ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
   std::string bytes;

@@ -1,0 +1,97 @@
+// Tests of dialect detection over a sample.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "heuristics/dialect.hpp"
+
+namespace vornish {
+namespace {
+
+std::string table(const std::string& delimiter, int rows) {
+  std::string out = "id" + delimiter + "name" + delimiter + "price\n";
+  for (int i = 0; i < rows; ++i) {
+    out += std::to_string(100 + i) + delimiter + "item" + std::to_string(i % 7) + delimiter +
+           std::to_string(i) + ".5\n";
+  }
+  return out;
+}
+
+struct Expected {
+  std::uint8_t delimiter;
+  std::uint8_t quote;
+  bool skip_space;
+  std::size_t skip_rows;
+  bool header;
+  std::size_t columns;
+};
+
+void expect(const std::string& name, const SniffedDialect& d, const Expected& e) {
+  EXPECT_EQ(d.delimiter, e.delimiter) << name;
+  EXPECT_EQ(d.quote_char, e.quote) << name;
+  EXPECT_EQ(d.skip_initial_space, e.skip_space) << name;
+  EXPECT_EQ(d.skip_rows, e.skip_rows) << name;
+  EXPECT_EQ(d.header, e.header) << name;
+  EXPECT_EQ(d.columns, e.columns) << name;
+}
+
+TEST(DetectDialect, EachDelimiter) {
+  for (const char* delimiter : {",", ";", "\t", "|", " ", ":", "^", "~", "#"}) {
+    const auto d = static_cast<std::uint8_t>(delimiter[0]);
+    expect(std::string("delimiter ") + delimiter, detect_dialect(table(delimiter, 20)),
+           {d, '"', false, 0, true, 3});
+  }
+}
+
+TEST(DetectDialect, QuotesBlanksPreamblesAndHeaders) {
+  struct Case {
+    std::string name, sample;
+    Expected expected;
+  };
+  std::string quoted = "'a, b',1\n'c, d',2\n'e',3\n'f, g',4\n";
+  std::string spaced = "x, y, z\n1, 'p, q', 2.5\n2, 'r', 3.5\n3, 's, t', 4.5\n";
+  std::string no_header;
+  for (int i = 0; i < 10; ++i) no_header += std::to_string(i) + ";2023-01-0" + std::to_string(i % 9 + 1) + ";ok\n";
+  const std::vector<Case> cases = {
+      {"single quotes", quoted, {',', '\'', false, 0, false, 2}},
+      {"blank after the delimiter", spaced, {',', '\'', true, 0, true, 3}},
+      {"no header", no_header, {';', '"', false, 0, false, 3}},
+      {"title, blank and rule", "Sales report\n\n-----\n" + table(",", 10), {',', '"', false, 3, true, 3}},
+      {"note holding the delimiter", "Source: ERP, north\n" + table(",", 10), {',', '"', false, 1, true, 3}},
+      {"row of separators", ",,\n" + table(",", 10), {',', '"', false, 1, true, 3}},
+      {"comment lines", "# exported\n# by hand\n" + table(";", 10), {';', '"', false, 2, true, 3}},
+      {"byte-order mark", "\xEF\xBB\xBF" + table("|", 10), {'|', '"', false, 0, true, 3}},
+      {"crlf", "a;b\r\n1;2\r\n3;4\r\n", {';', '"', false, 0, true, 2}},
+  };
+  for (const Case& c : cases) {
+    expect(c.name, detect_dialect(c.sample), c.expected);
+  }
+}
+
+TEST(DetectDialect, DegenerateSamples) {
+  expect("empty", detect_dialect(""), {',', '"', false, 0, false, 0});
+  expect("bom alone", detect_dialect("\xEF\xBB\xBF"), {',', '"', false, 0, false, 0});
+  expect("blank lines", detect_dialect("\n\n  \n"), {',', '"', false, 0, false, 0});
+  expect("one column", detect_dialect("name\nann\nbob\ncy\n"), {',', '"', false, 0, false, 1});
+  // Anything at all yields a dialect, the same one every time.
+  std::string junk;
+  for (int i = 0; i < 5000; ++i) junk.push_back(static_cast<char>((i * 7919 + 13) % 256));
+  const SniffedDialect a = detect_dialect(junk);
+  const SniffedDialect b = detect_dialect(junk);
+  EXPECT_EQ(a.delimiter, b.delimiter);
+  EXPECT_EQ(a.skip_rows, b.skip_rows);
+  EXPECT_EQ(a.columns, b.columns);
+  EXPECT_LE(a.skip_rows, 20u);
+}
+
+TEST(DetectDialect, PartialSampleIgnoresItsCutRow) {
+  // Cut inside a quoted field: read whole, the last row is one odd field.
+  const std::string sample = table(",", 30) + "7,\"cut sh";
+  EXPECT_EQ(detect_dialect(sample, false).columns, 3u);
+  EXPECT_EQ(detect_dialect(sample, false).delimiter, ',');
+}
+
+}  // namespace
+}  // namespace vornish
