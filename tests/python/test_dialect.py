@@ -1,0 +1,225 @@
+"""Dialect detection: sniff_dialect, Dialect and resolve_options.
+
+The accuracy test generates the dialect corpus (bench/dialect_corpus.py)
+into a temporary folder and checks the share of files whose whole dialect
+(delimiter, quote, blank skipping, preamble, header, columns) is detected
+exactly.
+"""
+
+from __future__ import annotations
+
+import collections
+import dataclasses
+import importlib.util
+import pathlib
+import sys
+from types import ModuleType
+from typing import Any
+
+import pytest
+
+import csv_vornish
+from csv_vornish import Dialect, sniff_dialect
+from csv_vornish.dialect import resolve_options
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+FIELDS = ["delimiter", "quote_char", "skip_initial_space", "skip_rows", "header", "columns"]
+
+
+def load_corpus_module() -> ModuleType:
+    path = ROOT / "bench" / "dialect_corpus.py"
+    if not path.exists():
+        pytest.skip("the corpus generator is not in this tree")
+    spec = importlib.util.spec_from_file_location("dialect_corpus", path)
+    assert spec and spec.loader
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # dataclasses looks its module up
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_corpus_accuracy(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> None:
+    corpus = load_corpus_module()
+    truths = corpus.generate(tmp_path, count=600, seed=13)
+    assert len(truths) >= 500
+    exact = 0
+    wrong: collections.Counter[str] = collections.Counter()
+    for truth in truths:
+        got = sniff_dialect(tmp_path / truth.file)
+        mismatched = [f for f in FIELDS if getattr(got, f) != getattr(truth, f)]
+        wrong.update(mismatched)
+        exact += not mismatched
+    share = exact / len(truths)
+    with capsys.disabled():
+        print(f"\ndialect corpus: {exact}/{len(truths)} exact ({share:.1%}); wrong fields: {dict(wrong)}")
+    assert share >= 0.97, dict(wrong)
+
+
+def table(delimiter: str, rows: int = 12, spaced: bool = False) -> str:
+    sep = delimiter + " " if spaced else delimiter
+    lines = [sep.join(["id", "city", "price", "day"])]
+    cities = ["Oslo", "Lyon", "Porto", "Graz"]
+    for i in range(rows):
+        lines.append(sep.join([str(100 + i), cities[i % 4], f"{i * 1.5:.2f}", f"2024-03-{i % 28 + 1:02d}"]))
+    return "\n".join(lines) + "\n"
+
+
+CASES = [
+    *[
+        pytest.param(table(d), Dialect(d, '"', False, 0, True, 4), id=f"delimiter {d!r}")
+        for d in [",", ";", "\t", "|", " ", ":", "^", "~", "#"]
+    ],
+    pytest.param(table(",", spaced=True), Dialect(",", '"', True, 0, True, 4), id="comma and blank"),
+    pytest.param(table(";", spaced=True), Dialect(";", '"', True, 0, True, 4), id="semicolon and blank"),
+    pytest.param(
+        "name,note\n'Ann','a, b'\n'Bob','c'\n'Cy','d, e'\n'Di','f'\n", Dialect(",", "'", False, 0, False, 2),
+        id="single quotes",
+    ),
+    pytest.param(
+        'name;note;n\n"Ann";"a; b";1\n"Bob";"c";2\n"Cy";"d";3\n', Dialect(";", '"', False, 0, True, 3),
+        id="double quotes",
+    ),
+    pytest.param(table(",").split("\n", 1)[1], Dialect(",", '"', False, 0, False, 4), id="no header"),
+    pytest.param("Monthly report\n" + table(","), Dialect(",", '"', False, 1, True, 4), id="title"),
+    pytest.param("Report\n\n=====\n" + table(";"), Dialect(";", '"', False, 3, True, 4), id="title blank rule"),
+    pytest.param("# a\n# b\n" + table("|"), Dialect("|", '"', False, 2, True, 4), id="comments"),
+    pytest.param("Source: ERP, north\n" + table(","), Dialect(",", '"', False, 1, True, 4), id="note with delimiter"),
+    pytest.param(",,,\n" + table(","), Dialect(",", '"', False, 1, True, 4), id="separators only"),
+    pytest.param("Date: 2024\r\n\r\n" + table("\t").replace("\n", "\r\n"), Dialect("\t", '"', False, 2, True, 4), id="crlf"),
+]
+
+
+@pytest.mark.parametrize("text, expected", CASES)
+def test_detects(tmp_path: pathlib.Path, text: str, expected: Dialect) -> None:
+    path = tmp_path / "in.csv"
+    path.write_text(text, encoding="utf-8")
+    assert sniff_dialect(path) == expected
+    assert sniff_dialect(str(path)) == expected
+
+
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        pytest.param(b"", Dialect(), id="empty"),
+        pytest.param(b"\xef\xbb\xbf", Dialect(), id="bom alone"),
+        pytest.param(b"\n\r\n  \n", Dialect(), id="blank lines"),
+        pytest.param(b"\xef\xbb\xbfa;b\n1;2\n3;4\n", Dialect(";", '"', False, 0, True, 2), id="bom"),
+        pytest.param(b"a;b\n1;\xff\xfe\n3;x\xc3\n", Dialect(";", '"', False, 0, True, 2), id="invalid utf-8"),
+    ],
+)
+def test_degenerate_files(tmp_path: pathlib.Path, data: bytes, expected: Dialect) -> None:
+    path = tmp_path / "in.csv"
+    path.write_bytes(data)
+    assert sniff_dialect(path) == expected
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_binary_junk_gives_some_dialect(tmp_path: pathlib.Path, seed: int) -> None:
+    import random
+
+    path = tmp_path / "junk.bin"
+    path.write_bytes(random.Random(seed).randbytes(20000))
+    first = sniff_dialect(path)
+    assert first == sniff_dialect(path)
+    assert first.delimiter in ",;\t| :^~#" and first.quote_char in "\"'"
+    assert 0 <= first.skip_rows <= 20 and first.columns >= 0
+
+
+def test_sample_size_bounds(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "in.csv"
+    # 4000 rows of ";" after 4000 rows of ",": the sample decides.
+    path.write_text("a,b,c\n" * 4000 + "x;y\n" * 4000, encoding="utf-8")
+    assert sniff_dialect(path).delimiter == ","
+    assert sniff_dialect(path, sample_size=6).columns == 3
+    assert sniff_dialect(path, sample_size=2**40).delimiter == ","
+    # A cut row at the end of the sample does not count.
+    assert sniff_dialect(path, sample_size=10).columns == 3
+    assert sniff_dialect(path, sample_size=1) == Dialect(columns=1)
+
+
+@pytest.mark.parametrize(
+    "value, error, message",
+    [
+        (0, ValueError, "sample_size must be at least 1, got 0"),
+        (-5, ValueError, "sample_size must be at least 1, got -5"),
+        ("64", TypeError, "'str' object cannot be interpreted as an integer"),
+        (1.5, TypeError, "'float' object cannot be interpreted as an integer"),
+    ],
+)
+def test_sample_size_errors(tmp_path: pathlib.Path, value: Any, error: type[Exception], message: str) -> None:
+    path = tmp_path / "in.csv"
+    path.write_text("a,b\n", encoding="utf-8")
+    with pytest.raises(error) as caught:
+        sniff_dialect(path, sample_size=value)
+    assert str(caught.value) == message
+    assert caught.value.__notes__ == ["while processing 'sample_size'"]
+
+
+def test_file_errors(tmp_path: pathlib.Path) -> None:
+    with pytest.raises(FileNotFoundError) as missing:
+        sniff_dialect(tmp_path / "none.csv")
+    assert str(missing.value) == "No such file or directory (os error 2)"
+    with pytest.raises(IsADirectoryError):
+        sniff_dialect(tmp_path)
+    with pytest.raises(TypeError):
+        sniff_dialect(3)  # type: ignore[arg-type]
+    with pytest.raises(TypeError):
+        sniff_dialect(tmp_path / "in.csv", 10)  # type: ignore[misc]
+
+
+def test_dialect_is_frozen_and_implies_options() -> None:
+    d = Dialect(";", "'", True, 2, True, 5)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        d.columns = 3  # type: ignore[misc]
+    assert d == Dialect(";", "'", True, 2, True, 5) and hash(d) == hash(Dialect(";", "'", True, 2, True, 5))
+    assert d.options() == {
+        "delimiter": ";",
+        "quote_char": "'",
+        "expected_columns": 5,
+        "skip_initial_space": True,
+        "skip_rows": 2,
+    }
+    assert Dialect().options()["expected_columns"] is None
+    assert "sniff_dialect" in csv_vornish.__all__ and "Dialect" in csv_vornish.__all__
+    assert "_sniff_dialect" not in csv_vornish._backend.__all__
+
+
+DETECTED = Dialect(";", "'", True, 2, True, 5)
+
+
+@pytest.mark.parametrize(
+    "dialect, given, expected",
+    [
+        pytest.param(None, {"delimiter": None}, {"delimiter": None}, id="no dialect"),
+        pytest.param(DETECTED, {}, DETECTED.options(), id="all unset"),
+        pytest.param(
+            DETECTED,
+            {"delimiter": None, "quote_char": '"', "expected_columns": None, "fill_ragged_rows": False},
+            {**DETECTED.options(), "fill_ragged_rows": False},
+            id="defaults count as unset",
+        ),
+        pytest.param(DETECTED, {"expected_columns": 7}, {**DETECTED.options(), "expected_columns": 7}, id="given kept"),
+        pytest.param(
+            DETECTED, {"delimiter": "|"}, {"delimiter": "|", "quote_char": "'"}, id="other delimiter drops the rest"
+        ),
+        pytest.param(DETECTED, {"delimiter": ";"}, DETECTED.options(), id="same delimiter"),
+    ],
+)
+def test_resolve_options(dialect: Dialect | None, given: dict[str, Any], expected: dict[str, Any]) -> None:
+    assert resolve_options(dialect, "unused.csv", given) == expected
+
+
+def test_resolve_options_auto(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "in.csv"
+    path.write_text("Title\n" + table(";", spaced=True), encoding="utf-8")
+    options = resolve_options("auto", path, {"merge_overflow": False})
+    assert options == {
+        "merge_overflow": False,
+        "delimiter": ";",
+        "quote_char": '"',
+        "expected_columns": 4,
+        "skip_initial_space": True,
+        "skip_rows": 1,
+    }
+    with pytest.raises(TypeError, match="dialect must be 'auto', a Dialect or None, not str"):
+        resolve_options("guess", path, {})  # type: ignore[arg-type]
