@@ -15,6 +15,8 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
+import inspect
 import json
 import multiprocessing
 import os
@@ -28,6 +30,7 @@ from dataclasses import dataclass, field
 from typing import Any, TextIO
 
 import csv_vornish
+from csv_vornish.dialect import resolve_options
 
 PROG = "csv-vornish"
 STDIO = "-"
@@ -51,6 +54,8 @@ class RepairJob:
     output: str
     quarantine: str | None
     options: dict[str, Any] = field(default_factory=dict)
+    # "auto": the options left unset are filled from the detected dialect.
+    dialect: str | None = None
 
 
 @dataclass(frozen=True)
@@ -74,7 +79,8 @@ def run_job(job: RepairJob) -> RepairResult:
                         shutil.copyfileobj(sys.stdin.buffer, spool)
                 if output_path == STDIO:
                     output_path = os.path.join(scratch, "stdout.csv")
-            summary = csv_vornish.vornish_file(input_path, output_path, job.quarantine, **job.options)
+            options = _dialect_options(job, input_path)
+            summary = csv_vornish.vornish_file(input_path, output_path, job.quarantine, **options)
             if job.output == STDIO:
                 with open(output_path, "rb") as clean:
                     shutil.copyfileobj(clean, sys.stdout.buffer)
@@ -87,6 +93,27 @@ def run_job(job: RepairJob) -> RepairResult:
     return RepairResult(job, summary=dict(summary.to_dict()))
 
 
+class DialectNotApplicable(Exception):
+    """The detected dialect needs an option this repair cannot take."""
+
+
+def _dialect_options(job: RepairJob, input_path: str) -> dict[str, Any]:
+    """The job's options, filled from the detected dialect when it asks for that."""
+    if job.dialect is None:
+        return job.options
+    options = resolve_options(job.dialect, input_path, job.options)
+    accepted = inspect.signature(csv_vornish.vornish_file).parameters
+    for name in ("skip_initial_space", "skip_rows"):
+        if name in options and name not in accepted:
+            value = options.pop(name)
+            if value:
+                raise DialectNotApplicable(
+                    f"the detected dialect needs {name}={value!r}, which repair cannot apply yet; "
+                    "give the dialect with -d, -q and --columns instead"
+                )
+    return options
+
+
 def describe_failure(error: BaseException) -> tuple[str, int]:
     """The message and exit status for a file that could not be handled."""
     if isinstance(error, UnicodeEncodeError) and error.encoding == "utf-8":
@@ -97,6 +124,8 @@ def describe_failure(error: BaseException) -> tuple[str, int]:
         return str(error) or type(error).__name__, EXIT_IO
     if isinstance(error, MemoryError):
         return "out of memory", EXIT_FAILURE
+    if isinstance(error, DialectNotApplicable):
+        return str(error), EXIT_FAILURE
     return f"internal error: {type(error).__name__}: {error}", EXIT_FAILURE
 
 
@@ -292,6 +321,10 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="treat every quote followed by other text inside a quoted field as its closing quote",
     )
+    repair.add_argument(
+        "--dialect", choices=["auto"],
+        help="auto: detect the dialect of each INPUT and fill the options not given from it",
+    )
     repair.add_argument("--strict", action="store_true", help="exit with status 1 when a row was quarantined")
     repair.add_argument("--json", action="store_true", help="report each file as one JSON object per line")
     repair.add_argument(
@@ -309,6 +342,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
     sniff.add_argument("file", metavar="FILE", help="CSV file; - reads standard input")
     sniff.add_argument("--json", action="store_true", help="print a JSON object")
+    sniff.add_argument(
+        "--dialect", choices=["auto"],
+        help="auto: print the whole detected dialect (delimiter, quote, blanks after delimiters, "
+             "preamble rows, header, columns) from the start of FILE",
+    )
     return parser
 
 
@@ -360,7 +398,7 @@ def plan_jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list
         else:
             output = STDIO if path == STDIO else _clean_name(path)
         quarantine = _quarantine_name(path) if args.quarantine_each else args.quarantine
-        jobs.append(RepairJob(path, output, quarantine, options))
+        jobs.append(RepairJob(path, output, quarantine, options, args.dialect))
 
     # The backend overwrites without asking and writes the quarantine file
     # after the clean output; refuse the plans in which one result would
@@ -406,15 +444,25 @@ def _sniff(args: argparse.Namespace) -> int:
                 path = os.path.join(scratch, "stdin.csv")
                 with open(path, "wb") as spool:
                     shutil.copyfileobj(sys.stdin.buffer, spool)
-            # The reader settles the dialect exactly as a repair would.
-            summary = csv_vornish.open(path).summary
+            if args.dialect is not None:
+                dialect = csv_vornish.sniff_dialect(path)
+            else:
+                # The reader settles the dialect exactly as a repair would.
+                summary = csv_vornish.open(path).summary
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as error:
         message, code = describe_failure(error)
         print(f"{PROG}: {_describe(args.file, '<stdin>')}: {message}", file=sys.stderr)
         return code
-    if args.json:
+    if args.dialect is not None:
+        fields = dataclasses.asdict(dialect)
+        if args.json:
+            print(json.dumps(fields))
+        else:
+            for name, value in fields.items():
+                print(f"{name}: {value!r}")
+    elif args.json:
         print(json.dumps({"delimiter": summary.detected_delimiter, "columns": summary.inferred_columns}))
     else:
         print(f"delimiter: {summary.detected_delimiter!r}")

@@ -8,6 +8,7 @@ counts as the equivalent library call.
 
 from __future__ import annotations
 
+import inspect
 import json
 import os
 import pathlib
@@ -262,6 +263,52 @@ def test_sniff_prints_delimiter_and_columns(work: pathlib.Path, content: bytes, 
     assert result.returncode == 0, result.stderr
     summary = csv_vornish.open(work / "in.csv").summary
     assert json.loads(result.stdout) == {"delimiter": summary.detected_delimiter, "columns": summary.inferred_columns}
+
+
+PREAMBLE = b"Sales report\n\nid, city, price\n1, Oslo, 2.5\n2, Lyon, 3.5\n3, \"Graz, AT\", 4\n"
+
+
+def test_sniff_dialect_auto_prints_the_whole_dialect(work: pathlib.Path) -> None:
+    (work / "in.csv").write_bytes(PREAMBLE)
+    result = cli("sniff", "--dialect", "auto", "in.csv", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode("utf-8").splitlines() == [
+        "delimiter: ','",
+        "quote_char: '\"'",
+        "skip_initial_space: True",
+        "skip_rows: 2",
+        "header: True",
+        "columns: 3",
+    ]
+    result = cli("sniff", "--dialect", "auto", "--json", "-", cwd=work, stdin=PREAMBLE)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == {
+        "delimiter": ",", "quote_char": '"', "skip_initial_space": True, "skip_rows": 2, "header": True, "columns": 3,
+    }
+
+
+def test_repair_dialect_auto_fills_unset_options(work: pathlib.Path) -> None:
+    # Single quotes that the default guess would not see: with them, 2 columns.
+    content = b"name:note\n'Ann':'a:b'\n'Bo':'c'\n'Cy':'d:e'\n"
+    (work / "in.csv").write_bytes(content)
+    result = cli("repair", "--dialect", "auto", "in.csv", "-o", "-", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b"name:note\nAnn:'a:b'\nBo:c\nCy:'d:e'\n"
+    # An option given on the command line wins over the detected one.
+    result = cli("repair", "--dialect", "auto", "--columns", "3", "in.csv", "-o", "-", cwd=work)
+    assert result.stdout.splitlines()[0] == b"name:note:"
+
+
+def test_repair_dialect_auto_refuses_what_it_cannot_apply(work: pathlib.Path) -> None:
+    if "skip_rows" in inspect.signature(csv_vornish.vornish_file).parameters:
+        pytest.skip("vornish_file takes the preamble options")
+    (work / "in.csv").write_bytes(PREAMBLE)
+    result = cli("repair", "--dialect", "auto", "in.csv", "-o", "-", cwd=work)
+    assert result.returncode == 4
+    assert stderr_lines(result) == [
+        "csv-vornish: in.csv: the detected dialect needs skip_initial_space=True, which repair cannot apply yet; "
+        "give the dialect with -d, -q and --columns instead"
+    ]
 
 
 def test_version_and_module_entry_point(work: pathlib.Path) -> None:
