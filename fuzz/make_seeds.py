@@ -55,14 +55,31 @@ def roundtrip_options(i: int) -> bytes:
     return bytes([i % 2, delimiters[i % 6], quotes[i % 4], flags, i % 6])
 
 
+# Dialect seeds: preambles, blanks after delimiters, single quotes, other
+# separators, on top of the damaged texts above.
+DIALECT_EXTRA = [
+    b"Sales report\n\n-----\nid, city, price\n1, Oslo, 2.5\n2, 'Graz, AT', 3\n",
+    b"# exported\n# by hand\na:b:c\n1:09:30:x\n2:10:15:y\n",
+    b"name^note\n'Ann'^'a^b'\n'Bo'^'c'\n",
+    b",,,\nx~y~z\n1~2~3\n4~5\n",
+    b"Title\r\rid\tv\r\n'a'\t'b'\n1\t2",
+]
+
+
+def dialect_options(i: int) -> bytes:
+    return bytes([i % 2])
+
+
 def main() -> None:
     root = Path(__file__).resolve().parent / "corpus"
     for target, options in (("tokenizer", tokenizer_options),
                             ("pipeline", pipeline_options),
-                            ("writer_roundtrip", roundtrip_options)):
+                            ("writer_roundtrip", roundtrip_options),
+                            ("dialect", dialect_options)):
         folder = root / target
         folder.mkdir(parents=True, exist_ok=True)
-        for i, text in enumerate(DAMAGED):
+        texts = DAMAGED + DIALECT_EXTRA if target == "dialect" else DAMAGED
+        for i, text in enumerate(texts):
             (folder / f"seed-{i:02d}").write_bytes(options(i) + text)
 
 
