@@ -27,7 +27,7 @@ from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
-from typing import Any, TextIO
+from typing import Any, Literal, TextIO
 
 import csv_vornish
 from csv_vornish.dialect import resolve_options
@@ -55,7 +55,7 @@ class RepairJob:
     quarantine: str | None
     options: dict[str, Any] = field(default_factory=dict)
     # "auto": the options left unset are filled from the detected dialect.
-    dialect: str | None = None
+    dialect: Literal["auto"] | None = None
 
 
 @dataclass(frozen=True)
