@@ -256,8 +256,9 @@ struct RowSummary {
   bool blank = false;
   bool all_empty = false;
   std::size_t clean = 0;   // cells that read as a clean value
-  std::size_t first = 0;   // index of its first cell in the flat arrays
-  std::size_t stored = 0;  // cells kept there (at most kMaxTypedColumns)
+  // Index of its first cell in the flat arrays, which keep its first
+  // kMaxTypedColumns cells.
+  std::size_t first = 0;
 };
 
 struct Evaluation {
@@ -314,7 +315,6 @@ class Trial {
           lengths_.push_back(text.size());
         }
       }
-      summary.stored = cells_.size() - summary.first;
       rows_.push_back(summary);
     }
     // A row cut short by the end of a partial sample would mislead.
@@ -341,8 +341,7 @@ class Trial {
 
   std::size_t table_width() const {
     // Widths are few; a small linear tally keeps the order fixed.
-    std::vector<std::pair<std::size_t, std::size_t>>& tally = tally_;
-    tally.clear();
+    std::vector<std::pair<std::size_t, std::size_t>> tally;
     for (const RowSummary& r : rows_) {
       if (r.blank || r.width < 2) {
         continue;
@@ -510,7 +509,6 @@ class Trial {
   std::vector<RowSummary> rows_;
   std::vector<Cell> cells_;
   std::vector<std::size_t> lengths_;
-  mutable std::vector<std::pair<std::size_t, std::size_t>> tally_;
 };
 
 }  // namespace

@@ -64,6 +64,8 @@ TEST(DetectDialect, QuotesBlanksPreamblesAndHeaders) {
       {"comment lines", "# exported\n# by hand\n" + table(";", 10), {';', '"', false, 2, true, 3}},
       {"byte-order mark", "\xEF\xBB\xBF" + table("|", 10), {'|', '"', false, 0, true, 3}},
       {"crlf", "a;b\r\n1;2\r\n3;4\r\n", {';', '"', false, 0, true, 2}},
+      // Quote repair would read each of these lines as one field.
+      {"quoted fields under tabs", "'k'\t'v'\n'a'\t'1'\n'b'\t'2'\n'c'\t'3'\n", {'\t', '\'', false, 0, true, 2}},
   };
   for (const Case& c : cases) {
     expect(c.name, detect_dialect(c.sample), c.expected);
