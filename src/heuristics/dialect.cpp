@@ -244,6 +244,15 @@ Cell classify(std::string_view s, std::uint8_t delimiter) noexcept {
   return is_plain_text(s, delimiter) ? Cell::Text : Cell::Junk;
 }
 
+// FNV-1a: cell texts compared by hash, so no text outlives its row.
+std::uint64_t hash_of(std::string_view text) noexcept {
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  for (const char c : text) {
+    h = (h ^ static_cast<std::uint8_t>(c)) * 0x100000001b3ULL;
+  }
+  return h;
+}
+
 struct Candidate {
   std::uint8_t delimiter;
   std::uint8_t quote;
@@ -282,6 +291,7 @@ class Trial {
     rows_.clear();
     cells_.clear();
     lengths_.clear();
+    hashes_.clear();
     // Under a blank delimiter the closing-quote test skips the delimiter as
     // a blank and so never sees a field end after a quote: with quote repair
     // on, 'a'<TAB>'b' would be one field. The quotes are read plainly there.
@@ -313,6 +323,7 @@ class Trial {
         if (i < kMaxTypedColumns) {
           cells_.push_back(cell);
           lengths_.push_back(text.size());
+          hashes_.push_back(hash_of(text));
         }
       }
       rows_.push_back(summary);
@@ -325,6 +336,9 @@ class Trial {
 
   Cell cell(std::size_t row, std::size_t column) const {
     return cells_[rows_[row].first + column];
+  }
+  std::uint64_t hash(std::size_t row, std::size_t column) const {
+    return hashes_[rows_[row].first + column];
   }
   std::size_t length(std::size_t row, std::size_t column) const {
     return lengths_[rows_[row].first + column];
@@ -386,10 +400,13 @@ class Trial {
     const std::size_t columns = std::min(width, kMaxTypedColumns);
     std::size_t text_in_typed = 0;
     std::size_t typed_in_typed = 0;
-    std::size_t length_breaks = 0;
-    std::size_t length_fits = 0;
+    // Votes from the text columns, for tables without typed ones.
+    std::size_t text_for = 0;
+    std::size_t text_against = 0;
     bool any_typed_column = false;
+    std::vector<std::uint64_t> values;
     for (std::size_t c = 0; c < columns; ++c) {
+      values.clear();
       std::size_t filled = 0;
       std::size_t typed = 0;
       std::size_t used = 0;
@@ -406,6 +423,7 @@ class Trial {
         }
         ++filled;
         typed += k == Cell::Typed ? 1U : 0U;
+        values.push_back(hash(j, c));
         if (filled == 1) {
           common_length = length(j, c);
         } else if (length(j, c) != common_length) {
@@ -423,18 +441,28 @@ class Trial {
         } else if (own == Cell::Typed) {
           ++typed_in_typed;
         }
-      } else if (constant_length && filled >= 2 && own != Cell::Empty) {
-        if (length(i, c) != common_length) {
-          ++length_breaks;
-        } else {
-          ++length_fits;
+      } else if (own != Cell::Empty) {
+        // A name that recurs as a value is data; a name unlike every value
+        // of a column of recurring values (categories) or of values of one
+        // length (codes) is a header.
+        const std::uint64_t name = hash(i, c);
+        std::sort(values.begin(), values.end());
+        const bool recurs = std::binary_search(values.begin(), values.end(), name);
+        const auto distinct = static_cast<std::size_t>(
+            std::unique(values.begin(), values.end()) - values.begin());
+        if (recurs) {
+          ++text_against;
+        } else if (filled >= 4 && 2 * distinct <= filled) {
+          ++text_for;
+        } else if (constant_length && filled >= 2) {
+          (length(i, c) != common_length ? text_for : text_against) += 1U;
         }
       }
     }
     if (any_typed_column) {
       return text_in_typed > typed_in_typed;
     }
-    return length_breaks > length_fits;
+    return text_for > text_against;
   }
 
   Evaluation evaluate() const {
@@ -509,6 +537,7 @@ class Trial {
   std::vector<RowSummary> rows_;
   std::vector<Cell> cells_;
   std::vector<std::size_t> lengths_;
+  std::vector<std::uint64_t> hashes_;
 };
 
 }  // namespace

@@ -17,8 +17,9 @@
 //     blank and separator rows) are the preamble.
 //  3. Header: the first table row is a header when, in the columns whose
 //     cells below have a type (number, date, time, boolean), it holds text
-//     rather than that type; without typed columns, when its cell lengths
-//     break the constant lengths below. Two header-like rows in a row mean
+//     rather than that type; without typed columns, when its names do not
+//     recur below and stand out from columns of recurring values or of
+//     values of one length. Two header-like rows in a row mean
 //     the first was a note of the preamble that happened to have width W.
 //  4. Score, in the tradition of published dialect detection (data
 //     consistency = row-pattern score x cell-type score):

@@ -64,6 +64,11 @@ TEST(DetectDialect, QuotesBlanksPreamblesAndHeaders) {
       {"comment lines", "# exported\n# by hand\n" + table(";", 10), {';', '"', false, 2, true, 3}},
       {"byte-order mark", "\xEF\xBB\xBF" + table("|", 10), {'|', '"', false, 0, true, 3}},
       {"crlf", "a;b\r\n1;2\r\n3;4\r\n", {';', '"', false, 0, true, 2}},
+      {"text only, categories", "city;state\nOslo;open\nPorto;closed\nGraz;open\nTurku;open\nBern;closed\n",
+       {';', '"', false, 0, true, 2}},
+      {"text only, codes", "code|name\nAB1|Ann Lee\nCD2|Bo\nEF3|Cy Berg\n", {'|', '"', false, 0, true, 2}},
+      {"text only, no header", "Oslo;open\nLyon;closed\nGraz;open\nRiga;open\nBern;closed\n",
+       {';', '"', false, 0, false, 2}},
       // Quote repair would read each of these lines as one field.
       {"quoted fields under tabs", "'k'\t'v'\n'a'\t'1'\n'b'\t'2'\n'c'\t'3'\n", {'\t', '\'', false, 0, true, 2}},
   };
