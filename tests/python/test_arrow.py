@@ -292,3 +292,23 @@ def test_damaged_input_gives_the_readers_rows(tmp_path: Path, data: bytes, delim
     assert stream.summary.to_dict() == reader.summary.to_dict()
     if expected:
         assert table.num_columns == max(len(r) for r in expected)
+
+
+def test_readme_examples_run(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    import re
+
+    from test_docs import section
+
+    for library in ("polars", "pandas", "duckdb"):
+        pytest.importorskip(library)
+    blocks = re.findall(r"```python\n(.*?)```", section("Dataframes: pyarrow, polars, pandas, DuckDB"),
+                        re.S)
+    assert len(blocks) == 2
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "orders.csv").write_text("id,qty,price\n1,3,2.5\n2,x\n3,4,1,extra\n")
+    namespace: dict[str, Any] = {}
+    for block in blocks:
+        exec(block, namespace)
+    assert namespace["frame"]["qty"].to_list() == [3, None, 4]
+    exec("counted = duckdb.sql('SELECT count(*) FROM orders').fetchall()", namespace)
+    assert namespace["counted"] == [(3,)]
