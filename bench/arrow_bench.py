@@ -16,6 +16,9 @@ Measured, each in its own child process (POLARS_MAX_THREADS=2):
   null_padding=true, strict_mode=false)`` fetched as a pyarrow table
 * ``duckdb_arrow_ignore_errors``: the same with ``ignore_errors=true``, which
   drops the rows that the strict call stops at
+* ``*_on_clean``: ``vornish_polars``, ``polars_read_csv`` and ``duckdb_arrow``
+  on the clean file of the same size and shape, where the peers' strict
+  calls succeed: their speed for reference
 * ``list_pandas`` / ``list_polars``: ``pandas.DataFrame(list(open(q)))`` and
   ``polars.DataFrame(list(open(q)), orient="row")`` on a smaller file q of
   the same generator (--list-mb), their time scaled up to the full size.
@@ -44,6 +47,9 @@ import datagen  # noqa: E402
 
 FULL_MODES = ("vornish_polars", "vornish_pyarrow", "polars_read_csv", "polars_read_csv_lossy",
               "duckdb_arrow", "duckdb_arrow_ignore_errors")
+# The peers' strict calls give up on the damaged file, so the same calls on
+# the clean file of the same size and shape give their speed for reference.
+CLEAN_MODES = ("vornish_polars_on_clean", "polars_read_csv_on_clean", "duckdb_arrow_on_clean")
 LIST_MODES = ("list_pandas", "list_polars")
 
 
@@ -71,6 +77,7 @@ def child(mode: str, path: str) -> None:
     pa.table(csv_vornish.read_arrow(tiny))
     tiny.unlink()
     result["rss_start"] = rss_now()
+    mode = mode.removesuffix("_on_clean")
 
     start = time.perf_counter()
     if mode == "vornish_polars":
@@ -132,13 +139,14 @@ def main() -> None:
     env["POLARS_MAX_THREADS"] = "2"
     full = datagen.ensure("damaged", args.size_mb, args.data_dir)
     small = datagen.ensure("damaged", args.list_mb, args.data_dir)
+    clean = datagen.ensure("clean", args.size_mb, args.data_dir)
     size, small_size = full.stat().st_size, small.stat().st_size
     scale = size / small_size
 
     best: dict[str, benchlib.ChildResult] = {}
     for _ in range(max(1, args.repeat)):
-        for mode in FULL_MODES + LIST_MODES:
-            path = small if mode in LIST_MODES else full
+        for mode in FULL_MODES + CLEAN_MODES + LIST_MODES:
+            path = small if mode in LIST_MODES else clean if mode in CLEAN_MODES else full
             benchlib.warm_page_cache(path)
             try:
                 got = benchlib.run_child([sys.executable, __file__, "--child", mode, str(path)], env)
@@ -168,7 +176,8 @@ def main() -> None:
     if "vornish_polars" in best:
         ours = best["vornish_polars"].payload["total_s"]
         for peer in ("polars_read_csv", "polars_read_csv_lossy", "duckdb_arrow",
-                     "duckdb_arrow_ignore_errors", "list_pandas", "list_polars"):
+                     "duckdb_arrow_ignore_errors", "polars_read_csv_on_clean",
+                     "duckdb_arrow_on_clean", "list_pandas", "list_polars"):
             if peer in best:
                 theirs = best[peer].payload["total_s"] * (scale if peer in LIST_MODES else 1)
                 print(f"{peer} time / vornish_polars time: {theirs / ours:.2f}")

@@ -4,10 +4,18 @@
 // may release the parent and each child in any order, on any thread: the
 // C data interface allows moving a child out of its parent and releasing
 // it on its own.
+//
+// Buffers are mappings of their own rather than heap blocks: a batch is
+// freed whenever the consumer pleases, interleaved with its own
+// allocations, and a mapping goes back to the system the moment it is
+// released instead of leaving holes in the heap. Growing and shrinking are
+// remaps, which move pages rather than bytes.
 #include "engine/arrow_batch.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -83,12 +91,15 @@ void release_table_schema(ArrowSchema* schema) {
 
 struct ColumnArrayData {
   const void* buffers[3] = {nullptr, nullptr, nullptr};
+  std::size_t lengths[3] = {0, 0, 0};  // of the mappings
 };
 
 void release_column_array(ArrowArray* array) {
   auto* data = static_cast<ColumnArrayData*>(array->private_data);
-  for (const void* buffer : data->buffers) {
-    std::free(const_cast<void*>(buffer));
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (data->buffers[i] != nullptr) {
+      ::munmap(const_cast<void*>(data->buffers[i]), data->lengths[i]);
+    }
   }
   delete data;
   array->private_data = nullptr;
@@ -142,17 +153,31 @@ void export_schema(std::span<const std::string> names, StringWidth width, ArrowS
   static_cast<void>(data.release());
 }
 
+namespace {
+
+std::size_t whole_pages(std::size_t n) noexcept {
+  static const std::size_t page = [] {
+    const long size = ::sysconf(_SC_PAGESIZE);
+    return size > 0 ? static_cast<std::size_t>(size) : std::size_t{4096};
+  }();
+  return (std::max<std::size_t>(n, 1) + page - 1) / page * page;
+}
+
+}  // namespace
+
 void ArrowBatchBuilder::Bytes::reserve(std::size_t n) {
   if (n <= capacity) {
     return;
   }
-  n = std::max<std::size_t>(n, 1);
-  void* p = std::realloc(data, n);
-  if (p == nullptr) {
+  const std::size_t length = whole_pages(n);
+  void* p = data == nullptr
+                ? ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                : ::mremap(data, capacity, length, MREMAP_MAYMOVE);
+  if (p == MAP_FAILED) {
     throw std::bad_alloc();
   }
   data = static_cast<char*>(p);
-  capacity = n;
+  capacity = length;
 }
 
 void ArrowBatchBuilder::Bytes::grow_for(std::size_t extra) {
@@ -162,13 +187,15 @@ void ArrowBatchBuilder::Bytes::grow_for(std::size_t extra) {
   }
 }
 
-char* ArrowBatchBuilder::Bytes::release_shrunk() noexcept {
-  // Unused room that a consumer would keep for the table's whole life.
-  if (capacity - size > std::max<std::size_t>(4096, size / 8)) {
-    if (void* p = std::realloc(data, std::max<std::size_t>(size, 1)); p != nullptr) {
-      data = static_cast<char*>(p);
-    }
+char* ArrowBatchBuilder::Bytes::release_shrunk(std::size_t& length) noexcept {
+  // Room never written costs nothing resident, but it would stay reserved
+  // address space for the table's whole life. Shrinking in place never
+  // moves the mapping.
+  const std::size_t needed = whole_pages(size);
+  if (needed < capacity && ::mremap(data, capacity, needed, 0) != MAP_FAILED) {
+    capacity = needed;
   }
+  length = capacity;
   char* owned = std::exchange(data, nullptr);
   size = 0;
   capacity = 0;
@@ -176,7 +203,10 @@ char* ArrowBatchBuilder::Bytes::release_shrunk() noexcept {
 }
 
 void ArrowBatchBuilder::Bytes::free() noexcept {
-  std::free(std::exchange(data, nullptr));
+  if (data != nullptr) {
+    ::munmap(data, capacity);
+  }
+  data = nullptr;
   size = 0;
   capacity = 0;
 }
@@ -325,10 +355,11 @@ void ArrowBatchBuilder::close_batch() {
     column.offsets.size = (rows_ + 1) * offset_size;
     column.validity.size = std::min(column.validity.size, rows_ / 8 + 1);
     ColumnArrayData* data = column_data[i].release();
-    data->buffers[0] = column.nulls > 0 ? column.validity.release_shrunk() : nullptr;
+    data->buffers[0] =
+        column.nulls > 0 ? column.validity.release_shrunk(data->lengths[0]) : nullptr;
     column.validity.free();
-    data->buffers[1] = column.offsets.release_shrunk();
-    data->buffers[2] = column.data.release_shrunk();
+    data->buffers[1] = column.offsets.release_shrunk(data->lengths[1]);
+    data->buffers[2] = column.data.release_shrunk(data->lengths[2]);
     batch->children[i] = ArrowArray{length, static_cast<int64_t>(column.nulls), 0, 3, 0,
                                     data->buffers, nullptr, nullptr, &release_column_array, data};
     batch->pointers[i] = &batch->children[i];

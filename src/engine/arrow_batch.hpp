@@ -73,14 +73,16 @@ class ArrowBatchBuilder final : public RowVisitor {
   const char* failure() const noexcept { return failure_; }
 
  private:
-  // A malloc'd byte buffer whose ownership passes to a finished batch.
+  // A mapped byte buffer whose ownership passes to a finished batch.
   struct Bytes {
     char* data = nullptr;
     std::size_t size = 0;
-    std::size_t capacity = 0;
+    std::size_t capacity = 0;  // the mapping's length, whole pages
     void reserve(std::size_t n);
     void grow_for(std::size_t extra);
-    char* release_shrunk() noexcept;
+    // Hands the mapping over, trimmed to whole pages; `length` receives
+    // the length to unmap.
+    char* release_shrunk(std::size_t& length) noexcept;
     void free() noexcept;
   };
   struct Column {
