@@ -126,6 +126,21 @@ TEST(ArrowBatchBuilder, CutsBatchesByBytesAfterTheRowThatReachesTheBound) {
   EXPECT_EQ(d.batches[1], (Table{{Cell("dd")}}));
 }
 
+TEST(ArrowBatchBuilder, FieldsOfEveryShortLengthArriveWhole) {
+  // Short fields take the inline copies; each length has its own path.
+  ArrowBatchBuilder builder(2, StringWidth::Utf8);
+  Table expected;
+  for (std::size_t n = 0; n <= 40; ++n) {
+    std::string field;
+    for (std::size_t i = 0; i < n; ++i) field.push_back(static_cast<char>('a' + (i * 7 + n) % 26));
+    const std::vector<std::string> row = {field, std::to_string(n)};
+    builder.kept(views(row), 0);
+    expected.push_back({row[0], row[1]});
+  }
+  builder.flush();
+  EXPECT_EQ(drain(builder, StringWidth::Utf8).rows, expected);
+}
+
 TEST(ArrowBatchBuilder, MissingCellsAreNullAndSetTheirBits) {
   ArrowBatchBuilder builder(3, StringWidth::Utf8, BatchLimits{16, 1 << 20});
   const std::vector<std::vector<std::string>> rows = {
