@@ -93,3 +93,30 @@ def _sniff_dialect(
     file_path: str, sample_size: SupportsIndex | None = None
 ) -> tuple[str, str, bool, int, bool, int]:
     """Detects the dialect of the first sample_size bytes (default 65536) of a CSV file."""
+
+@final
+class _ArrowRowStream:
+    """Repaired rows of a CSV file as a stream of Arrow record batches."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+    def __arrow_c_schema__(self) -> object: ...
+    @property
+    def summary(self) -> VornishSummary: ...
+    @property
+    def column_names(self) -> list[str]: ...
+
+def _read_arrow(
+    file_path: str,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: SupportsIndex | None = None,
+    repair_quotes: bool = True,
+    *,
+    header: bool = True,
+    threads: SupportsIndex | None = None,
+    chunk_size: SupportsIndex | None = None,
+    skip_initial_space: bool = False,
+    skip_rows: SupportsIndex = 0,
+) -> _ArrowRowStream: ...

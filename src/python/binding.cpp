@@ -148,6 +148,19 @@ std::optional<std::size_t> to_positive(const char* name, PyObject* value) {
   return number;
 }
 
+std::size_t to_non_negative(const char* name, PyObject* value) {
+  PyRef index = own(PyNumber_Index(value));
+  if (PyObject_RichCompareBool(index.get(), own(PyLong_FromLong(0)).get(), Py_LT) == 1) {
+    PyErr_Format(PyExc_ValueError, "%s must be at least 0, got %S", name, index.get());
+    throw_python_error();
+  }
+  const std::size_t number = PyLong_AsSize_t(index.get());
+  if (number == static_cast<std::size_t>(-1) && PyErr_Occurred() != nullptr) {
+    throw_python_error();  // 2**64 and beyond
+  }
+  return number;
+}
+
 PyObject* to_callable(PyObject* value) {
   if (value != Py_None && PyCallable_Check(value) == 0) {
     PyRef type_name = own(PyType_GetQualName(Py_TYPE(value)));
@@ -174,6 +187,8 @@ Value default_of(const Param& param) {
     case Kind::Object:
     case Kind::OptionalCallable:
       return Value(std::in_place_type<PyObject*>, Py_None);
+    case Kind::Count:
+      return Value(std::in_place_type<std::optional<std::size_t>>, std::size_t{0});
     case Kind::Text:
       break;
   }
@@ -215,6 +230,9 @@ Value convert_one(const Param& param, PyObject* value) {
       return Value(std::in_place_type<std::optional<std::size_t>>, to_positive(param.name, value));
     case Kind::OptionalCallable:
       return Value(std::in_place_type<PyObject*>, to_callable(value));
+    case Kind::Count:
+      return Value(std::in_place_type<std::optional<std::size_t>>,
+                   to_non_negative(param.name, value));
   }
   fail("unknown conversion kind");
 }

@@ -34,10 +34,11 @@ enum class Kind : std::uint8_t {
   // The front package's own knobs; the backend's callables never use them.
   OptionalPositive,  // None or an integer of at least 1 -> absent or that number
   OptionalCallable,  // None or a callable -> the object itself
+  Count,             // an integer of at least 0 -> that number
 };
 
 // The value of a parameter the call leaves unfilled.
-enum class Default : std::uint8_t { Required, None, True, False, DoubleQuote };
+enum class Default : std::uint8_t { Required, None, True, False, DoubleQuote, Zero };
 
 struct Param {
   const char* name;
@@ -94,6 +95,11 @@ consteval bool well_formed(const Signature<N>& sig) {
           return false;
         }
         break;
+      case Kind::Count:
+        if (p.fallback != Default::Zero) {
+          return false;
+        }
+        break;
     }
   }
   return true;
@@ -134,7 +140,7 @@ class Arg {
   }
   std::uint8_t quote() const { return std::get<std::uint8_t>(v_); }
   bool flag() const { return std::get<bool>(v_); }
-  // OptionalCount and OptionalPositive alike.
+  // OptionalCount, OptionalPositive and Count (always present) alike.
   std::optional<std::size_t> count() const { return std::get<std::optional<std::size_t>>(v_); }
   // Object and OptionalCallable: borrowed, alive as long as the Bound is.
   PyObject* object() const { return std::get<PyObject*>(v_); }

@@ -6,6 +6,7 @@
 
 #include "engine/vornish.hpp"
 #include "heuristics/sniff.hpp"
+#include "python/arrow_stream.hpp"
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
 #include "python/dialect.hpp"
@@ -117,6 +118,8 @@ int exec(PyObject* module) {
 
   add(module, "VornishSummary", reinterpret_cast<PyObject*>(summary_type()));
   add(module, "VornishReader", reinterpret_cast<PyObject*>(reader_type()));
+  // The front package's private entry points, outside __all__.
+  add_arrow_entries(module);
   return 0;
 }
 

@@ -43,6 +43,11 @@ def exercise(directory: pathlib.Path) -> dict[str, object]:
     direct = VornishReader(str(source), quote_char="'", repair_quotes=False)
     assert_type([row for row in direct], list[list[str]])
 
+    stream = csv_vornish.read_arrow(source, delimiter=";", expected_columns=0, header=False)
+    assert_type(stream, csv_vornish.ArrowRowStream)
+    assert_type(stream.column_names, list[str])
+    assert_type(stream.__arrow_c_stream__(), object)
+
     assert_type(csv_vornish.sniff("a|b\n1|2\n"), str)
     assert_type(csv_vornish.__version__, str)
     counts["first_row"] = first

@@ -1,0 +1,386 @@
+// Record batches of string columns, built in place from parsed fields.
+//
+// Every exported struct carries its own private data, so that a consumer
+// may release the parent and each child in any order, on any thread: the
+// C data interface allows moving a child out of its parent and releasing
+// it on its own.
+//
+// Buffers are mappings of their own rather than heap blocks: a batch is
+// freed whenever the consumer pleases, interleaved with its own
+// allocations, and a mapping goes back to the system the moment it is
+// released instead of leaving holes in the heap. Growing and shrinking are
+// remaps, which move pages rather than bytes.
+#include "engine/arrow_batch.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace vornish {
+namespace {
+
+constexpr std::size_t kInt32Max = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+constexpr std::size_t kFirstDataCapacity = std::size_t{64} << 10;
+
+// Most fields are a few bytes long, where a call to memcpy costs more than
+// the copy. Reads and writes stay within the `n` bytes of each side.
+inline void copy_field(char* dst, const char* src, std::size_t n) noexcept {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    std::memcpy(&head, src, 8);
+    std::memcpy(&tail, src + n - 8, 8);
+    std::memcpy(dst, &head, 8);
+    std::memcpy(dst + n - 8, &tail, 8);
+  } else if (n >= 4 && n < 8) {
+    std::uint32_t head = 0;
+    std::uint32_t tail = 0;
+    std::memcpy(&head, src, 4);
+    std::memcpy(&tail, src + n - 4, 4);
+    std::memcpy(dst, &head, 4);
+    std::memcpy(dst + n - 4, &tail, 4);
+  } else if (n > 0 && n < 4) {
+    dst[0] = src[0];
+    dst[n / 2] = src[n / 2];
+    dst[n - 1] = src[n - 1];
+  } else if (n > 16) {
+    std::memcpy(dst, src, n);
+  }
+}
+
+const char* format_of(StringWidth width) noexcept {
+  return width == StringWidth::Utf8 ? "u" : "U";
+}
+
+// --- Schema --------------------------------------------------------------
+
+struct ChildSchemaData {
+  std::string name;
+};
+
+void release_child_schema(ArrowSchema* schema) {
+  delete static_cast<ChildSchemaData*>(schema->private_data);
+  schema->private_data = nullptr;
+  schema->release = nullptr;
+}
+
+struct TableSchemaData {
+  std::vector<ArrowSchema> children;
+  std::vector<ArrowSchema*> pointers;
+};
+
+void release_table_schema(ArrowSchema* schema) {
+  auto* data = static_cast<TableSchemaData*>(schema->private_data);
+  for (ArrowSchema* child : data->pointers) {
+    if (child->release != nullptr) {
+      child->release(child);
+    }
+  }
+  delete data;
+  schema->private_data = nullptr;
+  schema->release = nullptr;
+}
+
+// --- Arrays --------------------------------------------------------------
+
+struct ColumnArrayData {
+  const void* buffers[3] = {nullptr, nullptr, nullptr};
+  std::size_t lengths[3] = {0, 0, 0};  // of the mappings
+};
+
+void release_column_array(ArrowArray* array) {
+  auto* data = static_cast<ColumnArrayData*>(array->private_data);
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (data->buffers[i] != nullptr) {
+      ::munmap(const_cast<void*>(data->buffers[i]), data->lengths[i]);
+    }
+  }
+  delete data;
+  array->private_data = nullptr;
+  array->release = nullptr;
+}
+
+struct BatchArrayData {
+  const void* buffers[1] = {nullptr};  // a struct batch has no nulls of its own
+  std::vector<ArrowArray> children;
+  std::vector<ArrowArray*> pointers;
+};
+
+void release_batch_array(ArrowArray* array) {
+  auto* data = static_cast<BatchArrayData*>(array->private_data);
+  for (ArrowArray* child : data->pointers) {
+    if (child->release != nullptr) {
+      child->release(child);
+    }
+  }
+  delete data;
+  array->private_data = nullptr;
+  array->release = nullptr;
+}
+
+}  // namespace
+
+StringWidth string_width_for(std::size_t input_size) noexcept {
+  return input_size <= kInt32Max / 3 ? StringWidth::Utf8 : StringWidth::LargeUtf8;
+}
+
+void export_schema(std::span<const std::string> names, StringWidth width, ArrowSchema* out) {
+  auto data = std::make_unique<TableSchemaData>();
+  data->children.resize(names.size());
+  data->pointers.resize(names.size());
+  // Each child owns its name before the parent owns anything, so a failed
+  // allocation half-way leaks nothing.
+  std::vector<std::unique_ptr<ChildSchemaData>> child_data;
+  child_data.reserve(names.size());
+  for (const std::string& name : names) {
+    child_data.push_back(std::make_unique<ChildSchemaData>(ChildSchemaData{name}));
+  }
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    ArrowSchema& child = data->children[i];
+    ChildSchemaData* owned = child_data[i].release();
+    child = ArrowSchema{format_of(width), owned->name.c_str(), nullptr, ARROW_FLAG_NULLABLE,
+                        0, nullptr, nullptr, &release_child_schema, owned};
+    data->pointers[i] = &child;
+  }
+  *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<int64_t>(names.size()),
+                     data->pointers.data(), nullptr, &release_table_schema, data.get()};
+  static_cast<void>(data.release());
+}
+
+namespace {
+
+std::size_t whole_pages(std::size_t n) noexcept {
+  static const std::size_t page = [] {
+    const long size = ::sysconf(_SC_PAGESIZE);
+    return size > 0 ? static_cast<std::size_t>(size) : std::size_t{4096};
+  }();
+  return (std::max<std::size_t>(n, 1) + page - 1) / page * page;
+}
+
+}  // namespace
+
+void ArrowBatchBuilder::Bytes::reserve(std::size_t n) {
+  if (n <= capacity) {
+    return;
+  }
+  const std::size_t length = whole_pages(n);
+  void* p = data == nullptr
+                ? ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                : ::mremap(data, capacity, length, MREMAP_MAYMOVE);
+  if (p == MAP_FAILED) {
+    throw std::bad_alloc();
+  }
+  data = static_cast<char*>(p);
+  capacity = length;
+}
+
+void ArrowBatchBuilder::Bytes::grow_for(std::size_t extra) {
+  const std::size_t need = size + extra;
+  if (need > capacity) {
+    reserve(std::max(need, capacity * 2));
+  }
+}
+
+char* ArrowBatchBuilder::Bytes::release_shrunk(std::size_t& length) noexcept {
+  // Room never written costs nothing resident, but it would stay reserved
+  // address space for the table's whole life. Shrinking in place never
+  // moves the mapping.
+  const std::size_t needed = whole_pages(size);
+  if (needed < capacity && ::mremap(data, capacity, needed, 0) != MAP_FAILED) {
+    capacity = needed;
+  }
+  length = capacity;
+  char* owned = std::exchange(data, nullptr);
+  size = 0;
+  capacity = 0;
+  return owned;
+}
+
+void ArrowBatchBuilder::Bytes::free() noexcept {
+  if (data != nullptr) {
+    ::munmap(data, capacity);
+  }
+  data = nullptr;
+  size = 0;
+  capacity = 0;
+}
+
+ArrowBatchBuilder::ArrowBatchBuilder(std::size_t columns, StringWidth width, BatchLimits limits)
+    : columns_(columns), width_(width), limits_(limits) {
+  limits_.max_rows = std::max<std::size_t>(limits_.max_rows, 1);
+  limits_.max_bytes = std::max<std::size_t>(limits_.max_bytes, 1);
+}
+
+ArrowBatchBuilder::~ArrowBatchBuilder() {
+  for (Column& column : columns_) {
+    column.offsets.free();
+    column.data.free();
+    column.validity.free();
+  }
+  for (ArrowArray& batch : ready_) {
+    if (batch.release != nullptr) {
+      batch.release(&batch);
+    }
+  }
+}
+
+void ArrowBatchBuilder::start_batch() {
+  const std::size_t offset_size = width_ == StringWidth::Utf8 ? 4 : 8;
+  for (Column& column : columns_) {
+    // Reserved for a full batch: the row loop then writes offsets without
+    // a capacity check, and pages never written cost no memory.
+    column.offsets.reserve((limits_.max_rows + 1) * offset_size);
+    std::memset(column.offsets.data, 0, offset_size);
+    // Room for the column's share of a full batch up front: growing by
+    // copies would cost as much again as the copies of the fields, while
+    // room that is never written costs no memory.
+    column.data.reserve(std::max({column.data_hint, kFirstDataCapacity,
+                                  limits_.max_bytes / columns_.size() + kFirstDataCapacity}));
+    column.nulls = 0;
+  }
+  started_ = true;
+}
+
+template <class Offset>
+void ArrowBatchBuilder::set_null(Column& column) {
+  if (column.validity.data == nullptr) {
+    // The first null of this column in this batch: every earlier row valid.
+    const std::size_t bytes = limits_.max_rows / 8 + 1;
+    column.validity.reserve(bytes);
+    std::memset(column.validity.data, 0xFF, bytes);
+    column.validity.size = bytes;
+  }
+  auto* bits = reinterpret_cast<unsigned char*>(column.validity.data);
+  bits[rows_ / 8] = static_cast<unsigned char>(bits[rows_ / 8] & ~(1u << (rows_ % 8)));
+  ++column.nulls;
+  const auto end = static_cast<Offset>(column.data.size);
+  std::memcpy(column.offsets.data + (rows_ + 1) * sizeof(Offset), &end, sizeof(Offset));
+}
+
+template <class Offset>
+bool ArrowBatchBuilder::append(RowView row) {
+  const std::size_t n = row.size();
+  if (n > columns_.size()) {
+    failed_ = true;
+    failure_ = "a row is wider than the table's columns";
+    return false;
+  }
+  if (!started_) {
+    start_batch();
+  }
+  std::size_t row_bytes = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    Column& column = columns_[i];
+    const std::string_view text = row[i].text;
+    if constexpr (sizeof(Offset) == 4) {
+      if (column.data.size + text.size() > kInt32Max) {
+        // Undo the cells already written: each column's data ends where its
+        // offset for this row began.
+        for (std::size_t j = 0; j < i; ++j) {
+          Offset begin = 0;
+          std::memcpy(&begin, columns_[j].offsets.data + rows_ * sizeof(Offset), sizeof(Offset));
+          columns_[j].data.size = static_cast<std::size_t>(begin);
+        }
+        return false;
+      }
+    }
+    column.data.grow_for(text.size());
+    copy_field(column.data.data + column.data.size, text.data(), text.size());
+    column.data.size += text.size();
+    row_bytes += text.size();
+    const auto end = static_cast<Offset>(column.data.size);
+    std::memcpy(column.offsets.data + (rows_ + 1) * sizeof(Offset), &end, sizeof(Offset));
+  }
+  for (std::size_t i = n; i < columns_.size(); ++i) {
+    set_null<Offset>(columns_[i]);
+  }
+  ++rows_;
+  bytes_ += row_bytes;
+  return true;
+}
+
+void ArrowBatchBuilder::kept(RowView row, std::size_t /*start*/) {
+  if (failed_) {
+    return;
+  }
+  const auto append_row = [&] {
+    return width_ == StringWidth::Utf8 ? append<std::int32_t>(row) : append<std::int64_t>(row);
+  };
+  bool appended = append_row();
+  if (!appended && !failed_ && rows_ > 0) {
+    // 32-bit offsets would overflow: the row opens the next batch instead.
+    close_batch();
+    appended = append_row();
+  }
+  if (!appended) {
+    if (!failed_) {
+      failed_ = true;
+      failure_ = "a field is too large for 32-bit string offsets";
+    }
+    return;
+  }
+  if (rows_ >= limits_.max_rows || bytes_ >= limits_.max_bytes) {
+    close_batch();
+  }
+}
+
+void ArrowBatchBuilder::flush() {
+  if (rows_ > 0) {
+    close_batch();
+  }
+}
+
+void ArrowBatchBuilder::close_batch() {
+  const std::size_t offset_size = width_ == StringWidth::Utf8 ? 4 : 8;
+  const auto length = static_cast<int64_t>(rows_);
+  // Everything that can fail is allocated before any buffer changes hands.
+  auto batch = std::make_unique<BatchArrayData>();
+  batch->children.resize(columns_.size());
+  batch->pointers.resize(columns_.size());
+  std::vector<std::unique_ptr<ColumnArrayData>> column_data(columns_.size());
+  for (auto& data : column_data) {
+    data = std::make_unique<ColumnArrayData>();
+  }
+  ready_.emplace_back();
+
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
+    Column& column = columns_[i];
+    column.data_hint = column.data.size;
+    column.offsets.size = (rows_ + 1) * offset_size;
+    column.validity.size = std::min(column.validity.size, rows_ / 8 + 1);
+    ColumnArrayData* data = column_data[i].release();
+    data->buffers[0] =
+        column.nulls > 0 ? column.validity.release_shrunk(data->lengths[0]) : nullptr;
+    column.validity.free();
+    data->buffers[1] = column.offsets.release_shrunk(data->lengths[1]);
+    data->buffers[2] = column.data.release_shrunk(data->lengths[2]);
+    batch->children[i] = ArrowArray{length, static_cast<int64_t>(column.nulls), 0, 3, 0,
+                                    data->buffers, nullptr, nullptr, &release_column_array, data};
+    batch->pointers[i] = &batch->children[i];
+    column.nulls = 0;
+  }
+  ready_.back() = ArrowArray{length, 0, 0, 1, static_cast<int64_t>(columns_.size()),
+                             batch->buffers, batch->pointers.data(), nullptr,
+                             &release_batch_array, batch.get()};
+  static_cast<void>(batch.release());
+  rows_ = 0;
+  bytes_ = 0;
+  started_ = false;
+}
+
+bool ArrowBatchBuilder::take_ready(ArrowArray* out) noexcept {
+  if (ready_.empty()) {
+    return false;
+  }
+  *out = ready_.front();
+  ready_.pop_front();
+  return true;
+}
+
+}  // namespace vornish

@@ -1,0 +1,114 @@
+// Kept rows into Arrow record batches of string columns.
+//
+// ArrowBatchBuilder copies each field of a row straight into its column's
+// data buffer and writes one offset; nothing is allocated per field (the
+// buffers grow geometrically, offsets are reserved for a whole batch).
+// Batches are cut by row count and by bytes, so a consumer that reads them
+// one at a time holds a bounded amount. A finished batch is an ArrowArray
+// that owns all its buffers: its release callback (and each child's, which
+// a consumer may move out and release on its own) frees them, on any
+// thread, at any time, and leaves `release` null behind.
+//
+// Knows nothing of files or Python; the stream on top lives in batch_source.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/arrow_abi.hpp"
+#include "engine/vornish.hpp"
+
+namespace vornish {
+
+// utf8 ("u", 32-bit offsets) or large_utf8 ("U", 64-bit offsets).
+enum class StringWidth : std::uint8_t { Utf8, LargeUtf8 };
+
+// The narrowest width that can hold every field of an input of `input_size`
+// bytes: a field's text is at most three times its bytes (an invalid byte
+// becomes U+FFFD), so below about 715 MB 32-bit offsets always suffice.
+StringWidth string_width_for(std::size_t input_size) noexcept;
+
+struct BatchLimits {
+  std::size_t max_rows = std::size_t{1} << 16;
+  // Field bytes of all columns together; a batch ends after the row that
+  // reaches it (so one huge row makes one huge batch, never a split row).
+  std::size_t max_bytes = std::size_t{32} << 20;
+};
+
+// Fills `out` with a struct schema ("+s") of nullable string columns named
+// `names`. The schema owns copies of the names; its release frees them.
+void export_schema(std::span<const std::string> names, StringWidth width, ArrowSchema* out);
+
+class ArrowBatchBuilder final : public RowVisitor {
+ public:
+  ArrowBatchBuilder(std::size_t columns, StringWidth width, BatchLimits limits = {});
+  ~ArrowBatchBuilder() override;
+  ArrowBatchBuilder(const ArrowBatchBuilder&) = delete;
+  ArrowBatchBuilder& operator=(const ArrowBatchBuilder&) = delete;
+
+  // Appends a row; cells beyond its width are null. A row wider than the
+  // table, or a field that 32-bit offsets cannot reach, is refused and
+  // remembered in failed(): the caller chose the width or column count
+  // wrongly, which is a fault of the caller, not of the input.
+  void kept(RowView row, std::size_t start) override;
+  void quarantined(std::size_t, QuarantineReason, RowView, std::size_t) override {}
+  // A run through repair_rows stops once a batch is complete and waiting, so
+  // a pull-style caller never holds more than one finished batch.
+  bool stop_requested() const noexcept override { return !ready_.empty() || failed_; }
+
+  // Ends the batch being filled (when it holds rows) so that it can be taken.
+  void flush();
+  bool has_ready() const noexcept { return !ready_.empty(); }
+  // Moves the oldest finished batch into `out`, which the caller then owns.
+  // Returns false, leaving `out` untouched, when none is ready.
+  bool take_ready(ArrowArray* out) noexcept;
+
+  std::size_t columns() const noexcept { return columns_.size(); }
+  std::size_t pending_rows() const noexcept { return rows_; }
+  bool failed() const noexcept { return failed_; }
+  const char* failure() const noexcept { return failure_; }
+
+ private:
+  // A mapped byte buffer whose ownership passes to a finished batch.
+  struct Bytes {
+    char* data = nullptr;
+    std::size_t size = 0;
+    std::size_t capacity = 0;  // the mapping's length, whole pages
+    void reserve(std::size_t n);
+    void grow_for(std::size_t extra);
+    // Hands the mapping over, trimmed to whole pages; `length` receives
+    // the length to unmap.
+    char* release_shrunk(std::size_t& length) noexcept;
+    void free() noexcept;
+  };
+  struct Column {
+    Bytes offsets;
+    Bytes data;
+    Bytes validity;  // empty until the batch's first null in this column
+    std::size_t nulls = 0;
+    std::size_t data_hint = 0;  // the previous batch's data size
+  };
+
+  template <class Offset>
+  bool append(RowView row);
+  template <class Offset>
+  void set_null(Column& column);
+  void start_batch();
+  void close_batch();
+
+  std::vector<Column> columns_;
+  StringWidth width_;
+  BatchLimits limits_;
+  std::size_t rows_ = 0;
+  std::size_t bytes_ = 0;
+  bool started_ = false;
+  bool failed_ = false;
+  const char* failure_ = "";
+  std::deque<ArrowArray> ready_;
+};
+
+}  // namespace vornish

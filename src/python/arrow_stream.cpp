@@ -1,0 +1,417 @@
+// _read_arrow(): repaired rows as an Arrow C stream behind a PyCapsule.
+//
+// The stream's callbacks are called by consumers on any thread, with or
+// without the interpreter lock, so nothing behind them touches a Python
+// object: they share a mutex-guarded state with the Python object, which
+// reads the summary from it once the consumer has read to the end. The
+// stream owns the engine's source; releasing the stream (the consumer's
+// job, or the capsule's when no consumer took it) frees the source and
+// its file mapping at once, whatever the Python object does.
+#include "python/arrow_stream.hpp"
+
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/arrow_abi.hpp"
+#include "engine/batch_source.hpp"
+#include "python/barrier.hpp"
+#include "python/binding.hpp"
+#include "python/errors.hpp"
+#include "python/summary.hpp"
+
+namespace vornish {
+namespace {
+
+using binding::Default;
+using binding::Kind;
+using binding::Signature;
+
+constexpr std::array<binding::Param, 1> kReadArrowHead = {
+    {{"file_path", Kind::Text, Default::Required}}};
+constexpr std::array<binding::Param, 5> kReadArrowTail = {{
+    {"header", Kind::Switch, Default::True, true},
+    {"threads", Kind::OptionalPositive, Default::None, true},
+    {"chunk_size", Kind::OptionalPositive, Default::None, true},
+    {"skip_initial_space", Kind::Switch, Default::False, true},
+    {"skip_rows", Kind::Count, Default::Zero, true},
+}};
+
+consteval std::array<binding::Param, 12> read_arrow_params() {
+  const std::array<binding::Param, 7> head = binding::with_options(kReadArrowHead);
+  std::array<binding::Param, 12> all{};
+  for (std::size_t i = 0; i < 7; ++i) {
+    all[i] = head[i];
+  }
+  for (std::size_t i = 0; i < 5; ++i) {
+    all[7 + i] = kReadArrowTail[i];
+  }
+  return all;
+}
+
+constexpr Signature<12> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+constexpr Signature<1> kStreamSignature{"ArrowRowStream.__arrow_c_stream__()",
+                                        {{{"requested_schema", Kind::Object, Default::None}}}};
+static_assert(binding::well_formed(kReadArrowSignature));
+static_assert(binding::well_formed(kStreamSignature));
+
+constexpr const char* kConsumed =
+    "this ArrowRowStream has already been consumed; call read_arrow() again to read the "
+    "file again";
+constexpr const char* kNotFinished =
+    "the summary is known once the stream has been read to its end";
+
+// What the Python object and the exported stream share.
+struct Shared {
+  std::mutex mutex;
+  std::unique_ptr<BatchSource> source;  // null once the stream is released
+  VornishStats stats;
+  bool finished = false;
+};
+
+struct StreamData {
+  std::shared_ptr<Shared> shared;
+  std::vector<std::string> names;
+  StringWidth width;
+  std::string last_error;
+};
+
+// --- The C stream: no Python in here ------------------------------------
+
+int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+  auto* data = static_cast<StreamData*>(stream->private_data);
+  try {
+    export_schema(data->names, data->width, out);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    data->last_error = "out of memory";
+    return ENOMEM;
+  } catch (...) {
+    data->last_error = "exporting the schema failed";
+    return EIO;
+  }
+}
+
+int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
+  auto* data = static_cast<StreamData*>(stream->private_data);
+  try {
+    std::lock_guard lock(data->shared->mutex);
+    Shared& shared = *data->shared;
+    if (!shared.source) {
+      out->release = nullptr;
+      return 0;
+    }
+    switch (shared.source->next_batch(out)) {
+      case BatchSource::Next::Batch:
+        return 0;
+      case BatchSource::Next::End:
+        shared.stats = shared.source->stats();
+        shared.finished = true;
+        // Done with the file: its mapping goes now, not when the consumer
+        // gets round to releasing the stream.
+        shared.source.reset();
+        out->release = nullptr;
+        return 0;
+      case BatchSource::Next::Failed:
+        data->last_error = shared.source->failure();
+        return EIO;
+    }
+    data->last_error = "unknown batch status";
+    return EIO;
+  } catch (const std::bad_alloc&) {
+    data->last_error = "out of memory";
+    return ENOMEM;
+  } catch (...) {
+    data->last_error = "reading the next batch failed";
+    return EIO;
+  }
+}
+
+const char* stream_get_last_error(ArrowArrayStream* stream) {
+  auto* data = static_cast<StreamData*>(stream->private_data);
+  return data->last_error.empty() ? nullptr : data->last_error.c_str();
+}
+
+void stream_release(ArrowArrayStream* stream) {
+  auto* data = static_cast<StreamData*>(stream->private_data);
+  {
+    std::lock_guard lock(data->shared->mutex);
+    data->shared->source.reset();
+  }
+  delete data;
+  stream->private_data = nullptr;
+  stream->release = nullptr;
+}
+
+// --- Capsules --------------------------------------------------------------
+
+void stream_capsule_destructor(PyObject* capsule) {
+  auto* stream =
+      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+  if (stream == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  // A consumer that took the stream moved it out and left release null.
+  if (stream->release != nullptr) {
+    stream->release(stream);
+  }
+  delete stream;
+}
+
+void schema_capsule_destructor(PyObject* capsule) {
+  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+  if (schema == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  if (schema->release != nullptr) {
+    schema->release(schema);
+  }
+  delete schema;
+}
+
+// --- The Python object ---------------------------------------------------
+
+struct StreamState {
+  std::shared_ptr<Shared> shared;
+  std::vector<std::string> names;
+  StringWidth width = StringWidth::Utf8;
+  bool consumed = false;
+};
+
+struct PyArrowRowStream {
+  PyObject_HEAD
+  StreamState* state;
+};
+
+StreamState& state_of(PyObject* self) {
+  StreamState* state = reinterpret_cast<PyArrowRowStream*>(self)->state;
+  if (state == nullptr) {
+    fail("ArrowRowStream object without state");
+  }
+  return *state;
+}
+
+PyTypeObject* stream_type();
+
+// Lets other Python threads run while the engine works; taken back on
+// every path out, exceptions included.
+class WithoutGil {
+ public:
+  WithoutGil() noexcept : saved_(PyEval_SaveThread()) {}
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+  ~WithoutGil() { PyEval_RestoreThread(saved_); }
+
+ private:
+  PyThreadState* saved_;
+};
+
+PyRef read_arrow(const binding::Bound<12>& args) {
+  ArrowReadOptions options;
+  options.repair = binding::options_from(args, 1);
+  options.header = args[7].flag();
+  options.threads = args[8].count();
+  options.chunk_size = args[9].count();
+  options.repair.skip_initial_space = args[10].flag();
+  options.repair.skip_rows = *args[11].count();
+  const std::string path(args[0].text());
+
+  std::optional<Result<std::unique_ptr<BatchSource>>> opened;
+  {
+    WithoutGil released;
+    opened.emplace(open_batch_source(path, options));
+  }
+  if (!*opened) {
+    raise_file_error(opened->error());
+  }
+  auto state = std::make_unique<StreamState>();
+  state->shared = std::make_shared<Shared>();
+  std::unique_ptr<BatchSource>& source = opened->value();
+  state->names.assign(source->column_names().begin(), source->column_names().end());
+  state->width = source->string_width();
+  state->shared->source = std::move(source);
+
+  PyTypeObject* type = stream_type();
+  PyRef object = own(type->tp_alloc(type, 0));
+  reinterpret_cast<PyArrowRowStream*>(object.get())->state = state.release();
+  return object;
+}
+
+PyRef arrow_c_stream(PyObject* self, const binding::Bound<1>& /*args*/) {
+  // A requested schema is not negotiated: the columns are strings, and the
+  // capsule protocol lets a producer answer with its own schema.
+  StreamState& s = state_of(self);
+  if (s.consumed) {
+    PyErr_SetString(PyExc_RuntimeError, kConsumed);
+    throw_python_error();
+  }
+  auto data = std::make_unique<StreamData>(StreamData{s.shared, s.names, s.width, {}});
+  auto stream = std::make_unique<ArrowArrayStream>(
+      ArrowArrayStream{&stream_get_schema, &stream_get_next, &stream_get_last_error,
+                       &stream_release, data.get()});
+  static_cast<void>(data.release());
+  PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", &stream_capsule_destructor);
+  if (capsule == nullptr) {
+    stream->release(stream.get());
+    throw_python_error();
+  }
+  static_cast<void>(stream.release());
+  s.consumed = true;
+  return PyRef::steal(capsule);
+}
+
+PyRef arrow_c_schema(PyObject* self) {
+  StreamState& s = state_of(self);
+  auto schema = std::make_unique<ArrowSchema>();
+  export_schema(s.names, s.width, schema.get());
+  PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", &schema_capsule_destructor);
+  if (capsule == nullptr) {
+    schema->release(schema.get());
+    throw_python_error();
+  }
+  static_cast<void>(schema.release());
+  return PyRef::steal(capsule);
+}
+
+PyRef summary(PyObject* self) {
+  StreamState& s = state_of(self);
+  std::optional<VornishStats> stats;
+  {
+    // get_next never waits for the interpreter lock, so waiting for its
+    // mutex while holding the lock cannot deadlock.
+    std::lock_guard lock(s.shared->mutex);
+    if (s.shared->finished) {
+      stats = s.shared->stats;
+    }
+  }
+  if (!stats) {
+    PyErr_SetString(PyExc_RuntimeError, kNotFinished);
+    throw_python_error();
+  }
+  return new_summary(*stats);
+}
+
+PyRef column_names(PyObject* self) {
+  StreamState& s = state_of(self);
+  PyRef list = own(PyList_New(static_cast<Py_ssize_t>(s.names.size())));
+  for (std::size_t i = 0; i < s.names.size(); ++i) {
+    const std::string& name = s.names[i];
+    PyObject* text = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()),
+                                          "replace");
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), own(text).release());
+  }
+  return list;
+}
+
+void dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete std::exchange(reinterpret_cast<PyArrowRowStream*>(self)->state, nullptr);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// C entry points: one line each, through the barrier.
+PyObject* read_arrow_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return barrier(
+      [&] { return read_arrow(binding::bind_fast(kReadArrowSignature, args, nargs, kwnames)); });
+}
+PyObject* arrow_c_stream_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return barrier([&] {
+    return arrow_c_stream(self, binding::bind_fast(kStreamSignature, args, nargs, kwnames));
+  });
+}
+PyObject* arrow_c_schema_entry(PyObject* self, PyObject*) {
+  return barrier([&] { return arrow_c_schema(self); });
+}
+PyObject* summary_get(PyObject* self, void*) {
+  return barrier([&] { return summary(self); });
+}
+PyObject* column_names_get(PyObject* self, void*) {
+  return barrier([&] { return column_names(self); });
+}
+void dealloc_entry(PyObject* self) {
+  barrier([&] { dealloc(self); });
+}
+
+template <class F>
+PyCFunction as_method(F* fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+template <class F>
+void* slot_fn(F* fn) {
+  return reinterpret_cast<void*>(fn);
+}
+
+PyMethodDef methods[] = {
+    {"__arrow_c_stream__", as_method(arrow_c_stream_entry), METH_FASTCALL | METH_KEYWORDS,
+     "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"
+     "The repaired rows as an Arrow C stream in a PyCapsule named \"arrow_array_stream\".\n"
+     "A stream is consumed once; a second call raises RuntimeError."},
+    {"__arrow_c_schema__", arrow_c_schema_entry, METH_NOARGS,
+     "__arrow_c_schema__($self)\n--\n\n"
+     "The table's schema (a struct of string columns) in a PyCapsule named \"arrow_schema\"."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"summary", summary_get, nullptr,
+     "The run's VornishSummary, once the stream has been read to its end.", nullptr},
+    {"column_names", column_names_get, nullptr, "The names of the table's columns.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Repaired rows of a CSV file as a stream of Arrow record batches.\n\n"
+                    "Made by csv_vornish.read_arrow(); hand it to pyarrow.table(), "
+                    "polars.DataFrame() and the like.")},
+    {Py_tp_dealloc, slot_fn(dealloc_entry)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "csv_vornish.ArrowRowStream",
+    sizeof(PyArrowRowStream),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots,
+};
+
+PyTypeObject* stream_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = own(PyType_FromSpec(&spec)).release();
+  }
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyMethodDef read_arrow_def = {
+    "_read_arrow", as_method(read_arrow_entry), METH_FASTCALL | METH_KEYWORDS,
+    "_read_arrow(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
+    "merge_overflow=True, expected_columns=None, repair_quotes=True, *, header=True, "
+    "threads=None, chunk_size=None, skip_initial_space=False, skip_rows=0)\n--\n\n"
+    "The repaired rows of a CSV file as an ArrowRowStream (see csv_vornish.read_arrow)."};
+
+}  // namespace
+
+void add_arrow_entries(PyObject* module) {
+  PyRef module_name = own(PyModule_GetNameObject(module));
+  PyRef function = own(PyCMethod_New(&read_arrow_def, module, module_name.get(), nullptr));
+  check(PyModule_AddObjectRef(module, "_read_arrow", function.get()));
+  check(PyModule_AddObjectRef(module, "_ArrowRowStream",
+                              reinterpret_cast<PyObject*>(stream_type())));
+}
+
+}  // namespace vornish

@@ -1,0 +1,314 @@
+"""csv_vornish.read_arrow: repaired rows handed to pyarrow, polars, pandas
+and DuckDB through the Arrow PyCapsule interface, row for row what open()
+hands out."""
+
+from __future__ import annotations
+
+import threading
+from pathlib import Path
+from typing import Any, Callable
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import _csv_vornish_backend as vb
+import csv_vornish
+from arrow_capsule import read_batches, stream_of
+from test_roundtrip import DAMAGED
+
+pa = pytest.importorskip("pyarrow")
+
+Rows = list[list[Any]]
+
+
+def via_pyarrow(path: Path, **kw: Any) -> tuple[list[str], Rows]:
+    table = pa.table(csv_vornish.read_arrow(path, **kw))
+    return table.column_names, [list(r.values()) for r in table.to_pylist()]
+
+
+def via_polars(path: Path, **kw: Any) -> tuple[list[str], Rows]:
+    pl = pytest.importorskip("polars")
+    frame = pl.DataFrame(csv_vornish.read_arrow(path, **kw))
+    return frame.columns, [list(r) for r in frame.rows()]
+
+
+def via_pandas(path: Path, **kw: Any) -> tuple[list[str], Rows]:
+    pd = pytest.importorskip("pandas")
+    stream = csv_vornish.read_arrow(path, **kw)
+    if hasattr(pd.DataFrame, "from_arrow"):
+        frame = pd.DataFrame.from_arrow(stream)
+    else:
+        frame = pa.table(stream).to_pandas()
+    rows = [[None if pd.isna(v) else v for v in row] for row in frame.itertuples(index=False)]
+    return [str(c) for c in frame.columns], rows
+
+
+def via_duckdb(path: Path, **kw: Any) -> tuple[list[str], Rows]:
+    duckdb = pytest.importorskip("duckdb")
+    stream = csv_vornish.read_arrow(path, **kw)
+    relation = duckdb.sql("SELECT * FROM stream")
+    return relation.columns, [list(r) for r in relation.fetchall()]
+
+
+CONSUMERS: dict[str, Callable[..., tuple[list[str], Rows]]] = {
+    "pyarrow": via_pyarrow, "polars": via_polars, "pandas": via_pandas, "duckdb": via_duckdb,
+}
+
+SAMPLE = ("id,name,name,\n1,Zoë,x,y\n2,Bob\n3,\"Cy\"x\",Rome,Italy,extra\n"
+          "4,\xff\xfeend,\"a\nb\",\n").encode("latin-1")
+
+
+@pytest.fixture
+def sample(tmp_path: Path) -> Path:
+    path = tmp_path / "sample.csv"
+    path.write_bytes(SAMPLE.replace(b"Zo\xeb", "Zoë".encode()))
+    return path
+
+
+@pytest.mark.parametrize("consumer", CONSUMERS)
+def test_every_consumer_sees_the_readers_rows(consumer: str, sample: Path) -> None:
+    names, rows = CONSUMERS[consumer](sample)
+    expected = list(csv_vornish.open(sample))
+    assert names == ["id", "name", "name_2", "column_4"]
+    assert rows == expected[1:]
+    assert rows[3][1] == "\ufffd\ufffdend" and rows[3][2] == "a\nb"
+
+
+@pytest.mark.parametrize("consumer", CONSUMERS)
+def test_ragged_rows_keep_their_widths_with_nulls(consumer: str, tmp_path: Path) -> None:
+    path = tmp_path / "ragged.csv"
+    path.write_text("a,b\n1\n2,3,4\n\n5,6\n")
+    names, rows = CONSUMERS[consumer](path, expected_columns=0)
+    assert names == ["a", "b", "column_3"]
+    assert rows == [["1", None, None], ["2", "3", "4"], ["", None, None], ["5", "6", None]]
+
+
+@pytest.mark.parametrize(("header", "names"), [
+    ("a,b,c", ["a", "b", "c"]),
+    ("a,a,,a", ["a", "a_2", "column_3", "a_3"]),
+    ("a,a,a_2", ["a", "a_3", "a_2"]),
+    (",,", ["column_1", "column_2", "column_3"]),
+    (",column_1,x", ["column_1", "column_1_2", "x"]),
+    ("Straße,日付,x", ["Straße", "日付", "x"]),
+])
+def test_header_names(tmp_path: Path, header: str, names: list[str]) -> None:
+    path = tmp_path / "h.csv"
+    path.write_text(f"{header}\n1,2,3\n", encoding="utf-8")
+    stream = csv_vornish.read_arrow(path)
+    assert stream.column_names == names
+    table = pa.table(stream)
+    assert table.column_names == names
+    assert table.num_rows == 1
+
+
+def test_without_header_every_row_is_data(sample: Path) -> None:
+    names, rows = via_pyarrow(sample, header=False)
+    assert names == ["column_1", "column_2", "column_3", "column_4"]
+    assert rows == list(csv_vornish.open(sample))
+
+
+def test_empty_and_header_only_files(tmp_path: Path) -> None:
+    empty, header_only = tmp_path / "empty.csv", tmp_path / "header.csv"
+    empty.write_bytes(b"")
+    header_only.write_text("a;b\n")
+    for header in (True, False):
+        table = pa.table(csv_vornish.read_arrow(empty, header=header))
+        assert (table.num_columns, table.num_rows) == (0, 0)
+    pl = pytest.importorskip("polars")
+    assert pl.DataFrame(csv_vornish.read_arrow(empty)).shape == (0, 0)
+    table = pa.table(csv_vornish.read_arrow(header_only, delimiter=";"))
+    assert table.column_names == ["a", "b"] and table.num_rows == 0
+    stream = csv_vornish.read_arrow(header_only, delimiter=";")
+    assert via_duckdb_stream(stream) == (["a", "b"], [])
+
+
+def via_duckdb_stream(stream: csv_vornish.ArrowRowStream) -> tuple[list[str], Rows]:
+    duckdb = pytest.importorskip("duckdb")
+    relation = duckdb.sql("SELECT * FROM stream")
+    return relation.columns, [list(r) for r in relation.fetchall()]
+
+
+def test_a_hundred_megabyte_field(tmp_path: Path) -> None:
+    path = tmp_path / "big.csv"
+    size = 100 << 20
+    with path.open("wb") as f:
+        f.write(b"a,b\n1,")
+        f.write(b"x" * size)
+        f.write(b"\n2,y\n")
+    try:
+        table = pa.table(csv_vornish.read_arrow(path))
+        assert table.num_rows == 2
+        column = table.column("b")
+        assert column[0].as_py() == "x" * size
+        assert column[1].as_py() == "y"
+    finally:
+        path.unlink()
+
+
+def test_batches_are_bounded_and_cover_every_row(tmp_path: Path) -> None:
+    path = tmp_path / "long.csv"
+    path.write_text("n\n" + "".join(f"{i}\n" for i in range(150_000)))
+    reader = pa.RecordBatchReader.from_stream(csv_vornish.read_arrow(path))
+    lengths = [batch.num_rows for batch in reader]
+    assert len(lengths) > 1 and max(lengths) <= 1 << 16
+    assert sum(lengths) == 150_000
+
+
+def test_consumed_once_and_the_schema_stays(sample: Path) -> None:
+    stream = csv_vornish.read_arrow(sample)
+    pa.table(stream)
+    with pytest.raises(RuntimeError) as info:
+        pa.table(stream)
+    assert str(info.value) == ("this ArrowRowStream has already been consumed; "
+                               "call read_arrow() again to read the file again")
+    with pytest.raises(RuntimeError):
+        stream.__arrow_c_stream__()
+    assert pa.schema(stream).names == ["id", "name", "name_2", "column_4"]
+    assert all(field.type == pa.string() for field in pa.schema(stream))
+
+
+def test_summary_once_read_to_the_end(sample: Path) -> None:
+    message = "the summary is known once the stream has been read to its end"
+    stream = csv_vornish.read_arrow(sample, fill_ragged_rows=False)
+    with pytest.raises(RuntimeError) as info:
+        stream.summary
+    assert str(info.value) == message
+    capsule = stream.__arrow_c_stream__()
+    with pytest.raises(RuntimeError):
+        stream.summary
+    assert read_batches(capsule) == [3]
+    expected = csv_vornish.open(sample, fill_ragged_rows=False).summary.to_dict()
+    assert stream.summary.to_dict() == expected
+    assert expected["quarantined_rows"] == 1
+
+
+def test_summary_stays_unknown_for_a_stream_dropped_half_read(tmp_path: Path) -> None:
+    path = tmp_path / "long.csv"
+    path.write_text("".join(f"{i}\n" for i in range(100_000)))
+    stream = csv_vornish.read_arrow(path, header=False)
+    capsule = stream.__arrow_c_stream__()
+    assert read_batches(capsule, limit=1) == [1 << 16]
+    del capsule
+    with pytest.raises(RuntimeError):
+        stream.summary
+
+
+def test_callbacks_run_on_other_threads_without_the_lock(tmp_path: Path) -> None:
+    path = tmp_path / "long.csv"
+    path.write_text("".join(f"{i},{i}\n" for i in range(200_000)))
+    stream = csv_vornish.read_arrow(path, header=False)
+    capsule = stream.__arrow_c_stream__()
+    lengths: list[int] = []
+    worker = threading.Thread(target=lambda: lengths.extend(read_batches(capsule)))
+    worker.start()
+    while worker.is_alive():
+        # The summary waits for the stream's mutex, never for the consumer.
+        try:
+            stream.summary
+        except RuntimeError:
+            pass
+    worker.join()
+    assert sum(lengths) == 200_000
+    assert stream.summary.vornished_rows == 200_000
+
+
+def test_requested_schema_is_answered_with_the_streams_own(sample: Path) -> None:
+    stream = csv_vornish.read_arrow(sample)
+    capsule = stream.__arrow_c_stream__(requested_schema=stream.__arrow_c_schema__())
+    assert stream_of(capsule).release
+    assert sum(read_batches(capsule)) == 4
+
+
+@pytest.mark.parametrize(("kwargs", "exc_type", "message"), [
+    ({"file_path": None}, TypeError, "'None' is not an instance of 'str'"),
+    ({"header": 1}, TypeError, "'int' object is not an instance of 'bool'"),
+    ({"threads": 0}, ValueError, "threads must be at least 1, got 0"),
+    ({"chunk_size": -3}, ValueError, "chunk_size must be at least 1, got -3"),
+    ({"expected_columns": -1}, OverflowError, None),
+    ({"quote_char": None}, TypeError, "'None' is not an instance of 'str'"),
+])
+def test_arguments_convert_as_the_readers(sample: Path, kwargs: dict, exc_type: type,
+                                          message: str | None) -> None:
+    kwargs = {"file_path": str(sample), **kwargs}
+    with pytest.raises(exc_type) as info:
+        csv_vornish.read_arrow(**kwargs)
+    if message is not None:
+        assert str(info.value) == message
+    name = next(k for k in kwargs if k != "file_path") if len(kwargs) > 1 else "file_path"
+    assert info.value.__notes__ == [f"while processing '{name}'"]
+
+
+def test_binding_errors_name_read_arrow(sample: Path) -> None:
+    cases = [
+        ((), {}, "read_arrow() missing 1 required positional argument: 'file_path'"),
+        ((str(sample),) * 8, {}, "read_arrow() takes from 1 to 7 positional arguments but 8 were given"),
+        ((str(sample),), {"bogus": 1}, "read_arrow() got an unexpected keyword argument 'bogus'"),
+        ((str(sample),), {"file_path": "x"}, "read_arrow() got multiple values for argument 'file_path'"),
+    ]
+    for args, kwargs, message in cases:
+        with pytest.raises(TypeError) as info:
+            csv_vornish.read_arrow(*args, **kwargs)
+        assert str(info.value) == message
+    with pytest.raises(ValueError, match="skip_rows must be at least 0, got -1"):
+        vb._read_arrow(str(sample), skip_rows=-1)
+
+
+def test_file_errors_are_the_readers(tmp_path: Path) -> None:
+    with pytest.raises(FileNotFoundError, match=r"\(os error 2\)$"):
+        csv_vornish.read_arrow(tmp_path / "missing.csv")
+    with pytest.raises(IsADirectoryError, match=r"\(os error 21\)$"):
+        csv_vornish.read_arrow(tmp_path)
+    with pytest.raises(OSError, match="^file name contained an unexpected NUL byte$"):
+        csv_vornish.read_arrow("a\x00b")
+
+
+def strip_nulls(row: list[Any]) -> list[Any]:
+    while row and row[-1] is None:
+        row = row[:-1]
+    return row
+
+
+@settings(max_examples=300, deadline=None, database=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=DAMAGED,
+       delimiter=st.sampled_from([None, ",", ";", "\t", "|", " "]),
+       quote=st.sampled_from(['"', "'", "|"]),
+       switches=st.tuples(st.booleans(), st.booleans(), st.booleans()),
+       width=st.sampled_from([None, 0, 1, 2, 4]))
+def test_damaged_input_gives_the_readers_rows(tmp_path: Path, data: bytes, delimiter, quote,
+                                               switches, width) -> None:
+    fill, merge, repair = switches
+    source = tmp_path / "in.csv"
+    source.write_bytes(data)
+    options = dict(delimiter=delimiter, quote_char=quote, fill_ragged_rows=fill,
+                   merge_overflow=merge, expected_columns=width, repair_quotes=repair)
+    reader = csv_vornish.open(source, **options)
+    expected = list(reader)
+    stream = csv_vornish.read_arrow(source, header=False, **options)
+    table = pa.table(stream)
+    rows = [strip_nulls(list(r.values())) for r in table.to_pylist()]
+    assert rows == expected
+    assert stream.summary.to_dict() == reader.summary.to_dict()
+    if expected:
+        assert table.num_columns == max(len(r) for r in expected)
+
+
+def test_readme_examples_run(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    import re
+
+    from test_docs import section
+
+    for library in ("polars", "pandas", "duckdb"):
+        pytest.importorskip(library)
+    blocks = re.findall(r"```python\n(.*?)```", section("Dataframes: pyarrow, polars, pandas, DuckDB"),
+                        re.S)
+    assert len(blocks) == 2
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "orders.csv").write_text("id,qty,price\n1,3,2.5\n2,x\n3,4,1,extra\n")
+    namespace: dict[str, Any] = {}
+    for block in blocks:
+        exec(block, namespace)
+    assert namespace["frame"]["qty"].to_list() == [3, None, 4]
+    exec("counted = duckdb.sql('SELECT count(*) FROM orders').fetchall()", namespace)
+    assert namespace["counted"] == [(3,)]
