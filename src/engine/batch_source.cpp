@@ -39,12 +39,17 @@ class FileBatchSource final : public BatchSource {
       // Rows keep their widths, so only the widest row tells how many
       // columns the table has.
       ResilientParser counter = make_parser();
+      // Preamble rows are set aside, so their widths do not count.
+      for (std::size_t skipped = 0; skipped < options_.repair.skip_rows && counter.skip_row();) {
+        ++skipped;
+      }
       while (const std::optional<std::size_t> width = counter.skip_row()) {
         columns = std::max(columns, *width);
       }
       input_.release_before(buffer.size());
     }
     parser_.emplace(make_parser());
+    preamble_ = options_.repair.skip_rows;
     shaper_.emplace(dialect_.expected_columns, dialect_.delimiter);
 
     std::vector<std::string> header;
@@ -112,6 +117,12 @@ class FileBatchSource final : public BatchSource {
       return Step::End;
     }
     ++stats_.total_rows;
+    if (preamble_ > 0) {
+      // A preamble row is counted as set aside, as in every other run.
+      --preamble_;
+      ++stats_.quarantined_rows;
+      return Step::Quarantined;
+    }
     const std::size_t expected = dialect_.expected_columns;
     const std::size_t n = parsed->size();
     if (expected == 0 || n == expected) {
@@ -135,6 +146,7 @@ class FileBatchSource final : public BatchSource {
   StringWidth width_ = StringWidth::Utf8;
   std::optional<ResilientParser> parser_;
   std::optional<RowShaper> shaper_;
+  std::size_t preamble_ = 0;
   std::optional<ArrowBatchBuilder> builder_;
   std::vector<std::string> names_;
   VornishStats stats_;
