@@ -72,7 +72,7 @@ def _forwarding_to(backend_function: Callable[..., Any], *path_parameters: str) 
     return decorate
 
 
-@_forwarding_to(_backend.vornish_file, "input_path", "output_path", "quarantine_path")
+@_forwarding_to(_backend._vornish_file, "input_path", "output_path", "quarantine_path")
 def vornish_file(
     input_path: StrPath,
     output_path: StrPath,
@@ -83,16 +83,33 @@ def vornish_file(
     merge_overflow: bool = True,
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
+    *,
+    threads: SupportsIndex | None = None,
+    chunk_size: SupportsIndex | None = None,
+    progress: Callable[[int, int], object] | None = None,
 ) -> VornishSummary:
     """Repairs the CSV file ``input_path`` into a clean CSV file ``output_path``.
 
-    The whole input is read into memory first, so ``output_path`` may be the
-    input itself. Rows are brought to the expected width: short rows are
-    padded with empty fields, long rows have their surplus fields merged into
-    the last column (joined with the delimiter). Rows that may not be
-    repaired (``fill_ragged_rows=False`` or ``merge_overflow=False``) are set
-    aside and, when ``quarantine_path`` is given, written there after the
-    clean output is complete, with their line number and the reason.
+    Rows are brought to the expected width: short rows are padded with empty
+    fields, long rows have their surplus fields merged into the last column
+    (joined with the delimiter). Rows that may not be repaired
+    (``fill_ragged_rows=False`` or ``merge_overflow=False``) are set aside
+    and, when ``quarantine_path`` is given, written there after the clean
+    output is complete, with their line number and the reason.
+
+    The file is read in chunks and repaired as it is read, on several threads
+    and without holding the interpreter lock, so files larger than memory
+    can be repaired and other Python threads keep running meanwhile. The
+    clean output, the quarantine file and the summary are byte for byte
+    those of ``_csv_vornish_backend.vornish_file``, whatever ``threads`` and
+    ``chunk_size`` are. Only the order of effects differs: the backend reads
+    the whole input before it creates the output, while here the output is
+    created as soon as the start of the input has settled the delimiter and
+    the column count, so an error reading the input later on (or Ctrl-C)
+    leaves a partial output behind. When ``output_path`` is the input file
+    itself, the output is written to a temporary file beside it that
+    replaces the input only once complete (with the input's permission
+    bits); on any failure the input stays as it was.
 
     Args:
         input_path: The damaged CSV file.
@@ -113,6 +130,15 @@ def vornish_file(
         repair_quotes: Treat a quote inside a quoted field that a later quote
             on the same line can close as text rather than as the closing
             quote.
+        threads: Threads that parse the input; ``None`` uses every core this
+            process may run on (``os.sched_getaffinity(0)``), ``1`` does all
+            the work on the calling thread.
+        chunk_size: Bytes read per chunk (default 4 MiB). Memory use is about
+            two chunks per thread plus the longest row.
+        progress: Called as ``progress(bytes_done, bytes_total)`` on the
+            calling thread between chunks, with growing values, the last
+            call having ``bytes_done == bytes_total``. An exception it
+            raises stops the run and propagates, as KeyboardInterrupt does.
 
     Returns:
         The ``VornishSummary`` of the run.
@@ -120,6 +146,7 @@ def vornish_file(
     Raises:
         TypeError: An argument of the wrong type (its note names the
             parameter).
+        ValueError: ``threads`` or ``chunk_size`` below 1.
         OverflowError: ``expected_columns`` negative or 2**32 or more.
         OSError: A file could not be read or written; its text ends with the
             operating system's error number, as in ``(os error 2)``.

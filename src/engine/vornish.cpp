@@ -78,16 +78,43 @@ RowView RowShaper::shape(RowView raw) {
   return fields_;
 }
 
+RowRepair::RowRepair(const VornishOptions& options, const Dialect& dialect)
+    : expected_(dialect.expected_columns),
+      fill_ragged_rows_(options.fill_ragged_rows),
+      merge_overflow_(options.merge_overflow),
+      shaper_(dialect.expected_columns, dialect.delimiter) {
+  stats_.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
+  stats_.inferred_columns = dialect.expected_columns;
+}
+
+void RowRepair::take(RowView row, std::size_t width, std::size_t start, std::size_t line_after,
+                     RowVisitor& visitor) {
+  ++stats_.total_rows;
+  if (expected_ == 0 || width == expected_) {
+    visitor.kept(row, start);
+    ++stats_.vornished_rows;
+    return;
+  }
+  const bool too_few = width < expected_;
+  if (too_few ? fill_ragged_rows_ : merge_overflow_) {
+    // A counted-only row carries no fields, so there is nothing to shape.
+    visitor.kept(row.size() != width ? row : shaper_.shape(row), start);
+    ++stats_.vornished_rows;
+    ++stats_.repaired_rows;
+  } else {
+    // Read right after the row: for a row ended by a line end that is the
+    // line where the next row starts.
+    visitor.quarantined(line_after, too_few ? QuarantineReason::TooFew : QuarantineReason::Extra,
+                        row, start);
+    ++stats_.quarantined_rows;
+  }
+}
+
 VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
                          const Dialect& dialect, RowVisitor& visitor) {
-  const std::size_t expected = dialect.expected_columns;
-  VornishStats stats;
-  stats.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
-  stats.inferred_columns = expected;
-
   ResilientParser parser(buffer, dialect.delimiter, options.quote_char, options.repair_quotes,
                          options.skip_initial_space);
-  RowShaper shaper(expected, dialect.delimiter);
+  RowRepair repair(options, dialect);
   const bool needs_fields = visitor.needs_fields();
   while (!visitor.stop_requested()) {
     const std::size_t start = parser.pos();
@@ -107,26 +134,9 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
       }
       n = *width;
     }
-    ++stats.total_rows;
-    if (expected == 0 || n == expected) {
-      visitor.kept(row, start);
-      ++stats.vornished_rows;
-      continue;
-    }
-    const bool too_few = n < expected;
-    if (too_few ? options.fill_ragged_rows : options.merge_overflow) {
-      visitor.kept(needs_fields ? shaper.shape(row) : row, start);
-      ++stats.vornished_rows;
-      ++stats.repaired_rows;
-    } else {
-      // Read right after the row: for a row ended by a line end that is the
-      // line where the next row starts.
-      visitor.quarantined(parser.line(),
-                          too_few ? QuarantineReason::TooFew : QuarantineReason::Extra, row, start);
-      ++stats.quarantined_rows;
-    }
+    repair.take(row, n, start, parser.line(), visitor);
   }
-  return stats;
+  return repair.stats();
 }
 
 KeptRows::KeptRows(std::string_view buffer, const VornishOptions& options, const Dialect& dialect)

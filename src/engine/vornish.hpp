@@ -98,6 +98,27 @@ class RowVisitor {
   virtual bool needs_fields() const noexcept { return true; }
 };
 
+// The repair decision for one row: keep it, pad or merge it, or set it
+// aside, and count it. Every row loop goes through it, so that a run over a
+// whole buffer and a run over a file in pieces repair alike.
+class RowRepair {
+ public:
+  RowRepair(const VornishOptions& options, const Dialect& dialect);
+  // `row` has `width` fields (it is empty when the visitor only counts);
+  // `start` is where it begins and `line_after` the parser's line counter
+  // read right after it.
+  void take(RowView row, std::size_t width, std::size_t start, std::size_t line_after,
+            RowVisitor& visitor);
+  const VornishStats& stats() const noexcept { return stats_; }
+
+ private:
+  std::size_t expected_;
+  bool fill_ragged_rows_;
+  bool merge_overflow_;
+  RowShaper shaper_;
+  VornishStats stats_;
+};
+
 // The row loop over a non-empty buffer with a settled dialect.
 VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
                          const Dialect& dialect, RowVisitor& visitor);

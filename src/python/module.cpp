@@ -10,6 +10,7 @@
 #include "python/binding.hpp"
 #include "python/errors.hpp"
 #include "python/reader.hpp"
+#include "python/stream.hpp"
 #include "python/summary.hpp"
 
 namespace vornish {
@@ -109,7 +110,7 @@ int exec(PyObject* module) {
   add(module, "__all__", all.get());
 
   PyRef module_name = own(PyModule_GetNameObject(module));
-  for (PyMethodDef* def : {&vornish_file_def, &sniff_def, open_method()}) {
+  for (PyMethodDef* def : {&vornish_file_def, &sniff_def, open_method(), stream_method()}) {
     PyRef function = own(PyCMethod_New(def, module, module_name.get(), nullptr));
     add(module, def->ml_name, function.get());
   }
