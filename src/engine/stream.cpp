@@ -795,7 +795,7 @@ Result<bool> run_sequential(FileWindow& window, const VornishOptions& options,
 Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
                           const VornishOptions& options, const Dialect& dialect,
                           bool keep_quarantine, const StreamOptions& stream, Committer& committer,
-                          VornishStats& stats, const Progress& progress) {
+                          StreamRun& run, const Progress& progress) {
   const std::size_t chunk_size = stream.chunk_size;
   const std::uint64_t chunks = std::max<std::uint64_t>(1, (size + chunk_size - 1) / chunk_size);
   const std::size_t in_flight = stream.threads * 2;
@@ -839,6 +839,7 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
     if (chunk.end.abandoned || chunk.end.cancelled || chunk.start != true_start) {
       // The guess was wrong: parse the chunk again from where its rows
       // really start.
+      ++run.reparsed_chunks;
       chunk.sink.clear();
       chunk.repair = RowRepair(options, dialect);
       Result<RangeEnd> end = run_range(window, true_start, chunk.stop, 1, options, dialect,
@@ -851,7 +852,7 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
     if (Status s = committer.commit(chunk.sink, line); !s) {
       return s.error();
     }
-    add_counts(stats, chunk.repair.stats());
+    add_counts(run.stats, chunk.repair.stats());
     true_start = chunk.end.end;
     line += chunk.end.next_line - 1;
     pending.pop_front();
@@ -920,7 +921,7 @@ Result<StreamRun> stream_vornish_file(const std::string& input_path,
     try {
       finished = run_parallel(in, size, window, options, dialect, keep_quarantine,
                               StreamOptions{stream.threads, chunk_size, stream.between_chunks},
-                              committer, run.stats, progress);
+                              committer, run, progress);
     } catch (const std::system_error& e) {
       finished = VornishError::os(e.code().value());  // no thread could be started
     }

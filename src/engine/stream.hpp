@@ -132,6 +132,8 @@ struct StreamRun {
   VornishStats stats;
   // The hook asked to stop: no stats, output left as described below.
   bool cancelled = false;
+  // Chunks whose guessed start proved wrong and that were parsed again.
+  std::size_t reparsed_chunks = 0;
 };
 
 // vornish_file for large files. What differs from vornish_file is the order
