@@ -533,6 +533,15 @@ struct Chunk {
   RangeEnd end;
   std::optional<VornishError> error;
   bool done = false;
+
+  void reset(const VornishOptions& options, const Dialect& dialect) {
+    sink.clear();
+    repair = RowRepair(options, dialect);
+    start.reset();
+    end = RangeEnd{};
+    error.reset();
+    done = false;
+  }
 };
 
 // The output target and how it is replaced.
@@ -801,6 +810,9 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
   const std::size_t in_flight = stream.threads * 2;
   std::atomic<bool> cancel{false};
   std::deque<std::unique_ptr<Chunk>> pending;
+  // Committed chunks are used again: their buffers keep their capacity, so
+  // a run of any length allocates (and faults in) about in_flight chunks.
+  std::vector<std::unique_ptr<Chunk>> spare;
   // Declared after `pending`, so the threads are joined before the chunks
   // they may still be working on are freed.
   Workers workers(stream.threads, fd, options, dialect, chunk_size, cancel);
@@ -812,7 +824,14 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
   std::uint64_t next = 0;
   const auto dispatch = [&] {
     while (next < chunks && pending.size() < in_flight) {
-      auto chunk = std::make_unique<Chunk>(options, dialect, keep_quarantine);
+      std::unique_ptr<Chunk> chunk;
+      if (spare.empty()) {
+        chunk = std::make_unique<Chunk>(options, dialect, keep_quarantine);
+      } else {
+        chunk = std::move(spare.back());
+        spare.pop_back();
+        chunk->reset(options, dialect);
+      }
       chunk->nominal = next * chunk_size;
       chunk->stop = next + 1 == chunks ? kNoLimit : (next + 1) * chunk_size;
       workers.submit(chunk.get());
@@ -855,6 +874,7 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
     add_counts(run.stats, chunk.repair.stats());
     true_start = chunk.end.end;
     line += chunk.end.next_line - 1;
+    spare.push_back(std::move(pending.front()));
     pending.pop_front();
     if (!progress.report(true_start)) {
       return false;
