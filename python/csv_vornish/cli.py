@@ -77,7 +77,7 @@ def progress_bar(label: str, enabled: bool) -> Iterator[Callable[[int, int], Non
         yield None
         return
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         yield None
         return
