@@ -43,6 +43,8 @@ constexpr std::uint8_t kCr = 0x0D;
 constexpr std::size_t kWriteBlock = std::size_t{1} << 20;
 // Quarantine text held in memory before it goes to the spill file.
 constexpr std::size_t kSpillThreshold = std::size_t{1} << 20;
+// What is read at a time for the last row of a range, past its stop.
+constexpr std::size_t kTailRead = std::size_t{64} << 10;
 // How often the calling thread looks up (signals, progress) while it waits.
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
@@ -366,7 +368,9 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
   std::uint64_t pos = begin;
   std::size_t line = first_line;
   const bool needs_fields = visitor.needs_fields();
-  window.restart(pos);
+  if (pos < window.base() || pos > window.end()) {
+    window.restart(pos);
+  }
   for (;;) {
     // Enough bytes for the first row to be judged: at the start of the file
     // the parser must see the whole byte-order mark if there is one.
@@ -435,11 +439,13 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
       result.abandoned = true;
       return result;
     }
-    // Grown by at least what the unfinished row already holds, so a row of
-    // any length costs linear time.
+    // Only the unfinished row is kept. It grows by at least what it already
+    // holds, so a row of any length costs linear time; past `stop` only that
+    // last row is wanted, so the reads there are small.
     window.restart(pos);
     const auto held = static_cast<std::size_t>(window.end() - pos);
-    if (Status s = window.grow(std::max(limits.read_size, held)); !s) {
+    const std::size_t want = window.end() >= stop ? kTailRead : limits.read_size;
+    if (Status s = window.grow(std::max(want, held)); !s) {
       return s.error();
     }
   }
@@ -722,8 +728,9 @@ class Workers {
   void parse(Chunk& chunk, FileWindow& window) {
     const std::uint64_t overhang = std::max<std::uint64_t>(chunk_size_, 4096) * 2;
     const std::size_t read_size = std::max<std::size_t>(chunk_size_, 4096);
+    // The first read covers the chunk and a little more, for its last row.
     Result<std::optional<std::uint64_t>> start =
-        guess_row_start(window, chunk.nominal, overhang, read_size);
+        guess_row_start(window, chunk.nominal, overhang, read_size + kTailRead);
     if (!start) {
       chunk.error = start.error();
       return;
