@@ -158,7 +158,7 @@ TEST_F(Stream, WrongGuessesAreParsedAgainFromTheTrueStart) {
 
 TEST_F(Stream, AWrongGuessThatRunsAwayIsAbandoned) {
   // From inside the quotes the rest of the file looks like one open field.
-  const std::string bytes = "\"a\n\"b" + std::string(1000, 'x') + "\n";
+  const std::string bytes = "\"a\n\"b" + std::string(200000, 'x') + "\n";
   FileWindow window(open_file(bytes), true);
   RangeLimits limits;
   limits.max_overhang = 100;
