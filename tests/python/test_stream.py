@@ -321,3 +321,15 @@ def test_file_larger_than_the_address_space_limit(tmp_path: Path) -> None:
     with quarantine.open("rb") as q:
         assert q.readline() == b"line,reason,raw_content\n"
         assert q.readline() == b'10001,"Row has too few columns (expected 3)","short,row"\n'
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_many_quarantined_rows_wait_in_a_temporary_file(tmp_path: Path, threads: int) -> None:
+    # Several MB of quarantine records: more than are held in memory.
+    data = b"a,b,c\n" + b"1,2\n3,4,5\n" * 150_000
+    backend, front = both(tmp_path, data, {"fill_ragged_rows": False}, threads=threads,
+                          chunk_size=100_000)
+    assert front == backend
+    assert len(backend[2]) > 4 << 20
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "backend.csv", "backend.q.csv", "front.csv", "front.q.csv", "in.csv"]
