@@ -814,7 +814,9 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
                           StreamRun& run, const Progress& progress) {
   const std::size_t chunk_size = stream.chunk_size;
   const std::uint64_t chunks = std::max<std::uint64_t>(1, (size + chunk_size - 1) / chunk_size);
-  const std::size_t in_flight = stream.threads * 2;
+  // Threads beyond the number of chunks would have nothing to do.
+  const auto threads = static_cast<std::size_t>(std::min<std::uint64_t>(stream.threads, chunks));
+  const std::size_t in_flight = threads * 2;
   std::atomic<bool> cancel{false};
   std::deque<std::unique_ptr<Chunk>> pending;
   // Committed chunks are used again: their buffers keep their capacity, so
@@ -822,7 +824,7 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
   std::vector<std::unique_ptr<Chunk>> spare;
   // Declared after `pending`, so the threads are joined before the chunks
   // they may still be working on are freed.
-  Workers workers(stream.threads, fd, options, dialect, chunk_size, cancel);
+  Workers workers(threads, fd, options, dialect, chunk_size, cancel);
   struct CancelOnExit {
     std::atomic<bool>& flag;
     ~CancelOnExit() { flag.store(true, std::memory_order_relaxed); }
