@@ -45,6 +45,8 @@ constexpr std::size_t kWriteBlock = std::size_t{1} << 20;
 constexpr std::size_t kSpillThreshold = std::size_t{1} << 20;
 // What is read at a time for the last row of a range, past its stop.
 constexpr std::size_t kTailRead = std::size_t{64} << 10;
+// Rows between two checkpoints of a speculative parse.
+constexpr std::size_t kCheckpointEvery = 64;
 // How often the calling thread looks up (signals, progress) while it waits.
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
@@ -273,6 +275,19 @@ class ChunkSink final : public RowVisitor {
     records_.clear();
   }
 
+  // Appends what `other` produced from its clean offset `clean_from` and its
+  // record `record_from` on, moving those records' lines by `line_shift`.
+  void append_tail(const ChunkSink& other, std::size_t clean_from, std::size_t record_from,
+                   std::size_t line_from, std::size_t line_to) {
+    clean_.append(other.clean_, clean_from);
+    for (std::size_t i = record_from; i < other.records_.size(); ++i) {
+      const Record& r = other.records_[i];
+      const std::size_t begin = quarantine_.size();
+      quarantine_ += other.record_text(r);
+      records_.push_back({r.line - line_from + line_to, begin, quarantine_.size()});
+    }
+  }
+
   const std::string& clean() const noexcept { return clean_; }
   std::string_view record_text(const Record& r) const noexcept {
     return std::string_view(quarantine_).substr(r.begin, r.end - r.begin);
@@ -302,6 +317,15 @@ void add_counts(VornishStats& into, const VornishStats& from) noexcept {
   into.vornished_rows += from.vornished_rows;
   into.repaired_rows += from.repaired_rows;
   into.quarantined_rows += from.quarantined_rows;
+}
+
+// Adds the counts `to` has beyond `from` (an earlier snapshot of it).
+void add_counts_between(VornishStats& into, const VornishStats& from,
+                        const VornishStats& to) noexcept {
+  into.total_rows += to.total_rows - from.total_rows;
+  into.vornished_rows += to.vornished_rows - from.vornished_rows;
+  into.repaired_rows += to.repaired_rows - from.repaired_rows;
+  into.quarantined_rows += to.quarantined_rows - from.quarantined_rows;
 }
 
 }  // namespace
@@ -399,6 +423,12 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
       if (visitor.stop_requested() ||
           (limits.cancel != nullptr && limits.cancel->load(std::memory_order_relaxed))) {
         result.cancelled = true;
+        return result;
+      }
+      if (limits.before_row && !limits.before_row(start, line, repair.stats())) {
+        result.end = start;
+        result.next_line = line;
+        result.stopped = true;
         return result;
       }
       RowView row;
@@ -539,8 +569,20 @@ struct Chunk {
   RangeEnd end;
   std::optional<VornishError> error;
   bool done = false;
+  // Where some of its rows started and what had been produced by then: a
+  // parse from the true start that meets one of these needs to go no
+  // further, since from a common row start on both parses are the same.
+  struct Checkpoint {
+    std::uint64_t start;
+    std::size_t line;
+    std::size_t clean_size;
+    std::size_t records;
+    VornishStats counts;
+  };
+  std::vector<Checkpoint> checkpoints;
 
   void reset(const VornishOptions& options, const Dialect& dialect) {
+    checkpoints.clear();
     sink.clear();
     repair = RowRepair(options, dialect);
     start.reset();
@@ -740,7 +782,19 @@ class Workers {
       chunk.end.abandoned = true;
       return;
     }
-    RangeLimits limits{overhang, &cancel_, read_size};
+    RangeLimits limits{overhang, &cancel_, read_size, {}};
+    std::uint64_t last_start = kNoLimit;
+    std::size_t rows = 0;
+    limits.before_row = [&](std::uint64_t row_start, std::size_t line, const VornishStats& counts) {
+      if (row_start != last_start) {
+        last_start = row_start;
+        if (rows++ % kCheckpointEvery == 0) {
+          chunk.checkpoints.push_back({row_start, line, chunk.sink.clean().size(),
+                                       chunk.sink.records().size(), counts});
+        }
+      }
+      return true;
+    };
     Result<RangeEnd> end = run_range(window, *chunk.start, chunk.stop, 1, options_, dialect_,
                                      chunk.repair, chunk.sink, limits);
     if (!end) {
@@ -853,6 +907,7 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
   std::size_t line = 1;
   RangeLimits inline_limits;
   inline_limits.read_size = std::max<std::size_t>(chunk_size, 4096);
+  ChunkSink redo(options, dialect, keep_quarantine);
   dispatch();
   while (!pending.empty()) {
     Chunk& chunk = *pending.front();
@@ -864,23 +919,49 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
     if (chunk.error) {
       return *chunk.error;
     }
+    const ChunkSink* committed = &chunk.sink;
+    VornishStats counts = chunk.repair.stats();
     if (chunk.end.abandoned || chunk.end.cancelled || chunk.start != true_start) {
       // The guess was wrong: parse the chunk again from where its rows
-      // really start.
+      // really start, until that parse meets one of the first one's rows.
       ++run.reparsed_chunks;
-      chunk.sink.clear();
-      chunk.repair = RowRepair(options, dialect);
+      const bool usable = !chunk.end.abandoned && !chunk.end.cancelled;
+      redo.clear();
+      RowRepair redo_repair(options, dialect);
+      RangeLimits limits = inline_limits;
+      std::size_t met_at = 0;
+      if (usable) {
+        limits.before_row = [&](std::uint64_t row_start, std::size_t, const VornishStats&) {
+          const std::vector<Chunk::Checkpoint>& cps = chunk.checkpoints;
+          while (met_at < cps.size() && cps[met_at].start < row_start) {
+            ++met_at;
+          }
+          return met_at == cps.size() || cps[met_at].start != row_start;
+        };
+      }
       Result<RangeEnd> end = run_range(window, true_start, chunk.stop, 1, options, dialect,
-                                       chunk.repair, chunk.sink, inline_limits);
+                                       redo_repair, redo, limits);
       if (!end) {
         return end.error();
       }
-      chunk.end = end.value();
+      RangeEnd met = end.value();
+      counts = redo_repair.stats();
+      if (met.stopped) {
+        const Chunk::Checkpoint& cp = chunk.checkpoints[met_at];
+        ++run.resynced_chunks;
+        redo.append_tail(chunk.sink, cp.clean_size, cp.records, cp.line, met.next_line);
+        add_counts_between(counts, cp.counts, chunk.repair.stats());
+        met.next_line = chunk.end.next_line - cp.line + met.next_line;
+        met.end = chunk.end.end;
+        met.stopped = false;
+      }
+      chunk.end = met;
+      committed = &redo;
     }
-    if (Status s = committer.commit(chunk.sink, line); !s) {
+    if (Status s = committer.commit(*committed, line); !s) {
       return s.error();
     }
-    add_counts(run.stats, chunk.repair.stats());
+    add_counts(run.stats, counts);
     true_start = chunk.end.end;
     line += chunk.end.next_line - 1;
     spare.push_back(std::move(pending.front()));

@@ -73,6 +73,9 @@ struct RangeEnd {
   bool abandoned = false;
   // Cancelled through the flag: nothing it produced may be used.
   bool cancelled = false;
+  // RangeLimits::before_row asked to stop: `end` and `next_line` are where
+  // the row it was asked about starts, and everything before it is done.
+  bool stopped = false;
 };
 
 struct RangeLimits {
@@ -82,6 +85,11 @@ struct RangeLimits {
   const std::atomic<bool>* cancel = nullptr;
   // Bytes asked for per read when the window runs dry.
   std::size_t read_size = std::size_t{4} << 20;
+  // When set, called before every row with where it starts, the line
+  // counter there and the counts so far (possibly more than once for a
+  // row, when the bytes held end inside it); false stops the run there.
+  std::function<bool(std::uint64_t start, std::size_t line, const VornishStats& counts)>
+      before_row;
 };
 
 // Runs every row that starts in [begin, stop) through `repair` into
@@ -134,6 +142,9 @@ struct StreamRun {
   bool cancelled = false;
   // Chunks whose guessed start proved wrong and that were parsed again.
   std::size_t reparsed_chunks = 0;
+  // Of those, the ones whose second parse met the first one's rows, so
+  // only the part before the meeting point was parsed twice.
+  std::size_t resynced_chunks = 0;
 };
 
 // vornish_file for large files. What differs from vornish_file is the order

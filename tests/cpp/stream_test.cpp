@@ -156,6 +156,28 @@ TEST_F(Stream, WrongGuessesAreParsedAgainFromTheTrueStart) {
   expect_same_as_whole_file(input, options, 3, 7);
 }
 
+TEST_F(Stream, SecondParsesStopWhereTheyMeetTheFirstOnesRows) {
+  // Long chunks of rows with quoted line ends and rows set aside: a second
+  // parse meets the first one's rows within a few rows, and the first
+  // one's output from there on is taken, its quarantine lines moved.
+  std::string input = "a,b,c\n";
+  for (int i = 0; i < 3000; ++i) {
+    input += i % 7 == 0 ? "short,\"x\ny\"\n" : "1,\"note\nmore\nend\",3\n";
+  }
+  VornishOptions options;
+  options.fill_ragged_rows = false;
+  const std::string in = write("in.csv", input);
+  StreamOptions stream;
+  stream.threads = 2;
+  stream.chunk_size = 4000;
+  Result<StreamRun> run = stream_vornish_file(in, path("out.csv"), path("q.csv"), options, stream);
+  ASSERT_TRUE(run);
+  EXPECT_GT(run.value().resynced_chunks, 0u);
+  for (const std::size_t chunk : {1000u, 4000u, 9000u}) {
+    expect_same_as_whole_file(input, options, 2, chunk);
+  }
+}
+
 TEST_F(Stream, AWrongGuessThatRunsAwayIsAbandoned) {
   // From inside the quotes the rest of the file looks like one open field.
   const std::string bytes = "\"a\n\"b" + std::string(200000, 'x') + "\n";
