@@ -5,9 +5,11 @@
 // file and never of the schedule. Worker threads parse chunk k from a
 // guessed row start (the first line start at or after its offset) into
 // their own buffers; the calling thread commits chunks in input order and
-// accepts a guess only when the parse of chunk k - 1 ended exactly there,
-// and otherwise parses the chunk again from the true start. Only the
-// calling thread writes files.
+// accepts a guess only when the parse of chunk k - 1 ended exactly there.
+// Otherwise it parses the chunk again from the true start, but only until
+// that parse reaches a row start the speculative one also had: from a
+// common row start on, two parses are the same, so the rest of the
+// speculative output is taken. Only the calling thread writes files.
 #include "engine/stream.hpp"
 
 #include <fcntl.h>
