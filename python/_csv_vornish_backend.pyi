@@ -4,6 +4,7 @@
 # against the built module: a renamed parameter, a changed default or a
 # missing attribute fails there.
 
+from collections.abc import Callable
 from typing import Final, Literal, Self, SupportsIndex, TypedDict, final, type_check_only
 
 __version__: Final[str]
@@ -120,3 +121,22 @@ def _read_arrow(
     skip_initial_space: bool = False,
     skip_rows: SupportsIndex = 0,
 ) -> _ArrowRowStream: ...
+
+def _vornish_file(
+    input_path: str,
+    output_path: str,
+    quarantine_path: str | None = None,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: SupportsIndex | None = None,
+    repair_quotes: bool = True,
+    *,
+    threads: SupportsIndex | None = None,
+    chunk_size: SupportsIndex | None = None,
+    progress: Callable[[int, int], object] | None = None,
+    skip_initial_space: bool = False,
+    skip_rows: SupportsIndex = 0,
+) -> VornishSummary:
+    """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file."""

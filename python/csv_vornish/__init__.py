@@ -25,13 +25,13 @@ from __future__ import annotations
 
 import functools
 import os
-from collections.abc import Callable
-from typing import Any, SupportsIndex, TypeAlias, TypeVar, Union, cast
+from collections.abc import Callable, Sequence
+from typing import Any, Literal, SupportsIndex, TypeAlias, TypeVar, Union, cast
 
 import _csv_vornish_backend as _backend
 from _csv_vornish_backend import VornishReader, VornishSummary
 
-from csv_vornish.dialect import Dialect, sniff_dialect
+from csv_vornish.dialect import Dialect, resolve_options, sniff_dialect
 
 __all__ = ["vornish_file", "sniff", "open", "VornishSummary", "VornishReader", "sniff_dialect", "Dialect", "read_arrow", "ArrowRowStream"]
 __version__: str = _backend.__version__
@@ -42,7 +42,33 @@ StrPath: TypeAlias = Union[str, "os.PathLike[str]"]
 _F = TypeVar("_F", bound=Callable[..., Any])
 
 
-def _forwarding_to(backend_function: Callable[..., Any], *path_parameters: str) -> Callable[[_F], _F]:
+def _with_dialect(names: Sequence[str], path_parameter: str, args: tuple[Any, ...],
+                  kwargs: dict[str, Any], takes_header: bool) -> tuple[tuple[Any, ...], dict[str, Any]]:
+    """The call with ``dialect=`` turned into the repair options it implies.
+
+    The options the caller left unset are filled from the dialect (detected
+    from the file for ``"auto"``); with ``takes_header`` so is ``header``.
+    A call that binds wrongly is passed on untouched, so that the backend
+    reports it as it would without a dialect.
+    """
+    dialect = kwargs.pop("dialect", None)
+    if dialect is None or len(args) > len(names) or any(name in kwargs for name in names[: len(args)]):
+        return args, kwargs
+    given = dict(zip(names, args), **kwargs)
+    path = given.get(path_parameter)
+    if isinstance(dialect, str) and dialect == "auto":
+        if not isinstance(path, str):
+            return args, kwargs  # the backend says what is wrong with the path
+        dialect = sniff_dialect(path)
+    options = resolve_options(dialect, path or "", given)
+    if takes_header and "header" not in given and isinstance(dialect, Dialect):
+        options["header"] = dialect.header
+    return (), options
+
+
+def _forwarding_to(
+    backend_function: Callable[..., Any], *path_parameters: str, dialect_from: str | None = None
+) -> Callable[[_F], _F]:
     """Turns a typed template into a forwarder to ``backend_function``.
 
     The template supplies the signature, annotations and docstring (what
@@ -56,6 +82,10 @@ def _forwarding_to(backend_function: Callable[..., Any], *path_parameters: str) 
     def decorate(template: _F) -> _F:
         names = template.__code__.co_varnames[: template.__code__.co_argcount]
         positions = tuple(names.index(name) for name in path_parameters)
+        keyword_only = template.__code__.co_varnames[
+            template.__code__.co_argcount : template.__code__.co_argcount + template.__code__.co_kwonlyargcount
+        ]
+        takes_header = "header" in keyword_only
 
         @functools.wraps(template)
         def forward(*args: Any, **kwargs: Any) -> Any:
@@ -68,6 +98,8 @@ def _forwarding_to(backend_function: Callable[..., Any], *path_parameters: str) 
                 value = kwargs.get(name)
                 if isinstance(value, os.PathLike):
                     kwargs[name] = os.fspath(value)
+            if dialect_from is not None and "dialect" in kwargs:
+                args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header)
             return backend_function(*args, **kwargs)
 
         return cast(_F, forward)
@@ -75,7 +107,7 @@ def _forwarding_to(backend_function: Callable[..., Any], *path_parameters: str) 
     return decorate
 
 
-@_forwarding_to(_backend.vornish_file, "input_path", "output_path", "quarantine_path")
+@_forwarding_to(_backend._vornish_file, "input_path", "output_path", "quarantine_path", dialect_from="input_path")
 def vornish_file(
     input_path: StrPath,
     output_path: StrPath,
@@ -86,16 +118,36 @@ def vornish_file(
     merge_overflow: bool = True,
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
+    *,
+    threads: SupportsIndex | None = None,
+    chunk_size: SupportsIndex | None = None,
+    progress: Callable[[int, int], object] | None = None,
+    skip_initial_space: bool = False,
+    skip_rows: SupportsIndex = 0,
+    dialect: Dialect | Literal["auto"] | None = None,
 ) -> VornishSummary:
     """Repairs the CSV file ``input_path`` into a clean CSV file ``output_path``.
 
-    The whole input is read into memory first, so ``output_path`` may be the
-    input itself. Rows are brought to the expected width: short rows are
-    padded with empty fields, long rows have their surplus fields merged into
-    the last column (joined with the delimiter). Rows that may not be
-    repaired (``fill_ragged_rows=False`` or ``merge_overflow=False``) are set
-    aside and, when ``quarantine_path`` is given, written there after the
-    clean output is complete, with their line number and the reason.
+    Rows are brought to the expected width: short rows are padded with empty
+    fields, long rows have their surplus fields merged into the last column
+    (joined with the delimiter). Rows that may not be repaired
+    (``fill_ragged_rows=False`` or ``merge_overflow=False``) are set aside
+    and, when ``quarantine_path`` is given, written there after the clean
+    output is complete, with their line number and the reason.
+
+    The file is read in chunks and repaired as it is read, on several threads
+    and without holding the interpreter lock, so files larger than memory
+    can be repaired and other Python threads keep running meanwhile. The
+    clean output, the quarantine file and the summary are byte for byte
+    those of ``_csv_vornish_backend.vornish_file``, whatever ``threads`` and
+    ``chunk_size`` are. Only the order of effects differs: the backend reads
+    the whole input before it creates the output, while here the output is
+    created as soon as the start of the input has settled the delimiter and
+    the column count, so an error reading the input later on (or Ctrl-C)
+    leaves a partial output behind. When ``output_path`` is the input file
+    itself, the output is written to a temporary file beside it that
+    replaces the input only once complete (with the input's permission
+    bits); on any failure the input stays as it was.
 
     Args:
         input_path: The damaged CSV file.
@@ -116,6 +168,24 @@ def vornish_file(
         repair_quotes: Treat a quote inside a quoted field that a later quote
             on the same line can close as text rather than as the closing
             quote.
+        threads: Threads that parse the input; ``None`` uses every core this
+            process may run on (``os.sched_getaffinity(0)``), ``1`` does all
+            the work on the calling thread.
+        chunk_size: Bytes read per chunk (default 4 MiB). Memory use is about
+            two chunks per thread plus the longest row.
+        progress: Called as ``progress(bytes_done, bytes_total)`` on the
+            calling thread between chunks, with growing values, the last
+            call having ``bytes_done == bytes_total``. An exception it
+            raises stops the run and propagates, as KeyboardInterrupt does.
+        skip_initial_space: Blanks right after a delimiter are not part of
+            the next field (``a, b`` gives ``b``); a quote after them opens a
+            quoted field.
+        skip_rows: The first rows are a preamble (titles, notes): they are
+            set aside with the reason "Row is part of a preamble", counted
+            as quarantined, and the column count is guessed after them.
+        dialect: ``"auto"`` detects the file's dialect (``sniff_dialect``)
+            and ``Dialect`` gives one: it fills the options left unset
+            (delimiter, quote character, column count, the two above).
 
     Returns:
         The ``VornishSummary`` of the run.
@@ -123,6 +193,7 @@ def vornish_file(
     Raises:
         TypeError: An argument of the wrong type (its note names the
             parameter).
+        ValueError: ``threads`` or ``chunk_size`` below 1.
         OverflowError: ``expected_columns`` negative or 2**32 or more.
         OSError: A file could not be read or written; its text ends with the
             operating system's error number, as in ``(os error 2)``.
@@ -177,7 +248,7 @@ def sniff(sample: str) -> str:
 ArrowRowStream: TypeAlias = _backend._ArrowRowStream
 
 
-@_forwarding_to(_backend._read_arrow, "file_path")
+@_forwarding_to(_backend._read_arrow, "file_path", dialect_from="file_path")
 def read_arrow(
     file_path: StrPath,
     delimiter: str | None = None,
@@ -190,6 +261,9 @@ def read_arrow(
     header: bool = True,
     threads: SupportsIndex | None = None,
     chunk_size: SupportsIndex | None = None,
+    skip_initial_space: bool = False,
+    skip_rows: SupportsIndex = 0,
+    dialect: Dialect | Literal["auto"] | None = None,
 ) -> ArrowRowStream:
     """Repairs the CSV file ``file_path`` into Arrow record batches for a dataframe library.
 
@@ -240,6 +314,16 @@ def read_arrow(
             file is read on one thread for now.
         chunk_size: At least 1; accepted for a parallel engine to come and
             not used for now.
+        skip_initial_space: Blanks right after a delimiter are not part of
+            the next field (``a, b`` gives ``b``); a quote after them opens a
+            quoted field.
+        skip_rows: The first rows are a preamble (titles, notes): they are
+            set aside with the reason "Row is part of a preamble", counted
+            as quarantined, and the column count is guessed after them.
+        dialect: ``"auto"`` detects the file's dialect (``sniff_dialect``)
+            and ``Dialect`` gives one: it fills the options left unset
+            (delimiter, quote character, column count, the two above and,
+            when not given, ``header``).
 
     Raises:
         TypeError: An argument of the wrong type (its note names the

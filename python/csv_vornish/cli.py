@@ -1,9 +1,12 @@
 """The ``csv-vornish`` command line: repair CSV files and guess their dialect.
 
-Two commands, ``repair`` and ``sniff``. Several inputs are repaired in
-parallel worker processes rather than threads, because the backend keeps the
-interpreter lock for the whole of a repair. Results are reported in input
-order, one line per file on stderr (stdout stays free for ``-o -``).
+Two commands, ``repair`` and ``sniff``. Each file is repaired by the
+streaming engine on ``--threads`` threads; several inputs are also spread
+over ``-j`` worker processes. Results are reported in input order, one line
+per file on stderr (stdout stays free for ``-o -``). When stderr is a
+terminal (and without ``--json``) a progress bar shows how far a file
+repaired in this process has got, if the optional ``tqdm`` is installed
+(``pip install csv-vornish[cli]``).
 
 Exit codes: 0 success; 1 ``--strict`` and a row was quarantined; 2 usage
 error; 3 a file could not be read or written; 4 a repair failed for any
@@ -16,6 +19,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import dataclasses
+import functools
 import inspect
 import json
 import multiprocessing
@@ -66,7 +70,34 @@ class RepairResult:
     exit_code: int = EXIT_OK
 
 
-def run_job(job: RepairJob) -> RepairResult:
+@contextlib.contextmanager
+def progress_bar(label: str, enabled: bool) -> Iterator[Callable[[int, int], None] | None]:
+    """A callback drawing a byte-count bar on stderr, or None.
+
+    None when not ``enabled`` or when tqdm is not installed: the bar is a
+    convenience, never a reason to fail. The bar only appears once a file
+    has taken half a second, so quick repairs print nothing extra.
+    """
+    if not enabled:
+        yield None
+        return
+    try:
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        yield None
+        return
+    with tqdm(total=0, desc=label, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr,
+              leave=False, delay=0.5, dynamic_ncols=True) as bar:
+
+        def update(done: int, total: int) -> None:
+            if bar.total != total:
+                bar.total = total
+            bar.update(done - bar.n)
+
+        yield update
+
+
+def run_job(job: RepairJob, show_progress: bool = False) -> RepairResult:
     """Repairs one file. Runs in a worker process; never raises for a file's fault."""
     try:
         with contextlib.ExitStack() as stack:
@@ -80,7 +111,10 @@ def run_job(job: RepairJob) -> RepairResult:
                 if output_path == STDIO:
                     output_path = os.path.join(scratch, "stdout.csv")
             options = _dialect_options(job, input_path)
-            summary = csv_vornish.vornish_file(input_path, output_path, job.quarantine, **options)
+            progress = stack.enter_context(progress_bar(_describe(job.input, "<stdin>"), show_progress))
+            summary = csv_vornish.vornish_file(
+                input_path, output_path, job.quarantine, **options, progress=progress
+            )
             if job.output == STDIO:
                 with open(output_path, "rb") as clean:
                     shutil.copyfileobj(clean, sys.stdout.buffer)
@@ -331,6 +365,10 @@ def build_parser() -> argparse.ArgumentParser:
         "-j", "--jobs", type=_job_count, metavar="N",
         help="repair up to N files at once in worker processes (default: one per CPU)",
     )
+    repair.add_argument(
+        "--threads", type=_job_count, metavar="N",
+        help="threads per file (default: the CPUs shared out among the files repaired at once)",
+    )
 
     sniff = commands.add_parser(
         "sniff",
@@ -424,9 +462,19 @@ def plan_jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list
 
 def _repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     jobs = plan_jobs(parser, args)
-    workers = args.jobs if args.jobs is not None else _default_workers()
+    cores = _default_workers()
+    workers = args.jobs if args.jobs is not None else cores
+    at_once = max(1, min(workers, len(jobs)))
+    # Files repaired at once share the CPUs rather than each taking all.
+    threads = args.threads if args.threads is not None else max(1, cores // at_once)
+    jobs = [RepairJob(job.input, job.output, job.quarantine, {**job.options, "threads": threads})
+            for job in jobs]
+    worker: Worker = run_job
+    if at_once == 1 and not args.json and sys.stderr.isatty():
+        # Only a file repaired in this process can draw on our stderr.
+        worker = functools.partial(run_job, show_progress=True)
     worst = EXIT_OK
-    for result in run_jobs(jobs, workers):
+    for result in run_jobs(jobs, workers, worker):
         report(result, args.json, sys.stderr)
         code = result.exit_code
         if code == EXIT_OK and args.strict and result.summary and result.summary["quarantined_rows"] > 0:

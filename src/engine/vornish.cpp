@@ -41,10 +41,6 @@ std::string byte_as_text(std::uint8_t byte) {
   return text;
 }
 
-namespace {
-
-// The offset where the table starts: just past the first `skip_rows` rows
-// as the run's parser under `delimiter` reads them.
 std::size_t preamble_end(std::string_view buffer, std::uint8_t delimiter,
                          const VornishOptions& options) {
   ResilientParser parser(buffer, delimiter, options.quote_char, options.repair_quotes,
@@ -55,8 +51,6 @@ std::size_t preamble_end(std::string_view buffer, std::uint8_t delimiter,
   }
   return parser.pos();
 }
-
-}  // namespace
 
 Dialect settle_dialect(std::string_view buffer, const VornishOptions& options) {
   Dialect dialect;
@@ -110,18 +104,52 @@ RowView RowShaper::shape(RowView raw) {
   return fields_;
 }
 
+RowRepair::RowRepair(const VornishOptions& options, const Dialect& dialect)
+    : expected_(dialect.expected_columns),
+      fill_ragged_rows_(options.fill_ragged_rows),
+      merge_overflow_(options.merge_overflow),
+      preamble_(options.skip_rows),
+      shaper_(dialect.expected_columns, dialect.delimiter) {
+  stats_.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
+  stats_.inferred_columns = dialect.expected_columns;
+}
+
+void RowRepair::take(RowView row, std::size_t width, std::size_t start, std::size_t line_after,
+                     RowVisitor& visitor) {
+  ++stats_.total_rows;
+  if (preamble_ > 0) {
+    // Set aside whole, so nothing of it is lost, with its own line.
+    --preamble_;
+    visitor.quarantined(line_after, QuarantineReason::Preamble, row, start);
+    ++stats_.quarantined_rows;
+    return;
+  }
+  if (expected_ == 0 || width == expected_) {
+    visitor.kept(row, start);
+    ++stats_.vornished_rows;
+    return;
+  }
+  const bool too_few = width < expected_;
+  if (too_few ? fill_ragged_rows_ : merge_overflow_) {
+    // A counted-only row carries no fields, so there is nothing to shape.
+    visitor.kept(row.size() != width ? row : shaper_.shape(row), start);
+    ++stats_.vornished_rows;
+    ++stats_.repaired_rows;
+  } else {
+    // Read right after the row: for a row ended by a line end that is the
+    // line where the next row starts.
+    visitor.quarantined(line_after, too_few ? QuarantineReason::TooFew : QuarantineReason::Extra,
+                        row, start);
+    ++stats_.quarantined_rows;
+  }
+}
+
 VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
                          const Dialect& dialect, RowVisitor& visitor) {
-  const std::size_t expected = dialect.expected_columns;
-  VornishStats stats;
-  stats.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
-  stats.inferred_columns = expected;
-
   ResilientParser parser(buffer, dialect.delimiter, options.quote_char, options.repair_quotes,
                          options.skip_initial_space);
-  RowShaper shaper(expected, dialect.delimiter);
+  RowRepair repair(options, dialect);
   const bool needs_fields = visitor.needs_fields();
-  std::size_t preamble = options.skip_rows;
   while (!visitor.stop_requested()) {
     const std::size_t start = parser.pos();
     RowView row;
@@ -140,33 +168,9 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
       }
       n = *width;
     }
-    ++stats.total_rows;
-    if (preamble > 0) {
-      // Set aside whole, so nothing of it is lost, with its own line.
-      --preamble;
-      visitor.quarantined(parser.line(), QuarantineReason::Preamble, row, start);
-      ++stats.quarantined_rows;
-      continue;
-    }
-    if (expected == 0 || n == expected) {
-      visitor.kept(row, start);
-      ++stats.vornished_rows;
-      continue;
-    }
-    const bool too_few = n < expected;
-    if (too_few ? options.fill_ragged_rows : options.merge_overflow) {
-      visitor.kept(needs_fields ? shaper.shape(row) : row, start);
-      ++stats.vornished_rows;
-      ++stats.repaired_rows;
-    } else {
-      // Read right after the row: for a row ended by a line end that is the
-      // line where the next row starts.
-      visitor.quarantined(parser.line(),
-                          too_few ? QuarantineReason::TooFew : QuarantineReason::Extra, row, start);
-      ++stats.quarantined_rows;
-    }
+    repair.take(row, n, start, parser.line(), visitor);
   }
-  return stats;
+  return repair.stats();
 }
 
 KeptRows::KeptRows(std::string_view buffer, const VornishOptions& options, const Dialect& dialect)
@@ -207,32 +211,6 @@ Row KeptRows::materialize(std::size_t index) const {
 }
 
 namespace {
-
-// The reason texts of one run, made once rather than per quarantined row.
-class ReasonTexts {
- public:
-  explicit ReasonTexts(std::size_t expected)
-      : too_few_(reason_text(QuarantineReason::TooFew, expected)),
-        extra_(reason_text(QuarantineReason::Extra, expected)),
-        preamble_(reason_text(QuarantineReason::Preamble, expected)) {}
-
-  const std::string& of(QuarantineReason reason) const noexcept {
-    switch (reason) {
-      case QuarantineReason::TooFew:
-        return too_few_;
-      case QuarantineReason::Extra:
-        return extra_;
-      case QuarantineReason::Preamble:
-        break;
-    }
-    return preamble_;
-  }
-
- private:
-  std::string too_few_;
-  std::string extra_;
-  std::string preamble_;
-};
 
 // Collects the in-memory outcome: starts of kept rows, owned copies of
 // quarantined ones.

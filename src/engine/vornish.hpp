@@ -53,6 +53,32 @@ enum class QuarantineReason : unsigned char { TooFew, Extra, Preamble };
 // / "Row is part of a preamble".
 std::string reason_text(QuarantineReason reason, std::size_t expected);
 
+// The reason text of each kind, made once per run.
+class ReasonTexts {
+ public:
+  explicit ReasonTexts(std::size_t expected)
+      : too_few_(reason_text(QuarantineReason::TooFew, expected)),
+        extra_(reason_text(QuarantineReason::Extra, expected)),
+        preamble_(reason_text(QuarantineReason::Preamble, expected)) {}
+
+  const std::string& of(QuarantineReason reason) const noexcept {
+    switch (reason) {
+      case QuarantineReason::TooFew:
+        return too_few_;
+      case QuarantineReason::Extra:
+        return extra_;
+      case QuarantineReason::Preamble:
+        break;
+    }
+    return preamble_;
+  }
+
+ private:
+  std::string too_few_;
+  std::string extra_;
+  std::string preamble_;
+};
+
 // A delimiter or quote byte as text: the byte taken as a code point
 // U+0000..U+00FF, in UTF-8 (one or two bytes).
 std::string byte_as_text(std::uint8_t byte);
@@ -66,6 +92,12 @@ struct Dialect {
 // With `skip_rows`, both guesses read the buffer from the end of the
 // preamble on, so its titles and notes cannot sway them.
 Dialect settle_dialect(std::string_view buffer, const VornishOptions& options);
+
+// The offset where the table starts: just past the first `skip_rows` rows
+// as the run's parser under `delimiter` reads them (the end of `buffer`
+// when it holds fewer).
+std::size_t preamble_end(std::string_view buffer, std::uint8_t delimiter,
+                         const VornishOptions& options);
 
 // Brings rows to the expected width. Owns the scratch that padding and
 // merging need, so shaping a row allocates nothing once warmed up.
@@ -99,6 +131,29 @@ class RowVisitor {
   // False when only widths and starts matter: rows are then only counted,
   // never decoded, and the views handed over are empty.
   virtual bool needs_fields() const noexcept { return true; }
+};
+
+// The repair decision for one row: keep it, pad or merge it, or set it
+// aside, and count it. Every row loop goes through it, so that a run over a
+// whole buffer and a run over a file in pieces repair alike.
+class RowRepair {
+ public:
+  RowRepair(const VornishOptions& options, const Dialect& dialect);
+  // `row` has `width` fields (it is empty when the visitor only counts);
+  // `start` is where it begins and `line_after` the parser's line counter
+  // read right after it.
+  void take(RowView row, std::size_t width, std::size_t start, std::size_t line_after,
+            RowVisitor& visitor);
+  const VornishStats& stats() const noexcept { return stats_; }
+
+ private:
+  std::size_t expected_;
+  bool fill_ragged_rows_;
+  bool merge_overflow_;
+  // Rows still to be set aside as the preamble.
+  std::size_t preamble_;
+  RowShaper shaper_;
+  VornishStats stats_;
 };
 
 // The row loop over a non-empty buffer with a settled dialect.

@@ -170,8 +170,8 @@ void convert(std::span<const Param> params, std::span<const PyRef> slots, std::s
 template <std::size_t N>
 Bound<N> bind_and_convert(const Signature<N>& sig, const CallArgs& call) {
   Bound<N> bound;
-  bind(sig.display, sig.params, call, bound.objects);
-  convert(sig.params, bound.objects, bound.values);
+  binding::bind(sig.display, sig.params, call, bound.objects);  // not std::bind by ADL
+  binding::convert(sig.params, bound.objects, bound.values);
   return bound;
 }
 

@@ -12,6 +12,7 @@
 #include "python/dialect.hpp"
 #include "python/errors.hpp"
 #include "python/reader.hpp"
+#include "python/stream.hpp"
 #include "python/summary.hpp"
 
 namespace vornish {
@@ -111,7 +112,8 @@ int exec(PyObject* module) {
   add(module, "__all__", all.get());
 
   PyRef module_name = own(PyModule_GetNameObject(module));
-  for (PyMethodDef* def : {&vornish_file_def, &sniff_def, open_method(), sniff_dialect_method()}) {
+  for (PyMethodDef* def :
+       {&vornish_file_def, &sniff_def, open_method(), sniff_dialect_method(), stream_method()}) {
     PyRef function = own(PyCMethod_New(def, module, module_name.get(), nullptr));
     add(module, def->ml_name, function.get());
   }

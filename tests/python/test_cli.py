@@ -353,3 +353,36 @@ def test_a_dying_worker_fails_only_its_own_file(work: pathlib.Path) -> None:
     assert results[1].error == "the repair process died unexpectedly"
     clean = reference(work)[0]
     assert all((work / f"{n}.out").read_bytes() == clean for n in names if n != "crash.csv")
+
+
+@pytest.mark.parametrize("flags", [["--threads", "1"], ["--threads", "3", "-j", "2"], ["-j", "1"]])
+def test_threads_give_the_same_files(work: pathlib.Path, flags: list[str]) -> None:
+    result = cli("repair", "damaged.csv", "--no-fill", "--quarantine-each", *flags, cwd=work)
+    assert result.returncode == 0, result.stderr
+    clean, bad, _ = reference(work, fill_ragged_rows=False)
+    assert (work / "damaged.clean.csv").read_bytes() == clean
+    assert (work / "damaged.quarantine.csv").read_bytes() == bad
+
+
+def test_threads_must_be_positive(work: pathlib.Path) -> None:
+    result = cli("repair", "damaged.csv", "--threads", "0", cwd=work)
+    assert result.returncode == 2
+    assert "must be at least 1, got 0" in result.stderr.decode()
+    assert not (work / "damaged.clean.csv").exists()
+
+
+def test_progress_bar_is_optional(monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]) -> None:
+    from csv_vornish import cli as cli_module
+
+    with cli_module.progress_bar("x", enabled=False) as update:
+        assert update is None
+    monkeypatch.setitem(sys.modules, "tqdm", None)  # as if not installed
+    with cli_module.progress_bar("x", enabled=True) as update:
+        assert update is None
+    monkeypatch.undo()
+    pytest.importorskip("tqdm")
+    with cli_module.progress_bar("x", enabled=True) as update:
+        assert update is not None
+        update(10, 100)
+        update(100, 100)
+    assert capsys.readouterr().out == ""

@@ -142,6 +142,10 @@ def consumed(path: str) -> object:
     return stream
 
 
+def _stop_progress(done: int, total: int) -> None:
+    raise LookupError(done)
+
+
 def cases(f: dict[str, str]) -> list[tuple[str, Callable[[], object]]]:
     # Outputs go to /dev/null: rewriting a real file thousands of times
     # measures the file system, not this module.
@@ -161,6 +165,14 @@ def cases(f: dict[str, str]) -> list[tuple[str, Callable[[], object]]]:
                                  merge_overflow=True, expected_columns=Index(2),
                                  repair_quotes=np.True_)),
         ("vornish_file-empty", lambda: vb.vornish_file(f["empty.csv"], out, bad)),
+        ("stream", lambda: vb._vornish_file(src, out, bad, threads=1)),
+        ("stream-threads-progress",
+         lambda: vb._vornish_file(src, out, bad, None, '"', False, False, threads=2, chunk_size=8,
+                                  progress=lambda done, total: None)),
+        ("stream-progress-raises", expect(LookupError, vb._vornish_file, src, out, bad,
+                                          chunk_size=8, progress=_stop_progress)),
+        ("stream-bad-threads", expect(ValueError, vb._vornish_file, src, out, threads=0)),
+        ("stream-not-found", expect(OSError, vb._vornish_file, f["missing.csv"], out, threads=2)),
         ("reader-walk", reader_walk(src)),
         ("reader-empty", lambda: list(vb.VornishReader(f["empty.csv"]))),
         ("reader-len-summary", lambda: (len(reader), reader.summary, reader.__enter__())),

@@ -1,0 +1,178 @@
+// _vornish_file(): vornish_file's nine parameters, bound and converted by
+// the same table rows, plus the knobs of the streaming engine.
+//
+// The engine runs with the interpreter lock released. It is taken back only
+// between chunks, on the calling thread, to let signal handlers run and to
+// call `progress`; an exception raised there stops the run.
+#include "python/stream.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "engine/stream.hpp"
+#include "python/barrier.hpp"
+#include "python/binding.hpp"
+#include "python/errors.hpp"
+#include "python/summary.hpp"
+
+namespace vornish {
+namespace {
+
+using binding::Default;
+using binding::Kind;
+using binding::Param;
+
+// More threads than this only cost memory: one chunk in flight per thread
+// and one more waiting.
+constexpr std::size_t kMaxThreads = 256;
+
+constexpr std::array<Param, 3> kHead = {{
+    {"input_path", Kind::Text, Default::Required},
+    {"output_path", Kind::Text, Default::Required},
+    {"quarantine_path", Kind::OptionalText, Default::None},
+}};
+constexpr std::array<Param, 5> kStreamParams = {{
+    {"threads", Kind::OptionalPositive, Default::None, true},
+    {"chunk_size", Kind::OptionalPositive, Default::None, true},
+    {"progress", Kind::OptionalCallable, Default::None, true},
+    {"skip_initial_space", Kind::Switch, Default::False, true},
+    {"skip_rows", Kind::Count, Default::Zero, true},
+}};
+
+consteval std::array<Param, 14> stream_params() {
+  const std::array<Param, 9> base = binding::with_options(kHead);
+  std::array<Param, 14> all{};
+  for (std::size_t i = 0; i < 9; ++i) {
+    all[i] = base[i];
+  }
+  for (std::size_t i = 0; i < 5; ++i) {
+    all[9 + i] = kStreamParams[i];
+  }
+  return all;
+}
+
+// Same display name as the backend's function, so that binding errors read
+// the same.
+constexpr binding::Signature<14> kSignature{"vornish_file()", stream_params()};
+static_assert(binding::well_formed(kSignature));
+
+enum Index : std::size_t {
+  kThreads = 9,
+  kChunkSize = 10,
+  kProgress = 11,
+  kSkipInitialSpace = 12,
+  kSkipRows = 13,
+};
+
+std::size_t usable_cores() noexcept {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+    return static_cast<std::size_t>(std::max(CPU_COUNT(&set), 1));
+  }
+  return std::max(std::thread::hardware_concurrency(), 1u);
+}
+
+// Gives the interpreter lock up for its lifetime; `state` is where it is
+// kept while released, shared with the hook that takes it back briefly.
+class WithoutLock {
+ public:
+  WithoutLock() noexcept : state_(PyEval_SaveThread()) {}
+  WithoutLock(const WithoutLock&) = delete;
+  WithoutLock& operator=(const WithoutLock&) = delete;
+  ~WithoutLock() { PyEval_RestoreThread(state_); }
+
+  // Runs `body` holding the lock.
+  template <class F>
+  bool locked(F&& body) noexcept {
+    PyEval_RestoreThread(state_);
+    const bool ok = body();
+    state_ = PyEval_SaveThread();
+    return ok;
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+PyRef stream_call(const binding::Bound<14>& args) {
+  std::optional<std::string> quarantine_path;
+  if (const auto path = args[2].optional_text()) {
+    quarantine_path.emplace(*path);
+  }
+  VornishOptions options = binding::options_from(args, 3);
+  options.skip_initial_space = args[kSkipInitialSpace].flag();
+  options.skip_rows = *args[kSkipRows].count();
+
+  StreamOptions stream;
+  stream.threads = std::min(args[kThreads].count().value_or(usable_cores()), kMaxThreads);
+  stream.chunk_size = args[kChunkSize].count().value_or(StreamOptions::kDefaultChunkSize);
+  PyObject* progress = args[kProgress].object();
+  const std::string input(args[0].text());
+  const std::string output(args[1].text());
+
+  bool interrupted = false;
+  std::optional<Result<StreamRun>> run;
+  {
+    WithoutLock unlocked;
+    stream.between_chunks = [&](std::uint64_t done, std::uint64_t total) {
+      return unlocked.locked([&] {
+        if (PyErr_CheckSignals() != 0) {
+          interrupted = true;
+          return false;
+        }
+        if (progress != Py_None) {
+          PyObject* result = PyObject_CallFunction(progress, "KK",
+                                                   static_cast<unsigned long long>(done),
+                                                   static_cast<unsigned long long>(total));
+          if (result == nullptr) {
+            interrupted = true;
+            return false;
+          }
+          Py_DECREF(result);
+        }
+        return true;
+      });
+    };
+    run.emplace(stream_vornish_file(input, output, quarantine_path, options, stream));
+  }
+  // An exception of a signal handler or of `progress` wins: it is why the
+  // run stopped, or it came at the very end.
+  if (interrupted) {
+    throw_python_error();
+  }
+  if (!*run) {
+    raise_engine_error(run->error());
+  }
+  if (run->value().cancelled) {
+    fail("the streaming run stopped without a pending exception");
+  }
+  return new_summary(run->value().stats);
+}
+
+PyObject* stream_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return barrier([&] { return stream_call(binding::bind_fast(kSignature, args, nargs, kwnames)); });
+}
+
+PyMethodDef stream_def = {
+    "_vornish_file",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_vornish_file(input_path, output_path, quarantine_path=None, delimiter=None, "
+    "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
+    "repair_quotes=True, *, threads=None, chunk_size=None, progress=None, "
+    "skip_initial_space=False, skip_rows=0)\n"
+    "--\n"
+    "\n"
+    "vornish_file() for files of any size: read in chunks, parsed on `threads`\n"
+    "threads, without the interpreter lock. Private to csv_vornish."};
+
+}  // namespace
+
+PyMethodDef* stream_method() { return &stream_def; }
+
+}  // namespace vornish
