@@ -467,8 +467,7 @@ def _repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     at_once = max(1, min(workers, len(jobs)))
     # Files repaired at once share the CPUs rather than each taking all.
     threads = args.threads if args.threads is not None else max(1, cores // at_once)
-    jobs = [RepairJob(job.input, job.output, job.quarantine, {**job.options, "threads": threads})
-            for job in jobs]
+    jobs = [dataclasses.replace(job, options={**job.options, "threads": threads}) for job in jobs]
     worker: Worker = run_job
     if at_once == 1 and not args.json and sys.stderr.isatty():
         # Only a file repaired in this process can draw on our stderr.

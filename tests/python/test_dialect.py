@@ -223,3 +223,51 @@ def test_resolve_options_auto(tmp_path: pathlib.Path) -> None:
     }
     with pytest.raises(TypeError, match="dialect must be 'auto', a Dialect or None, not str"):
         resolve_options("guess", path, {})  # type: ignore[arg-type]
+
+
+PREAMBLE_FILE = (
+    b"Quarterly export\n"
+    b"generated 2026-12-01; do not edit\n"
+    b"\n"
+    b"id, name, city\n"
+    b"1, Ada, Paris\n"
+    b"2, Bob\n"
+    b'3, "Cy, Jr", Rome\n'
+    b"4, Di, Oslo, Norway\n"
+)
+
+
+@pytest.mark.parametrize("threads, chunk_size", [(1, None), (2, 7), (4, 1)])
+def test_vornish_file_with_the_detected_dialect(tmp_path: pathlib.Path, threads: int, chunk_size: int | None) -> None:
+    source = tmp_path / "in.csv"
+    source.write_bytes(PREAMBLE_FILE)
+    summary = csv_vornish.vornish_file(
+        source, tmp_path / "out.csv", tmp_path / "bad.csv", dialect="auto", threads=threads, chunk_size=chunk_size
+    )
+    assert (tmp_path / "out.csv").read_bytes() == (
+        b'id,name,city\n1,Ada,Paris\n2,Bob,\n3,"Cy, Jr",Rome\n4,Di,"Oslo,Norway"\n'
+    )
+    assert (tmp_path / "bad.csv").read_bytes() == (
+        b"line,reason,raw_content\n"
+        b'2,"Row is part of a preamble","Quarterly export"\n'
+        b'3,"Row is part of a preamble","generated 2026-12-01; do not edit"\n'
+        b'4,"Row is part of a preamble",""\n'
+    )
+    counts = summary.to_dict()
+    assert (counts["total_rows"], counts["quarantined_rows"], counts["repaired_rows"]) == (8, 3, 2)
+
+
+def test_read_arrow_with_the_detected_dialect(tmp_path: pathlib.Path) -> None:
+    pa = pytest.importorskip("pyarrow")
+    source = tmp_path / "in.csv"
+    source.write_bytes(PREAMBLE_FILE)
+    stream = csv_vornish.read_arrow(source, dialect="auto")
+    table = pa.table(stream)
+    assert table.column_names == ["id", "name", "city"]
+    assert table.to_pylist()[2] == {"id": "3", "name": "Cy, Jr", "city": "Rome"}
+    assert stream.summary.quarantined_rows == 3
+    # Given options win over the detected ones; a Dialect works as "auto" does.
+    dialect = csv_vornish.sniff_dialect(source)
+    assert pa.table(csv_vornish.read_arrow(source, dialect=dialect, header=False)).num_rows == 5
+    with pytest.raises(TypeError, match="dialect"):
+        csv_vornish.read_arrow(source, dialect="excel")
