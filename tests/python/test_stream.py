@@ -201,15 +201,16 @@ class Feeder(threading.Thread):
         self.path, self.rows, self.stop = path, rows, threading.Event()
 
     def run(self) -> None:
-        with open(self.path, "wb") as pipe:
-            written = 0
-            while not self.stop.wait(0.001) and (self.rows is None or written < self.rows):
-                try:
+        # Unbuffered, so that closing after the reader has gone has nothing
+        # left to flush into the broken pipe.
+        try:
+            with open(self.path, "wb", buffering=0) as pipe:
+                written = 0
+                while not self.stop.wait(0.001) and (self.rows is None or written < self.rows):
                     pipe.write(b"1,2,3\n" * 1000)
-                    pipe.flush()
-                except BrokenPipeError:
-                    return
-                written += 1000
+                    written += 1000
+        except BrokenPipeError:
+            return
 
 
 def test_other_threads_run_during_a_call(tmp_path: Path) -> None:
