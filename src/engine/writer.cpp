@@ -170,6 +170,39 @@ void CsvLineFormatter::append_ascii_row(std::string& line, RowView row) const {
   line[at] = '\n';
 }
 
+std::optional<std::string_view> verbatim_line(std::string_view input, std::size_t start,
+                                              RowView row, std::uint8_t delimiter,
+                                              std::uint8_t quote_char) noexcept {
+  if (delimiter >= 0x80 || quote_char >= 0x80 || row.empty() || start > input.size()) {
+    return std::nullopt;
+  }
+  const char* const begin = input.data() + start;
+  const char* const input_end = input.data() + input.size();
+  const char* at = begin;
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    const std::string_view text = row[i].text;
+    if (i != 0) {
+      if (at == input_end || *at != static_cast<char>(delimiter)) {
+        return std::nullopt;
+      }
+      ++at;
+    }
+    // Fields built elsewhere (scratch, padding, a merge) never sit here.
+    if (text.data() != at || text.size() > static_cast<std::size_t>(input_end - at)) {
+      return std::nullopt;
+    }
+    at += text.size();
+  }
+  if (at != input_end && *at != '\n' && *at != '\r') {
+    return std::nullopt;
+  }
+  const auto size = static_cast<std::size_t>(at - begin);
+  if (std::memchr(begin, quote_char, size) != nullptr) {
+    return std::nullopt;
+  }
+  return std::string_view(begin, size);
+}
+
 void append_quarantine_line(std::string& out, std::size_t line, std::string_view reason,
                             RowView raw_tokens, std::string_view separator) {
   char digits[24];
