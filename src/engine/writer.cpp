@@ -176,28 +176,50 @@ std::optional<std::string_view> verbatim_line(std::string_view input, std::size_
   if (delimiter >= 0x80 || quote_char >= 0x80 || row.empty() || start > input.size()) {
     return std::nullopt;
   }
+  const char delim = static_cast<char>(delimiter);
+  const char quote = static_cast<char>(quote_char);
   const char* const begin = input.data() + start;
   const char* const input_end = input.data() + input.size();
   const char* at = begin;
+  std::size_t quoted = 0;
   for (std::size_t i = 0; i < row.size(); ++i) {
     const std::string_view text = row[i].text;
     if (i != 0) {
-      if (at == input_end || *at != static_cast<char>(delimiter)) {
+      if (at == input_end || *at != delim) {
         return std::nullopt;
       }
       ++at;
     }
-    // Fields built elsewhere (scratch, padding, a merge) never sit here.
-    if (text.data() != at || text.size() > static_cast<std::size_t>(input_end - at)) {
-      return std::nullopt;
+    const auto left = static_cast<std::size_t>(input_end - at);
+    if (text.data() == at && text.size() <= left) {
+      at += text.size();
+      continue;
     }
-    at += text.size();
+    // Quoted in the input just as the formatter will quote it: between
+    // two quotes, holding no quote, and holding what forces quoting.
+    if (left >= 2 && *at == quote && text.data() == at + 1 && text.size() <= left - 2 &&
+        at[1 + text.size()] == quote &&
+        (std::memchr(text.data(), delim, text.size()) != nullptr ||
+         std::memchr(text.data(), '\n', text.size()) != nullptr ||
+         std::memchr(text.data(), '\r', text.size()) != nullptr)) {
+      at += text.size() + 2;
+      ++quoted;
+      continue;
+    }
+    // Fields built elsewhere (scratch, padding, a merge) never sit here.
+    return std::nullopt;
   }
   if (at != input_end && *at != '\n' && *at != '\r') {
     return std::nullopt;
   }
+  // The only quotes allowed are those around the quoted fields: none in an
+  // unquoted field, none inside a quoted one.
   const auto size = static_cast<std::size_t>(at - begin);
-  if (std::memchr(begin, quote_char, size) != nullptr) {
+  std::size_t quotes = 0;
+  for (std::size_t k = 0; k < size; ++k) {
+    quotes += begin[k] == quote;
+  }
+  if (quotes != 2 * quoted) {
     return std::nullopt;
   }
   return std::string_view(begin, size);

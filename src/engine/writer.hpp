@@ -47,12 +47,13 @@ class CsvLineFormatter {
 // completes the line in place; a CR, a CR LF or the end of the input
 // becomes the LF the formatter would write.
 //
-// A row qualifies when every field points into `input` back to back, one
-// delimiter byte apart, from `start` on, and no quote byte lies among them:
-// then no field was quoted, padded, merged, unblanked or repaired, none holds
-// a delimiter, CR or LF, and the formatter would write each one plain. The
-// delimiter and quote must be ASCII, so that their output text is the input
-// byte.
+// A row qualifies when its fields lie in `input` back to back, one
+// delimiter byte apart, from `start` on, each either unquoted, or between
+// two quotes and holding the delimiter, CR or LF; and no other quote byte
+// lies among them. Then no field was padded, merged, unblanked, unescaped
+// or repaired, and the formatter would write each one as it stands in the
+// input. The delimiter and quote must be ASCII, so that their output text
+// is the input byte.
 std::optional<std::string_view> verbatim_line(std::string_view input, std::size_t start,
                                               RowView row, std::uint8_t delimiter,
                                               std::uint8_t quote_char) noexcept;

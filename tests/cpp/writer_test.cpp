@@ -110,7 +110,12 @@ TEST(VerbatimLine, CopiesOnlyRowsTheFormatterWritesUnchanged) {
   const std::vector<Case> cases = {
       {"plain rows, every line end", "a,b\nc,d\r\ne,f\rg,h", 2, false, {true, true, true, true}},
       {"empty fields and blank line", ",\n\n,x,\n", 0, false, {true, true, true}},
-      {"quoted field", "\"a\",b\na,\"b\"\n", 2, false, {false, false}},
+      {"quoted field needing no quotes", "\"a\",b\na,\"b\"\n", 2, false, {false, false}},
+      {"quoted field needing its quotes", "\"a,b\",c\nc,\"a\nb\"\n\"a\rb\"\n", 0, false,
+       {true, true, true}},
+      {"doubled and stray quotes", "\"a\"\"b,\"\n\"a,\"b\" c\",d\n", 0, false, {false, false}},
+      {"blank after the closing quote", "\"a,b\" ,c\n", 0, false, {false}},
+      {"unterminated", "\"a,b", 0, false, {false}},
       {"quote inside unquoted field", "x\"y,1\n", 2, false, {false}},
       {"padded and merged", "a\na,b,c\na,b\n", 2, false, {false, false, true}},
       {"invalid and valid UTF-8", "\xFF,b\n\xC3\xA9,b\n", 2, false, {false, true}},
