@@ -51,7 +51,7 @@ alignas(16) constexpr unsigned char kTail[32] = {
 
 // A mask whose last k of sixteen lanes are set.
 inline __m128i tail_lanes(std::size_t k) noexcept {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kTail + 16 - k));
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kTail + k));
 }
 #endif
 

@@ -185,6 +185,35 @@ TEST(VerbatimLine, AgreesWithTheFormatterOnEveryShortInput) {
   EXPECT_GT(copies, 0u);
 }
 
+// Rows long enough for the sixteen-byte steps, with one quote or one
+// forcing byte at every position: the copy test must see each of them.
+TEST(VerbatimLine, SeesEveryByteOfLongRows) {
+  const CsvLineFormatter formatter(',', 'o');
+  for (std::size_t n = 14; n <= 50; ++n) {
+    for (std::size_t k = 0; k < n; ++k) {
+      for (const char special : {'o', ','}) {
+        // One plain field, and a quoted one holding a comma (copied as it
+        // stands) with `special` inside it or in the plain field.
+        std::string plain(n, 'x');
+        plain[k] = special;
+        for (const bool quoted_first : {false, true}) {
+          const std::string input = quoted_first ? "oa,bo," + plain + "\n" : plain + "\n";
+          ResilientParser parser(input, ',', 'o', true);
+          const auto row = parser.next_row();
+          ASSERT_TRUE(row.has_value());
+          std::string formatted;
+          formatter.append_row(formatted, *row);
+          const auto same = verbatim_line(input, 0, *row, ',', 'o');
+          EXPECT_EQ(same.has_value(), formatted == input) << input;
+          if (same) {
+            EXPECT_EQ(std::string(*same) + "\n", formatted) << input;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(Texts, ReasonsAndBytes) {
   EXPECT_EQ(reason_text(QuarantineReason::TooFew, 0), "Row has too few columns (expected 0)");
   EXPECT_EQ(reason_text(QuarantineReason::Extra, 12), "Row has extra columns (expected 12)");
