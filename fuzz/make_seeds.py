@@ -70,6 +70,22 @@ def dialect_options(i: int) -> bytes:
     return bytes([i % 2])
 
 
+def dispatch_options(i: int) -> bytes:
+    # Bit 1 of the flags turns on initial-space skipping.
+    delimiters = [COMMA, SEMI, TAB, PIPE, SPACE, DQUOTE, C3, LF]
+    quotes = [DQUOTE, APOS, DQUOTE, APOS, DQUOTE, DQUOTE, APOS, CR]
+    return bytes([delimiters[i % 8], quotes[i % 8], [1, 3, 0, 2][i % 4]])
+
+
+# Inputs past one 64-byte block, so that fields, quotes and line ends fall
+# on block boundaries and in the last, partial block.
+LONG = [
+    b"a" * 63 + b",b\n" + b"c" * 64 + b"\r\n" + b'"' + b"d" * 62 + b'",e\n',
+    b'"' + b"x,y\n" * 40 + b'"' + b",z\n" + b"\xc3\xa9" * 70 + b"\n",
+    b",".join([b"f%d" % k for k in range(60)]) + b"\n" + b'"a""' * 30 + b'"\n',
+]
+
+
 def main() -> None:
     root = Path(__file__).resolve().parent / "corpus"
     for target, options in (("tokenizer", tokenizer_options),
@@ -81,6 +97,10 @@ def main() -> None:
         texts = DAMAGED + DIALECT_EXTRA if target == "dialect" else DAMAGED
         for i, text in enumerate(texts):
             (folder / f"seed-{i:02d}").write_bytes(options(i) + text)
+    folder = root / "dispatch"
+    folder.mkdir(parents=True, exist_ok=True)
+    for i, text in enumerate(DAMAGED + LONG):
+        (folder / f"seed-{i:02d}").write_bytes(dispatch_options(i) + text)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 #include "engine/io.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,9 +27,15 @@ namespace {
 constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
 // First allocation when the size is unknown (pipes, /proc files).
 constexpr std::size_t kUnknownSizeStart = std::size_t{64} << 10;
-// Largest buffer we ever try to allocate; malloc refuses more anyway.
+// Largest buffer we ever try to allocate; mmap refuses more anyway.
 constexpr std::size_t kMaxBuffer =
     static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+constexpr std::size_t kPage = std::size_t{4} << 10;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+constexpr std::size_t round_up(std::size_t n, std::size_t unit) noexcept {
+  return (n + unit - 1) & ~(unit - 1);
+}
 
 bool has_nul(const std::string& path) noexcept {
   return path.find('\0') != std::string::npos;
@@ -58,7 +65,83 @@ class FdGuard {
 
 }  // namespace
 
-void ByteBuffer::Free::operator()(char* p) const noexcept { std::free(p); }
+ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      mapped_(std::exchange(other.mapped_, 0)) {}
+
+ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
+  if (this != &other) {
+    release();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    mapped_ = std::exchange(other.mapped_, 0);
+  }
+  return *this;
+}
+
+ByteBuffer::~ByteBuffer() { release(); }
+
+void ByteBuffer::release() noexcept {
+  if (data_ != nullptr) {
+    ::munmap(data_, mapped_);
+  }
+  data_ = nullptr;
+  size_ = 0;
+  mapped_ = 0;
+}
+
+bool ByteBuffer::reserve(std::size_t capacity) noexcept {
+  const std::size_t length = round_up(capacity, kPage);
+  if (data_ != nullptr) {
+    void* moved = ::mremap(data_, mapped_, length, MREMAP_MAYMOVE);
+    if (moved == MAP_FAILED) {
+      return false;
+    }
+    data_ = static_cast<char*>(moved);
+    mapped_ = length;
+    return true;
+  }
+  // Mapped with a huge page of slack, then cut down to a 2 MiB-aligned start
+  // of exactly the length asked for: every whole 2 MiB of it can be a huge
+  // page, and the tail that is not one costs no more than it holds.
+  const std::size_t slack = length >= kHugePage ? kHugePage : 0;
+  void* raw = ::mmap(nullptr, length + slack, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) {
+    return false;
+  }
+  auto* start = static_cast<char*>(raw);
+  if (slack != 0) {
+    const auto address = reinterpret_cast<std::uintptr_t>(raw);
+    const std::size_t head = round_up(address, kHugePage) - address;
+    if (head != 0) {
+      ::munmap(start, head);
+    }
+    if (slack - head != 0) {
+      ::munmap(start + head + length, slack - head);
+    }
+    start += head;
+    // Only advice: without transparent huge pages the buffer still works.
+    static_cast<void>(::madvise(start, length, MADV_HUGEPAGE));
+  }
+  data_ = start;
+  mapped_ = length;
+  return true;
+}
+
+void ByteBuffer::trim(std::size_t used) noexcept {
+  if (used == 0) {
+    release();
+    return;
+  }
+  const std::size_t keep = round_up(used, kPage);
+  if (keep < mapped_) {
+    ::munmap(data_ + keep, mapped_ - keep);
+    mapped_ = keep;
+  }
+  size_ = used;
+}
 
 Result<ByteBuffer> read_whole_file(const std::string& path) {
   if (has_nul(path)) {
@@ -84,27 +167,19 @@ Result<ByteBuffer> read_whole_file(const std::string& path) {
   }
 
   ByteBuffer buffer;
-  buffer.data_.reset(static_cast<char*>(std::malloc(capacity)));
-  if (!buffer.data_) {
+  if (!buffer.reserve(capacity)) {
     return VornishError::out_of_memory();
   }
   std::size_t used = 0;
   for (;;) {
     if (used == capacity) {
-      if (capacity >= kMaxBuffer / 2) {
+      if (capacity >= kMaxBuffer / 2 || !buffer.reserve(capacity * 2)) {
         return VornishError::out_of_memory();
       }
-      const std::size_t grown = capacity * 2;
-      char* p = static_cast<char*>(std::realloc(buffer.data_.get(), grown));
-      if (p == nullptr) {
-        return VornishError::out_of_memory();
-      }
-      static_cast<void>(buffer.data_.release());
-      buffer.data_.reset(p);
-      capacity = grown;
+      capacity *= 2;
     }
     const std::size_t want = std::min(capacity - used, kMaxChunk);
-    const ssize_t n = ::read(fd, buffer.data_.get() + used, want);
+    const ssize_t n = ::read(fd, buffer.data_ + used, want);
     if (n < 0) {
       if (errno == EINTR) {
         continue;
@@ -116,19 +191,9 @@ Result<ByteBuffer> read_whole_file(const std::string& path) {
     }
     used += static_cast<std::size_t>(n);
   }
-
-  // Hand back unused room when it is worth a call (the buffer may live as
-  // long as a reader object does).
-  if (used == 0) {
-    buffer.data_.reset();
-  } else if (capacity - used > std::max<std::size_t>(4096, used / 8)) {
-    char* p = static_cast<char*>(std::realloc(buffer.data_.get(), used));
-    if (p != nullptr) {
-      static_cast<void>(buffer.data_.release());
-      buffer.data_.reset(p);
-    }
-  }
-  buffer.size_ = used;
+  // Unused room goes back at once (the buffer may live as long as a reader
+  // object does).
+  buffer.trim(used);
   return buffer;
 }
 

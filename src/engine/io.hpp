@@ -13,18 +13,33 @@
 
 namespace vornish {
 
-// Bytes of a whole file, without the zero-fill a std::string would pay for.
+// Bytes of a whole file, in an anonymous mapping of their own: large
+// buffers sit on 2 MiB pages, so filling them costs one page fault per
+// 2 MiB rather than one per 4 KiB, and no zero-fill a std::string would
+// pay for.
 class ByteBuffer {
  public:
   ByteBuffer() = default;
-  std::string_view view() const noexcept { return {data_.get(), size_}; }
+  ByteBuffer(ByteBuffer&& other) noexcept;
+  ByteBuffer& operator=(ByteBuffer&& other) noexcept;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ~ByteBuffer();
+
+  std::string_view view() const noexcept { return {data_, size_}; }
   std::size_t size() const noexcept { return size_; }
 
  private:
   friend Result<ByteBuffer> read_whole_file(const std::string& path);
-  struct Free { void operator()(char* p) const noexcept; };
-  std::unique_ptr<char, Free> data_;
+  // Maps room for at least `capacity` bytes; false when there is no memory.
+  bool reserve(std::size_t capacity) noexcept;
+  // Keeps only the pages that hold the first `used` bytes.
+  void trim(std::size_t used) noexcept;
+  void release() noexcept;
+
+  char* data_ = nullptr;
   std::size_t size_ = 0;
+  std::size_t mapped_ = 0;  // length of the mapping at data_
 };
 
 // Reads the file at `path` from start to end. A path holding a NUL byte is

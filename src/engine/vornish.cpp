@@ -244,18 +244,34 @@ class OutcomeCollector final : public RowVisitor {
 // rather than their text. Stops the run at the first failed write.
 class FileWriter final : public RowVisitor {
  public:
-  FileWriter(BufferedFile& output, const VornishOptions& options, const Dialect& dialect,
-             bool keep_quarantine)
+  FileWriter(BufferedFile& output, std::string_view input, const VornishOptions& options,
+             const Dialect& dialect, bool keep_quarantine)
       : output_(output),
+        input_(input),
+        delimiter_(dialect.delimiter),
+        quote_char_(options.quote_char),
         formatter_(dialect.delimiter, options.quote_char),
         separator_(byte_as_text(dialect.delimiter)),
         keep_quarantine_(keep_quarantine),
         reasons_(dialect.expected_columns) {}
 
-  void kept(RowView row, std::size_t /*start*/) override {
-    line_.clear();
-    formatter_.append_row(line_, row);
-    if (Status s = output_.write_line(line_); !s) {
+  void kept(RowView row, std::size_t start) override {
+    std::string_view line;
+    if (const auto same = verbatim_line(input_, start, row, delimiter_, quote_char_)) {
+      const char* end = same->data() + same->size();
+      if (end != input_.data() + input_.size() && *end == '\n') {
+        line = std::string_view(same->data(), same->size() + 1);
+      } else {
+        line_.assign(*same);
+        line_ += '\n';
+        line = line_;
+      }
+    } else {
+      line_.clear();
+      formatter_.append_row(line_, row);
+      line = line_;
+    }
+    if (Status s = output_.write_line(line); !s) {
       error_ = s.error();
     }
   }
@@ -291,6 +307,9 @@ class FileWriter final : public RowVisitor {
 
  private:
   BufferedFile& output_;
+  std::string_view input_;
+  std::uint8_t delimiter_;
+  std::uint8_t quote_char_;
   CsvLineFormatter formatter_;
   std::string separator_;
   bool keep_quarantine_;
@@ -363,7 +382,7 @@ Result<VornishStats> vornish_file(const std::string& input_path,
   BufferedFile& output = created.value();
   std::optional<FileWriter> writer;
   if (dialect) {
-    writer.emplace(output, options, *dialect, quarantine_path.has_value());
+    writer.emplace(output, buffer, options, *dialect, quarantine_path.has_value());
     stats = repair_rows(buffer, options, *dialect, *writer);
     if (writer->error()) {
       return *writer->error();

@@ -9,6 +9,10 @@
 #include <cstddef>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vornish {
 namespace {
 
@@ -36,6 +40,92 @@ constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
 // Non-zero when some byte of `word` is zero (exact as a yes/no answer).
 constexpr std::uint64_t zero_byte_in(std::uint64_t word) noexcept {
   return (word - kOnes) & ~word & kHighs;
+}
+
+#if defined(__SSE2__)
+// 0x00 sixteen times, then 0xFF sixteen times: loaded from kTail + k, the
+// first 16 - k lanes are cleared and the last k kept.
+alignas(16) constexpr unsigned char kTail[32] = {
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// A mask whose last k of sixteen lanes are set.
+inline __m128i tail_lanes(std::size_t k) noexcept {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kTail + k));
+}
+#endif
+
+// How many bytes of [p, p + n) are `c`; sixteen at a time where SSE2 is
+// part of the instruction set (all of x86-64), the last, partial chunk
+// read overlapping the one before with the bytes already counted masked.
+std::size_t count_byte(const char* p, std::size_t n, char c) noexcept {
+  std::size_t i = 0;
+  std::size_t count = 0;
+#if defined(__SSE2__)
+  if (n >= 16) {
+    const __m128i vc = _mm_set1_epi8(c);
+    const __m128i one = _mm_set1_epi8(1);
+    __m128i sums = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      sums = _mm_add_epi64(sums, _mm_sad_epu8(_mm_and_si128(_mm_cmpeq_epi8(v, vc), one),
+                                               _mm_setzero_si128()));
+    }
+    if (i < n) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16));
+      const __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(v, vc), tail_lanes(n - i));
+      sums = _mm_add_epi64(sums, _mm_sad_epu8(_mm_and_si128(hit, one), _mm_setzero_si128()));
+    }
+    return static_cast<std::size_t>(_mm_cvtsi128_si64(sums)) +
+           static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+  }
+#endif
+  for (; i < n; ++i) {
+    count += p[i] == c;
+  }
+  return count;
+}
+
+// Whether [p, p + n) holds any of a, b and c. The bytes up to `limit`
+// (at least p + n) may be read, so a short run is tested in one load
+// when sixteen bytes are at hand.
+bool holds_any(const char* p, std::size_t n, const char* limit, char a, char b,
+               char c) noexcept {
+#if defined(__SSE2__)
+  if (n < 16 && static_cast<std::size_t>(limit - p) >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(a)),
+                                  _mm_cmpeq_epi8(v, _mm_set1_epi8(b))),
+                     _mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
+    return (static_cast<unsigned>(_mm_movemask_epi8(hit)) & ((1u << n) - 1u)) != 0;
+  }
+  if (n >= 16) {
+    const __m128i va = _mm_set1_epi8(a);
+    const __m128i vb = _mm_set1_epi8(b);
+    const __m128i vc = _mm_set1_epi8(c);
+    const auto any_at = [&](std::size_t at) noexcept {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+      const __m128i hit = _mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)), _mm_cmpeq_epi8(v, vc));
+      return _mm_movemask_epi8(hit) != 0;
+    };
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+      if (any_at(i)) {
+        return true;
+      }
+    }
+    // Overlaps bytes already tested, which is harmless for a yes/no answer.
+    return i < n && any_at(n - 16);
+  }
+#endif
+  for (std::size_t i = 0; i < n; ++i) {
+    if (p[i] == a || p[i] == b || p[i] == c) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -168,6 +258,55 @@ void CsvLineFormatter::append_ascii_row(std::string& line, RowView row) const {
     at = static_cast<std::size_t>(out - line.data());
   }
   line[at] = '\n';
+}
+
+std::optional<std::string_view> verbatim_line(std::string_view input, std::size_t start,
+                                              RowView row, std::uint8_t delimiter,
+                                              std::uint8_t quote_char) noexcept {
+  if (delimiter >= 0x80 || quote_char >= 0x80 || row.empty() || start > input.size()) {
+    return std::nullopt;
+  }
+  const char delim = static_cast<char>(delimiter);
+  const char quote = static_cast<char>(quote_char);
+  const char* const begin = input.data() + start;
+  const char* const input_end = input.data() + input.size();
+  const char* at = begin;
+  std::size_t quoted = 0;
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    const std::string_view text = row[i].text;
+    if (i != 0) {
+      if (at == input_end || *at != delim) {
+        return std::nullopt;
+      }
+      ++at;
+    }
+    const auto left = static_cast<std::size_t>(input_end - at);
+    if (text.data() == at && text.size() <= left) {
+      at += text.size();
+      continue;
+    }
+    // Quoted in the input just as the formatter will quote it: between
+    // two quotes, holding no quote, and holding what forces quoting.
+    if (left >= 2 && *at == quote && text.data() == at + 1 && text.size() <= left - 2 &&
+        at[1 + text.size()] == quote &&
+        holds_any(text.data(), text.size(), input_end, delim, '\n', '\r')) {
+      at += text.size() + 2;
+      ++quoted;
+      continue;
+    }
+    // Fields built elsewhere (scratch, padding, a merge) never sit here.
+    return std::nullopt;
+  }
+  if (at != input_end && *at != '\n' && *at != '\r') {
+    return std::nullopt;
+  }
+  // The only quotes allowed are those around the quoted fields: none in an
+  // unquoted field, none inside a quoted one.
+  const auto size = static_cast<std::size_t>(at - begin);
+  if (count_byte(begin, size, quote) != 2 * quoted) {
+    return std::nullopt;
+  }
+  return std::string_view(begin, size);
 }
 
 void append_quarantine_line(std::string& out, std::size_t line, std::string_view reason,

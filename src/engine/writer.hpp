@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,25 @@ class CsvLineFormatter {
   std::uint64_t delimiter_word_ = 0;
   std::uint64_t quote_word_ = 0;
 };
+
+// The input bytes `row` was read from, when its clean-output line is exactly
+// those bytes followed by one LF; nothing when the row must go through the
+// formatter. `row` is what the tokenizer returned for the row that starts at
+// `start` of `input` (shaped or not). The bytes returned stop before the
+// row's line end: when `input` holds an LF right after them, that LF
+// completes the line in place; a CR, a CR LF or the end of the input
+// becomes the LF the formatter would write.
+//
+// A row qualifies when its fields lie in `input` back to back, one
+// delimiter byte apart, from `start` on, each either unquoted, or between
+// two quotes and holding the delimiter, CR or LF; and no other quote byte
+// lies among them. Then no field was padded, merged, unblanked, unescaped
+// or repaired, and the formatter would write each one as it stands in the
+// input. The delimiter and quote must be ASCII, so that their output text
+// is the input byte.
+std::optional<std::string_view> verbatim_line(std::string_view input, std::size_t start,
+                                              RowView row, std::uint8_t delimiter,
+                                              std::uint8_t quote_char) noexcept;
 
 inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";
 

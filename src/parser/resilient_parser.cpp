@@ -8,8 +8,11 @@
 
 #include "parser/utf8.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#include <cstring>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VORNISH_X86_DISPATCH 1
+#include <immintrin.h>
 #endif
 
 // The per-field steps run once per field; calls to them cost as much as
@@ -37,7 +40,134 @@ enum class State : std::uint8_t {
   AfterQuote,  // the field's quote has been closed
 };
 
+using Block = ResilientParser::Block;
+using Classifier = ResilientParser::Classifier;
+
+// The portable stage one: a byte at a time.
+Block classify_scalar(const std::uint8_t* p, std::uint8_t delimiter,
+                      std::uint8_t quote_char) noexcept {
+  Block b{0, 0, 0};
+  for (unsigned i = 0; i < 64; ++i) {
+    const std::uint8_t c = p[i];
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    if (c == delimiter || c == kCr || c == kLf) b.unquoted_stop |= bit;
+    if (c == quote_char || c == kLf) b.quoted_stop |= bit;
+    if (c >= 0x80) b.high |= bit;
+  }
+  return b;
+}
+
+#if defined(VORNISH_X86_DISPATCH)
+
+// SSE2 is part of x86-64 itself: no target attribute and no check needed.
+std::uint64_t eq_mask_sse2(const __m128i (&v)[4], __m128i x) noexcept {
+  std::uint64_t m = 0;
+  for (unsigned k = 0; k < 4; ++k) {
+    m |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(
+             _mm_movemask_epi8(_mm_cmpeq_epi8(v[k], x))))
+         << (16 * k);
+  }
+  return m;
+}
+
+Block classify_sse2(const std::uint8_t* p, std::uint8_t delimiter,
+                    std::uint8_t quote_char) noexcept {
+  __m128i v[4];
+  std::uint64_t high = 0;
+  for (unsigned k = 0; k < 4; ++k) {
+    v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    high |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(v[k])))
+            << (16 * k);
+  }
+  const std::uint64_t lf = eq_mask_sse2(v, _mm_set1_epi8(static_cast<char>(kLf)));
+  const std::uint64_t cr = eq_mask_sse2(v, _mm_set1_epi8(static_cast<char>(kCr)));
+  const std::uint64_t d = eq_mask_sse2(v, _mm_set1_epi8(static_cast<char>(delimiter)));
+  const std::uint64_t q = eq_mask_sse2(v, _mm_set1_epi8(static_cast<char>(quote_char)));
+  return Block{d | cr | lf, q | lf, high};
+}
+
+__attribute__((target("avx2"))) std::uint64_t eq_mask_avx2(__m256i lo, __m256i hi,
+                                                            __m256i x) noexcept {
+  const auto a = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, x)));
+  const auto b = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, x)));
+  return static_cast<std::uint64_t>(a) | (static_cast<std::uint64_t>(b) << 32);
+}
+
+__attribute__((target("avx2"))) Block classify_avx2(const std::uint8_t* p,
+                                                    std::uint8_t delimiter,
+                                                    std::uint8_t quote_char) noexcept {
+  const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+  const auto high_lo = static_cast<std::uint32_t>(_mm256_movemask_epi8(lo));
+  const auto high_hi = static_cast<std::uint32_t>(_mm256_movemask_epi8(hi));
+  const std::uint64_t lf = eq_mask_avx2(lo, hi, _mm256_set1_epi8(static_cast<char>(kLf)));
+  const std::uint64_t cr = eq_mask_avx2(lo, hi, _mm256_set1_epi8(static_cast<char>(kCr)));
+  const std::uint64_t d = eq_mask_avx2(lo, hi, _mm256_set1_epi8(static_cast<char>(delimiter)));
+  const std::uint64_t q = eq_mask_avx2(lo, hi, _mm256_set1_epi8(static_cast<char>(quote_char)));
+  return Block{d | cr | lf, q | lf,
+               static_cast<std::uint64_t>(high_lo) | (static_cast<std::uint64_t>(high_hi) << 32)};
+}
+
+__attribute__((target("avx512bw"))) Block classify_avx512(const std::uint8_t* p,
+                                                          std::uint8_t delimiter,
+                                                          std::uint8_t quote_char) noexcept {
+  const __m512i v = _mm512_loadu_si512(p);
+  const std::uint64_t lf = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(static_cast<char>(kLf)));
+  const std::uint64_t cr = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(static_cast<char>(kCr)));
+  const std::uint64_t d =
+      _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(static_cast<char>(delimiter)));
+  const std::uint64_t q =
+      _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(static_cast<char>(quote_char)));
+  return Block{d | cr | lf, q | lf, _mm512_movepi8_mask(v)};
+}
+
+#endif
+
+bool runs(SimdLevel level) noexcept {
+#if defined(VORNISH_X86_DISPATCH)
+  __builtin_cpu_init();
+  switch (level) {
+    case SimdLevel::Avx512:
+      return __builtin_cpu_supports("avx512bw") != 0;
+    case SimdLevel::Avx2:
+      return __builtin_cpu_supports("avx2") != 0;
+    case SimdLevel::Sse2:
+    case SimdLevel::Best:
+    case SimdLevel::Scalar:
+      return true;
+  }
+  return false;
+#else
+  return level == SimdLevel::Best || level == SimdLevel::Scalar;
+#endif
+}
+
+SimdLevel resolve(SimdLevel level) noexcept {
+  if (level != SimdLevel::Best && runs(level)) return level;
+  for (const SimdLevel best : {SimdLevel::Avx512, SimdLevel::Avx2, SimdLevel::Sse2}) {
+    if (runs(best)) return best;
+  }
+  return SimdLevel::Scalar;
+}
+
+Classifier classifier_for(SimdLevel level) noexcept {
+  switch (level) {
+#if defined(VORNISH_X86_DISPATCH)
+    case SimdLevel::Avx512:
+      return classify_avx512;
+    case SimdLevel::Avx2:
+      return classify_avx2;
+    case SimdLevel::Sse2:
+      return classify_sse2;
+#endif
+    default:
+      return classify_scalar;
+  }
+}
+
 }  // namespace
+
+bool simd_level_supported(SimdLevel level) noexcept { return runs(level); }
 
 Row to_row(RowView view) {
   Row row;
@@ -48,18 +178,33 @@ Row to_row(RowView view) {
 
 ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
                                  std::uint8_t quote_char, bool repair_quotes,
-                                 bool skip_initial_space) noexcept
+                                 bool skip_initial_space, SimdLevel simd) noexcept
     : data_(data),
       repair_quotes_(repair_quotes),
       skip_initial_space_(skip_initial_space),
       delimiter_(delimiter),
-      quote_char_(quote_char) {
+      quote_char_(quote_char),
+      simd_(resolve(simd)),
+      classify_(classifier_for(simd_)) {
   if (data.size() >= 3 && data.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
-  for (unsigned c = 0; c < 256; ++c) {
-    const auto b = static_cast<std::uint8_t>(c);
-    stop_unquoted_[c] = b == delimiter || is_line_end(b);
-    stop_quoted_[c] = b == quote_char || b == kLf;
+}
+
+// The last block of the input is classified from a copy padded with zeros,
+// and the bits past the end are cleared, whatever the padding matched.
+ResilientParser::Block ResilientParser::block_at(std::size_t base) const noexcept {
+  const auto* d = reinterpret_cast<const std::uint8_t*>(data_.data());
+  const std::size_t left = data_.size() - base;
+  if (left >= 64) {
+    return classify_(d + base, delimiter_, quote_char_);
   }
+  std::uint8_t tail[64] = {};
+  std::memcpy(tail, d + base, left);
+  Block block = classify_(tail, delimiter_, quote_char_);
+  const std::uint64_t valid = (std::uint64_t{1} << left) - 1;
+  block.unquoted_stop &= valid;
+  block.quoted_stop &= valid;
+  block.high &= valid;
+  return block;
 }
 
 void ResilientParser::seek(std::size_t pos) noexcept { pos_ = pos; }
@@ -143,47 +288,42 @@ bool ResilientParser::parse_row() {
     copied = false;
     high = 0;
   };
-  // Scans a run of content bytes up to the next stop byte.
-  // Scans a run of content bytes up to the next stop byte (one of a, b, c).
-  const auto scan = [&](std::size_t from, const bool (&stop)[256], std::uint8_t a, std::uint8_t b,
-                        std::uint8_t c) {
+  // The current block lives in locals while the row is read (stores into
+  // the field list could otherwise alias it) and goes back to the members
+  // when the call returns, for the next row.
+  std::size_t base = block_base_;
+  Block block = block_;
+  const auto save_block = [&]() VORNISH_ALWAYS_INLINE {
+    block_base_ = base;
+    block_ = block;
+  };
+  // Finds the next stop byte of a run of field content from the block
+  // masks, classifying blocks as the run reaches them; notes whether the
+  // run held a byte of 0x80 or above.
+  const auto scan = [&](std::size_t from, bool quoted) VORNISH_ALWAYS_INLINE {
     std::size_t q = from;
-#if defined(__SSE2__)
-    // Sixteen bytes a step; the scalar loop below finishes the last few.
-    const __m128i va = _mm_set1_epi8(static_cast<char>(a));
-    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
-    const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
-    while (q + 16 <= n) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + q));
-      const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)),
-                                       _mm_cmpeq_epi8(v, vc));
-      const auto stops = static_cast<unsigned>(_mm_movemask_epi8(hit));
-      const auto highs = static_cast<unsigned>(_mm_movemask_epi8(v));
+    for (;;) {
+      if (q - base >= 64) {
+        if (q >= n) return n;
+        base = q & ~std::size_t{63};
+        block = block_at(base);
+      }
+      const auto shift = static_cast<unsigned>(q - base);
+      const std::uint64_t stops = (quoted ? block.quoted_stop : block.unquoted_stop) >> shift;
+      const std::uint64_t highs = block.high >> shift;
       if (stops != 0) {
-        const auto k = static_cast<unsigned>(__builtin_ctz(stops));
+        const auto k = static_cast<unsigned>(__builtin_ctzll(stops));
         if constexpr (kMaterialize) {
-          if ((highs & ((1u << k) - 1u)) != 0) high = 0x80;
+          // k < 64 - shift, so the shift below stays inside the word.
+          if ((highs & ((std::uint64_t{1} << k) - 1)) != 0) high = 0x80;
         }
         return q + k;
       }
       if constexpr (kMaterialize) {
         if (highs != 0) high = 0x80;
       }
-      q += 16;
+      q = base + 64;
     }
-#else
-    (void)a;
-    (void)b;
-    (void)c;
-#endif
-    if constexpr (kMaterialize) {
-      std::uint8_t acc = 0;
-      while (q < n && !stop[d[q]]) acc |= d[q++];
-      high |= acc;
-    } else {
-      while (q < n && !stop[d[q]]) ++q;
-    }
-    return q;
   };
   const auto append = [&](std::size_t from, std::size_t to) VORNISH_ALWAYS_INLINE {
     if constexpr (kMaterialize) {
@@ -248,9 +388,11 @@ bool ResilientParser::parse_row() {
     ++line_;
     pos_ = p;
     ended_at_line_end_ = true;
+    save_block();
     return true;
   };
   const auto end_at_data_end = [&]() {
+    save_block();
     pos_ = n;
     ended_at_line_end_ = false;
     return true;
@@ -263,6 +405,7 @@ bool ResilientParser::parse_row() {
         start_field(p);
         if (p == n) {
           if (field_count_ == 0) {
+            save_block();
             pos_ = n;
             return false;
           }
@@ -278,19 +421,37 @@ bool ResilientParser::parse_row() {
           // Tested before the delimiter, so a run of blank delimiters
           // counts as one when initial space is skipped.
           ++p;
-        } else if (c == delimiter_) {
-          finish_field();
-          ++p;
-        } else if (is_line_end(c)) {
+        } else if (is_line_end(c) && c != delimiter_) {
           finish_field();
           return end_at_line_end();
         } else {
-          state = State::Unquoted;
+          // The common case, a run of unquoted fields (empty ones
+          // included): each one is a single scan to its stop byte, without
+          // going through the state switch. Leaves the run at a field that
+          // needs the full rules, still in FieldStart.
+          for (;;) {
+            const std::size_t q = scan(p, false);
+            seg_end = q;
+            finish_field();
+            if (q == n) return end_at_data_end();
+            if (d[q] != delimiter_) {
+              p = q;
+              return end_at_line_end();
+            }
+            p = q + 1;
+            if (p == n) break;
+            const std::uint8_t next = d[p];
+            if (next == quote_char_ || (is_line_end(next) && next != delimiter_) ||
+                (skip_initial_space_ && is_blank(next))) {
+              break;
+            }
+            start_field(p);
+          }
         }
         break;
       }
       case State::Unquoted: {
-        const std::size_t q = scan(p, stop_unquoted_, delimiter_, kCr, kLf);
+        const std::size_t q = scan(p, false);
         append(p, q);
         p = q;
         finish_field();
@@ -301,7 +462,7 @@ bool ResilientParser::parse_row() {
         break;
       }
       case State::Quoted: {
-        const std::size_t q = scan(p, stop_quoted_, quote_char_, kLf, kLf);
+        const std::size_t q = scan(p, true);
         append(p, q);
         p = q;
         if (p == n) {

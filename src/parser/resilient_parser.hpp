@@ -33,14 +33,25 @@ using Row = std::vector<std::string>;
 
 Row to_row(RowView view);
 
+// How the tokenizer's first stage classifies its input, 64 bytes at a time.
+// `Best` takes the widest instructions the processor runs, chosen at run
+// time; the others exist so that tests and benchmarks can compare the
+// levels. Every level yields the same rows, positions and lines.
+enum class SimdLevel : std::uint8_t { Best, Avx512, Avx2, Sse2, Scalar };
+
+// Whether this processor runs `level` (`Best` and `Scalar` always).
+bool simd_level_supported(SimdLevel level) noexcept;
+
 class ResilientParser {
  public:
   // `skip_initial_space`: blanks right after a delimiter are dropped, so a
   // quote behind them still opens a quoted field ("a, \"b, c\""). Off for
   // every caller that follows the standard rules.
+  //
+  // `simd`: a level this processor does not run falls back to `Best`.
   ResilientParser(std::string_view data, std::uint8_t delimiter,
                   std::uint8_t quote_char, bool repair_quotes,
-                  bool skip_initial_space = false) noexcept;
+                  bool skip_initial_space = false, SimdLevel simd = SimdLevel::Best) noexcept;
 
   // The next row, or nothing once the input is used up (and forever after).
   // Every call that returns a row consumes at least one byte.
@@ -72,6 +83,18 @@ class ResilientParser {
   std::uint8_t quote_char() const noexcept { return quote_char_; }
   bool repair_quotes() const noexcept { return repair_quotes_; }
   bool skip_initial_space() const noexcept { return skip_initial_space_; }
+  // The level in use, never `Best`.
+  SimdLevel simd_level() const noexcept { return simd_; }
+
+  // Where each 64-byte block of the input has the bytes that end a run of
+  // field content, as bit masks (bit i: byte i of the block).
+  struct Block {
+    std::uint64_t unquoted_stop;  // delimiter, CR, LF
+    std::uint64_t quoted_stop;    // quote, LF
+    std::uint64_t high;           // 0x80 and above
+  };
+  using Classifier = Block (*)(const std::uint8_t* bytes, std::uint8_t delimiter,
+                               std::uint8_t quote_char) noexcept;
 
  private:
   // A field whose bytes live in scratch_, located by offset until the row
@@ -86,6 +109,7 @@ class ResilientParser {
   bool parse_row();
   bool closes_field(std::size_t quote_index);
   bool followed_by_field_end(std::size_t quote_index) const noexcept;
+  Block block_at(std::size_t base) const noexcept;
 
   std::string_view data_;
   std::size_t pos_ = 0;
@@ -105,9 +129,14 @@ class ResilientParser {
   std::size_t cached_last_closer_ = 0;
   bool cache_valid_ = false;
 
-  // Bytes that end a run of field content in each state.
-  bool stop_unquoted_[256];
-  bool stop_quoted_[256];
+  // Stage one: the classified block that starts at block_base_ (a multiple
+  // of 64; kNoBlock before the first). Stage two, parse_row, only stops at
+  // the bits these masks set, so a field costs one step whatever its length.
+  static constexpr std::size_t kNoBlock = ~std::size_t{63};
+  SimdLevel simd_;
+  Classifier classify_;
+  std::size_t block_base_ = kNoBlock;
+  Block block_{};
 
   std::size_t field_count_ = 0;
   std::vector<FieldView> fields_;

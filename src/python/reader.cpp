@@ -7,6 +7,7 @@
 // hence the empty garbage-collector hooks.
 #include "python/reader.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -77,12 +78,64 @@ PyRef make_reader(PyTypeObject* type, const binding::Bound<7>& args) {
   return object;
 }
 
+// Builds the str of a field the tokenizer has already found well-formed:
+// the lead bytes alone tell the length and the widest character, so the
+// string is made at its final size and kind and filled in one pass,
+// without the general decoder's error handling and resizing.
+PyRef decode_valid_utf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  Py_ssize_t length = 0;
+  Py_UCS4 widest = 0;
+  for (std::size_t i = 0; i < n; ++length) {
+    const unsigned char lead = p[i];
+    if (lead < 0x80) {
+      i += 1;
+    } else if (lead < 0xE0) {
+      // C2 and C3 lead U+0080..U+00FF; later two-byte leads go beyond.
+      widest = std::max<Py_UCS4>(widest, lead < 0xC4 ? 0xFF : 0xFFFF);
+      i += 2;
+    } else if (lead < 0xF0) {
+      widest = std::max<Py_UCS4>(widest, 0xFFFF);
+      i += 3;
+    } else {
+      widest = 0x10FFFF;
+      i += 4;
+    }
+  }
+  PyRef object = own(PyUnicode_New(length, widest == 0 ? 127 : widest));
+  const int kind = PyUnicode_KIND(object.get());
+  void* out = PyUnicode_DATA(object.get());
+  Py_ssize_t at = 0;
+  for (std::size_t i = 0; i < n; ++at) {
+    const unsigned char lead = p[i];
+    Py_UCS4 c;
+    if (lead < 0x80) {
+      c = lead;
+      i += 1;
+    } else if (lead < 0xE0) {
+      c = (static_cast<Py_UCS4>(lead & 0x1F) << 6) | (p[i + 1] & 0x3Fu);
+      i += 2;
+    } else if (lead < 0xF0) {
+      c = (static_cast<Py_UCS4>(lead & 0x0F) << 12) | (static_cast<Py_UCS4>(p[i + 1] & 0x3F) << 6) |
+          (p[i + 2] & 0x3Fu);
+      i += 3;
+    } else {
+      c = (static_cast<Py_UCS4>(lead & 0x07) << 18) | (static_cast<Py_UCS4>(p[i + 1] & 0x3F) << 12) |
+          (static_cast<Py_UCS4>(p[i + 2] & 0x3F) << 6) | (p[i + 3] & 0x3Fu);
+      i += 4;
+    }
+    PyUnicode_WRITE(kind, out, at, c);
+  }
+  return object;
+}
+
 // Fields arrive as valid UTF-8 with an ASCII flag; ASCII ones are copied
 // straight into a compact ASCII str without decoding.
 PyRef field_text(const FieldView& field) {
   const auto size = static_cast<Py_ssize_t>(field.text.size());
   if (!field.ascii) {
-    return own(PyUnicode_DecodeUTF8(field.text.data(), size, nullptr));
+    return decode_valid_utf8(field.text);
   }
   PyRef text = own(PyUnicode_New(size, 127));
   if (size > 0) {

@@ -286,6 +286,7 @@ class ReferenceParser {
     if (d_.size() >= 3 && d_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
   }
   std::size_t line = 1;
+  std::size_t pos() const { return pos_; }
 
   std::optional<Row> next() {
     if (pos_ >= d_.size()) return std::nullopt;
@@ -365,6 +366,23 @@ class ReferenceParser {
   bool skip_space_;
 };
 
+const SimdLevel kLevels[] = {SimdLevel::Best, SimdLevel::Avx512, SimdLevel::Avx2, SimdLevel::Sse2,
+                              SimdLevel::Scalar};
+
+std::string level_name(SimdLevel level) {
+  switch (level) {
+    case SimdLevel::Best: return "best";
+    case SimdLevel::Avx512: return "avx512";
+    case SimdLevel::Avx2: return "avx2";
+    case SimdLevel::Sse2: return "sse2";
+    case SimdLevel::Scalar: return "scalar";
+  }
+  return "?";
+}
+
+// Every level the processor runs, against the plain transcription: rows,
+// positions and lines. Lengths past 64 bytes put field ends on both sides
+// of block boundaries and in the padded last block.
 TEST(Parser, AgreesWithPlainTranscriptionOnRandomInput) {
   // Few distinct bytes so that quotes, blanks and line ends meet often.
   const std::string alphabet = std::string("ab,;\t '\"\r\n\n\xC3\xA9\xFF", 15);
@@ -378,23 +396,45 @@ TEST(Parser, AgreesWithPlainTranscriptionOnRandomInput) {
   const std::uint8_t delims[] = {',', ';', '\t', ' ', '\''};
   for (int iteration = 0; iteration < 20000; ++iteration) {
     std::string input;
-    const std::size_t length = next() % 40;
-    for (std::size_t i = 0; i < length; ++i) input += alphabet[next() % alphabet.size()];
+    const std::size_t length = next() % (iteration % 4 == 0 ? 300 : 40);
+    // Long plain runs now and then, so that fields span whole blocks.
+    const bool runs = next() % 3 == 0;
+    for (std::size_t i = 0; i < length; ++i) {
+      const char c = alphabet[next() % alphabet.size()];
+      input += c;
+      if (runs && c == 'a') input.append(next() % 150, 'a');
+    }
     if (next() % 8 == 0) input = "\xEF\xBB\xBF" + input;
     const std::uint8_t delim = delims[next() % 5];
     const std::uint8_t quote = (next() % 2) ? '\'' : '"';
     const bool repair = next() % 4 != 0;
     const bool skip_space = next() % 4 == 0;
 
-    ResilientParser fast(input, delim, quote, repair, skip_space);
-    ReferenceParser slow(input, delim, quote, repair, skip_space);
-    for (;;) {
-      auto expected = slow.next();
-      auto got = fast.next_row();
-      ASSERT_EQ(got.has_value(), expected.has_value()) << "input: " << input;
-      if (!got) break;
-      ASSERT_EQ(to_row(*got), *expected) << "input: " << input;
-      ASSERT_EQ(fast.line(), slow.line) << "input: " << input;
+    for (const SimdLevel level : kLevels) {
+      if (!simd_level_supported(level)) continue;
+      ResilientParser fast(input, delim, quote, repair, skip_space, level);
+      ReferenceParser slow(input, delim, quote, repair, skip_space);
+      for (;;) {
+        auto expected = slow.next();
+        auto got = fast.next_row();
+        ASSERT_EQ(got.has_value(), expected.has_value()) << level_name(level) << " input: " << input;
+        if (!got) break;
+        ASSERT_EQ(to_row(*got), *expected) << level_name(level) << " input: " << input;
+        ASSERT_EQ(fast.line(), slow.line) << level_name(level) << " input: " << input;
+        ASSERT_EQ(fast.pos(), slow.pos()) << level_name(level) << " input: " << input;
+      }
+    }
+  }
+}
+
+TEST(Parser, DispatchLevels) {
+  EXPECT_TRUE(simd_level_supported(SimdLevel::Best));
+  EXPECT_TRUE(simd_level_supported(SimdLevel::Scalar));
+  for (const SimdLevel level : kLevels) {
+    const ResilientParser parser("a,b", ',', '"', true, false, level);
+    EXPECT_NE(parser.simd_level(), SimdLevel::Best) << level_name(level);
+    if (level != SimdLevel::Best && simd_level_supported(level)) {
+      EXPECT_EQ(parser.simd_level(), level) << level_name(level);
     }
   }
 }

@@ -7,6 +7,7 @@
 
 #include "engine/vornish.hpp"
 #include "engine/writer.hpp"
+#include "parser/resilient_parser.hpp"
 
 namespace vornish {
 namespace {
@@ -94,6 +95,122 @@ TEST(QuarantineLine, AlwaysCommaAndDoubleQuote) {
     const auto row = views(c.tokens);
     append_quarantine_line(out, c.line, c.reason, row, c.separator);
     EXPECT_EQ(out, "kept:" + c.expected) << c.name;
+  }
+}
+
+// Which rows are copied as they stand: the copy must be exactly what the
+// formatter writes, and rows that the formatter rewrites must not qualify.
+TEST(VerbatimLine, CopiesOnlyRowsTheFormatterWritesUnchanged) {
+  struct Case {
+    std::string name, input;
+    std::size_t expected_columns;
+    bool skip_initial_space;
+    std::vector<bool> copied;  // per row
+  };
+  const std::vector<Case> cases = {
+      {"plain rows, every line end", "a,b\nc,d\r\ne,f\rg,h", 2, false, {true, true, true, true}},
+      {"empty fields and blank line", ",\n\n,x,\n", 0, false, {true, true, true}},
+      {"quoted field needing no quotes", "\"a\",b\na,\"b\"\n", 2, false, {false, false}},
+      {"quoted field needing its quotes", "\"a,b\",c\nc,\"a\nb\"\n\"a\rb\"\n", 0, false,
+       {true, true, true}},
+      {"doubled and stray quotes", "\"a\"\"b,\"\n\"a,\"b\" c\",d\n", 0, false, {false, false}},
+      {"blank after the closing quote", "\"a,b\" ,c\n", 0, false, {false}},
+      {"unterminated", "\"a,b", 0, false, {false}},
+      {"quote inside unquoted field", "x\"y,1\n", 2, false, {false}},
+      {"padded and merged", "a\na,b,c\na,b\n", 2, false, {false, false, true}},
+      {"invalid and valid UTF-8", "\xFF,b\n\xC3\xA9,b\n", 2, false, {false, true}},
+      {"dropped initial blanks", "a, b\na,b\n", 2, true, {false, true}},
+      {"blanks kept as content", " a , b \n", 2, false, {true}},
+      {"byte-order mark", "\xEF\xBB\xBF" "a,b\n", 2, false, {true}},
+  };
+  for (const Case& c : cases) {
+    ResilientParser parser(c.input, ',', '"', true, c.skip_initial_space);
+    RowShaper shaper(c.expected_columns, ',');
+    const CsvLineFormatter formatter(',', '"');
+    std::vector<bool> copied;
+    for (;;) {
+      const std::size_t start = parser.pos();
+      const auto raw = parser.next_row();
+      if (!raw) break;
+      const RowView row = shaper.shape(*raw);
+      std::string formatted;
+      formatter.append_row(formatted, row);
+      const auto same = verbatim_line(c.input, start, row, ',', '"');
+      copied.push_back(same.has_value());
+      if (same) {
+        EXPECT_EQ(std::string(*same) + "\n", formatted) << c.name;
+      }
+    }
+    EXPECT_EQ(copied, c.copied) << c.name;
+  }
+}
+
+// Every short input over the bytes that matter, under several dialects:
+// whenever a row is copied, the copy is the formatter's line.
+TEST(VerbatimLine, AgreesWithTheFormatterOnEveryShortInput) {
+  const std::string alphabet = std::string("a,;\"' \r\n\xC3\xA9\xFF", 12);
+  struct Dialect { std::uint8_t delimiter, quote; bool skip; };
+  const Dialect dialects[] = {{',', '"', false}, {';', '\'', true}, {',', ',', false},
+                              {0xA7, '"', false}, {',', 0xAB, false}};
+  std::size_t copies = 0;
+  for (const Dialect& d : dialects) {
+    const CsvLineFormatter formatter(d.delimiter, d.quote);
+    for (std::size_t n = 1; n <= 5; ++n) {
+      std::vector<std::size_t> digits(n, 0);
+      for (;;) {
+        std::string input;
+        for (const std::size_t k : digits) input += alphabet[k];
+        for (const std::size_t width : {std::size_t{0}, std::size_t{2}}) {
+          ResilientParser parser(input, d.delimiter, d.quote, true, d.skip);
+          RowShaper shaper(width, d.delimiter);
+          for (;;) {
+            const std::size_t start = parser.pos();
+            const auto raw = parser.next_row();
+            if (!raw) break;
+            const RowView row = shaper.shape(*raw);
+            if (const auto same = verbatim_line(input, start, row, d.delimiter, d.quote)) {
+              std::string formatted;
+              formatter.append_row(formatted, row);
+              ASSERT_EQ(std::string(*same) + "\n", formatted) << testing::PrintToString(input);
+              ++copies;
+            }
+          }
+        }
+        std::size_t i = 0;
+        while (i < n && ++digits[i] == alphabet.size()) digits[i++] = 0;
+        if (i == n) break;
+      }
+    }
+  }
+  EXPECT_GT(copies, 0u);
+}
+
+// Rows long enough for the sixteen-byte steps, with one quote or one
+// forcing byte at every position: the copy test must see each of them.
+TEST(VerbatimLine, SeesEveryByteOfLongRows) {
+  const CsvLineFormatter formatter(',', 'o');
+  for (std::size_t n = 14; n <= 50; ++n) {
+    for (std::size_t k = 0; k < n; ++k) {
+      for (const char special : {'o', ','}) {
+        // One plain field, and a quoted one holding a comma (copied as it
+        // stands) with `special` inside it or in the plain field.
+        std::string plain(n, 'x');
+        plain[k] = special;
+        for (const bool quoted_first : {false, true}) {
+          const std::string input = quoted_first ? "oa,bo," + plain + "\n" : plain + "\n";
+          ResilientParser parser(input, ',', 'o', true);
+          const auto row = parser.next_row();
+          ASSERT_TRUE(row.has_value());
+          std::string formatted;
+          formatter.append_row(formatted, *row);
+          const auto same = verbatim_line(input, 0, *row, ',', 'o');
+          EXPECT_EQ(same.has_value(), formatted == input) << input;
+          if (same) {
+            EXPECT_EQ(std::string(*same) + "\n", formatted) << input;
+          }
+        }
+      }
+    }
   }
 }
 

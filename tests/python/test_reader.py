@@ -2,6 +2,7 @@
 
 import errno
 import os
+import sys
 
 import pytest
 
@@ -164,3 +165,26 @@ def test_unreadable_file(tmp_path):
     path.chmod(0)
     with pytest.raises(PermissionError, match=r"\(os error 13\)$"):
         backend.open(str(path))
+
+
+# Each width of character CPython stores (ASCII, Latin-1, two and four
+# bytes), alone and mixed, plus invalid bytes that become U+FFFD and a
+# merged last field: every str handed out equals Python's own decoding, in
+# the same compact form (hence the same size).
+@pytest.mark.parametrize("delimiter", [",", ";"])
+def test_non_ascii_fields_decode_like_python(tmp_path, delimiter):
+    fields = ["plain", "caf\u00e9", "\u00ff\u00e9", "\u20ac5", "\u03a9\u00e9a", "\ud55c\uae00",
+              "\U0001f600", "a\U0001f600\u00e9\u20ac", "\x7f\u0080\u07ff\u0800\uffff\U00010000",
+              "\U0010ffff"]
+    sep = delimiter.encode()
+    raw = sep.join(f.encode() for f in fields) + b"\n" + sep.join([b"\xff\xc3x", b"y"] * 5) + b"\n"
+    raw += sep.join(f.encode() for f in fields + ["extra\u00e9"]) + b"\n"
+    path = tmp_path / "wide.csv"
+    path.write_bytes(raw)
+    rows = list(backend.open(str(path), delimiter=delimiter))
+    expected = [[f.decode("utf-8", "replace") for f in line.split(sep)]
+                for line in raw.split(b"\n")[:3]]
+    expected[2] = expected[2][:9] + [delimiter.join(expected[2][9:])]
+    assert rows == expected
+    for got_row, want_row in zip(rows, expected):
+        assert [sys.getsizeof(s) for s in got_row] == [sys.getsizeof(s) for s in want_row]
