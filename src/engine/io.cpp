@@ -297,11 +297,11 @@ Status BufferedFile::close() {
   return Ok{};
 }
 
-Status BufferedFile::write_all(std::string_view bytes) {
+Status write_fully(int fd, std::string_view bytes) noexcept {
   const char* p = bytes.data();
   std::size_t left = bytes.size();
   while (left > 0) {
-    const ssize_t n = ::write(fd_, p, std::min(left, kMaxChunk));
+    const ssize_t n = ::write(fd, p, std::min(left, kMaxChunk));
     if (n < 0) {
       if (errno == EINTR) {
         continue;
@@ -316,5 +316,7 @@ Status BufferedFile::write_all(std::string_view bytes) {
   }
   return Ok{};
 }
+
+Status BufferedFile::write_all(std::string_view bytes) { return write_fully(fd_, bytes); }
 
 }  // namespace vornish

@@ -56,6 +56,10 @@ struct FileHead {
 // read_whole_file).
 Result<FileHead> read_file_head(const std::string& path, std::size_t max_bytes);
 
+// Writes all of `bytes` to `fd`, retrying after EINTR and short writes; a
+// write that makes no progress is WriteZero.
+Status write_fully(int fd, std::string_view bytes) noexcept;
+
 // A file opened for writing (created, truncated, mode 0666 less umask)
 // behind an 8192-byte buffer.
 class BufferedFile {

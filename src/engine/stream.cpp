@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/io.hpp"
 #include "engine/writer.hpp"
 #include "heuristics/counted_rows.hpp"
 #include "parser/resilient_parser.hpp"
@@ -99,25 +100,7 @@ class Fd {
     return Ok{};
   }
 
-  Status write_all(std::string_view bytes) const noexcept {
-    const char* p = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-      const ssize_t n = ::write(fd_, p, std::min(left, std::size_t{1} << 30));
-      if (n < 0) {
-        if (errno == EINTR) {
-          continue;
-        }
-        return VornishError::os(errno);
-      }
-      if (n == 0) {
-        return VornishError::write_zero();
-      }
-      p += n;
-      left -= static_cast<std::size_t>(n);
-    }
-    return Ok{};
-  }
+  Status write_all(std::string_view bytes) const noexcept { return write_fully(fd_, bytes); }
 
  private:
   int fd_ = -1;
