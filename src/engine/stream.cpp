@@ -230,8 +230,14 @@ class ChunkSink final : public RowVisitor {
   ChunkSink(const VornishOptions& options, const Dialect& dialect, bool keep_quarantine)
       : formatter_(dialect.delimiter, options.quote_char),
         separator_(byte_as_text(dialect.delimiter)),
+        delimiter_(dialect.delimiter),
+        quote_char_(options.quote_char),
         keep_quarantine_(keep_quarantine),
         reasons_(dialect.expected_columns) {}
+
+  // The window the rows come from, so that a row needing no rewriting is
+  // copied from it rather than formatted; none: every row is formatted.
+  void read_from(const FileWindow* window) noexcept { window_ = window; }
 
   struct Record {
     std::size_t line;   // counted from 1 at the chunk's start
@@ -239,7 +245,17 @@ class ChunkSink final : public RowVisitor {
     std::size_t end;
   };
 
-  void kept(RowView row, std::size_t /*start*/) override { formatter_.append_row(clean_, row); }
+  void kept(RowView row, std::size_t start) override {
+    if (window_ != nullptr && start >= window_->base() && start < window_->end()) {
+      if (const auto same = verbatim_line(window_->view(), start - window_->base(), row,
+                                          delimiter_, quote_char_)) {
+        clean_.append(*same);
+        clean_.push_back('\n');
+        return;
+      }
+    }
+    formatter_.append_row(clean_, row);
+  }
 
   void quarantined(std::size_t line, QuarantineReason reason, RowView raw,
                    std::size_t /*start*/) override {
@@ -280,6 +296,9 @@ class ChunkSink final : public RowVisitor {
  private:
   CsvLineFormatter formatter_;
   std::string separator_;
+  std::uint8_t delimiter_;
+  std::uint8_t quote_char_;
+  const FileWindow* window_ = nullptr;
   bool keep_quarantine_;
   ReasonTexts reasons_;
   std::string clean_;
@@ -789,8 +808,10 @@ class Workers {
       }
       return true;
     };
+    chunk.sink.read_from(&window);
     Result<RangeEnd> end = run_range(window, *chunk.start, chunk.stop, 1, options_, dialect_,
                                      chunk.repair, chunk.sink, limits);
+    chunk.sink.read_from(nullptr);
     if (!end) {
       chunk.error = end.error();
       return;
@@ -827,6 +848,7 @@ Result<bool> run_sequential(FileWindow& window, const VornishOptions& options,
                             const Dialect& dialect, bool keep_quarantine, std::size_t chunk_size,
                             Committer& committer, VornishStats& stats, const Progress& progress) {
   ChunkSink sink(options, dialect, keep_quarantine);
+  sink.read_from(&window);
   RowRepair repair(options, dialect);
   RangeLimits limits;
   limits.read_size = std::max<std::size_t>(chunk_size, 4096);
@@ -902,6 +924,7 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
   RangeLimits inline_limits;
   inline_limits.read_size = std::max<std::size_t>(chunk_size, 4096);
   ChunkSink redo(options, dialect, keep_quarantine);
+  redo.read_from(&window);
   dispatch();
   while (!pending.empty()) {
     Chunk& chunk = *pending.front();
