@@ -86,12 +86,31 @@ LONG = [
 ]
 
 
+def stream_options(i: int) -> bytes:
+    # flags, delimiter, quote, width, preamble, chunk size (two bytes), threads
+    flags = [0b0001111, 0b0000110, 0b0101001, 0b1010111, 0b0000000, 0b0100111][i % 6]
+    delimiters = [COMMA, SEMI, TAB, PIPE, SPACE, C3]
+    preamble = [0, 0, 0xC1, 0, 0xC2, 0][i % 6]
+    chunk = [(0, 0), (3, 0), (15, 0), (63, 1), (6, 0), (200, 0)][i % 6]
+    return bytes([flags, delimiters[i % 6], [DQUOTE, APOS][i % 2], i % 5, preamble,
+                  *chunk, i % 4])
+
+
+def arrow_options(i: int) -> bytes:
+    # flags, delimiter, quote, width, row bound, byte bound
+    flags = [0b00001111, 0b01010110, 0b10110001, 0b00101110, 0b11010111][i % 5]
+    delimiters = [COMMA, SEMI, TAB, PIPE, C3]
+    return bytes([flags, delimiters[i % 5], [DQUOTE, APOS][i % 2], i % 6, i % 4, [3, 40, 255][i % 3]])
+
+
 def main() -> None:
     root = Path(__file__).resolve().parent / "corpus"
     for target, options in (("tokenizer", tokenizer_options),
                             ("pipeline", pipeline_options),
                             ("writer_roundtrip", roundtrip_options),
-                            ("dialect", dialect_options)):
+                            ("dialect", dialect_options),
+                            ("stream", stream_options),
+                            ("arrow", arrow_options)):
         folder = root / target
         folder.mkdir(parents=True, exist_ok=True)
         texts = DAMAGED + DIALECT_EXTRA if target == "dialect" else DAMAGED

@@ -326,3 +326,51 @@ def test_arrow_streams_dropped_half_read_free_their_batches_and_file(tmp_path) -
         resident = 0 if UNDER_SANITIZER else rss_bytes() - rss_before
         # One leaked batch is over a megabyte; the file is almost two.
         assert traced < 64 * calls and resident < (256 << 10) * calls // 8, (call, traced, resident)
+
+
+def test_runs_and_streams_interrupted_by_keyboard_interrupt_free_everything(tmp_path) -> None:
+    # KeyboardInterrupt raised from progress part way through a parallel run,
+    # and by a consumer after the first batch of a stream: memory, threads
+    # and descriptors all come back.
+    import csv_vornish
+
+    path = tmp_path / "long.csv"
+    path.write_text("".join(f"{i},{i * 7},x{i}\n" if i % 9 else f"{i}\n" for i in range(140_000)))
+    src, out = str(path), str(tmp_path / "out.csv")
+
+    def interrupt(done: int, total: int) -> None:
+        if done > 0:
+            raise KeyboardInterrupt
+
+    def interrupted_run() -> None:
+        try:
+            csv_vornish.vornish_file(src, out, str(tmp_path / "q.csv"), threads=2,
+                                     chunk_size=16384, progress=interrupt)
+        except KeyboardInterrupt:
+            return
+        raise AssertionError("the run was not interrupted")
+
+    def interrupted_stream() -> None:
+        capsule = vb._read_arrow(src, header=False, threads=2).__arrow_c_stream__()
+        try:
+            read_batches(capsule, limit=1)
+            raise KeyboardInterrupt
+        except KeyboardInterrupt:
+            pass
+
+    calls = 40
+    for call in (interrupted_run, interrupted_stream):
+        for _ in range(5):
+            call()
+        gc.collect()
+        tasks, fds = len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd"))
+        rss_before = rss_bytes()
+        traced_before = tracemalloc.get_traced_memory()[0]
+        for _ in range(calls):
+            call()
+        gc.collect()
+        traced = tracemalloc.get_traced_memory()[0] - traced_before
+        resident = 0 if UNDER_SANITIZER else rss_bytes() - rss_before
+        assert traced < 64 * calls and resident < (256 << 10) * calls // 8, (call, traced, resident)
+        assert len(os.listdir("/proc/self/task")) == tasks
+        assert len(os.listdir("/proc/self/fd")) == fds

@@ -1,0 +1,183 @@
+// Arrow batches released on threads other than the one that built them, as
+// consumers do (a pyarrow table dropped on a worker, a child column moved
+// out and freed on its own). Run under ThreadSanitizer by tests/tsan.sh.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/arrow_batch.hpp"
+#include "engine/batch_source.hpp"
+
+namespace vornish {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<FieldView> views(const std::vector<std::string>& fields) {
+  std::vector<FieldView> out;
+  for (const std::string& f : fields) out.push_back(FieldView{f, true});
+  return out;
+}
+
+std::string cell(const ArrowArray& child, std::int64_t row) {
+  const auto* offsets = static_cast<const std::int32_t*>(child.buffers[1]);
+  return std::string(static_cast<const char*>(child.buffers[2]) + offsets[row],
+                     static_cast<std::size_t>(offsets[row + 1] - offsets[row]));
+}
+
+// A hand-over queue between a producing and a consuming thread.
+class Queue {
+ public:
+  void push(ArrowArray batch) {
+    {
+      std::lock_guard lock(mutex_);
+      items_.push_back(batch);
+    }
+    ready_.notify_one();
+  }
+  void close() {
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+    }
+    ready_.notify_all();
+  }
+  bool pop(ArrowArray& out) {
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [&] { return closed_ || !items_.empty(); });
+    if (items_.empty()) return false;
+    out = items_.front();
+    items_.pop_front();
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<ArrowArray> items_;
+  bool closed_ = false;
+};
+
+TEST(ArrowThreads, BatchesAndChildrenReleasedOnOtherThreads) {
+  constexpr int kRows = 2000;
+  ArrowBatchBuilder builder(3, StringWidth::Utf8, BatchLimits{7, 1 << 20});
+  for (int i = 0; i < kRows; ++i) {
+    const std::vector<std::string> row = {std::to_string(i), "x", i % 3 ? "y" : "é"};
+    // Every fifth row is short, so some columns carry a validity bitmap.
+    builder.kept(i % 5 ? RowView(views(row)) : RowView(views(row)).first(1), 0);
+  }
+  builder.flush();
+  std::vector<ArrowArray> batches;
+  ArrowArray batch{};
+  while (builder.take_ready(&batch)) batches.push_back(batch);
+  ASSERT_GT(batches.size(), 100u);
+
+  // Each batch: its second child moved out and released on one thread, the
+  // parent (with the other children) on another, in no fixed order.
+  std::vector<ArrowArray> moved(batches.size());
+  for (std::size_t b = 0; b < batches.size(); ++b) {
+    moved[b] = *batches[b].children[1];
+    batches[b].children[1]->release = nullptr;
+  }
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::size_t b = static_cast<std::size_t>(t); b < batches.size(); b += 4) {
+        if (t % 2 == 0) {
+          EXPECT_EQ(cell(*batches[b].children[0], 0), std::to_string(b * 7));
+          batches[b].release(&batches[b]);
+        } else {
+          moved[b].release(&moved[b]);
+        }
+      }
+    });
+  }
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::size_t b = static_cast<std::size_t>(t); b < batches.size(); b += 4) {
+        if (t % 2 == 0) {
+          moved[b].release(&moved[b]);
+        } else {
+          batches[b].release(&batches[b]);
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (std::size_t b = 0; b < batches.size(); ++b) {
+    EXPECT_EQ(batches[b].release, nullptr);
+    EXPECT_EQ(moved[b].release, nullptr);
+  }
+}
+
+TEST(ArrowThreads, ConsumerReleasesWhileTheBuilderKeepsFilling) {
+  ArrowBatchBuilder builder(2, StringWidth::LargeUtf8, BatchLimits{3, 64});
+  Queue queue;
+  std::int64_t consumed = 0;
+  std::thread consumer([&] {
+    ArrowArray batch{};
+    while (queue.pop(batch)) {
+      consumed += batch.length;
+      batch.release(&batch);
+    }
+  });
+  for (int i = 0; i < 3000; ++i) {
+    const std::vector<std::string> row = {std::string(static_cast<std::size_t>(i % 50), 'a'),
+                                          std::to_string(i)};
+    builder.kept(views(row), 0);
+    ArrowArray batch{};
+    while (builder.take_ready(&batch)) queue.push(batch);
+  }
+  builder.flush();
+  ArrowArray batch{};
+  while (builder.take_ready(&batch)) queue.push(batch);
+  queue.close();
+  consumer.join();
+  EXPECT_EQ(consumed, 3000);
+}
+
+TEST(ArrowThreads, BatchSourceBatchesFreedOnAnotherThreadAfterTheSourceIsGone) {
+  const fs::path dir = fs::temp_directory_path() /
+                       ("vornish-arrow-threads-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const fs::path path = dir / "in.csv";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << "a,b\n";
+    for (int i = 0; i < 5000; ++i) out << i << ",\"v" << i << "\"\n";
+  }
+  ArrowReadOptions options;
+  options.limits = BatchLimits{128, 1 << 20};
+  std::vector<ArrowArray> batches;
+  {
+    Result<std::unique_ptr<BatchSource>> source = open_batch_source(path.string(), options);
+    ASSERT_TRUE(source);
+    ArrowArray batch{};
+    while (source.value()->next_batch(&batch) == BatchSource::Next::Batch) {
+      batches.push_back(batch);
+    }
+  }
+  std::int64_t rows = 0;
+  std::thread releaser([&] {
+    for (ArrowArray& b : batches) {
+      rows += b.length;
+      b.release(&b);
+    }
+  });
+  releaser.join();
+  EXPECT_EQ(rows, 5000);
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace vornish
