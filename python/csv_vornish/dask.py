@@ -19,11 +19,12 @@ import glob as _glob
 import os
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, SupportsIndex, Union
+from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, Union
 
 import _csv_vornish_backend as _backend
 
 import csv_vornish
+from csv_vornish.dialect import Dialect, resolve_options
 
 if TYPE_CHECKING:  # pragma: no cover
     import dask.dataframe as dd
@@ -46,20 +47,17 @@ class _Part:
     """One partition: a byte range of a file and how to read it. Plain data, so it pickles."""
 
     path: str
-    begin: int
-    end: int | None  # None: to the end of the file
-    first_line: int
-    options: dict[str, Any]
-    header: bool
+    # The keyword arguments of the native reader for this piece: the repair
+    # options, header and preamble, and for a file in several pieces its
+    # byte range and the dialect settled from its start.
+    kwargs: dict[str, Any]
     names: tuple[str, ...]
-    skip_header: bool  # the range starts with the file's header row
-    check_header: bool = False  # the file's own header must equal `names`
 
 
 @dataclass(frozen=True)
 class _FileDialect:
-    delimiter: str
-    columns: int
+    delimiter: str | None  # None: an empty file, nothing settled
+    expected_columns: int  # 0: rows keep their widths
     names: tuple[str, ...]
 
 
@@ -95,35 +93,47 @@ def _parse_blocksize(blocksize: int | str | None) -> int | None:
     return blocksize
 
 
-def _settle(path: str, options: dict[str, Any], header: bool) -> _FileDialect:
-    """The file's dialect and column names, from its start only."""
-    import pyarrow as pa
+def _settle(path: str, options: dict[str, Any]) -> _FileDialect:
+    """The file's dialect and column names, from its start only.
 
-    stream = csv_vornish.read_arrow(path, **options, header=header)
-    schema = pa.schema(stream)
-    delimiter, columns = stream._dialect()
-    return _FileDialect(delimiter, columns, tuple(schema.names))
+    Reads no more of the file than the dialect needs, except with
+    ``expected_columns=0`` (rows keeping their widths), where the table's
+    width is that of the widest row and the whole file is counted.
+    """
+    stream = _backend._read_arrow(path, **options)
+    delimiter, expected = stream._dialect()
+    return _FileDialect(delimiter, expected, tuple(stream.column_names))
 
 
-def _plan(path: str, options: dict[str, Any], header: bool, blocksize: int | None,
-          names: tuple[str, ...], check_header: bool) -> list[_Part]:
-    dialect = _settle(path, options, header)
-    if check_header and dialect.names != names:
+def _plan(path: str, options: dict[str, Any], blocksize: int | None,
+          names: tuple[str, ...] | None) -> tuple[_FileDialect, list[_Part]]:
+    dialect = _settle(path, options)
+    if names is not None and dialect.names != names:
         raise ValueError(
             f"{path}: its columns {list(dialect.names)} differ from those of the first file {list(names)}"
         )
-    fixed = dict(options, delimiter=dialect.delimiter, expected_columns=dialect.columns)
-    size = os.path.getsize(path)
-    if blocksize is None or size <= blocksize:
-        return [_Part(path, 0, None, 1, fixed, header, names, skip_header=header)]
+    if blocksize is None or dialect.delimiter is None or os.path.getsize(path) <= blocksize:
+        return dialect, [_Part(path, dict(options), dialect.names)]
     starts = _backend._row_starts(
-        path, dialect.delimiter, options.get("quote_char", '"'), options.get("repair_quotes", True), blocksize
+        path,
+        dialect.delimiter,
+        options["quote_char"],
+        options["repair_quotes"],
+        options["skip_initial_space"],
+        blocksize,
     )
+    fixed = dict(options, delimiter=dialect.delimiter, expected_columns=dialect.expected_columns,
+                 table_columns=len(dialect.names))
     parts = []
     for index, (begin, line) in enumerate(starts):
-        end = starts[index + 1][0] if index + 1 < len(starts) else None
-        parts.append(_Part(path, begin, end, line, fixed, header, names, skip_header=header and index == 0))
-    return parts
+        kwargs = dict(fixed, range_begin=begin, first_line=line)
+        if index + 1 < len(starts):
+            kwargs["range_end"] = starts[index + 1][0]
+        if index > 0:
+            # The header and the preamble are at the start of the file only.
+            kwargs.update(header=False, skip_rows=0)
+        parts.append(_Part(path, kwargs, dialect.names))
+    return dialect, parts
 
 
 def _string_frame(table: Any, names: Sequence[str]) -> "pd.DataFrame":
@@ -139,10 +149,7 @@ def _string_frame(table: Any, names: Sequence[str]) -> "pd.DataFrame":
 def _read_part(part: _Part) -> "pd.DataFrame":
     import pyarrow as pa
 
-    kwargs: dict[str, Any] = dict(part.options, header=part.skip_header)
-    if part.begin or part.end is not None:
-        kwargs.update(_byte_range=(part.begin, part.end), _first_line=part.first_line)
-    stream = csv_vornish.read_arrow(part.path, **kwargs)
+    stream = _backend._read_arrow(part.path, **part.kwargs)
     table = pa.table(stream)
     frame = _string_frame(table, part.names)
     counts = stream.summary
@@ -161,6 +168,7 @@ def read_csv(
     *,
     header: bool = True,
     blocksize: int | str | None = "256MiB",
+    dialect: "Dialect | Literal['auto'] | None" = None,
 ) -> "dd.DataFrame":
     """Loads damaged CSV files into a Dask DataFrame of string columns, repairing as ``read_arrow`` does.
 
@@ -173,6 +181,10 @@ def read_csv(
         blocksize: Bytes per partition (an int or a size such as
             ``"64MiB"``); a larger file is split at true row starts.
             ``None`` gives one partition per file.
+        dialect: ``"auto"`` or a ``Dialect``, as for ``read_arrow``: it
+            fills the options left unset, for each file on its own
+            (``"auto"`` detects each file's dialect). ``header`` stays as
+            given.
 
     The columns are those of the first file (its header with
     ``header=True``, else ``column_1``, ``column_2``, ...); every other file
@@ -188,19 +200,27 @@ def read_csv(
 
     files = _expand(paths)
     size = _parse_blocksize(blocksize)
-    options: dict[str, Any] = {
+    given: dict[str, Any] = {
         "delimiter": delimiter,
         "quote_char": quote_char,
         "fill_ragged_rows": fill_ragged_rows,
         "merge_overflow": merge_overflow,
         "expected_columns": expected_columns,
         "repair_quotes": repair_quotes,
+        "skip_initial_space": False,
+        "skip_rows": 0,
     }
-    first = _settle(files[0], options, header)
+    names: tuple[str, ...] | None = None
     parts: list[_Part] = []
     for path in files:
-        parts.extend(_plan(path, options, header, size, first.names, check_header=True))
-    meta = _string_frame(_empty_table(first.names), first.names)
+        options = resolve_options(dialect, path, given)
+        options["header"] = header
+        settled, planned = _plan(path, options, size, names)
+        if names is None:
+            names = settled.names
+        parts.extend(planned)
+    assert names is not None
+    meta = _string_frame(_empty_table(names), names)
     return dd.from_map(_read_part, parts, meta=meta, enforce_metadata=False, label="csv-vornish-read")
 
 
@@ -323,8 +343,15 @@ def repair_files(
         )
     os.makedirs(out, exist_ok=True)
     rows = _run_on_client(tasks)
-    columns = ["path", *COUNT_FIELDS, "detected_delimiter", "inferred_columns", "error"]
-    return pd.DataFrame(rows, columns=columns)
+    # Counts are nullable integers (missing for a file that failed) and the
+    # error column holds None, not NaN, for a file that did not fail.
+    columns: dict[str, Any] = {"path": pd.Series([row["path"] for row in rows], dtype=object)}
+    for name in (*COUNT_FIELDS, "inferred_columns"):
+        columns[name] = pd.Series([row[name] for row in rows], dtype="Int64")
+    for name in ("detected_delimiter", "error"):
+        columns[name] = pd.Series([row[name] for row in rows], dtype=object)
+    order = ["path", *COUNT_FIELDS, "detected_delimiter", "inferred_columns", "error"]
+    return pd.DataFrame({name: columns[name] for name in order})
 
 
 def _run_on_client(tasks: list[_RepairTask]) -> list[dict[str, Any]]:
