@@ -106,7 +106,7 @@ class _ArrowRowStream:
     @property
     def column_names(self) -> list[str]: ...
     def _dialect(self) -> tuple[str | None, int]:
-        """(delimiter or None for an empty file, expected columns, 0 keeping widths) as settled from the file's start."""
+        """(delimiter, expected columns; 0 keeps widths) as settled from the start of the file."""
 
 def _read_arrow(
     file_path: str,
