@@ -59,6 +59,12 @@ def write_damaged(path: Path, rows: int, quoted_breaks: bool = True) -> None:
                 out.write(f"{i},name {i},plain,{i * 3}\n")
 
 
+def single_machine_counts(path: Path, **options) -> dict[str, int]:
+    stream = csv_vornish.read_arrow(path, **options)
+    pa.table(stream)
+    return {name: getattr(stream.summary, name) for name in cvd.COUNT_FIELDS}
+
+
 def test_large_file_partitions_equal_single_machine(client, tmp_path):
     path = tmp_path / "big.csv"
     write_damaged(path, 20_000)
@@ -66,6 +72,32 @@ def test_large_file_partitions_equal_single_machine(client, tmp_path):
     assert frame.npartitions > 10
     assert list(frame.columns) == ["id", "name", "note", "value"]
     assert frame_rows(frame) == single_machine_rows(path)
+    assert cvd.summary(frame) == single_machine_counts(path)
+
+
+@pytest.mark.parametrize("expected_columns", [None, 0])
+def test_preamble_and_dialect_split_over_partitions(client, tmp_path, expected_columns):
+    """A preamble is set aside by the first partition only; widths kept (E=0) agree across partitions."""
+    path = tmp_path / "export.csv"
+    lines = ["Export of 2026-12-01; all branches", "", "id; city; amount"]
+    lines += [f"{i}; city {i}; {i * 7}" + ("; extra; more" if i % 9 == 0 else "") for i in range(3000)]
+    path.write_text("\n".join(lines) + "\n")
+    options = {"dialect": "auto", "expected_columns": expected_columns}
+    frame = cvd.read_csv(path, blocksize=4096, **options)
+    assert frame.npartitions > 5
+    single = csv_vornish.read_arrow(path, **options)
+    assert list(frame.columns) == single.column_names
+    assert frame_rows(frame) == single_machine_rows(path, **options)
+    assert cvd.summary(frame) == single_machine_counts(path, **options)
+
+
+def test_import_csv_vornish_leaves_dask_alone():
+    import subprocess
+    import sys
+
+    code = "import sys, csv_vornish; print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')))"
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
+    assert out.strip() == "[]"
 
 
 def test_many_files_of_different_dialects(client, tmp_path):
