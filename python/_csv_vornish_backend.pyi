@@ -105,6 +105,8 @@ class _ArrowRowStream:
     def summary(self) -> VornishSummary: ...
     @property
     def column_names(self) -> list[str]: ...
+    def _dialect(self) -> tuple[str | None, int]:
+        """(delimiter, expected columns; 0 keeps widths) as settled from the start of the file."""
 
 def _read_arrow(
     file_path: str,
@@ -120,7 +122,27 @@ def _read_arrow(
     chunk_size: SupportsIndex | None = None,
     skip_initial_space: bool = False,
     skip_rows: SupportsIndex = 0,
-) -> _ArrowRowStream: ...
+    range_begin: SupportsIndex | None = None,
+    range_end: SupportsIndex | None = None,
+    first_line: SupportsIndex | None = None,
+    table_columns: SupportsIndex | None = None,
+) -> _ArrowRowStream:
+    """With any of the last four, only the rows that start in [range_begin, range_end) (None: to the
+    end of the file) are read; range_begin must be a true row start (see _row_starts) with line
+    number first_line (default 1). The dialect is then the caller's: delimiter is required,
+    expected_columns None means 0 (rows keep their widths), table_columns is the table's width
+    (default expected_columns). Nothing is guessed and a byte-order mark is skipped only at 0."""
+
+def _row_starts(
+    file_path: str,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    repair_quotes: bool = True,
+    skip_initial_space: bool = False,
+    every: SupportsIndex | None = None,
+) -> list[tuple[int, int]]:
+    """[(offset, line), ...]: true row starts about every `every` bytes (default 256 MiB), the first
+    (0, 1), found by a pass that only counts rows. File errors are OSErrors."""
 
 def _vornish_file(
     input_path: str,

@@ -1,156 +1,249 @@
-// The whole-file batch source: a mapped file, one parser and one row
-// shaper kept between calls, so each batch costs only its own rows.
+// The file batch source: one bounded window over the file, read with
+// positional reads, and one row repair kept between calls, so each batch
+// costs only its own rows and memory stays near one read plus the longest
+// row.
 //
-// The row rules are those of repair_rows, applied one row at a time so
-// that the loop can stop after any row and pick up there on the next call.
+// Rows go through run_range, the row loop of the streaming repair, which
+// takes a row only once it is complete; a batch ends by stopping that loop
+// before the next row, and the next call starts it again there.
 #include "engine/batch_source.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <unordered_set>
 #include <utility>
 
-#include "engine/mapped_input.hpp"
+#include "engine/stream.hpp"
 
 namespace vornish {
 namespace {
 
+// What is asked for per read.
+constexpr std::size_t kReadSize = std::size_t{4} << 20;
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) noexcept : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Only the widths of kept rows: a preamble's rows are set aside by the
+// repair and never reach it.
+class WidestRow final : public RowVisitor {
+ public:
+  void kept(RowView row, std::size_t /*start*/) override { widest = std::max(widest, row.size()); }
+  void quarantined(std::size_t, QuarantineReason, RowView, std::size_t) override {}
+  std::size_t widest = 0;
+};
+
 class FileBatchSource final : public BatchSource {
  public:
-  FileBatchSource(MappedInput input, const ArrowReadOptions& options)
-      : input_(std::move(input)), options_(options) {}
+  FileBatchSource(int fd, bool regular, std::uint64_t size, const ArrowReadOptions& options)
+      : fd_(fd), regular_(regular), size_(size), window_(fd, regular), options_(options) {}
 
   // Everything a consumer must know before the first batch.
-  void settle() {
-    const std::string_view buffer = input_.view();
-    width_ = string_width_for(buffer.size());
-    if (buffer.empty()) {
-      // As the reader: no rows, and nothing guessed from nothing.
-      done_ = true;
-      builder_.emplace(0, width_, options_.limits);
-      return;
-    }
-    dialect_ = settle_dialect(buffer, options_.repair);
-    stats_.detected_delimiter = static_cast<char32_t>(dialect_.delimiter);
-    stats_.inferred_columns = dialect_.expected_columns;
-
-    std::size_t columns = dialect_.expected_columns;
-    if (columns == 0) {
-      // Rows keep their widths, so only the widest row tells how many
-      // columns the table has.
-      ResilientParser counter = make_parser();
-      // Preamble rows are set aside, so their widths do not count.
-      for (std::size_t skipped = 0; skipped < options_.repair.skip_rows && counter.skip_row();) {
-        ++skipped;
+  Status settle() {
+    std::size_t columns = 0;
+    if (options_.range) {
+      const ArrowReadOptions::Range& range = *options_.range;
+      dialect_ = range.dialect;
+      pos_ = range.begin;
+      line_ = range.first_line;
+      stop_ = range.end.value_or(kNoLimit);
+      columns = std::max(range.columns, dialect_.expected_columns);
+      // Nothing else is known of the file's start, so nothing is guessed.
+      width_ = string_width_for(regular_ ? size_ : kNoLimit);
+      stats_.detected_delimiter = static_cast<char32_t>(dialect_.delimiter);
+      stats_.inferred_columns = dialect_.expected_columns;
+    } else {
+      // As much of the start as the heuristics turn out to need; a stream
+      // that cannot be read again is held whole, as the reader holds it.
+      do {
+        if (Status s = window_.grow(std::max(kReadSize, window_.view().size())); !s) {
+          return s.error();
+        }
+      } while (!window_.at_eof() && (!regular_ || !settles_dialect(window_.view(), options_.repair)));
+      width_ = string_width_for(regular_ ? std::max<std::uint64_t>(size_, window_.end())
+                                         : window_.end());
+      if (window_.at_eof() && window_.view().empty()) {
+        // As the reader: no rows, and nothing guessed from nothing.
+        done_ = true;
+        builder_.emplace(0, width_, options_.limits);
+        return Ok{};
       }
-      while (const std::optional<std::size_t> width = counter.skip_row()) {
-        columns = std::max(columns, *width);
+      dialect_ = settle_dialect(window_.view(), options_.repair);
+      stats_.detected_delimiter = static_cast<char32_t>(dialect_.delimiter);
+      stats_.inferred_columns = dialect_.expected_columns;
+      columns = dialect_.expected_columns;
+      if (columns == 0) {
+        // Rows keep their widths, so only the widest row tells how many
+        // columns the table has.
+        Result<std::size_t> widest = widest_row();
+        if (!widest) {
+          return widest.error();
+        }
+        columns = widest.value();
       }
-      input_.release_before(buffer.size());
     }
-    parser_.emplace(make_parser());
-    preamble_ = options_.repair.skip_rows;
-    shaper_.emplace(dialect_.expected_columns, dialect_.delimiter);
+    repair_.emplace(options_.repair, dialect_);
 
     std::vector<std::string> header;
     if (options_.header) {
-      RowView row;
-      Step step = Step::Quarantined;
-      while ((step = next_row(row)) == Step::Quarantined) {
+      want_header_ = true;
+      if (Status s = advance(); !s) {
+        return s.error();
       }
-      if (step == Step::Kept) {
-        header = to_row(row);
-      } else {
-        done_ = true;
-      }
+      want_header_ = false;
+      header = std::move(header_);
     }
     names_ = unique_column_names(header, columns);
     builder_.emplace(columns, width_, options_.limits);
+    return Ok{};
   }
 
   std::span<const std::string> column_names() const noexcept override { return names_; }
   StringWidth string_width() const noexcept override { return width_; }
   const VornishStats& stats() const noexcept override { return stats_; }
-  std::string failure() const override { return builder_->failure(); }
+  std::string failure() const override {
+    return read_error_ ? read_error_->message() : builder_->failure();
+  }
 
   Next next_batch(ArrowArray* out) override {
-    if (builder_->failed()) {
+    if (builder_->failed() || read_error_) {
       return Next::Failed;
     }
-    while (!done_ && !builder_->has_ready()) {
-      RowView row;
-      const Step step = next_row(row);
-      if (step == Step::End) {
-        done_ = true;
+    if (!done_ && !builder_->has_ready()) {
+      if (Status s = advance(); !s) {
+        read_error_ = s.error();
+        return Next::Failed;
+      }
+      if (builder_->failed()) {
+        return Next::Failed;
+      }
+      if (done_) {
         builder_->flush();
-        input_.release_before(input_.view().size());
-      } else if (step == Step::Kept) {
-        builder_->kept(row, 0);
-        if (builder_->failed()) {
-          return Next::Failed;
-        }
       }
     }
-    if (!builder_->take_ready(out)) {
-      return Next::End;
-    }
-    if (parser_) {
-      // No view into the input outlives the row that made it, so every page
-      // the parser has left behind is done with.
-      input_.release_before(parser_->pos());
-    }
-    return Next::Batch;
+    return builder_->take_ready(out) ? Next::Batch : Next::End;
   }
 
  private:
-  enum class Step : unsigned char { Kept, Quarantined, End };
+  // Receives the rows of the loop: the header while one is wanted, then the
+  // batch rows.
+  class Rows final : public RowVisitor {
+   public:
+    explicit Rows(FileBatchSource& source) noexcept : source_(source) {}
+    void kept(RowView row, std::size_t start) override {
+      if (source_.want_header_) {
+        source_.header_ = to_row(row);
+        source_.header_taken_ = true;
+      } else {
+        source_.builder_->kept(row, start);
+      }
+    }
+    void quarantined(std::size_t, QuarantineReason, RowView, std::size_t) override {}
 
-  ResilientParser make_parser() const {
-    return ResilientParser(input_.view(), dialect_.delimiter, options_.repair.quote_char,
-                           options_.repair.repair_quotes, options_.repair.skip_initial_space);
+   private:
+    FileBatchSource& source_;
+  };
+
+  // Runs rows from where the last call stopped until a batch is ready, the
+  // header has been read, or the rows of the file (or range) are done.
+  Status advance() {
+    if (done_) {
+      return Ok{};
+    }
+    Rows rows(*this);
+    RangeLimits limits;
+    limits.read_size = kReadSize;
+    limits.before_row = [this](std::uint64_t, std::size_t, const VornishStats&) {
+      if (want_header_) {
+        return !header_taken_;
+      }
+      return !builder_->has_ready() && !builder_->failed();
+    };
+    Result<RangeEnd> ran = run_range(window_, pos_, stop_, line_, options_.repair, dialect_,
+                                     *repair_, rows, limits);
+    publish_counts();
+    if (!ran) {
+      done_ = true;
+      return ran.error();
+    }
+    pos_ = ran.value().end;
+    line_ = ran.value().next_line;
+    if (!ran.value().stopped) {
+      done_ = true;
+    }
+    return Ok{};
   }
 
-  // One row through the repair rules, counted as repair_rows counts it.
-  Step next_row(RowView& out) {
-    const std::optional<RowView> parsed = parser_->next_row();
-    if (!parsed) {
-      return Step::End;
-    }
-    ++stats_.total_rows;
-    if (preamble_ > 0) {
-      // A preamble row is counted as set aside, as in every other run.
-      --preamble_;
-      ++stats_.quarantined_rows;
-      return Step::Quarantined;
-    }
-    const std::size_t expected = dialect_.expected_columns;
-    const std::size_t n = parsed->size();
-    if (expected == 0 || n == expected) {
-      ++stats_.vornished_rows;
-      out = *parsed;
-      return Step::Kept;
-    }
-    if (n < expected ? options_.repair.fill_ragged_rows : options_.repair.merge_overflow) {
-      ++stats_.vornished_rows;
-      ++stats_.repaired_rows;
-      out = shaper_->shape(*parsed);
-      return Step::Kept;
-    }
-    ++stats_.quarantined_rows;
-    return Step::Quarantined;
+  void publish_counts() {
+    const VornishStats& counted = repair_->stats();
+    stats_.total_rows = counted.total_rows;
+    stats_.vornished_rows = counted.vornished_rows;
+    stats_.repaired_rows = counted.repaired_rows;
+    stats_.quarantined_rows = counted.quarantined_rows;
   }
 
-  MappedInput input_;
+  // The count-only pass for E = 0. A regular file is read through a window
+  // of its own, so the one the batches use keeps the start it has read;
+  // anything else is already held whole.
+  Result<std::size_t> widest_row() {
+    RowRepair repair(options_.repair, dialect_);
+    WidestRow widest;
+    if (!regular_) {
+      Result<RangeEnd> ran =
+          run_range(window_, 0, kNoLimit, 1, options_.repair, dialect_, repair, widest);
+      if (!ran) {
+        return ran.error();
+      }
+      return widest.widest;
+    }
+    FileWindow window(fd_.get(), true);
+    RangeLimits limits;
+    limits.read_size = kReadSize;
+    Result<RangeEnd> ran =
+        run_range(window, 0, kNoLimit, 1, options_.repair, dialect_, repair, widest, limits);
+    if (!ran) {
+      return ran.error();
+    }
+    return widest.widest;
+  }
+
+  Descriptor fd_;
+  bool regular_;
+  std::uint64_t size_;
+  FileWindow window_;
   ArrowReadOptions options_;
   Dialect dialect_;
   StringWidth width_ = StringWidth::Utf8;
-  std::optional<ResilientParser> parser_;
-  std::optional<RowShaper> shaper_;
-  std::size_t preamble_ = 0;
+  std::optional<RowRepair> repair_;
   std::optional<ArrowBatchBuilder> builder_;
   std::vector<std::string> names_;
   VornishStats stats_;
+  std::uint64_t pos_ = 0;
+  std::uint64_t stop_ = kNoLimit;
+  std::size_t line_ = 1;
   bool done_ = false;
+  bool want_header_ = false;
+  bool header_taken_ = false;
+  std::vector<std::string> header_;
+  std::optional<VornishError> read_error_;
 };
 
 }  // namespace
@@ -182,14 +275,76 @@ std::vector<std::string> unique_column_names(const std::vector<std::string>& hea
   return names;
 }
 
+namespace {
+
+Result<int> open_for_reading(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return VornishError::nul_in_path();
+  }
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    return VornishError::os(errno);
+  }
+  return fd;
+}
+
+}  // namespace
+
+Result<std::vector<RowStart>> find_row_starts(const std::string& path,
+                                              const VornishOptions& options,
+                                              const Dialect& dialect, std::uint64_t every) {
+  Result<int> opened = open_for_reading(path);
+  if (!opened) {
+    return opened.error();
+  }
+  const Descriptor fd(opened.value());
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) {
+    return VornishError::os(errno);
+  }
+  FileWindow window(fd.get(), S_ISREG(info.st_mode));
+  RangeLimits limits;
+  limits.read_size = kReadSize;
+  std::vector<RowStart> starts{RowStart{}};
+  const std::uint64_t step = std::max<std::uint64_t>(every, 1);
+  for (;;) {
+    const RowStart from = starts.back();
+    const std::uint64_t stop = from.offset > kNoLimit - step ? kNoLimit : from.offset + step;
+    Result<RangeEnd> ran =
+        find_range_end(window, from.offset, stop, from.line, options, dialect, limits);
+    if (!ran) {
+      return ran.error();
+    }
+    const RangeEnd& end = ran.value();
+    if (end.end <= from.offset || (window.at_eof() && end.end >= window.end())) {
+      return starts;
+    }
+    starts.push_back(RowStart{end.end, end.next_line});
+  }
+}
+
 Result<std::unique_ptr<BatchSource>> open_batch_source(const std::string& path,
                                                        const ArrowReadOptions& options) {
-  Result<MappedInput> input = MappedInput::open(path);
-  if (!input) {
-    return input.error();
+  Result<int> opened = open_for_reading(path);
+  if (!opened) {
+    return opened.error();
   }
-  auto source = std::make_unique<FileBatchSource>(std::move(input).value(), options);
-  source->settle();
+  const int fd = opened.value();
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return VornishError::os(error);
+  }
+  const bool regular = S_ISREG(info.st_mode);
+  auto source = std::make_unique<FileBatchSource>(
+      fd, regular, regular ? static_cast<std::uint64_t>(info.st_size) : 0, options);
+  if (Status s = source->settle(); !s) {
+    return s.error();
+  }
   return std::unique_ptr<BatchSource>(std::move(source));
 }
 

@@ -5,13 +5,15 @@
 // any batch, because consumers ask for the schema first; each next_batch
 // call then repairs just enough rows for one batch. Any engine that can
 // produce kept rows in input order can stand behind it; open_batch_source
-// builds the one that walks a whole mapped file with one parser.
+// builds the one that reads a file (or a byte range of it) with one parser,
+// a bounded window at a time.
 //
 // Not thread-safe: one caller at a time (the stream serialises its
 // callbacks).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -34,6 +36,22 @@ struct ArrowReadOptions {
   // in one pass and does not look at them.
   std::optional<std::size_t> threads;
   std::optional<std::size_t> chunk_size;
+
+  // Only the rows that start in [begin, end) of the file, read with a
+  // dialect settled elsewhere (from the file's start), so that pieces of one
+  // file read apart agree with each other and with a whole-file run.
+  struct Range {
+    // A true row start; `first_line` is the line number there.
+    std::uint64_t begin = 0;
+    // Exclusive; none reads to the end of the file.
+    std::optional<std::uint64_t> end;
+    std::size_t first_line = 1;
+    Dialect dialect;
+    // The table's width: the file's widest row when dialect.expected_columns
+    // is 0, which only a pass over the whole file can know.
+    std::size_t columns = 0;
+  };
+  std::optional<Range> range;
 };
 
 class BatchSource {
@@ -67,9 +85,25 @@ std::vector<std::string> unique_column_names(const std::vector<std::string>& hea
 
 // Opens `path` and settles what the batches will look like: the dialect,
 // the column count (with expected_columns 0, a counting pass over the
-// whole file finds the widest row) and, with a header, the names. File
-// errors are those of read_whole_file.
+// whole file finds the widest row) and, with a header, the names. With a
+// range, the dialect and width are the range's own. The file is read, never
+// mapped: one that shrinks while it is read ends early or fails with an
+// OS error.
 Result<std::unique_ptr<BatchSource>> open_batch_source(const std::string& path,
                                                        const ArrowReadOptions& options);
+
+// A true row start and the line number there.
+struct RowStart {
+  std::uint64_t offset = 0;
+  std::size_t line = 1;
+};
+
+// True row starts of `path` about every `every` bytes, the first one 0, by
+// a pass that only counts rows (a quoted line end is never taken for a row
+// end). The ranges between them, each read with the file's dialect, give
+// the rows of the whole file.
+Result<std::vector<RowStart>> find_row_starts(const std::string& path,
+                                              const VornishOptions& options,
+                                              const Dialect& dialect, std::uint64_t every);
 
 }  // namespace vornish

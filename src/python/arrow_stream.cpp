@@ -34,31 +34,47 @@ using binding::Signature;
 
 constexpr std::array<binding::Param, 1> kReadArrowHead = {
     {{"file_path", Kind::Text, Default::Required}}};
-constexpr std::array<binding::Param, 5> kReadArrowTail = {{
+// The last four read one byte range of a file with a dialect settled from
+// its start by the caller (the delimiter and expected_columns given above);
+// the front's cluster reader splits files with them.
+constexpr std::array<binding::Param, 9> kReadArrowTail = {{
     {"header", Kind::Switch, Default::True, true},
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
     {"skip_initial_space", Kind::Switch, Default::False, true},
     {"skip_rows", Kind::Count, Default::Zero, true},
+    {"range_begin", Kind::OptionalCount, Default::None, true},
+    {"range_end", Kind::OptionalCount, Default::None, true},
+    {"first_line", Kind::OptionalCount, Default::None, true},
+    {"table_columns", Kind::OptionalCount, Default::None, true},
 }};
 
-consteval std::array<binding::Param, 12> read_arrow_params() {
+consteval std::array<binding::Param, 16> read_arrow_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReadArrowHead);
-  std::array<binding::Param, 12> all{};
+  std::array<binding::Param, 16> all{};
   for (std::size_t i = 0; i < 7; ++i) {
     all[i] = head[i];
   }
-  for (std::size_t i = 0; i < 5; ++i) {
+  for (std::size_t i = 0; i < kReadArrowTail.size(); ++i) {
     all[7 + i] = kReadArrowTail[i];
   }
   return all;
 }
 
-constexpr Signature<12> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+constexpr Signature<16> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+
+constexpr Signature<6> kRowStartsSignature{"_row_starts()",
+                                           {{{"file_path", Kind::Text, Default::Required},
+                                             {"delimiter", Kind::DelimiterByte, Default::None},
+                                             {"quote_char", Kind::QuoteByte, Default::DoubleQuote},
+                                             {"repair_quotes", Kind::Switch, Default::True},
+                                             {"skip_initial_space", Kind::Switch, Default::False},
+                                             {"every", Kind::OptionalPositive, Default::None}}}};
 constexpr Signature<1> kStreamSignature{"ArrowRowStream.__arrow_c_stream__()",
                                         {{{"requested_schema", Kind::Object, Default::None}}}};
 static_assert(binding::well_formed(kReadArrowSignature));
 static_assert(binding::well_formed(kStreamSignature));
+static_assert(binding::well_formed(kRowStartsSignature));
 
 constexpr const char* kConsumed =
     "this ArrowRowStream has already been consumed; call read_arrow() again to read the "
@@ -183,6 +199,9 @@ struct StreamState {
   std::vector<std::string> names;
   StringWidth width = StringWidth::Utf8;
   bool consumed = false;
+  // As settled when the stream was made; delimiter 0 when nothing was.
+  char32_t delimiter = 0;
+  std::size_t expected_columns = 0;
 };
 
 struct PyArrowRowStream {
@@ -213,7 +232,7 @@ class WithoutGil {
   PyThreadState* saved_;
 };
 
-PyRef read_arrow(const binding::Bound<12>& args) {
+PyRef read_arrow(const binding::Bound<16>& args) {
   ArrowReadOptions options;
   options.repair = binding::options_from(args, 1);
   options.header = args[7].flag();
@@ -221,6 +240,22 @@ PyRef read_arrow(const binding::Bound<12>& args) {
   options.chunk_size = args[9].count();
   options.repair.skip_initial_space = args[10].flag();
   options.repair.skip_rows = *args[11].count();
+  if (args[12].count() || args[13].count() || args[14].count() || args[15].count()) {
+    if (!options.repair.delimiter) {
+      PyErr_SetString(PyExc_ValueError, "a byte range is read with a given delimiter");
+      throw_python_error();
+    }
+    ArrowReadOptions::Range range;
+    range.begin = args[12].count().value_or(0);
+    if (args[13].count()) {
+      range.end = *args[13].count();
+    }
+    range.first_line = args[14].count().value_or(1);
+    range.dialect.delimiter = *options.repair.delimiter;
+    range.dialect.expected_columns = options.repair.expected_columns.value_or(0);
+    range.columns = args[15].count().value_or(range.dialect.expected_columns);
+    options.range = range;
+  }
   const std::string path(args[0].text());
 
   std::optional<Result<std::unique_ptr<BatchSource>>> opened;
@@ -236,6 +271,8 @@ PyRef read_arrow(const binding::Bound<12>& args) {
   std::unique_ptr<BatchSource>& source = opened->value();
   state->names.assign(source->column_names().begin(), source->column_names().end());
   state->width = source->string_width();
+  state->delimiter = source->stats().detected_delimiter;
+  state->expected_columns = source->stats().inferred_columns;
   state->shared->source = std::move(source);
 
   PyTypeObject* type = stream_type();
@@ -310,6 +347,44 @@ PyRef column_names(PyObject* self) {
   return list;
 }
 
+// (delimiter or None, expected columns): what the start of the file settled,
+// known before any batch, for a caller that reads the rest in ranges.
+PyRef settled_dialect(PyObject* self) {
+  StreamState& s = state_of(self);
+  PyRef delimiter = s.delimiter == 0 ? PyRef::borrow(Py_None)
+                                     : own(PyUnicode_FromOrdinal(static_cast<int>(s.delimiter)));
+  PyRef columns = own(PyLong_FromSize_t(s.expected_columns));
+  return own(PyTuple_Pack(2, delimiter.get(), columns.get()));
+}
+
+PyRef row_starts(const binding::Bound<6>& args) {
+  VornishOptions options;
+  options.quote_char = args[2].quote();
+  options.repair_quotes = args[3].flag();
+  options.skip_initial_space = args[4].flag();
+  Dialect dialect;
+  dialect.delimiter = args[1].delimiter().value_or(',');
+  const std::uint64_t every = args[5].count().value_or(std::size_t{256} << 20);
+  const std::string path(args[0].text());
+  std::optional<Result<std::vector<RowStart>>> found;
+  {
+    WithoutGil released;
+    found.emplace(find_row_starts(path, options, dialect, every));
+  }
+  if (!*found) {
+    raise_file_error(found->error());
+  }
+  const std::vector<RowStart>& starts = found->value();
+  PyRef list = own(PyList_New(static_cast<Py_ssize_t>(starts.size())));
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    PyRef offset = own(PyLong_FromUnsignedLongLong(starts[i].offset));
+    PyRef line = own(PyLong_FromSize_t(starts[i].line));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    own(PyTuple_Pack(2, offset.get(), line.get())).release());
+  }
+  return list;
+}
+
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete std::exchange(reinterpret_cast<PyArrowRowStream*>(self)->state, nullptr);
@@ -338,6 +413,14 @@ PyObject* summary_get(PyObject* self, void*) {
 PyObject* column_names_get(PyObject* self, void*) {
   return barrier([&] { return column_names(self); });
 }
+PyObject* settled_dialect_entry(PyObject* self, PyObject*) {
+  return barrier([&] { return settled_dialect(self); });
+}
+PyObject* row_starts_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return barrier(
+      [&] { return row_starts(binding::bind_fast(kRowStartsSignature, args, nargs, kwnames)); });
+}
 void dealloc_entry(PyObject* self) {
   barrier([&] { dealloc(self); });
 }
@@ -360,6 +443,9 @@ PyMethodDef methods[] = {
     {"__arrow_c_schema__", arrow_c_schema_entry, METH_NOARGS,
      "__arrow_c_schema__($self)\n--\n\n"
      "The table's schema (a struct of string columns) in a PyCapsule named \"arrow_schema\"."},
+    {"_dialect", settled_dialect_entry, METH_NOARGS,
+     "_dialect($self)\n--\n\n"
+     "(delimiter or None, expected columns) as settled from the start of the file."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -401,8 +487,15 @@ PyMethodDef read_arrow_def = {
     "_read_arrow", as_method(read_arrow_entry), METH_FASTCALL | METH_KEYWORDS,
     "_read_arrow(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, header=True, "
-    "threads=None, chunk_size=None, skip_initial_space=False, skip_rows=0)\n--\n\n"
+    "threads=None, chunk_size=None, skip_initial_space=False, skip_rows=0, range_begin=None, "
+    "range_end=None, first_line=None, table_columns=None)\n--\n\n"
     "The repaired rows of a CSV file as an ArrowRowStream (see csv_vornish.read_arrow)."};
+
+PyMethodDef row_starts_def = {
+    "_row_starts", as_method(row_starts_entry), METH_FASTCALL | METH_KEYWORDS,
+    "_row_starts(file_path, delimiter=None, quote_char=\"\\\"\", repair_quotes=True, "
+    "skip_initial_space=False, every=None)\n--\n\n"
+    "[(offset, line), ...]: true row starts of a file about every `every` bytes."};
 
 }  // namespace
 
@@ -410,6 +503,8 @@ void add_arrow_entries(PyObject* module) {
   PyRef module_name = own(PyModule_GetNameObject(module));
   PyRef function = own(PyCMethod_New(&read_arrow_def, module, module_name.get(), nullptr));
   check(PyModule_AddObjectRef(module, "_read_arrow", function.get()));
+  PyRef starts = own(PyCMethod_New(&row_starts_def, module, module_name.get(), nullptr));
+  check(PyModule_AddObjectRef(module, "_row_starts", starts.get()));
   check(PyModule_AddObjectRef(module, "_ArrowRowStream",
                               reinterpret_cast<PyObject*>(stream_type())));
 }

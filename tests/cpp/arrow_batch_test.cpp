@@ -383,5 +383,140 @@ TEST_F(BatchSourceTest, FileErrorsAreTheReadersErrors) {
   EXPECT_EQ(nul.error().cause(), VornishError::Cause::NulInPath);
 }
 
+// A table whose quoted fields hold line ends, so that most byte offsets
+// lie inside a row that spans lines, plus ragged and overlong rows.
+std::string quoted_breaks_table(std::size_t rows) {
+  std::string text = "id,note,value\n";
+  for (std::size_t i = 0; i < rows; ++i) {
+    const std::string n = std::to_string(i);
+    if (i % 3 == 0) {
+      text += n + ",\"line\nbreak " + n + "\r\nand more\"," + n + "\n";
+    } else if (i % 5 == 0) {
+      text += n + ",short\n";
+    } else if (i % 7 == 0) {
+      text += n + ",a,b,c,d\n";
+    } else {
+      text += n + ",plain," + n + "\n";
+    }
+  }
+  return text;
+}
+
+TEST_F(BatchSourceTest, RangesBetweenRowStartsGiveTheWholeFileRun) {
+  const std::string text = quoted_breaks_table(400);
+  const std::string path = write("ranges.csv", text);
+  ArrowReadOptions whole_options;
+  whole_options.limits = BatchLimits{7, 1 << 20};
+  Result<std::unique_ptr<BatchSource>> whole_source = open_batch_source(path, whole_options);
+  ASSERT_TRUE(whole_source);
+  const Read whole = read_all(*whole_source.value());
+  const VornishStats& settled = whole.stats;
+  Dialect dialect{static_cast<std::uint8_t>(settled.detected_delimiter), settled.inferred_columns};
+
+  for (const std::uint64_t every : {std::uint64_t{1}, std::uint64_t{37}, std::uint64_t{500}}) {
+    Result<std::vector<RowStart>> starts = find_row_starts(path, whole_options.repair, dialect, every);
+    ASSERT_TRUE(starts);
+    ASSERT_GT(starts.value().size(), 2u);
+    EXPECT_EQ(starts.value().front().offset, 0u);
+    Table rows;
+    VornishStats sum;
+    for (std::size_t i = 0; i < starts.value().size(); ++i) {
+      const RowStart& start = starts.value()[i];
+      // A true row start is never inside a quoted field: it follows a line
+      // end whose row is complete.
+      if (start.offset > 0) {
+        EXPECT_EQ(text[start.offset - 1], '\n') << "offset " << start.offset;
+      }
+      ArrowReadOptions options = whole_options;
+      options.header = i == 0;
+      ArrowReadOptions::Range range;
+      range.begin = start.offset;
+      if (i + 1 < starts.value().size()) {
+        range.end = starts.value()[i + 1].offset;
+      }
+      range.first_line = start.line;
+      range.dialect = dialect;
+      range.columns = whole.names.size();
+      options.range = range;
+      Result<std::unique_ptr<BatchSource>> source = open_batch_source(path, options);
+      ASSERT_TRUE(source);
+      const Read part = read_all(*source.value());
+      if (i == 0) {
+        EXPECT_EQ(part.names, whole.names);
+      }
+      rows.insert(rows.end(), part.rows.begin(), part.rows.end());
+      sum.total_rows += part.stats.total_rows;
+      sum.vornished_rows += part.stats.vornished_rows;
+      sum.repaired_rows += part.stats.repaired_rows;
+      sum.quarantined_rows += part.stats.quarantined_rows;
+    }
+    EXPECT_EQ(rows, whole.rows) << "every " << every;
+    EXPECT_EQ(sum.total_rows, whole.stats.total_rows);
+    EXPECT_EQ(sum.vornished_rows, whole.stats.vornished_rows);
+    EXPECT_EQ(sum.repaired_rows, whole.stats.repaired_rows);
+    EXPECT_EQ(sum.quarantined_rows, whole.stats.quarantined_rows);
+  }
+}
+
+TEST_F(BatchSourceTest, ARangeStartingMidFileReadsOnlyItsRows) {
+  // The range edge falls right after the quoted line end of the second row,
+  // which is no row start: the row it is in belongs to the range before.
+  const std::string text = "a,b\n1,\"x\ny\"\n2,z\n3,w\n";
+  const std::string path = write("mid.csv", text);
+  const std::uint64_t second = text.find("1,");
+  const std::uint64_t third = text.find("2,z");
+  ArrowReadOptions options;
+  options.header = false;
+  ArrowReadOptions::Range range;
+  range.dialect = Dialect{',', 2};
+  range.columns = 2;
+  range.begin = second;
+  range.end = text.find("x\n") + 2;  // inside the quoted field
+  range.first_line = 2;
+  options.range = range;
+  Result<std::unique_ptr<BatchSource>> source = open_batch_source(path, options);
+  ASSERT_TRUE(source);
+  Read r = read_all(*source.value());
+  EXPECT_EQ(r.rows, (Table{{Cell("1"), Cell("x\ny")}}));
+
+  options.range->begin = third;
+  options.range->end.reset();
+  options.range->first_line = 4;
+  source = open_batch_source(path, options);
+  ASSERT_TRUE(source);
+  r = read_all(*source.value());
+  EXPECT_EQ(r.rows, (Table{{Cell("2"), Cell("z")}, {Cell("3"), Cell("w")}}));
+  EXPECT_EQ(r.stats.total_rows, 2u);
+  EXPECT_EQ(r.stats.detected_delimiter, U',');
+  EXPECT_EQ(r.stats.inferred_columns, 2u);
+}
+
+TEST_F(BatchSourceTest, AFileTruncatedBetweenBatchesEndsCleanly) {
+  // Larger than one read, so most of it is read after the truncation.
+  std::string text = "id,name,value\n";
+  while (text.size() < (std::size_t{12} << 20)) {
+    text += std::to_string(text.size()) + ",some name," + std::string(40, 'v') + "\n";
+  }
+  const std::string path = write("shrinks.csv", text);
+  ArrowReadOptions options;
+  options.repair.expected_columns = 3;
+  options.limits = BatchLimits{1000, 1 << 20};
+  Result<std::unique_ptr<BatchSource>> source = open_batch_source(path, options);
+  ASSERT_TRUE(source);
+  ArrowArray batch{};
+  ASSERT_EQ(source.value()->next_batch(&batch), BatchSource::Next::Batch);
+  batch.release(&batch);
+  fs::resize_file(path, 1 << 20);
+  std::int64_t rows = 1000;
+  BatchSource::Next next;
+  while ((next = source.value()->next_batch(&batch)) == BatchSource::Next::Batch) {
+    rows += batch.length;
+    batch.release(&batch);
+  }
+  // Whatever was read before the file shrank, and nothing past its old end.
+  EXPECT_TRUE(next == BatchSource::Next::End || next == BatchSource::Next::Failed);
+  EXPECT_LT(static_cast<std::size_t>(rows), text.size() / 50);
+}
+
 }  // namespace
 }  // namespace vornish

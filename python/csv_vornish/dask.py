@@ -1,0 +1,370 @@
+"""Damaged CSV on a Dask cluster: load many (and large) files, repair many files.
+
+``read_csv`` gives a ``dask.dataframe.DataFrame`` of string columns whose
+rows are exactly those ``csv_vornish.read_arrow`` gives file by file;
+``repair_files`` repairs files to clean CSV as tasks on the current client.
+Dask is an optional extra (``pip install "csv-vornish[dask]"``); this module
+imports it, ``import csv_vornish`` does not.
+
+How a file is split: its dialect (delimiter, column count, header) is
+settled once on the client from the start of the file, then a fast pass that
+only counts rows finds true row starts near every ``blocksize`` bytes, so a
+quoted line end never splits a row. Each partition repairs exactly its byte
+range with the file's dialect and the file's line numbers.
+"""
+
+from __future__ import annotations
+
+import glob as _glob
+import os
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, Union
+
+import _csv_vornish_backend as _backend
+
+import csv_vornish
+from csv_vornish.dialect import Dialect, resolve_options
+
+if TYPE_CHECKING:  # pragma: no cover
+    import dask.dataframe as dd
+    import pandas as pd
+
+__all__ = ["read_csv", "repair_files", "summary"]
+
+StrPath = Union[str, "os.PathLike[str]"]
+
+#: The summary fields that add up over partitions and files.
+COUNT_FIELDS = ("total_rows", "vornished_rows", "repaired_rows", "quarantined_rows")
+
+# The column of each partition's frame that carries its counts, dropped
+# before the user sees the frame; see _PartitionCounts.
+_SUMMARY_ATTR = "csv_vornish_summary"
+
+
+@dataclass(frozen=True)
+class _Part:
+    """One partition: a byte range of a file and how to read it. Plain data, so it pickles."""
+
+    path: str
+    # The keyword arguments of the native reader for this piece: the repair
+    # options, header and preamble, and for a file in several pieces its
+    # byte range and the dialect settled from its start.
+    kwargs: dict[str, Any]
+    names: tuple[str, ...]
+
+
+@dataclass(frozen=True)
+class _FileDialect:
+    delimiter: str | None  # None: an empty file, nothing settled
+    expected_columns: int  # 0: rows keep their widths
+    names: tuple[str, ...]
+
+
+def _expand(paths: StrPath | Iterable[StrPath]) -> list[str]:
+    if isinstance(paths, (str, os.PathLike)):
+        paths = [paths]
+    found: list[str] = []
+    for entry in paths:
+        text = os.fspath(entry)
+        if _glob.has_magic(text):
+            matches = sorted(_glob.glob(text))
+            if not matches:
+                raise FileNotFoundError(f"no file matches {text!r}")
+            found.extend(matches)
+        else:
+            found.append(text)
+    if not found:
+        raise ValueError("read_csv() needs at least one path")
+    return found
+
+
+def _parse_blocksize(blocksize: int | str | None) -> int | None:
+    if blocksize is None:
+        return None
+    if isinstance(blocksize, str):
+        from dask.utils import parse_bytes
+
+        blocksize = parse_bytes(blocksize)
+    if isinstance(blocksize, bool) or not isinstance(blocksize, int):
+        raise TypeError(f"blocksize must be an int, a size such as '256MiB' or None, not {type(blocksize).__name__}")
+    if blocksize < 1:
+        raise ValueError(f"blocksize must be at least 1, got {blocksize}")
+    return blocksize
+
+
+def _settle(path: str, options: dict[str, Any]) -> _FileDialect:
+    """The file's dialect and column names, from its start only.
+
+    Reads no more of the file than the dialect needs, except with
+    ``expected_columns=0`` (rows keeping their widths), where the table's
+    width is that of the widest row and the whole file is counted.
+    """
+    stream = _backend._read_arrow(path, **options)
+    delimiter, expected = stream._dialect()
+    return _FileDialect(delimiter, expected, tuple(stream.column_names))
+
+
+def _plan(path: str, options: dict[str, Any], blocksize: int | None,
+          names: tuple[str, ...] | None) -> tuple[_FileDialect, list[_Part]]:
+    dialect = _settle(path, options)
+    if names is not None and dialect.names != names:
+        raise ValueError(
+            f"{path}: its columns {list(dialect.names)} differ from those of the first file {list(names)}"
+        )
+    if blocksize is None or dialect.delimiter is None or os.path.getsize(path) <= blocksize:
+        return dialect, [_Part(path, dict(options), dialect.names)]
+    starts = _backend._row_starts(
+        path,
+        dialect.delimiter,
+        options["quote_char"],
+        options["repair_quotes"],
+        options["skip_initial_space"],
+        blocksize,
+    )
+    fixed = dict(options, delimiter=dialect.delimiter, expected_columns=dialect.expected_columns,
+                 table_columns=len(dialect.names))
+    parts = []
+    for index, (begin, line) in enumerate(starts):
+        kwargs = dict(fixed, range_begin=begin, first_line=line)
+        if index + 1 < len(starts):
+            kwargs["range_end"] = starts[index + 1][0]
+        if index > 0:
+            # The header and the preamble are at the start of the file only.
+            kwargs.update(header=False, skip_rows=0)
+        parts.append(_Part(path, kwargs, dialect.names))
+    return dialect, parts
+
+
+def _string_frame(table: Any, names: Sequence[str]) -> "pd.DataFrame":
+    import pandas as pd
+    import pyarrow as pa
+
+    dtype = pd.StringDtype("pyarrow")
+    table = table.rename_columns(list(names))
+    mapping = {pa.string(): dtype, pa.large_string(): dtype, pa.string_view(): dtype}
+    return table.to_pandas(types_mapper=mapping.get)
+
+
+def _read_part(part: _Part) -> "pd.DataFrame":
+    import pyarrow as pa
+
+    stream = _backend._read_arrow(part.path, **part.kwargs)
+    table = pa.table(stream)
+    frame = _string_frame(table, part.names)
+    counts = stream.summary
+    frame.attrs[_SUMMARY_ATTR] = {name: getattr(counts, name) for name in COUNT_FIELDS}
+    return frame
+
+
+def read_csv(
+    paths: StrPath | Iterable[StrPath],
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: SupportsIndex | None = None,
+    repair_quotes: bool = True,
+    *,
+    header: bool = True,
+    blocksize: int | str | None = "256MiB",
+    dialect: "Dialect | Literal['auto'] | None" = None,
+) -> "dd.DataFrame":
+    """Loads damaged CSV files into a Dask DataFrame of string columns, repairing as ``read_arrow`` does.
+
+    Args:
+        paths: A path, a glob pattern, or a list of them; matches of a
+            pattern are taken in sorted order.
+        delimiter, quote_char, fill_ragged_rows, merge_overflow,
+            expected_columns, repair_quotes, header: as for
+            ``csv_vornish.read_arrow``.
+        blocksize: Bytes per partition (an int or a size such as
+            ``"64MiB"``); a larger file is split at true row starts.
+            ``None`` gives one partition per file.
+        dialect: ``"auto"`` or a ``Dialect``, as for ``read_arrow``: it
+            fills the options left unset, for each file on its own
+            (``"auto"`` detects each file's dialect). ``header`` stays as
+            given.
+
+    The columns are those of the first file (its header with
+    ``header=True``, else ``column_1``, ``column_2``, ...); every other file
+    must have the same columns, or a ``ValueError`` names it. All columns
+    are pyarrow-backed strings; missing cells are null. Rows set aside by the
+    repair are dropped and counted: ``csv_vornish.dask.summary(frame)``.
+
+    Raises (on the client, before any task runs):
+        FileNotFoundError, PermissionError, ...: a file could not be read.
+        TypeError, ValueError: a bad argument.
+    """
+    import dask.dataframe as dd
+
+    files = _expand(paths)
+    size = _parse_blocksize(blocksize)
+    given: dict[str, Any] = {
+        "delimiter": delimiter,
+        "quote_char": quote_char,
+        "fill_ragged_rows": fill_ragged_rows,
+        "merge_overflow": merge_overflow,
+        "expected_columns": expected_columns,
+        "repair_quotes": repair_quotes,
+        "skip_initial_space": False,
+        "skip_rows": 0,
+    }
+    names: tuple[str, ...] | None = None
+    parts: list[_Part] = []
+    for path in files:
+        options = resolve_options(dialect, path, given)
+        options["header"] = header
+        settled, planned = _plan(path, options, size, names)
+        if names is None:
+            names = settled.names
+        parts.extend(planned)
+    assert names is not None
+    meta = _string_frame(_empty_table(names), names)
+    return dd.from_map(_read_part, parts, meta=meta, enforce_metadata=False, label="csv-vornish-read")
+
+
+def _empty_table(names: Sequence[str]) -> Any:
+    import pyarrow as pa
+
+    return pa.table({name: pa.array([], pa.string()) for name in names})
+
+
+def _partition_counts(frame: "pd.DataFrame") -> "pd.DataFrame":
+    import pandas as pd
+
+    counts = frame.attrs.get(_SUMMARY_ATTR)
+    if counts is None:
+        raise ValueError("summary() needs a frame straight from csv_vornish.dask.read_csv")
+    return pd.DataFrame([counts])
+
+
+def summary(frame: "dd.DataFrame") -> dict[str, int]:
+    """The repair counts of a ``read_csv`` frame, summed over its partitions.
+
+    Reads every partition (so compute it alongside your own work with
+    ``dask.compute`` when you can). The frame must come straight from
+    ``read_csv``: once it has been filtered or reshaped its partitions no
+    longer carry their counts.
+    """
+    import pandas as pd
+
+    meta = pd.DataFrame({name: pd.Series([], dtype="int64") for name in COUNT_FIELDS})
+    per_part = frame.map_partitions(_partition_counts, meta=meta).compute()
+    return {name: int(per_part[name].sum()) for name in COUNT_FIELDS}
+
+
+@dataclass(frozen=True)
+class _RepairTask:
+    input: str
+    output: str
+    quarantine: str | None
+    options: dict[str, Any] = field(default_factory=dict)
+
+
+def _repair_one(task: _RepairTask) -> dict[str, Any]:
+    row: dict[str, Any] = {"path": task.input}
+    try:
+        result = csv_vornish.vornish_file(task.input, task.output, task.quarantine, **task.options)
+    except Exception as error:  # one failing file never stops the others
+        row.update(dict.fromkeys(COUNT_FIELDS), detected_delimiter=None, inferred_columns=None)
+        row["error"] = f"{type(error).__name__}: {error}"
+        return row
+    row.update({name: getattr(result, name) for name in COUNT_FIELDS})
+    row["detected_delimiter"] = result.detected_delimiter
+    row["inferred_columns"] = result.inferred_columns
+    row["error"] = None
+    return row
+
+
+def _stem(path: str) -> str:
+    name = os.path.basename(path)
+    stem, ext = os.path.splitext(name)
+    return stem if ext else name
+
+
+def repair_files(
+    inputs: StrPath | Iterable[StrPath],
+    output_dir: StrPath,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: SupportsIndex | None = None,
+    repair_quotes: bool = True,
+    *,
+    quarantine: bool = True,
+) -> "pd.DataFrame":
+    """Repairs each input to ``output_dir/<stem>.clean.csv`` as tasks on the current Dask client.
+
+    With ``quarantine=True`` the rows set aside go to
+    ``output_dir/<stem>.quarantine.csv``. Uses the running
+    ``distributed`` client, or a local cluster for the length of the call when
+    there is none. One failing file never stops the others.
+
+    Returns:
+        A pandas DataFrame with one row per input, in input order: ``path``,
+        the summary's fields, and ``error`` (``None``, or the error's type and
+        text for a file that failed).
+
+    Raises:
+        ValueError: two inputs would write the same output file.
+        TypeError: a bad repair argument (checked before any task runs).
+    """
+    import pandas as pd
+
+    files = _expand(inputs)
+    out = os.fspath(output_dir)
+    options: dict[str, Any] = {
+        "delimiter": delimiter,
+        "quote_char": quote_char,
+        "fill_ragged_rows": fill_ragged_rows,
+        "merge_overflow": merge_overflow,
+        "expected_columns": expected_columns,
+        "repair_quotes": repair_quotes,
+    }
+    # Argument errors are the caller's, not a file's: check them once here,
+    # with the binder's own messages, on an empty input.
+    _backend.open(os.devnull, **options)
+    seen: dict[str, str] = {}
+    tasks = []
+    for path in files:
+        stem = _stem(path)
+        if stem in seen:
+            raise ValueError(f"{seen[stem]} and {path} would both be written to {stem}.clean.csv")
+        seen[stem] = path
+        tasks.append(
+            _RepairTask(
+                path,
+                os.path.join(out, f"{stem}.clean.csv"),
+                os.path.join(out, f"{stem}.quarantine.csv") if quarantine else None,
+                options,
+            )
+        )
+    os.makedirs(out, exist_ok=True)
+    rows = _run_on_client(tasks)
+    # Counts are nullable integers (missing for a file that failed) and the
+    # error column holds None, not NaN, for a file that did not fail.
+    columns: dict[str, Any] = {"path": pd.Series([row["path"] for row in rows], dtype=object)}
+    for name in (*COUNT_FIELDS, "inferred_columns"):
+        columns[name] = pd.Series([row[name] for row in rows], dtype="Int64")
+    for name in ("detected_delimiter", "error"):
+        columns[name] = pd.Series([row[name] for row in rows], dtype=object)
+    order = ["path", *COUNT_FIELDS, "detected_delimiter", "inferred_columns", "error"]
+    return pd.DataFrame({name: columns[name] for name in order})
+
+
+def _run_on_client(tasks: list[_RepairTask]) -> list[dict[str, Any]]:
+    from distributed import Client, get_client
+
+    try:
+        client = get_client()
+    except ValueError:
+        with Client(processes=True, dashboard_address=None) as local:
+            return _gather(local, tasks)
+    return _gather(client, tasks)
+
+
+def _gather(client: Any, tasks: list[_RepairTask]) -> list[dict[str, Any]]:
+    futures = client.map(_repair_one, tasks, pure=False)
+    return list(client.gather(futures))

@@ -1,0 +1,192 @@
+"""The Dask integration on a real two-process local cluster."""
+
+from __future__ import annotations
+
+import os
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import csv_vornish
+
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+pa = pytest.importorskip("pyarrow")
+
+from csv_vornish import dask as cvd  # noqa: E402
+
+if "asan" in os.environ.get("LD_PRELOAD", ""):
+    # The worker processes would inherit the preloaded sanitizer runtime and
+    # crawl; the native paths they run are covered by the in-process tests.
+    pytest.skip("no process clusters under the sanitizer", allow_module_level=True)
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
+    )
+    with distributed.Client(cluster) as c:
+        yield c
+    cluster.close()
+
+
+def single_machine_rows(path: Path, **options) -> list[list[str | None]]:
+    table = pa.table(csv_vornish.read_arrow(path, **options))
+    return [list(row.values()) for row in table.to_pylist()]
+
+
+def frame_rows(frame) -> list[list[str | None]]:
+    import pandas as pd
+
+    return [[None if pd.isna(v) else v for v in row] for row in frame.compute().itertuples(index=False)]
+
+
+def write_damaged(path: Path, rows: int, quoted_breaks: bool = True) -> None:
+    """Ragged rows, stray quotes and quoted line ends everywhere, so block edges land inside them."""
+    with path.open("w", newline="") as out:
+        out.write("id,name,note,value\n")
+        for i in range(rows):
+            if i % 7 == 0:
+                out.write(f'{i},"multi\nline {i}",x,{i}\n' if quoted_breaks else f"{i},a,b,{i}\n")
+            elif i % 11 == 0:
+                out.write(f"{i},short\n")
+            elif i % 13 == 0:
+                out.write(f'{i},ex"tra,a,b,c,d\n')
+            else:
+                out.write(f"{i},name {i},plain,{i * 3}\n")
+
+
+def single_machine_counts(path: Path, **options) -> dict[str, int]:
+    stream = csv_vornish.read_arrow(path, **options)
+    pa.table(stream)
+    return {name: getattr(stream.summary, name) for name in cvd.COUNT_FIELDS}
+
+
+def test_large_file_partitions_equal_single_machine(client, tmp_path):
+    path = tmp_path / "big.csv"
+    write_damaged(path, 20_000)
+    frame = cvd.read_csv(path, blocksize=16 * 1024)
+    assert frame.npartitions > 10
+    assert list(frame.columns) == ["id", "name", "note", "value"]
+    assert frame_rows(frame) == single_machine_rows(path)
+    assert cvd.summary(frame) == single_machine_counts(path)
+
+
+@pytest.mark.parametrize("expected_columns", [None, 0])
+def test_preamble_and_dialect_split_over_partitions(client, tmp_path, expected_columns):
+    """A preamble is set aside by the first partition only; widths kept (E=0) agree across partitions."""
+    path = tmp_path / "export.csv"
+    lines = ["Export of 2026-12-01; all branches", "", "id; city; amount"]
+    lines += [f"{i}; city {i}; {i * 7}" + ("; extra; more" if i % 9 == 0 else "") for i in range(3000)]
+    path.write_text("\n".join(lines) + "\n")
+    options = {"dialect": "auto", "expected_columns": expected_columns}
+    frame = cvd.read_csv(path, blocksize=4096, **options)
+    assert frame.npartitions > 5
+    single = csv_vornish.read_arrow(path, **options)
+    assert list(frame.columns) == single.column_names
+    assert frame_rows(frame) == single_machine_rows(path, **options)
+    assert cvd.summary(frame) == single_machine_counts(path, **options)
+
+
+def test_import_csv_vornish_leaves_dask_alone():
+    import subprocess
+    import sys
+
+    code = "import sys, csv_vornish; print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')))"
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
+    assert out.strip() == "[]"
+
+
+def test_many_files_of_different_dialects(client, tmp_path):
+    expected = []
+    for index, delimiter in enumerate([",", ";", "\t", "|"]):
+        path = tmp_path / f"part{index}.csv"
+        lines = [delimiter.join(["a", "b", "c"])] + [
+            delimiter.join([str(index), f"r{r}", "x" * r]) for r in range(50)
+        ]
+        lines.append(delimiter.join(["ragged"]))
+        path.write_text("\n".join(lines) + "\n")
+        expected += single_machine_rows(path)
+    frame = cvd.read_csv(str(tmp_path / "part*.csv"), blocksize=200)
+    assert frame_rows(frame) == expected
+    totals = cvd.summary(frame)
+    assert totals["vornished_rows"] == len(expected) + 4  # each file's header is a kept row
+    assert totals["repaired_rows"] == 4
+
+
+def test_header_that_differs_names_the_file(client, tmp_path):
+    (tmp_path / "a.csv").write_text("x,y\n1,2\n")
+    (tmp_path / "b.csv").write_text("x,z\n1,2\n")
+    with pytest.raises(ValueError, match=r"b\.csv"):
+        cvd.read_csv([tmp_path / "a.csv", tmp_path / "b.csv"])
+
+
+def test_missing_and_unreadable_files(client, tmp_path):
+    with pytest.raises(FileNotFoundError):
+        cvd.read_csv(tmp_path / "nope.csv")
+    with pytest.raises(FileNotFoundError):
+        cvd.read_csv(str(tmp_path / "nothing*.csv"))
+    good = tmp_path / "good.csv"
+    good.write_text("a,b\n1,2\n")
+    locked = tmp_path / "locked.csv"
+    locked.write_text("a,b\n1,2\n")
+    locked.chmod(0)
+    report = cvd.repair_files([good, tmp_path / "nope.csv", locked, tmp_path], tmp_path / "out")
+    by_name = {Path(p).name: e for p, e in zip(report["path"], report["error"])}
+    assert by_name["good.csv"] is None
+    # vornish_file's own errors: OSError with the system's text.
+    assert by_name["nope.csv"] == "OSError: No such file or directory (os error 2)"
+    if os.geteuid() != 0:  # root reads anything
+        assert by_name["locked.csv"] == "OSError: Permission denied (os error 13)"
+    assert by_name[tmp_path.name] == "OSError: Is a directory (os error 21)"
+    assert (tmp_path / "out" / "good.clean.csv").read_text() == "a,b\n1,2\n"
+    assert (tmp_path / "out" / "good.quarantine.csv").read_text() == "line,reason,raw_content\n"
+
+
+def test_repair_files_summaries_and_argument_errors(client, tmp_path):
+    src = tmp_path / "in.csv"
+    src.write_text("a,b,c\n1,2\n3,4,5,6\n")
+    report = cvd.repair_files([src], tmp_path / "out", expected_columns=3, merge_overflow=False, quarantine=False)
+    row = report.iloc[0]
+    assert (row["total_rows"], row["vornished_rows"], row["quarantined_rows"]) == (3, 2, 1)
+    assert not (tmp_path / "out" / "in.quarantine.csv").exists()
+    with pytest.raises(TypeError):
+        cvd.repair_files([src], tmp_path / "out", fill_ragged_rows="yes")
+    other = tmp_path / "sub"
+    other.mkdir()
+    (other / "in.csv").write_text("a\n")
+    with pytest.raises(ValueError, match="in.clean.csv"):
+        cvd.repair_files([src, other / "in.csv"], tmp_path / "out")
+
+
+def test_worker_killed_during_a_task_is_retried_exactly(client, tmp_path):
+    path = tmp_path / "big.csv"
+    write_damaged(path, 200_000)
+    expected = single_machine_rows(path)
+    frame = cvd.read_csv(path, blocksize=256 * 1024)
+    killed = threading.Event()
+    done = threading.Event()
+
+    def kill_a_busy_worker() -> None:
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and not done.is_set():
+            busy = [w for w, tasks in client.processing().items() if tasks]
+            if busy:
+                pid = client.run(os.getpid, workers=[busy[0]])[busy[0]]
+                os.kill(pid, 9)
+                killed.set()
+                return
+            time.sleep(0.01)
+
+    killer = threading.Thread(target=kill_a_busy_worker)
+    killer.start()
+    try:
+        rows = frame_rows(frame)
+    finally:
+        done.set()
+        killer.join()
+    assert killed.is_set(), "no task was running to be killed"
+    assert rows == expected
