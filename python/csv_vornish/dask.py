@@ -28,7 +28,7 @@ from csv_vornish.dialect import Dialect, resolve_options
 
 if TYPE_CHECKING:  # pragma: no cover
     import dask.dataframe as dd
-    import pandas as pd
+    import pandas as _pd  # type: ignore[import-untyped, unused-ignore]
 
 __all__ = ["read_csv", "repair_files", "summary"]
 
@@ -136,9 +136,9 @@ def _plan(path: str, options: dict[str, Any], blocksize: int | None,
     return dialect, parts
 
 
-def _string_frame(table: Any, names: Sequence[str]) -> "pd.DataFrame":
-    import pandas as pd
-    import pyarrow as pa
+def _string_frame(table: Any, names: Sequence[str]) -> "_pd.DataFrame":
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     dtype = pd.StringDtype("pyarrow")
     table = table.rename_columns(list(names))
@@ -146,8 +146,8 @@ def _string_frame(table: Any, names: Sequence[str]) -> "pd.DataFrame":
     return table.to_pandas(types_mapper=mapping.get)
 
 
-def _read_part(part: _Part) -> "pd.DataFrame":
-    import pyarrow as pa
+def _read_part(part: _Part) -> "_pd.DataFrame":
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     stream = _backend._read_arrow(part.path, **part.kwargs)
     table = pa.table(stream)
@@ -221,17 +221,20 @@ def read_csv(
         parts.extend(planned)
     assert names is not None
     meta = _string_frame(_empty_table(names), names)
-    return dd.from_map(_read_part, parts, meta=meta, enforce_metadata=False, label="csv-vornish-read")
+    frame: dd.DataFrame = dd.from_map(  # type: ignore[no-untyped-call, unused-ignore]
+        _read_part, parts, meta=meta, enforce_metadata=False, label="csv-vornish-read"
+    )
+    return frame
 
 
 def _empty_table(names: Sequence[str]) -> Any:
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     return pa.table({name: pa.array([], pa.string()) for name in names})
 
 
-def _partition_counts(frame: "pd.DataFrame") -> "pd.DataFrame":
-    import pandas as pd
+def _partition_counts(frame: "_pd.DataFrame") -> "_pd.DataFrame":
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
     counts = frame.attrs.get(_SUMMARY_ATTR)
     if counts is None:
@@ -247,10 +250,10 @@ def summary(frame: "dd.DataFrame") -> dict[str, int]:
     ``read_csv``: once it has been filtered or reshaped its partitions no
     longer carry their counts.
     """
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
     meta = pd.DataFrame({name: pd.Series([], dtype="int64") for name in COUNT_FIELDS})
-    per_part = frame.map_partitions(_partition_counts, meta=meta).compute()
+    per_part = frame.map_partitions(_partition_counts, meta=meta).compute()  # type: ignore[no-untyped-call, unused-ignore]
     return {name: int(per_part[name].sum()) for name in COUNT_FIELDS}
 
 
@@ -294,7 +297,7 @@ def repair_files(
     repair_quotes: bool = True,
     *,
     quarantine: bool = True,
-) -> "pd.DataFrame":
+) -> "_pd.DataFrame":
     """Repairs each input to ``output_dir/<stem>.clean.csv`` as tasks on the current Dask client.
 
     With ``quarantine=True`` the rows set aside go to
@@ -311,7 +314,7 @@ def repair_files(
         ValueError: two inputs would write the same output file.
         TypeError: a bad repair argument (checked before any task runs).
     """
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
     files = _expand(inputs)
     out = os.fspath(output_dir)
@@ -360,7 +363,7 @@ def _run_on_client(tasks: list[_RepairTask]) -> list[dict[str, Any]]:
     try:
         client = get_client()
     except ValueError:
-        with Client(processes=True, dashboard_address=None) as local:
+        with Client(processes=True, dashboard_address=None) as local:  # type: ignore[no-untyped-call, unused-ignore]
             return _gather(local, tasks)
     return _gather(client, tasks)
 
