@@ -85,7 +85,11 @@ env="$work/env-tree"
   cd "$work/run-tree"
   cp "$repo/tests/python/typed_example.py" .
   env -u MYPYPATH -u PYTHONPATH "$env/bin/python" -m mypy --strict --disallow-any-expr typed_example.py
-  env -u MYPYPATH -u PYTHONPATH "$env/bin/python" -m mypy.stubtest _csv_vornish_backend csv_vornish
+  # Without the dask extra the type-only name for dask's frames has no
+  # module behind it; that is not drift in our own stubs.
+  printf 'csv_vornish.dask.dd\n' > stubtest-allow.txt
+  env -u MYPYPATH -u PYTHONPATH "$env/bin/python" -m mypy.stubtest --ignore-unused-allowlist \
+    --allowlist stubtest-allow.txt _csv_vornish_backend csv_vornish
 )
 
 step "dist_check: all passed"
