@@ -425,15 +425,6 @@ void dealloc_entry(PyObject* self) {
   barrier([&] { dealloc(self); });
 }
 
-template <class F>
-PyCFunction as_method(F* fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-template <class F>
-void* slot_fn(F* fn) {
-  return reinterpret_cast<void*>(fn);
-}
 
 PyMethodDef methods[] = {
     {"__arrow_c_stream__", as_method(arrow_c_stream_entry), METH_FASTCALL | METH_KEYWORDS,

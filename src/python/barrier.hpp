@@ -89,4 +89,16 @@ auto barrier(F&& body) noexcept {
   }
 }
 
+// The casts CPython's method and slot tables need, for entry points of any
+// signature.
+template <class F>
+PyCFunction as_method(F* fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+template <class F>
+void* slot_fn(F* fn) {
+  return reinterpret_cast<void*>(fn);
+}
+
 }  // namespace vornish

@@ -69,10 +69,6 @@ PyObject* vornish_file_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       [&] { return vornish_file_call(bind_fast(kVornishFileSignature, args, nargs, kwnames)); });
 }
 
-template <class F>
-PyCFunction as_method(F* fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
 
 PyMethodDef vornish_file_def = {
     "vornish_file", as_method(vornish_file_entry), METH_FASTCALL | METH_KEYWORDS,

@@ -219,15 +219,6 @@ void dealloc_entry(PyObject* self) {
   barrier([&] { dealloc(self); });
 }
 
-template <class F>
-PyCFunction as_method(F* fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-template <class F>
-void* slot_fn(F* fn) {
-  return reinterpret_cast<void*>(fn);
-}
 
 PyMethodDef methods[] = {
     {"__enter__", enter_entry, METH_NOARGS, "__enter__($self)\n--\n\n"},

@@ -114,11 +114,6 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-template <class F>
-void* slot_fn(F* fn) {
-  return reinterpret_cast<void*>(fn);
-}
-
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Python-exposed summary of a vornish operation.")},
     {Py_tp_dealloc, slot_fn(dealloc_entry)},

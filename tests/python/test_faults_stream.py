@@ -25,7 +25,7 @@ UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
 # Prints how the call ended, then the native threads and open descriptors
 # left over compared with before it.
 PRELUDE = textwrap.dedent("""
-    import os, resource, sys, threading
+    import os, resource, sys, threading, time
     import csv_vornish
 
     def census():
@@ -38,7 +38,13 @@ PRELUDE = textwrap.dedent("""
             print("ok", summary.total_rows, summary.vornished_rows, summary.quarantined_rows)
         except BaseException as error:
             print("raised", type(error).__name__, error)
+        # A joined thread can stay listed for a moment while the kernel
+        # finishes tearing it down; give it a second to go.
+        deadline = time.monotonic() + 1.0
         after = census()
+        while after[0] > before[0] and time.monotonic() < deadline:
+            time.sleep(0.01)
+            after = census()
         print("threads", after[0] - before[0], "fds", after[1] - before[1])
 """)
 
