@@ -35,6 +35,7 @@ WARM_UP = 2000
 # A leak costs at least one small allocation per call (16 bytes or more);
 # half of that per call is far above any noise from caches and arenas.
 BYTES_PER_CALL = 8
+ROUNDS = 3
 
 SOURCE = "id,name,city\n1,Ada,Paris\n2,Bob\n3,Cy,Rome,Italy\n\"4\",\"Di\"x\",Oslo\n"
 
@@ -244,9 +245,14 @@ def test_every_entry_point_keeps_memory_flat(files: dict[str, str]) -> None:
     limit = BYTES_PER_CALL * CALLS
     grown = {}
     for name, call in cases(files):
-        traced, resident = growth(call)
-        if traced > limit or resident > limit:
-            grown[name] = (traced, resident)
+        # A leak grows in every round; the allocator's per-thread arenas and
+        # page rounding can step the resident size once in a while. Only a
+        # case that grows in all of its rounds is a leak.
+        rounds = [growth(call)]
+        while len(rounds) < ROUNDS and all(t > limit or r > limit for t, r in rounds):
+            rounds.append(growth(call))
+        if all(t > limit or r > limit for t, r in rounds):
+            grown[name] = rounds
     assert grown == {}, f"grew by more than {limit} bytes over {CALLS} calls: {grown}"
 
 
