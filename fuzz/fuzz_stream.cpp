@@ -57,8 +57,7 @@ bool same_stats(const VornishStats& a, const VornishStats& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const char* mode = std::getenv("FUZZ_CRASH_ONLY");
-  g_crash_only = mode != nullptr && *mode != '\0' && *mode != '0';
+  g_crash_only = crash_only_mode();
   std::string dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
   if (const char* tmp = std::getenv("TMPDIR"); tmp != nullptr && *tmp != '\0') {
     dir = tmp;
