@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "parser/simd_level.hpp"
+
 namespace vornish {
 
 struct FieldView {
@@ -32,15 +34,6 @@ using RowView = std::span<const FieldView>;
 using Row = std::vector<std::string>;
 
 Row to_row(RowView view);
-
-// How the tokenizer's first stage classifies its input, 64 bytes at a time.
-// `Best` takes the widest instructions the processor runs, chosen at run
-// time; the others exist so that tests and benchmarks can compare the
-// levels. Every level yields the same rows, positions and lines.
-enum class SimdLevel : std::uint8_t { Best, Avx512, Avx2, Sse2, Scalar };
-
-// Whether this processor runs `level` (`Best` and `Scalar` always).
-bool simd_level_supported(SimdLevel level) noexcept;
 
 class ResilientParser {
  public:
