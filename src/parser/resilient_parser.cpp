@@ -156,7 +156,8 @@ ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
       delimiter_(delimiter),
       quote_char_(quote_char),
       simd_(resolve_simd_level(simd)),
-      classify_(classifier_for(simd_)) {
+      classify_(classifier_for(simd_)),
+      validate_(utf8::validator_for(simd_)) {
   if (data.size() >= 3 && data.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
 }
 
@@ -329,7 +330,7 @@ bool ResilientParser::parse_row() {
       const bool ascii = high < 0x80;
       if (!copied) {
         const std::string_view text(data_.data() + seg_begin, seg_end - seg_begin);
-        if (ascii || utf8::check(text) != utf8::Check::Invalid) {
+        if (ascii || validate_(text.data(), text.size())) {
           fields_.push_back(FieldView{text, ascii});
           return;
         }
@@ -342,7 +343,7 @@ bool ResilientParser::parse_row() {
       scratch_.append(data_.data() + seg_begin, seg_end - seg_begin);
       if (!ascii) {
         const std::string_view text(scratch_.data() + scratch_begin, scratch_.size() - scratch_begin);
-        if (utf8::check(text) == utf8::Check::Invalid) {
+        if (!validate_(text.data(), text.size())) {
           decode_buffer_.assign(text);
           scratch_.resize(scratch_begin);
           utf8::append_replacing(scratch_, decode_buffer_);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "parser/simd_level.hpp"
+#include "parser/utf8.hpp"
 
 namespace vornish {
 
@@ -128,6 +129,9 @@ class ResilientParser {
   static constexpr std::size_t kNoBlock = ~std::size_t{63};
   SimdLevel simd_;
   Classifier classify_;
+  // Checks fields that hold bytes of 0x80 and above; only a field it
+  // rejects is decoded, with U+FFFD for what is ill-formed.
+  utf8::Validator validate_;
   std::size_t block_base_ = kNoBlock;
   Block block_{};
 
