@@ -270,7 +270,7 @@ __attribute__((target("avx2"))) bool valid_avx2(const char* bytes, std::size_t n
     prev_high = high;
   }
   alignas(32) char tail[32] = {};
-  std::memcpy(tail, bytes + i, n - i);
+  if (i < n) std::memcpy(tail, bytes + i, n - i);  // bytes may be null when n is 0
   error = _mm256_or_si256(error, errors_avx2(_mm256_load_si256(reinterpret_cast<const __m256i*>(tail)), prev));
   return _mm256_testz_si256(error, error) != 0;
 }
