@@ -121,6 +121,8 @@ Args parse_args(int argc, char** argv, std::string_view usage) {
       if (!single_byte(value, args.quote_char)) args.error = "--quote needs one byte";
     } else if (key == "--mode") {
       args.mode = value;
+    } else if (key == "--simd") {
+      args.simd = value;
     } else if (arg.rfind("--", 0) == 0) {
       args.error = "unknown option " + arg + "\n" + std::string(usage);
     } else {

@@ -67,6 +67,7 @@ struct Args {
   std::optional<char> delimiter;  // absent: the program's default
   char quote_char = '"';
   std::string mode = "all";
+  std::string simd = "best";  // parser_bench only: the SimdLevel to force
   std::string error;  // set when parsing failed
 };
 

@@ -5,11 +5,13 @@
 // ceiling of a single forward pass.
 //
 // usage: parser_bench [--repeat=N] [--mode=all|next_row|skip_row|scan]
+//                     [--simd=best|avx512|avx2|sse2|scalar]
 //                     [--delimiter=C] [--quote=C] [--no-repair] [--json] FILE...
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "bench_util.hpp"
@@ -23,6 +25,7 @@ using vornish::bench::Measurement;
 
 constexpr std::string_view kUsage =
     "usage: parser_bench [--repeat=N] [--mode=all|next_row|skip_row|scan]\n"
+    "                    [--simd=best|avx512|avx2|sse2|scalar]\n"
     "                    [--delimiter=C] [--quote=C] [--no-repair] [--json] FILE...\n";
 
 std::string base_name(const std::string& path) {
@@ -30,9 +33,20 @@ std::string base_name(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::optional<vornish::SimdLevel> level_named(const std::string& name) {
+  using vornish::SimdLevel;
+  if (name == "best") return SimdLevel::Best;
+  if (name == "avx512") return SimdLevel::Avx512;
+  if (name == "avx2") return SimdLevel::Avx2;
+  if (name == "sse2") return SimdLevel::Sse2;
+  if (name == "scalar") return SimdLevel::Scalar;
+  return std::nullopt;
+}
+
 ResilientParser make_parser(std::string_view data, const Args& args) {
   return ResilientParser(data, static_cast<std::uint8_t>(args.delimiter.value_or(',')),
-                         static_cast<std::uint8_t>(args.quote_char), args.repair_quotes);
+                         static_cast<std::uint8_t>(args.quote_char), args.repair_quotes, false,
+                         level_named(args.simd).value_or(vornish::SimdLevel::Best));
 }
 
 Measurement bench_next_row(std::string_view data, const Args& args) {
@@ -112,6 +126,10 @@ int main(int argc, char** argv) {
   const bool all = args.mode == "all";
   if (!all && args.mode != "next_row" && args.mode != "skip_row" && args.mode != "scan") {
     std::fprintf(stderr, "unknown mode %s\n%s", args.mode.c_str(), kUsage.data());
+    return 2;
+  }
+  if (!level_named(args.simd)) {
+    std::fprintf(stderr, "unknown level %s\n%s", args.simd.c_str(), kUsage.data());
     return 2;
   }
   for (const std::string& path : args.positional) {

@@ -6,7 +6,9 @@
 // ASCII flags, the position and line after it, and whether it ended at a
 // line end, equal those of the scalar level; the field-counting walk agrees
 // with the full one. Without initial-space skipping (which the oracle does
-// not know), small inputs are also compared with the oracle.
+// not know), small inputs are also compared with the oracle. The UTF-8
+// validator of each level, which the parser consults for every non-ASCII
+// field, must also judge the whole payload as the replacing decoder does.
 //
 // Input layout: delimiter selector, quote selector, flags, then the payload.
 #include <cstddef>
@@ -16,6 +18,7 @@
 
 #include "fuzz_support.hpp"
 #include "parser/resilient_parser.hpp"
+#include "parser/utf8.hpp"
 
 namespace {
 
@@ -38,6 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool skip_space = (flags & 2) != 0;
   const ExactBuffer input(options.rest());
   const std::string_view bytes = input.view();
+
+  const bool valid = is_valid_utf8(bytes);
+  FUZZ_CHECK(vornish::utf8::validator_for(SimdLevel::Scalar)(bytes.data(), bytes.size()) == valid);
+  for (const SimdLevel level : kWide) {
+    if (vornish::simd_level_supported(level)) {
+      FUZZ_CHECK(vornish::utf8::validator_for(level)(bytes.data(), bytes.size()) == valid);
+    }
+  }
 
   ResilientParser scalar(bytes, delimiter, quote, repair, skip_space, SimdLevel::Scalar);
   FUZZ_CHECK(scalar.simd_level() == SimdLevel::Scalar);

@@ -146,7 +146,9 @@ def _string_frame(table: Any, names: Sequence[str]) -> "_pd.DataFrame":
     dtype = pd.StringDtype("pyarrow")
     table = table.rename_columns(list(names))
     mapping = {pa.string(): dtype, pa.large_string(): dtype, pa.string_view(): dtype}
-    return table.to_pandas(types_mapper=mapping.get)
+    # Named, so that the result is typed whether or not pandas has stubs.
+    frame: "_pd.DataFrame" = table.to_pandas(types_mapper=mapping.get)
+    return frame
 
 
 def _read_part(part: _Part) -> "_pd.DataFrame":

@@ -123,33 +123,6 @@ __attribute__((target("avx512bw"))) Block classify_avx512(const std::uint8_t* p,
 
 #endif
 
-bool runs(SimdLevel level) noexcept {
-#if defined(VORNISH_X86_DISPATCH)
-  __builtin_cpu_init();
-  switch (level) {
-    case SimdLevel::Avx512:
-      return __builtin_cpu_supports("avx512bw") != 0;
-    case SimdLevel::Avx2:
-      return __builtin_cpu_supports("avx2") != 0;
-    case SimdLevel::Sse2:
-    case SimdLevel::Best:
-    case SimdLevel::Scalar:
-      return true;
-  }
-  return false;
-#else
-  return level == SimdLevel::Best || level == SimdLevel::Scalar;
-#endif
-}
-
-SimdLevel resolve(SimdLevel level) noexcept {
-  if (level != SimdLevel::Best && runs(level)) return level;
-  for (const SimdLevel best : {SimdLevel::Avx512, SimdLevel::Avx2, SimdLevel::Sse2}) {
-    if (runs(best)) return best;
-  }
-  return SimdLevel::Scalar;
-}
-
 Classifier classifier_for(SimdLevel level) noexcept {
   switch (level) {
 #if defined(VORNISH_X86_DISPATCH)
@@ -167,8 +140,6 @@ Classifier classifier_for(SimdLevel level) noexcept {
 
 }  // namespace
 
-bool simd_level_supported(SimdLevel level) noexcept { return runs(level); }
-
 Row to_row(RowView view) {
   Row row;
   row.reserve(view.size());
@@ -184,8 +155,9 @@ ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
       skip_initial_space_(skip_initial_space),
       delimiter_(delimiter),
       quote_char_(quote_char),
-      simd_(resolve(simd)),
-      classify_(classifier_for(simd_)) {
+      simd_(resolve_simd_level(simd)),
+      classify_(classifier_for(simd_)),
+      validate_(utf8::validator_for(simd_)) {
   if (data.size() >= 3 && data.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
 }
 
@@ -358,7 +330,7 @@ bool ResilientParser::parse_row() {
       const bool ascii = high < 0x80;
       if (!copied) {
         const std::string_view text(data_.data() + seg_begin, seg_end - seg_begin);
-        if (ascii || utf8::check(text) != utf8::Check::Invalid) {
+        if (ascii || validate_(text.data(), text.size())) {
           fields_.push_back(FieldView{text, ascii});
           return;
         }
@@ -371,7 +343,7 @@ bool ResilientParser::parse_row() {
       scratch_.append(data_.data() + seg_begin, seg_end - seg_begin);
       if (!ascii) {
         const std::string_view text(scratch_.data() + scratch_begin, scratch_.size() - scratch_begin);
-        if (utf8::check(text) == utf8::Check::Invalid) {
+        if (!validate_(text.data(), text.size())) {
           decode_buffer_.assign(text);
           scratch_.resize(scratch_begin);
           utf8::append_replacing(scratch_, decode_buffer_);

@@ -18,6 +18,9 @@
 #include <string_view>
 #include <vector>
 
+#include "parser/simd_level.hpp"
+#include "parser/utf8.hpp"
+
 namespace vornish {
 
 struct FieldView {
@@ -32,15 +35,6 @@ using RowView = std::span<const FieldView>;
 using Row = std::vector<std::string>;
 
 Row to_row(RowView view);
-
-// How the tokenizer's first stage classifies its input, 64 bytes at a time.
-// `Best` takes the widest instructions the processor runs, chosen at run
-// time; the others exist so that tests and benchmarks can compare the
-// levels. Every level yields the same rows, positions and lines.
-enum class SimdLevel : std::uint8_t { Best, Avx512, Avx2, Sse2, Scalar };
-
-// Whether this processor runs `level` (`Best` and `Scalar` always).
-bool simd_level_supported(SimdLevel level) noexcept;
 
 class ResilientParser {
  public:
@@ -135,6 +129,9 @@ class ResilientParser {
   static constexpr std::size_t kNoBlock = ~std::size_t{63};
   SimdLevel simd_;
   Classifier classify_;
+  // Checks fields that hold bytes of 0x80 and above; only a field it
+  // rejects is decoded, with U+FFFD for what is ill-formed.
+  utf8::Validator validate_;
   std::size_t block_base_ = kNoBlock;
   Block block_{};
 

@@ -6,8 +6,14 @@
 // becomes one U+FFFD on its own.
 #include "parser/utf8.hpp"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VORNISH_X86_DISPATCH 1
+#include <immintrin.h>
+#endif
 
 namespace vornish::utf8 {
 namespace {
@@ -57,23 +63,292 @@ std::ptrdiff_t measure(const unsigned char* p, std::size_t n) noexcept {
   return seq.length;
 }
 
+// The scalar validator: a table-driven automaton over bytes. Each state is
+// a bit offset into a 64-bit row, so one step is a load indexed by the byte
+// and a shift by the state, with no branch on the byte's kind; 8 ASCII
+// bytes at a time are skipped between sequences.
+namespace dfa {
+
+constexpr unsigned kAccept = 0;   // between sequences
+constexpr unsigned kReject = 6;   // ill-formed; stays so
+constexpr unsigned kNeed1 = 12;   // one continuation byte to go
+constexpr unsigned kNeed2 = 18;   // two to go
+constexpr unsigned kAfterE0 = 24; // two to go, the first A0..BF (no overlong)
+constexpr unsigned kAfterED = 30; // two to go, the first 80..9F (no surrogate)
+constexpr unsigned kAfterF0 = 36; // three to go, the first 90..BF (no overlong)
+constexpr unsigned kNeed3 = 42;   // three to go
+constexpr unsigned kAfterF4 = 48; // three to go, the first 80..8F (at most U+10FFFF)
+constexpr unsigned kStates[] = {kAccept, kReject,  kNeed1,  kNeed2, kAfterE0,
+                                kAfterED, kAfterF0, kNeed3, kAfterF4};
+
+constexpr unsigned next(unsigned state, unsigned b) noexcept {
+  const bool cont = b >= 0x80 && b <= 0xBF;
+  switch (state) {
+    case kAccept:
+      if (b < 0x80) return kAccept;
+      if (b >= 0xC2 && b <= 0xDF) return kNeed1;
+      if (b == 0xE0) return kAfterE0;
+      if (b == 0xED) return kAfterED;
+      if (b >= 0xE1 && b <= 0xEF) return kNeed2;
+      if (b == 0xF0) return kAfterF0;
+      if (b >= 0xF1 && b <= 0xF3) return kNeed3;
+      if (b == 0xF4) return kAfterF4;
+      return kReject;
+    case kNeed1:
+      return cont ? kAccept : kReject;
+    case kNeed2:
+      return cont ? kNeed1 : kReject;
+    case kAfterE0:
+      return b >= 0xA0 && b <= 0xBF ? kNeed1 : kReject;
+    case kAfterED:
+      return b >= 0x80 && b <= 0x9F ? kNeed1 : kReject;
+    case kAfterF0:
+      return b >= 0x90 && b <= 0xBF ? kNeed2 : kReject;
+    case kNeed3:
+      return cont ? kNeed2 : kReject;
+    case kAfterF4:
+      return b >= 0x80 && b <= 0x8F ? kNeed2 : kReject;
+    default:
+      return kReject;
+  }
+}
+
+constexpr std::array<std::uint64_t, 256> make_table() noexcept {
+  std::array<std::uint64_t, 256> table{};
+  for (unsigned b = 0; b < 256; ++b) {
+    for (const unsigned s : kStates) table[b] |= std::uint64_t{next(s, b)} << s;
+  }
+  return table;
+}
+
+constexpr std::array<std::uint64_t, 256> kTable = make_table();
+
+// x86 shifts take their count modulo 64, so the mask costs nothing there;
+// it only keeps the bits of the other states out of the test at the end.
+inline std::uint64_t step(std::uint64_t state, unsigned char b) noexcept {
+  return kTable[b] >> (state & 63);
+}
+
+inline bool accepts(std::uint64_t state) noexcept { return (state & 63) == kAccept; }
+inline bool rejects(std::uint64_t state) noexcept { return (state & 63) == kReject; }
+
+template <std::size_t kChunk, typename IsAscii>
+bool run(const unsigned char* p, std::size_t n, IsAscii is_ascii) noexcept {
+  std::uint64_t state = kAccept;
+  std::size_t i = 0;
+  for (; i + kChunk <= n; i += kChunk) {
+    if (accepts(state) && is_ascii(p + i)) continue;
+    for (std::size_t k = 0; k < kChunk; ++k) state = step(state, p[i + k]);
+    if (rejects(state)) return false;
+  }
+  for (; i < n; ++i) state = step(state, p[i]);
+  return accepts(state);
+}
+
+}  // namespace dfa
+
+bool valid_scalar(const char* bytes, std::size_t n) noexcept {
+  return dfa::run<8>(reinterpret_cast<const unsigned char*>(bytes), n,
+                     [](const unsigned char* at) noexcept {
+                       std::uint64_t word;
+                       std::memcpy(&word, at, sizeof word);
+                       return (word & kHighBits) == 0;
+                     });
+}
+
+#if defined(VORNISH_X86_DISPATCH)
+
+bool valid_sse2(const char* bytes, std::size_t n) noexcept {
+  return dfa::run<16>(reinterpret_cast<const unsigned char*>(bytes), n,
+                      [](const unsigned char* at) noexcept {
+                        return _mm_movemask_epi8(
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(at))) == 0;
+                      });
+}
+
+// The wide validators judge every byte from its own high nibble and the
+// nibbles of the byte before it, by three 16-entry table lookups whose
+// results are ANDed: each bit names one kind of error, and survives only
+// when all three lookups agree the pair shows it. A byte that must be the
+// third or fourth of a sequence is found from the bytes two and three
+// back. The input's last, partial chunk is read zero-padded, so a sequence
+// cut off by the end of the field shows as too short.
+namespace nibble {
+
+constexpr std::uint8_t kTooShort = 1 << 0;   // lead, then no continuation
+constexpr std::uint8_t kTooLong = 1 << 1;    // ASCII, then a continuation
+constexpr std::uint8_t kOverlong3 = 1 << 2;  // E0 80..9F
+constexpr std::uint8_t kTooLarge = 1 << 3;   // F4 90..BF, F5..FF 90..BF
+constexpr std::uint8_t kSurrogate = 1 << 4;  // ED A0..BF
+constexpr std::uint8_t kOverlong2 = 1 << 5;  // C0..C1, then a continuation
+constexpr std::uint8_t kTooLarge1000 = 1 << 6;  // F5..FF 80..8F
+constexpr std::uint8_t kOverlong4 = 1 << 6;     // F0 80..8F
+constexpr std::uint8_t kTwoConts = 1 << 7;      // continuation after continuation
+constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
+
+// Indexed by the high nibble of the byte before.
+alignas(16) constexpr std::uint8_t kPrevHigh[16] = {
+    kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+    kTwoConts, kTwoConts, kTwoConts, kTwoConts,
+    kTooShort | kOverlong2,
+    kTooShort,
+    kTooShort | kOverlong3 | kSurrogate,
+    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
+
+// Indexed by the low nibble of the byte before.
+alignas(16) constexpr std::uint8_t kPrevLow[16] = {
+    kCarry | kOverlong3 | kOverlong2 | kOverlong4,
+    kCarry | kOverlong2,
+    kCarry,
+    kCarry,
+    kCarry | kTooLarge,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000 | kSurrogate,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000};
+
+// Indexed by the high nibble of the byte itself.
+alignas(16) constexpr std::uint8_t kHigh[16] = {
+    kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,
+    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,
+    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+    kTooShort, kTooShort, kTooShort, kTooShort};
+
+}  // namespace nibble
+
+__attribute__((target("avx2"))) inline __m256i table_avx2(const std::uint8_t (&t)[16]) noexcept {
+  return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(t)));
+}
+
+// The bytes of `cur` moved up by N places, the gap filled from the end of `prev`.
+template <int N>
+__attribute__((target("avx2"))) inline __m256i back_avx2(__m256i cur, __m256i prev) noexcept {
+  return _mm256_alignr_epi8(cur, _mm256_permute2x128_si256(prev, cur, 0x21), 16 - N);
+}
+
+__attribute__((target("avx2"))) inline __m256i high_of(__m256i v) noexcept {
+  return _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F));
+}
+
+// Non-zero lanes where `cur`, read after `prev`, is ill-formed.
+__attribute__((target("avx2"))) inline __m256i errors_avx2(__m256i cur, __m256i prev) noexcept {
+  const __m256i low_nibbles = _mm256_set1_epi8(0x0F);
+  const __m256i prev1 = back_avx2<1>(cur, prev);
+  const __m256i special = _mm256_and_si256(
+      _mm256_and_si256(
+          _mm256_shuffle_epi8(table_avx2(nibble::kPrevHigh), high_of(prev1)),
+          _mm256_shuffle_epi8(table_avx2(nibble::kPrevLow), _mm256_and_si256(prev1, low_nibbles))),
+      _mm256_shuffle_epi8(table_avx2(nibble::kHigh), high_of(cur)));
+  const __m256i third = _mm256_subs_epu8(back_avx2<2>(cur, prev), _mm256_set1_epi8(0xE0 - 0x80));
+  const __m256i fourth = _mm256_subs_epu8(back_avx2<3>(cur, prev), _mm256_set1_epi8(0xF0 - 0x80));
+  const __m256i must_continue =
+      _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
+  return _mm256_xor_si256(must_continue, special);
+}
+
+__attribute__((target("avx2"))) bool valid_avx2(const char* bytes, std::size_t n) noexcept {
+  __m256i prev = _mm256_setzero_si256();
+  __m256i error = _mm256_setzero_si256();
+  // An ASCII chunk needs no check unless a sequence is open across its
+  // start, which takes a non-ASCII last byte in the chunk before.
+  std::uint32_t prev_high = 0;
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i cur = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + i));
+    const auto high = static_cast<std::uint32_t>(_mm256_movemask_epi8(cur));
+    if ((high | (prev_high >> 31)) != 0) error = _mm256_or_si256(error, errors_avx2(cur, prev));
+    prev = cur;
+    prev_high = high;
+  }
+  alignas(32) char tail[32] = {};
+  if (i < n) std::memcpy(tail, bytes + i, n - i);  // bytes may be null when n is 0
+  error = _mm256_or_si256(error, errors_avx2(_mm256_load_si256(reinterpret_cast<const __m256i*>(tail)), prev));
+  return _mm256_testz_si256(error, error) != 0;
+}
+
+__attribute__((target("avx512bw"))) inline __m512i table_avx512(const std::uint8_t (&t)[16]) noexcept {
+  return _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_load_si128(reinterpret_cast<const __m128i*>(t)));
+}
+
+// The zero-masked forms, with every lane kept, are the plain ones without
+// the undefined source operand that g++ 12 warns about.
+template <int N>
+__attribute__((target("avx512bw"))) inline __m512i back_avx512(__m512i cur, __m512i prev) noexcept {
+  return _mm512_alignr_epi8(cur, _mm512_maskz_alignr_epi32(0xFFFF, cur, prev, 12), 16 - N);
+}
+
+__attribute__((target("avx512bw"))) inline __m512i high_of(__m512i v) noexcept {
+  return _mm512_and_si512(_mm512_srli_epi16(v, 4), _mm512_set1_epi8(0x0F));
+}
+
+__attribute__((target("avx512bw"))) inline __m512i errors_avx512(__m512i cur, __m512i prev) noexcept {
+  const __m512i low_nibbles = _mm512_set1_epi8(0x0F);
+  const __m512i prev1 = back_avx512<1>(cur, prev);
+  const __m512i special = _mm512_and_si512(
+      _mm512_and_si512(
+          _mm512_shuffle_epi8(table_avx512(nibble::kPrevHigh), high_of(prev1)),
+          _mm512_shuffle_epi8(table_avx512(nibble::kPrevLow), _mm512_and_si512(prev1, low_nibbles))),
+      _mm512_shuffle_epi8(table_avx512(nibble::kHigh), high_of(cur)));
+  const __m512i third = _mm512_subs_epu8(back_avx512<2>(cur, prev), _mm512_set1_epi8(0xE0 - 0x80));
+  const __m512i fourth = _mm512_subs_epu8(back_avx512<3>(cur, prev), _mm512_set1_epi8(0xF0 - 0x80));
+  const __m512i must_continue =
+      _mm512_and_si512(_mm512_or_si512(third, fourth), _mm512_set1_epi8(static_cast<char>(0x80)));
+  return _mm512_xor_si512(must_continue, special);
+}
+
+// The partial last chunk comes from a masked load, which reads (and may
+// fault on) none of the bytes outside the mask, so no copy is needed.
+__attribute__((target("avx512bw"))) bool valid_avx512(const char* bytes, std::size_t n) noexcept {
+  __m512i prev = _mm512_setzero_si512();
+  __m512i error = _mm512_setzero_si512();
+  std::uint64_t prev_high = 0;
+  std::size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    const __m512i cur = _mm512_loadu_si512(bytes + i);
+    const std::uint64_t high = _mm512_movepi8_mask(cur);
+    if ((high | (prev_high >> 63)) != 0) error = _mm512_or_si512(error, errors_avx512(cur, prev));
+    prev = cur;
+    prev_high = high;
+  }
+  const __mmask64 left = (std::uint64_t{1} << (n - i)) - 1;
+  error = _mm512_or_si512(error, errors_avx512(_mm512_maskz_loadu_epi8(left, bytes + i), prev));
+  return _mm512_test_epi8_mask(error, error) == 0;
+}
+
+#endif
+
 }  // namespace
 
-Check check(std::string_view bytes) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t n = bytes.size();
-  std::size_t i = ascii_prefix(p, n);
-  if (i == n) return Check::Ascii;
-  while (i < n) {
-    if (p[i] < 0x80) {
-      i += ascii_prefix(p + i, n - i);
-      continue;
-    }
-    const std::ptrdiff_t len = measure(p + i, n - i);
-    if (len < 0) return Check::Invalid;
-    i += static_cast<std::size_t>(len);
+Validator validator_for(SimdLevel level) noexcept {
+  switch (resolve_simd_level(level)) {
+#if defined(VORNISH_X86_DISPATCH)
+    case SimdLevel::Avx512:
+      return valid_avx512;
+    case SimdLevel::Avx2:
+      return valid_avx2;
+    case SimdLevel::Sse2:
+      return valid_sse2;
+#endif
+    default:
+      return valid_scalar;
   }
-  return Check::Valid;
+}
+
+Check check(std::string_view bytes) noexcept {
+  static const Validator validate = validator_for(SimdLevel::Best);
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t i = ascii_prefix(p, bytes.size());
+  if (i == bytes.size()) return Check::Ascii;
+  return validate(bytes.data() + i, bytes.size() - i) ? Check::Valid : Check::Invalid;
 }
 
 void append_replacing(std::string& out, std::string_view bytes) {

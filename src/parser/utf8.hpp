@@ -2,11 +2,17 @@
 //
 // Decoding replaces each maximal ill-formed subsequence with one U+FFFD,
 // the substitution Python's bytes.decode('utf-8', 'replace') makes.
+//
+// Checking and decoding are kept apart on purpose: almost every field with
+// non-ASCII bytes is valid, so it is only checked, in bulk, and the
+// byte-at-a-time decoder runs solely on the rare field that is not.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+
+#include "parser/simd_level.hpp"
 
 namespace vornish::utf8 {
 
@@ -14,6 +20,14 @@ enum class Check : unsigned char { Ascii, Valid, Invalid };
 
 // Classifies bytes: all ASCII, valid UTF-8 with some non-ASCII, or invalid.
 Check check(std::string_view bytes) noexcept;
+
+// Whether [bytes, bytes + size) is well-formed UTF-8. Every level gives the
+// same answer; they differ only in speed.
+using Validator = bool (*)(const char* bytes, std::size_t size) noexcept;
+
+// The validator for `level`; one this processor does not run falls back to
+// the best it does.
+Validator validator_for(SimdLevel level) noexcept;
 
 // Appends `bytes` to `out`, replacing ill-formed subsequences with U+FFFD.
 void append_replacing(std::string& out, std::string_view bytes);
