@@ -3,7 +3,8 @@
 # threads, under ThreadSanitizer (clang-14): chunks parsed on worker threads,
 # committed on the calling one, cancelled mid-run. Also the Arrow builder's
 # and batch source's tests: batches and their children are released by
-# consumers on any thread.
+# consumers on any thread, and the parallel batch source builds chunks on
+# worker threads and is dropped half-read.
 #
 # Usage: bash tests/tsan.sh        (build dir: build/tsan, or $BUILD_DIR)
 set -euo pipefail

@@ -310,10 +310,15 @@ def read_arrow(
         expected_columns, repair_quotes: As for ``vornish_file``, bound,
             converted and checked the same way.
         header: The first kept row names the columns.
-        threads: At least 1; accepted for a parallel engine to come; the
-            file is read on one thread for now.
-        chunk_size: At least 1; accepted for a parallel engine to come and
-            not used for now.
+        threads: Threads building batches, at least 1; ``None`` uses every
+            core the process may run on. A regular file larger than one
+            chunk and without a preamble (``skip_rows=0``) is cut into
+            chunks built side by side; the rows, their order, the summary
+            and any error are those of ``threads=1``, only the batches may
+            end earlier (at chunk edges).
+        chunk_size: Bytes of the file per chunk when several threads read
+            it (default 4 MiB), at least 1; at most two chunks per thread
+            are built ahead of the consumer, which bounds the memory held.
         skip_initial_space: Blanks right after a delimiter are not part of
             the next field (``a, b`` gives ``b``); a quote after them opens a
             quoted field.

@@ -154,7 +154,9 @@ def _string_frame(table: Any, names: Sequence[str]) -> "_pd.DataFrame":
 def _read_part(part: _Part) -> "_pd.DataFrame":
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
-    stream = _backend._read_arrow(part.path, **part.kwargs)
+    # The scheduler already runs partitions side by side, one per worker
+    # thread; more threads per partition would only compete with them.
+    stream = _backend._read_arrow(part.path, threads=1, **part.kwargs)
     table = pa.table(stream)
     frame = _string_frame(table, part.names)
     counts = stream.summary

@@ -5,7 +5,10 @@
 //
 // Rows go through run_range, the row loop of the streaming repair, which
 // takes a row only once it is complete; a batch ends by stopping that loop
-// before the next row, and the next call starts it again there.
+// before the next row, and the next call starts it again there. With more
+// than one thread, everything after the header goes to ParallelBatches
+// instead, which is started by the first batch asked for, so that a stream
+// nobody reads never starts a thread.
 #include "engine/batch_source.hpp"
 
 #include <fcntl.h>
@@ -18,6 +21,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "engine/parallel_batches.hpp"
 #include "engine/stream.hpp"
 
 namespace vornish {
@@ -113,6 +117,7 @@ class FileBatchSource final : public BatchSource {
     }
     names_ = unique_column_names(header, columns);
     builder_.emplace(columns, width_, options_.limits);
+    plan_parallel(columns);
     return Ok{};
   }
 
@@ -120,12 +125,18 @@ class FileBatchSource final : public BatchSource {
   StringWidth string_width() const noexcept override { return width_; }
   const VornishStats& stats() const noexcept override { return stats_; }
   std::string failure() const override {
-    return read_error_ ? read_error_->message() : builder_->failure();
+    if (read_error_) {
+      return read_error_->message();
+    }
+    return parallel_ ? parallel_->failure() : builder_->failure();
   }
 
   Next next_batch(ArrowArray* out) override {
     if (builder_->failed() || read_error_) {
       return Next::Failed;
+    }
+    if (plan_) {
+      return next_parallel(out);
     }
     if (!done_ && !builder_->has_ready()) {
       if (Status s = advance(); !s) {
@@ -198,6 +209,55 @@ class FileBatchSource final : public BatchSource {
     stats_.vornished_rows = counted.vornished_rows;
     stats_.repaired_rows = counted.repaired_rows;
     stats_.quarantined_rows = counted.quarantined_rows;
+    if (parallel_) {
+      const VornishStats& more = parallel_->counts();
+      stats_.total_rows += more.total_rows;
+      stats_.vornished_rows += more.vornished_rows;
+      stats_.repaired_rows += more.repaired_rows;
+      stats_.quarantined_rows += more.quarantined_rows;
+    }
+  }
+
+  // Whether the rows after the header are worth several threads. A preamble
+  // is counted off from the start of the file, so a file with one stays on
+  // one thread, as in the streaming repair; so does anything that cannot be
+  // read at any offset.
+  void plan_parallel(std::size_t columns) {
+    const std::size_t threads = std::min(options_.threads.value_or(usable_cores()), kMaxThreads);
+    const std::size_t chunk_size =
+        std::max<std::size_t>(options_.chunk_size.value_or(StreamOptions::kDefaultChunkSize), 1);
+    const std::uint64_t limit = std::min(stop_, size_);
+    if (done_ || threads <= 1 || !regular_ || options_.repair.skip_rows > 0 || limit <= pos_ ||
+        limit - pos_ <= chunk_size) {
+      return;
+    }
+    ParallelPlan plan;
+    plan.fd = fd_.get();
+    plan.options = options_.repair;
+    plan.dialect = dialect_;
+    plan.columns = columns;
+    plan.width = width_;
+    plan.limits = options_.limits;
+    plan.begin = pos_;
+    plan.stop = stop_;
+    plan.size = size_;
+    plan.threads = threads;
+    plan.chunk_size = chunk_size;
+    plan_ = plan;
+  }
+
+  Next next_parallel(ArrowArray* out) {
+    if (!parallel_) {
+      Result<std::unique_ptr<ParallelBatches>> started = ParallelBatches::start(*plan_);
+      if (!started) {
+        read_error_ = started.error();
+        return Next::Failed;
+      }
+      parallel_ = std::move(started.value());
+    }
+    const Next next = parallel_->next(out);
+    publish_counts();
+    return next;
   }
 
   // The count-only pass for E = 0. A regular file is read through a window
@@ -244,6 +304,9 @@ class FileBatchSource final : public BatchSource {
   bool header_taken_ = false;
   std::vector<std::string> header_;
   std::optional<VornishError> read_error_;
+  std::optional<ParallelPlan> plan_;
+  // Last, so that its workers stop before anything they read is gone.
+  std::unique_ptr<ParallelBatches> parallel_;
 };
 
 }  // namespace

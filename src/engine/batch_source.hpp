@@ -32,8 +32,12 @@ struct ArrowReadOptions {
   // The first kept row names the columns instead of being a row.
   bool header = true;
   BatchLimits limits;
-  // Room for a parallel engine; the whole-file engine works on one thread
-  // in one pass and does not look at them.
+  // Threads building batches; none: one per usable core. With more than
+  // one, the rows after the header are built in chunks of `chunk_size`
+  // bytes (none: StreamOptions::kDefaultChunkSize) on that many threads,
+  // when the input is a regular file of more than one chunk without a
+  // preamble. The rows, the counts and any failure are the same; the
+  // batches may end earlier, at chunk edges.
   std::optional<std::size_t> threads;
   std::optional<std::size_t> chunk_size;
 

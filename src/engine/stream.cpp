@@ -13,6 +13,7 @@
 #include "engine/stream.hpp"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -530,6 +531,15 @@ Result<std::optional<std::uint64_t>> guess_row_start(FileWindow& window, std::ui
       return s.error();
     }
   }
+}
+
+std::size_t usable_cores() noexcept {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+    return static_cast<std::size_t>(std::max(CPU_COUNT(&set), 1));
+  }
+  return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
 bool settles_dialect(std::string_view prefix, const VornishOptions& options) {

@@ -127,6 +127,13 @@ bool settles_dialect(std::string_view prefix, const VornishOptions& options);
 // done so far and its size (0 when unknown); false stops the run.
 using ChunkHook = std::function<bool(std::uint64_t done, std::uint64_t total)>;
 
+// More threads than this only cost memory: one chunk in flight per thread
+// and one more waiting.
+inline constexpr std::size_t kMaxThreads = 256;
+
+// The cores this process may run on (its affinity mask), at least 1.
+std::size_t usable_cores() noexcept;
+
 struct StreamOptions {
   static constexpr std::size_t kDefaultChunkSize = std::size_t{4} << 20;
   // 1: everything on the calling thread; more: that many parsing threads,

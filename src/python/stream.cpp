@@ -6,12 +6,9 @@
 // call `progress`; an exception raised there stops the run.
 #include "python/stream.hpp"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "engine/stream.hpp"
 #include "python/barrier.hpp"
@@ -25,10 +22,6 @@ namespace {
 using binding::Default;
 using binding::Kind;
 using binding::Param;
-
-// More threads than this only cost memory: one chunk in flight per thread
-// and one more waiting.
-constexpr std::size_t kMaxThreads = 256;
 
 constexpr std::array<Param, 3> kHead = {{
     {"input_path", Kind::Text, Default::Required},
@@ -67,15 +60,6 @@ enum Index : std::size_t {
   kSkipInitialSpace = 12,
   kSkipRows = 13,
 };
-
-std::size_t usable_cores() noexcept {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
-    return static_cast<std::size_t>(std::max(CPU_COUNT(&set), 1));
-  }
-  return std::max(std::thread::hardware_concurrency(), 1u);
-}
 
 // Gives the interpreter lock up for its lifetime; `state` is where it is
 // kept while released, shared with the hook that takes it back briefly.

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -516,6 +517,176 @@ TEST_F(BatchSourceTest, AFileTruncatedBetweenBatchesEndsCleanly) {
   // Whatever was read before the file shrank, and nothing past its old end.
   EXPECT_TRUE(next == BatchSource::Next::End || next == BatchSource::Next::Failed);
   EXPECT_LT(static_cast<std::size_t>(rows), text.size() / 50);
+}
+
+}  // namespace
+}  // namespace vornish
+
+namespace vornish {
+namespace {
+
+// Inputs whose rows are easy to split wrongly: the parallel source must
+// give the one-thread rows and counts whatever the chunk size.
+struct ParallelCase {
+  const char* name;
+  std::string text;
+  bool header;
+  std::optional<std::size_t> expected_columns;
+  bool fill_ragged_rows;
+  bool merge_overflow;
+};
+
+ParallelCase parallel_case(const char* name, std::string text, bool header = true,
+                           std::optional<std::size_t> expected_columns = std::nullopt,
+                           bool fill_ragged_rows = true, bool merge_overflow = true) {
+  return {name, std::move(text), header, expected_columns, fill_ragged_rows, merge_overflow};
+}
+
+std::vector<ParallelCase> parallel_cases() {
+  std::string crlf = "a,b\r\n";
+  std::string lone_cr = "a,b\r";
+  std::string open_quote = "a,b\n";
+  std::string long_row = "a,b\n1,\"" + std::string(20000, 'x') + "\ny\"\n";
+  std::string ragged = "a,b,c\n";
+  for (int i = 0; i < 120; ++i) {
+    const std::string n = std::to_string(i);
+    crlf += n + ",\"q\r\n" + n + "\"\r\n";
+    lone_cr += n + "," + n + "\r";
+    open_quote += n + "," + n + "\n";
+    long_row += n + ",z\n";
+    ragged += i % 4 == 0 ? n + "\n" : i % 4 == 1 ? n + ",1,2,3,4\n" : n + ",1,2\n";
+  }
+  open_quote += "x,\"never closed\n" + open_quote;
+  return {
+      parallel_case("quoted line ends", quoted_breaks_table(150)),
+      parallel_case("crlf inside and outside quotes", crlf),
+      parallel_case("lone cr", lone_cr, false),
+      parallel_case("unterminated quote takes the rest", open_quote),
+      parallel_case("byte-order mark", "\xEF\xBB\xBF" + quoted_breaks_table(60)),
+      parallel_case("byte-order mark without header", "\xEF\xBB\xBF" + crlf, false),
+      parallel_case("row longer than the overhang", long_row),
+      parallel_case("widths kept", ragged, true, 0),
+      parallel_case("ragged rows quarantined", ragged, true, std::nullopt, false, false),
+      parallel_case("quoted line ends without header", quoted_breaks_table(90), false, 3),
+  };
+}
+
+TEST_F(BatchSourceTest, ParallelRowsAndCountsAreTheOneThreadOnes) {
+  for (const ParallelCase& c : parallel_cases()) {
+    const std::string path = write("parallel.csv", c.text);
+    ArrowReadOptions options;
+    options.header = c.header;
+    options.repair.expected_columns = c.expected_columns;
+    options.repair.fill_ragged_rows = c.fill_ragged_rows;
+    options.repair.merge_overflow = c.merge_overflow;
+    options.limits = BatchLimits{5, 1 << 20};
+    options.threads = 1;
+    Result<std::unique_ptr<BatchSource>> one = open_batch_source(path, options);
+    ASSERT_TRUE(one) << c.name;
+    const Read expected = read_all(*one.value());
+    ASSERT_FALSE(expected.rows.empty()) << c.name;
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{64}, std::size_t{1000}}) {
+      for (const std::size_t threads : {std::size_t{2}, std::size_t{3}, std::size_t{4}}) {
+        options.threads = threads;
+        options.chunk_size = chunk;
+        Result<std::unique_ptr<BatchSource>> parallel = open_batch_source(path, options);
+        ASSERT_TRUE(parallel) << c.name;
+        const Read r = read_all(*parallel.value());
+        const std::string where =
+            std::string(c.name) + ", chunk " + std::to_string(chunk) + ", threads " +
+            std::to_string(threads);
+        EXPECT_EQ(r.names, expected.names) << where;
+        EXPECT_EQ(r.rows, expected.rows) << where;
+        EXPECT_EQ(r.stats.total_rows, expected.stats.total_rows) << where;
+        EXPECT_EQ(r.stats.vornished_rows, expected.stats.vornished_rows) << where;
+        EXPECT_EQ(r.stats.repaired_rows, expected.stats.repaired_rows) << where;
+        EXPECT_EQ(r.stats.quarantined_rows, expected.stats.quarantined_rows) << where;
+        EXPECT_EQ(r.stats.detected_delimiter, expected.stats.detected_delimiter) << where;
+        EXPECT_EQ(r.stats.inferred_columns, expected.stats.inferred_columns) << where;
+        if (chunk <= 7) {
+          // Proof that the chunks were built apart: each ends its batch.
+          EXPECT_GT(r.batches, expected.batches) << where;
+        }
+      }
+    }
+  }
+}
+
+TEST_F(BatchSourceTest, ParallelRangeAndFailureAreTheOneThreadOnes) {
+  const std::string text = quoted_breaks_table(200);
+  const std::string path = write("range.csv", text);
+  ArrowReadOptions options;
+  options.header = false;
+  options.limits = BatchLimits{4, 1 << 20};
+  ArrowReadOptions::Range range;
+  range.dialect = Dialect{',', 0};
+  range.begin = text.find("\n10,") + 1;
+  range.end = text.find("\n150,") + 1;
+  range.first_line = 1;
+  // Too narrow for the rows of four and five cells: the builder fails.
+  for (const std::size_t columns : {std::size_t{5}, std::size_t{3}}) {
+    range.columns = columns;
+    options.range = range;
+    options.threads = 1;
+    Result<std::unique_ptr<BatchSource>> one = open_batch_source(path, options);
+    ASSERT_TRUE(one);
+    Table expected;
+    ArrowArray batch{};
+    BatchSource::Next end;
+    while ((end = one.value()->next_batch(&batch)) == BatchSource::Next::Batch) {
+      const Table rows = read_batch(batch, one.value()->string_width());
+      expected.insert(expected.end(), rows.begin(), rows.end());
+      batch.release(&batch);
+    }
+    ASSERT_EQ(end, columns == 5 ? BatchSource::Next::End : BatchSource::Next::Failed);
+    options.threads = 3;
+    options.chunk_size = 50;
+    Result<std::unique_ptr<BatchSource>> parallel = open_batch_source(path, options);
+    ASSERT_TRUE(parallel);
+    Table rows;
+    BatchSource::Next last;
+    while ((last = parallel.value()->next_batch(&batch)) == BatchSource::Next::Batch) {
+      const Table part = read_batch(batch, parallel.value()->string_width());
+      rows.insert(rows.end(), part.begin(), part.end());
+      batch.release(&batch);
+    }
+    EXPECT_EQ(last, end);
+    if (end == BatchSource::Next::End) {
+      EXPECT_EQ(rows, expected);
+      EXPECT_EQ(parallel.value()->stats().total_rows, one.value()->stats().total_rows);
+    } else {
+      EXPECT_EQ(parallel.value()->failure(), one.value()->failure());
+      EXPECT_EQ(parallel.value()->failure(), "a row is wider than the table's columns");
+      EXPECT_EQ(parallel.value()->next_batch(&batch), BatchSource::Next::Failed);
+      // Rows are handed out in order up to the failing one, in either run.
+      ASSERT_LE(rows.size(), 20u);
+      EXPECT_TRUE(std::equal(expected.begin(), expected.end(), rows.begin()) ||
+                  std::equal(rows.begin(), rows.end(), expected.begin()));
+    }
+  }
+}
+
+TEST_F(BatchSourceTest, AParallelSourceDroppedHalfReadStopsItsWorkers) {
+  std::string text = "id,name\n";
+  while (text.size() < (std::size_t{2} << 20)) {
+    text += std::to_string(text.size()) + ",\"some\nname\"\n";
+  }
+  const std::string path = write("dropped.csv", text);
+  for (const std::size_t taken : {std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
+    ArrowReadOptions options;
+    options.threads = 4;
+    options.chunk_size = 4096;
+    options.limits = BatchLimits{100, 1 << 20};
+    Result<std::unique_ptr<BatchSource>> source = open_batch_source(path, options);
+    ASSERT_TRUE(source);
+    ArrowArray batch{};
+    for (std::size_t i = 0; i < taken; ++i) {
+      ASSERT_EQ(source.value()->next_batch(&batch), BatchSource::Next::Batch);
+      batch.release(&batch);
+    }
+    // Joined here, with chunks built, waiting, or being built.
+    source.value().reset();
+  }
 }
 
 }  // namespace

@@ -156,26 +156,80 @@ TEST(ArrowThreads, BatchSourceBatchesFreedOnAnotherThreadAfterTheSourceIsGone) {
     out << "a,b\n";
     for (int i = 0; i < 5000; ++i) out << i << ",\"v" << i << "\"\n";
   }
-  ArrowReadOptions options;
-  options.limits = BatchLimits{128, 1 << 20};
-  std::vector<ArrowArray> batches;
+  // One thread, and several building chunks of about a hundred rows.
+  for (const std::size_t threads : {std::size_t{1}, std::size_t{3}}) {
+    ArrowReadOptions options;
+    options.limits = BatchLimits{128, 1 << 20};
+    options.threads = threads;
+    options.chunk_size = 1000;
+    std::vector<ArrowArray> batches;
+    {
+      Result<std::unique_ptr<BatchSource>> source = open_batch_source(path.string(), options);
+      ASSERT_TRUE(source);
+      ArrowArray batch{};
+      while (source.value()->next_batch(&batch) == BatchSource::Next::Batch) {
+        batches.push_back(batch);
+      }
+    }
+    std::int64_t rows = 0;
+    std::thread releaser([&] {
+      for (ArrowArray& b : batches) {
+        rows += b.length;
+        b.release(&b);
+      }
+    });
+    releaser.join();
+    EXPECT_EQ(rows, 5000);
+  }
+  fs::remove_all(dir);
+}
+
+TEST(ArrowThreads, ParallelSourceHandsOutToAConsumerThreadAndIsDroppedMidway) {
+  const fs::path dir = fs::temp_directory_path() /
+                       ("vornish-arrow-parallel-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const fs::path path = dir / "in.csv";
   {
+    std::ofstream out(path, std::ios::binary);
+    out << "a,b\n";
+    for (int i = 0; i < 20000; ++i) out << i << ",\"v\n" << i << "\"\n";
+  }
+  for (const int stop_after : {-1, 3}) {
+    ArrowReadOptions options;
+    options.limits = BatchLimits{50, 1 << 20};
+    options.threads = 3;
+    options.chunk_size = 2000;
     Result<std::unique_ptr<BatchSource>> source = open_batch_source(path.string(), options);
     ASSERT_TRUE(source);
-    ArrowArray batch{};
-    while (source.value()->next_batch(&batch) == BatchSource::Next::Batch) {
-      batches.push_back(batch);
+    // The source is driven from one thread and its batches freed on
+    // another while the workers go on building.
+    Queue queue;
+    std::int64_t rows = 0;
+    std::thread consumer([&] {
+      ArrowArray batch{};
+      while (queue.pop(batch)) {
+        rows += batch.length;
+        batch.release(&batch);
+      }
+    });
+    std::thread driver([&] {
+      ArrowArray batch{};
+      for (int taken = 0; taken != stop_after &&
+                          source.value()->next_batch(&batch) == BatchSource::Next::Batch;
+           ++taken) {
+        queue.push(batch);
+      }
+      source.value().reset();
+      queue.close();
+    });
+    driver.join();
+    consumer.join();
+    if (stop_after < 0) {
+      EXPECT_EQ(rows, 20000);
+    } else {
+      EXPECT_EQ(rows, 150);
     }
   }
-  std::int64_t rows = 0;
-  std::thread releaser([&] {
-    for (ArrowArray& b : batches) {
-      rows += b.length;
-      b.release(&b);
-    }
-  });
-  releaser.join();
-  EXPECT_EQ(rows, 5000);
   fs::remove_all(dir);
 }
 

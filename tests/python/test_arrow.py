@@ -294,6 +294,59 @@ def test_damaged_input_gives_the_readers_rows(tmp_path: Path, data: bytes, delim
         assert table.num_columns == max(len(r) for r in expected)
 
 
+def table_and_summary(path: Path, **kw: Any) -> tuple[list[str], Rows, dict]:
+    stream = csv_vornish.read_arrow(path, **kw)
+    table = pa.table(stream)
+    return table.column_names, [list(r.values()) for r in table.to_pylist()], \
+        stream.summary.to_dict()
+
+
+def tricky_inputs() -> dict[str, tuple[bytes, dict]]:
+    quoted = b"id,note,n\n" + b"".join(
+        b'%d,"two\nlines %d\r\nthree",%d\n' % (i, i, i) if i % 3 == 0 else b"%d,plain,%d\n" % (i, i)
+        for i in range(300))
+    ragged = b"a,b,c\n" + b"".join(
+        b"%d\n" % i if i % 4 == 0 else b"%d,1,2,3,4\n" % i if i % 4 == 1 else b"%d,1,2\n" % i
+        for i in range(300))
+    crlf = b"a,b\r\n" + b"".join(b'%d,"q\r\n%d"\r\n' % (i, i) for i in range(300))
+    plain = b"".join(b"%d,%d\n" % (i, i) for i in range(300))
+    return {
+        "quoted line ends": (quoted, {}),
+        "crlf in quotes and at row ends": (crlf, {}),
+        "byte-order mark and header": (b"\xef\xbb\xbf" + quoted, {}),
+        "unterminated quote takes the rest": (plain + b'x,"open\n' + plain, {"header": False}),
+        "widths kept": (ragged, {"expected_columns": 0}),
+        "ragged rows quarantined": (ragged, {"fill_ragged_rows": False, "merge_overflow": False}),
+        "a preamble stays on one thread": (b"title\nnotes\n" + quoted, {"skip_rows": 2}),
+    }
+
+
+@pytest.mark.parametrize("name", list(tricky_inputs()))
+def test_threads_give_the_one_thread_table_and_summary(tmp_path: Path, name: str) -> None:
+    data, kw = tricky_inputs()[name]
+    path = tmp_path / "in.csv"
+    path.write_bytes(data)
+    expected = table_and_summary(path, threads=1, **kw)
+    for threads in (2, 3, 4):
+        for chunk_size in (1, 50, 999):
+            got = table_and_summary(path, threads=threads, chunk_size=chunk_size, **kw)
+            assert got == expected, (threads, chunk_size)
+
+
+@settings(max_examples=150, deadline=None, database=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=DAMAGED, header=st.booleans(), width=st.sampled_from([None, 0, 2]),
+       threads=st.integers(2, 4), chunk_size=st.integers(1, 40))
+def test_threads_agree_with_one_thread_on_damaged_input(tmp_path: Path, data: bytes, header: bool,
+                                                         width, threads: int,
+                                                         chunk_size: int) -> None:
+    path = tmp_path / "in.csv"
+    path.write_bytes(data * 3)
+    kw = dict(header=header, expected_columns=width)
+    assert table_and_summary(path, threads=threads, chunk_size=chunk_size, **kw) == \
+        table_and_summary(path, threads=1, **kw)
+
+
 def test_readme_examples_run(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
     import re
 

@@ -213,3 +213,31 @@ def test_memory_running_out_on_a_huge_row(tmp_path: Path, threads: int) -> None:
     lines = run_child(MEMORY, source, out, threads)
     assert len(lines) == 1 and lines[0].startswith("raised MemoryError"), lines
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "out.csv"]
+
+
+# --- A parallel Arrow stream dropped half-read ---------------------------------------
+
+ARROW_DROPPED = """
+source, helpers, threads, taken = sys.argv[1:5]
+sys.path.insert(0, helpers)
+from arrow_capsule import read_batches
+
+def call():
+    stream = csv_vornish.read_arrow(source, threads=int(threads), chunk_size=4096)
+    capsule = stream.__arrow_c_stream__()
+    assert len(read_batches(capsule, limit=int(taken))) == int(taken)
+    del capsule, stream
+    return csv_vornish.open(source).summary
+
+report(call)
+"""
+
+
+@pytest.mark.parametrize("taken", [0, 1, 5])
+@pytest.mark.parametrize("threads", [2, 4])
+def test_a_parallel_arrow_stream_dropped_half_read_joins_its_threads(tmp_path: Path, threads: int,
+                                                                       taken: int) -> None:
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"a,b,c\n" + table(200_000))
+    lines = run_child(ARROW_DROPPED, source, Path(__file__).parent, threads, taken)
+    assert lines == ["ok 200001 200001 0"]

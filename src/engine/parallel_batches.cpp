@@ -1,0 +1,310 @@
+// Chunks of batches built by worker threads, checked and taken in order.
+//
+// A worker's chunk is finished before the caller looks at it: its batches,
+// its counts and where its rows ended are written by the worker alone and
+// published through the `done` flag under the mutex. The caller then only
+// reads them, and builds a chunk again on its own thread, into new
+// buffers, when the guess it was built from proves wrong.
+#include "engine/parallel_batches.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/stream.hpp"
+
+namespace vornish {
+namespace {
+
+// Read for a chunk's last row past its stop, on top of the chunk itself.
+constexpr std::size_t kTailRead = std::size_t{64} << 10;
+
+// A whole chunk into one builder: unlike a pull of one batch, the run goes
+// on past every finished batch, and stops only once the builder has failed.
+class WholeChunk final : public RowVisitor {
+ public:
+  explicit WholeChunk(ArrowBatchBuilder& builder) noexcept : builder_(builder) {}
+  void kept(RowView row, std::size_t start) override { builder_.kept(row, start); }
+  void quarantined(std::size_t, QuarantineReason, RowView, std::size_t) override {}
+  bool stop_requested() const noexcept override { return builder_.failed(); }
+
+ private:
+  ArrowBatchBuilder& builder_;
+};
+
+struct Chunk {
+  Chunk(const ParallelPlan& plan, std::uint64_t nominal_at, std::uint64_t stop_at)
+      : nominal(nominal_at),
+        stop(stop_at),
+        builder(std::make_unique<ArrowBatchBuilder>(plan.columns, plan.width, plan.limits)),
+        repair(plan.options, plan.dialect) {}
+
+  std::uint64_t nominal;
+  std::uint64_t stop;
+  // The row start it was built from: a guess, except for the first chunk.
+  std::optional<std::uint64_t> start;
+  std::unique_ptr<ArrowBatchBuilder> builder;
+  RowRepair repair;
+  RangeEnd end;
+  std::optional<VornishError> error;
+  bool done = false;
+};
+
+void add_counts(VornishStats& into, const VornishStats& from) noexcept {
+  into.total_rows += from.total_rows;
+  into.vornished_rows += from.vornished_rows;
+  into.repaired_rows += from.repaired_rows;
+  into.quarantined_rows += from.quarantined_rows;
+}
+
+}  // namespace
+
+struct ParallelBatches::State {
+  explicit State(const ParallelPlan& p)
+      : plan(p),
+        read_size(std::max<std::size_t>(p.chunk_size, 4096)),
+        window(p.fd, true),
+        true_start(p.begin) {
+    const std::uint64_t limit = std::min(p.stop, std::max(p.size, p.begin));
+    const std::uint64_t span = limit - p.begin;
+    chunks = std::max<std::uint64_t>(1, (span + p.chunk_size - 1) / p.chunk_size);
+    threads_wanted = static_cast<std::size_t>(std::min<std::uint64_t>(p.threads, chunks));
+    in_flight = threads_wanted * 2;
+  }
+
+  ~State() { stop_workers(); }
+
+  void start_workers() {
+    threads.reserve(threads_wanted);
+    try {
+      for (std::size_t i = 0; i < threads_wanted; ++i) {
+        threads.emplace_back([this] { work(); });
+      }
+    } catch (...) {
+      stop_workers();
+      throw;
+    }
+  }
+
+  void stop_workers() noexcept {
+    cancel.store(true, std::memory_order_relaxed);
+    {
+      std::lock_guard lock(mutex);
+      stopping = true;
+    }
+    wake.notify_all();
+    for (std::thread& t : threads) {
+      if (t.joinable()) {
+        t.join();
+      }
+    }
+    threads.clear();
+  }
+
+  void dispatch() {
+    while (next_chunk < chunks && pending.size() < in_flight) {
+      const std::uint64_t nominal = plan.begin + next_chunk * plan.chunk_size;
+      const std::uint64_t stop =
+          next_chunk + 1 == chunks ? plan.stop : plan.begin + (next_chunk + 1) * plan.chunk_size;
+      pending.push_back(std::make_unique<Chunk>(plan, nominal, stop));
+      {
+        std::lock_guard lock(mutex);
+        queue.push_back(pending.back().get());
+      }
+      wake.notify_one();
+      ++next_chunk;
+    }
+  }
+
+  void work() noexcept {
+    FileWindow own(plan.fd, true);
+    for (;;) {
+      Chunk* chunk = nullptr;
+      {
+        std::unique_lock lock(mutex);
+        wake.wait(lock, [&] { return stopping || !queue.empty(); });
+        if (stopping) {
+          return;
+        }
+        chunk = queue.front();
+        queue.pop_front();
+      }
+      try {
+        build_speculatively(*chunk, own);
+      } catch (...) {
+        // Only allocations can fail in here.
+        chunk->error = VornishError::out_of_memory();
+      }
+      {
+        std::lock_guard lock(mutex);
+        chunk->done = true;
+      }
+      finished.notify_all();
+    }
+  }
+
+  // A row reaching more than two chunks past the stop most likely means the
+  // guess landed inside a quoted field: the run gives up rather than build
+  // the rest of the file as one row.
+  void build_speculatively(Chunk& chunk, FileWindow& from) {
+    const std::uint64_t overhang = std::max<std::uint64_t>(plan.chunk_size, 4096) * 2;
+    RangeLimits limits{kNoLimit, &cancel, read_size, {}};
+    if (chunk.nominal == plan.begin) {
+      chunk.start = plan.begin;
+    } else {
+      Result<std::optional<std::uint64_t>> guess =
+          guess_row_start(from, chunk.nominal, overhang, read_size + kTailRead);
+      if (!guess) {
+        chunk.error = guess.error();
+        return;
+      }
+      chunk.start = guess.value();
+      if (!chunk.start) {
+        chunk.end.abandoned = true;
+        return;
+      }
+      limits.max_overhang = overhang;
+    }
+    WholeChunk into(*chunk.builder);
+    Result<RangeEnd> end = run_range(from, *chunk.start, chunk.stop, 1, plan.options,
+                                     plan.dialect, chunk.repair, into, limits);
+    if (!end) {
+      chunk.error = end.error();
+      return;
+    }
+    chunk.end = end.value();
+    chunk.builder->flush();
+  }
+
+  // The chunk from its true start, on the caller's thread, with no limit
+  // on how far its last row may reach.
+  Status rebuild(Chunk& chunk) {
+    chunk.builder = std::make_unique<ArrowBatchBuilder>(plan.columns, plan.width, plan.limits);
+    chunk.repair = RowRepair(plan.options, plan.dialect);
+    chunk.start = true_start;
+    RangeLimits limits;
+    limits.read_size = read_size;
+    WholeChunk into(*chunk.builder);
+    Result<RangeEnd> end = run_range(window, true_start, chunk.stop, 1, plan.options,
+                                     plan.dialect, chunk.repair, into, limits);
+    if (!end) {
+      return end.error();
+    }
+    chunk.end = end.value();
+    chunk.builder->flush();
+    return Ok{};
+  }
+
+  // Waits for the oldest chunk and makes it the one being handed out.
+  Status take_next_chunk() {
+    Chunk& chunk = *pending.front();
+    {
+      std::unique_lock lock(mutex);
+      finished.wait(lock, [&] { return chunk.done; });
+    }
+    if (chunk.error) {
+      return *chunk.error;
+    }
+    // A failed builder stops a run early: from a wrong start that says
+    // nothing, from the true start the failure is the range's own.
+    const bool complete =
+        !chunk.end.abandoned && (!chunk.end.cancelled || chunk.builder->failed());
+    if (!complete || chunk.start != true_start) {
+      ++rebuilt;
+      if (Status s = rebuild(chunk); !s) {
+        return s;
+      }
+    }
+    add_counts(counts, chunk.repair.stats());
+    if (!chunk.builder->failed()) {
+      true_start = chunk.end.end;
+    }
+    current = true;
+    return Ok{};
+  }
+
+  BatchSource::Next next(ArrowArray* out) {
+    if (failure) {
+      return BatchSource::Next::Failed;
+    }
+    for (;;) {
+      if (current) {
+        ArrowBatchBuilder& builder = *pending.front()->builder;
+        if (builder.take_ready(out)) {
+          return BatchSource::Next::Batch;
+        }
+        if (builder.failed()) {
+          failure = builder.failure();
+          return BatchSource::Next::Failed;
+        }
+        current = false;
+        pending.pop_front();
+        dispatch();
+      }
+      if (pending.empty()) {
+        return BatchSource::Next::End;
+      }
+      if (Status s = take_next_chunk(); !s) {
+        failure = s.error().message();
+        return BatchSource::Next::Failed;
+      }
+    }
+  }
+
+  ParallelPlan plan;
+  std::size_t read_size;
+  std::uint64_t chunks = 1;
+  std::size_t threads_wanted = 1;
+  std::size_t in_flight = 2;
+  // The caller's window, for chunks built again.
+  FileWindow window;
+  // Where the rows of the next chunk to be taken really start.
+  std::uint64_t true_start;
+  std::uint64_t next_chunk = 0;
+  VornishStats counts;
+  std::size_t rebuilt = 0;
+  bool current = false;
+  std::optional<std::string> failure;
+  // Oldest first; the front is handed out once `current`. Declared before
+  // the threads, which are joined (by ~State) before any chunk is freed.
+  std::deque<std::unique_ptr<Chunk>> pending;
+
+  std::atomic<bool> cancel{false};
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::condition_variable finished;
+  std::deque<Chunk*> queue;
+  bool stopping = false;
+  std::vector<std::thread> threads;
+};
+
+Result<std::unique_ptr<ParallelBatches>> ParallelBatches::start(const ParallelPlan& plan) {
+  auto state = std::make_unique<State>(plan);
+  try {
+    state->start_workers();
+  } catch (const std::system_error& e) {
+    return VornishError::os(e.code().value());
+  }
+  state->dispatch();
+  return std::unique_ptr<ParallelBatches>(new ParallelBatches(std::move(state)));
+}
+
+ParallelBatches::ParallelBatches(std::unique_ptr<State> state) noexcept
+    : state_(std::move(state)) {}
+
+ParallelBatches::~ParallelBatches() = default;
+
+BatchSource::Next ParallelBatches::next(ArrowArray* out) { return state_->next(out); }
+
+std::string ParallelBatches::failure() const { return state_->failure.value_or(""); }
+
+const VornishStats& ParallelBatches::counts() const noexcept { return state_->counts; }
+
+}  // namespace vornish
