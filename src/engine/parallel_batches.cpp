@@ -2,23 +2,20 @@
 //
 // A worker's chunk is finished before the caller looks at it: its batches,
 // its counts and where its rows ended are written by the worker alone and
-// published through the `done` flag under the mutex. The caller then only
+// published through the `done` flag under the queue's lock. The caller then only
 // reads them, and builds a chunk again on its own thread, into new
 // buffers, when the guess it was built from proves wrong.
 #include "engine/parallel_batches.hpp"
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <system_error>
-#include <thread>
 #include <utility>
-#include <vector>
 
 #include "engine/stream.hpp"
+#include "engine/work_queue.hpp"
 
 namespace vornish {
 namespace {
@@ -82,30 +79,14 @@ struct ParallelBatches::State {
   ~State() { stop_workers(); }
 
   void start_workers() {
-    threads.reserve(threads_wanted);
-    try {
-      for (std::size_t i = 0; i < threads_wanted; ++i) {
-        threads.emplace_back([this] { work(); });
-      }
-    } catch (...) {
-      stop_workers();
-      throw;
-    }
+    workers.start(
+        threads_wanted, [this] { return FileWindow(plan.fd, true); },
+        [this](Chunk& chunk, FileWindow& own) { build_speculatively(chunk, own); });
   }
 
   void stop_workers() noexcept {
     cancel.store(true, std::memory_order_relaxed);
-    {
-      std::lock_guard lock(mutex);
-      stopping = true;
-    }
-    wake.notify_all();
-    for (std::thread& t : threads) {
-      if (t.joinable()) {
-        t.join();
-      }
-    }
-    threads.clear();
+    workers.stop();
   }
 
   void dispatch() {
@@ -114,39 +95,8 @@ struct ParallelBatches::State {
       const std::uint64_t stop =
           next_chunk + 1 == chunks ? plan.stop : plan.begin + (next_chunk + 1) * plan.chunk_size;
       pending.push_back(std::make_unique<Chunk>(plan, nominal, stop));
-      {
-        std::lock_guard lock(mutex);
-        queue.push_back(pending.back().get());
-      }
-      wake.notify_one();
+      workers.submit(pending.back().get());
       ++next_chunk;
-    }
-  }
-
-  void work() noexcept {
-    FileWindow own(plan.fd, true);
-    for (;;) {
-      Chunk* chunk = nullptr;
-      {
-        std::unique_lock lock(mutex);
-        wake.wait(lock, [&] { return stopping || !queue.empty(); });
-        if (stopping) {
-          return;
-        }
-        chunk = queue.front();
-        queue.pop_front();
-      }
-      try {
-        build_speculatively(*chunk, own);
-      } catch (...) {
-        // Only allocations can fail in here.
-        chunk->error = VornishError::out_of_memory();
-      }
-      {
-        std::lock_guard lock(mutex);
-        chunk->done = true;
-      }
-      finished.notify_all();
     }
   }
 
@@ -205,10 +155,7 @@ struct ParallelBatches::State {
   // Waits for the oldest chunk and makes it the one being handed out.
   Status take_next_chunk() {
     Chunk& chunk = *pending.front();
-    {
-      std::unique_lock lock(mutex);
-      finished.wait(lock, [&] { return chunk.done; });
-    }
+    workers.wait(chunk);
     if (chunk.error) {
       return *chunk.error;
     }
@@ -277,12 +224,7 @@ struct ParallelBatches::State {
   std::deque<std::unique_ptr<Chunk>> pending;
 
   std::atomic<bool> cancel{false};
-  std::mutex mutex;
-  std::condition_variable wake;
-  std::condition_variable finished;
-  std::deque<Chunk*> queue;
-  bool stopping = false;
-  std::vector<std::thread> threads;
+  WorkQueue<Chunk> workers;
 };
 
 Result<std::unique_ptr<ParallelBatches>> ParallelBatches::start(const ParallelPlan& plan) {

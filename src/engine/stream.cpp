@@ -22,11 +22,9 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -34,6 +32,7 @@
 #include <vector>
 
 #include "engine/io.hpp"
+#include "engine/work_queue.hpp"
 #include "engine/writer.hpp"
 #include "heuristics/counted_rows.hpp"
 #include "parser/resilient_parser.hpp"
@@ -711,83 +710,27 @@ class Committer {
   bool keep_quarantine_;
 };
 
-// Worker threads taking chunks from a queue; joined by the destructor, so
-// on every path out of a run.
+// Worker threads parsing chunks speculatively; joined by the destructor,
+// so on every path out of a run.
 class Workers {
  public:
   Workers(std::size_t count, int fd, const VornishOptions& options, const Dialect& dialect,
           std::size_t chunk_size, const std::atomic<bool>& cancel)
       : fd_(fd), options_(options), dialect_(dialect), chunk_size_(chunk_size), cancel_(cancel) {
-    threads_.reserve(count);
-    try {
-      for (std::size_t i = 0; i < count; ++i) {
-        threads_.emplace_back([this] { work(); });
-      }
-    } catch (...) {
-      shut_down();
-      throw;
-    }
+    queue_.start(
+        count, [this] { return FileWindow(fd_, true); },
+        [this](Chunk& chunk, FileWindow& window) { parse(chunk, window); });
   }
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
-  ~Workers() { shut_down(); }
+  ~Workers() { queue_.stop(); }
 
-  void submit(Chunk* chunk) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      queue_.push_back(chunk);
-    }
-    wake_.notify_one();
-  }
+  void submit(Chunk* chunk) { queue_.submit(chunk); }
 
   // Waits at most a poll interval for `chunk`; true when it is done.
-  bool wait(const Chunk& chunk) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return done_.wait_for(lock, kPollInterval, [&] { return chunk.done; });
-  }
+  bool wait(const Chunk& chunk) { return queue_.wait_for(chunk, kPollInterval); }
 
  private:
-  void shut_down() noexcept {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    for (std::thread& t : threads_) {
-      if (t.joinable()) {
-        t.join();
-      }
-    }
-    threads_.clear();
-  }
-
-  void work() noexcept {
-    FileWindow window(fd_, true);
-    for (;;) {
-      Chunk* chunk = nullptr;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-        if (stopping_) {
-          return;
-        }
-        chunk = queue_.front();
-        queue_.pop_front();
-      }
-      try {
-        parse(*chunk, window);
-      } catch (...) {
-        // Only allocations can fail in here.
-        chunk->error = VornishError::out_of_memory();
-      }
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        chunk->done = true;
-      }
-      done_.notify_all();
-    }
-  }
-
   // A speculative parse: a row reaching more than a chunk past its stop
   // most likely means the guessed start was inside a quoted field.
   void parse(Chunk& chunk, FileWindow& window) {
@@ -834,12 +777,8 @@ class Workers {
   const Dialect& dialect_;
   std::size_t chunk_size_;
   const std::atomic<bool>& cancel_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable done_;
-  std::deque<Chunk*> queue_;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
+  // Last, so its threads are joined before the members they use go.
+  WorkQueue<Chunk> queue_;
 };
 
 struct Progress {
