@@ -105,8 +105,8 @@ class _ArrowRowStream:
     def summary(self) -> VornishSummary: ...
     @property
     def column_names(self) -> list[str]: ...
-    def _dialect(self) -> tuple[str | None, int]:
-        """(delimiter, expected columns; 0 keeps widths) as settled from the start of the file."""
+    def _dialect(self) -> tuple[str | None, int, int]:
+        """(delimiter, expected columns (0 keeps widths), where the rows after the preamble and header start)."""
 
 def _read_arrow(
     file_path: str,

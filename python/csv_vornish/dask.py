@@ -62,6 +62,7 @@ class _FileDialect:
     delimiter: str | None  # None: an empty file, nothing settled
     expected_columns: int  # 0: rows keep their widths
     names: tuple[str, ...]
+    data_begin: int  # where the rows after the preamble and the header start
 
 
 def _expand(paths: StrPath | Iterable[StrPath]) -> list[str]:
@@ -104,8 +105,8 @@ def _settle(path: str, options: dict[str, Any]) -> _FileDialect:
     width is that of the widest row and the whole file is counted.
     """
     stream = _backend._read_arrow(path, **options)
-    delimiter, expected = stream._dialect()
-    return _FileDialect(delimiter, expected, tuple(stream.column_names))
+    delimiter, expected, data_begin = stream._dialect()
+    return _FileDialect(delimiter, expected, tuple(stream.column_names), data_begin)
 
 
 def _plan(path: str, options: dict[str, Any], blocksize: int | None,
@@ -125,6 +126,9 @@ def _plan(path: str, options: dict[str, Any], blocksize: int | None,
         options["skip_initial_space"],
         blocksize,
     )
+    # A block smaller than the preamble and the header would put a start
+    # among their rows, which only the first piece may read as such.
+    starts = [start for start in starts if start[0] == 0 or start[0] >= dialect.data_begin]
     fixed = dict(options, delimiter=dialect.delimiter, expected_columns=dialect.expected_columns,
                  table_columns=len(dialect.names))
     parts = []

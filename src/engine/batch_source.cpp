@@ -114,7 +114,16 @@ class FileBatchSource final : public BatchSource {
       }
       want_header_ = false;
       header = std::move(header_);
+    } else if (options_.repair.skip_rows > 0 && !options_.range) {
+      // Only so that data_begin() is known: the preamble's rows are set
+      // aside and counted as they would be with the first batch.
+      want_preamble_ = true;
+      if (Status s = advance(); !s) {
+        return s.error();
+      }
+      want_preamble_ = false;
     }
+    data_begin_ = pos_;
     names_ = unique_column_names(header, columns);
     builder_.emplace(columns, width_, options_.limits);
     plan_parallel(columns);
@@ -124,6 +133,7 @@ class FileBatchSource final : public BatchSource {
   std::span<const std::string> column_names() const noexcept override { return names_; }
   StringWidth string_width() const noexcept override { return width_; }
   const VornishStats& stats() const noexcept override { return stats_; }
+  std::uint64_t data_begin() const noexcept override { return data_begin_; }
   std::string failure() const override {
     if (read_error_) {
       return read_error_->message();
@@ -182,9 +192,12 @@ class FileBatchSource final : public BatchSource {
     Rows rows(*this);
     RangeLimits limits;
     limits.read_size = kReadSize;
-    limits.before_row = [this](std::uint64_t, std::size_t, const VornishStats&) {
+    limits.before_row = [this](std::uint64_t, std::size_t, const VornishStats& counts) {
       if (want_header_) {
         return !header_taken_;
+      }
+      if (want_preamble_) {
+        return counts.total_rows < options_.repair.skip_rows;
       }
       return !builder_->has_ready() && !builder_->failed();
     };
@@ -297,10 +310,12 @@ class FileBatchSource final : public BatchSource {
   std::vector<std::string> names_;
   VornishStats stats_;
   std::uint64_t pos_ = 0;
+  std::uint64_t data_begin_ = 0;
   std::uint64_t stop_ = kNoLimit;
   std::size_t line_ = 1;
   bool done_ = false;
   bool want_header_ = false;
+  bool want_preamble_ = false;
   bool header_taken_ = false;
   std::vector<std::string> header_;
   std::optional<VornishError> read_error_;

@@ -78,6 +78,12 @@ class BatchSource {
   // Counted as the reader counts: the header row is a kept row, and
   // quarantined rows are counted and dropped.
   virtual const VornishStats& stats() const noexcept = 0;
+
+  // Where the table's rows start: past the preamble (`skip_rows`) and the
+  // header row, or the end of the file when it has no more. A piece of the
+  // file read on its own must not start before it, or preamble and header
+  // rows would come out as data.
+  virtual std::uint64_t data_begin() const noexcept = 0;
 };
 
 // Column names from a header row of `columns` cells (fewer when the row is

@@ -202,6 +202,7 @@ struct StreamState {
   // As settled when the stream was made; delimiter 0 when nothing was.
   char32_t delimiter = 0;
   std::size_t expected_columns = 0;
+  std::uint64_t data_begin = 0;
 };
 
 struct PyArrowRowStream {
@@ -273,6 +274,7 @@ PyRef read_arrow(const binding::Bound<16>& args) {
   state->width = source->string_width();
   state->delimiter = source->stats().detected_delimiter;
   state->expected_columns = source->stats().inferred_columns;
+  state->data_begin = source->data_begin();
   state->shared->source = std::move(source);
 
   PyTypeObject* type = stream_type();
@@ -347,14 +349,16 @@ PyRef column_names(PyObject* self) {
   return list;
 }
 
-// (delimiter or None, expected columns): what the start of the file settled,
-// known before any batch, for a caller that reads the rest in ranges.
+// (delimiter or None, expected columns, where the data starts): what the
+// start of the file settled, known before any batch, for a caller that
+// reads the rest in ranges.
 PyRef settled_dialect(PyObject* self) {
   StreamState& s = state_of(self);
   PyRef delimiter = s.delimiter == 0 ? PyRef::borrow(Py_None)
                                      : own(PyUnicode_FromOrdinal(static_cast<int>(s.delimiter)));
   PyRef columns = own(PyLong_FromSize_t(s.expected_columns));
-  return own(PyTuple_Pack(2, delimiter.get(), columns.get()));
+  PyRef data_begin = own(PyLong_FromUnsignedLongLong(s.data_begin));
+  return own(PyTuple_Pack(3, delimiter.get(), columns.get(), data_begin.get()));
 }
 
 PyRef row_starts(const binding::Bound<6>& args) {
@@ -436,7 +440,8 @@ PyMethodDef methods[] = {
      "The table's schema (a struct of string columns) in a PyCapsule named \"arrow_schema\"."},
     {"_dialect", settled_dialect_entry, METH_NOARGS,
      "_dialect($self)\n--\n\n"
-     "(delimiter or None, expected columns) as settled from the start of the file."},
+     "(delimiter or None, expected columns, data offset) as settled from the start of the\n"
+     "file; the data offset is where the rows after the preamble and the header start."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -335,6 +335,40 @@ TEST_F(BatchSourceTest, RowsAndCountsMatchTheInMemoryRun) {
   }
 }
 
+TEST_F(BatchSourceTest, DataBeginIsPastThePreambleAndTheHeader) {
+  // A quoted line end in the preamble and in the header: the offset is a
+  // row start, not a line start.
+  const std::string preamble = "\"title\na\",b\nnotes\n";
+  const std::string header = "id,\"na\nme\"\n";
+  const std::string rows = "1,x\n2,y\n";
+  struct Case {
+    std::size_t skip_rows;
+    bool header;
+    std::string text;
+    std::uint64_t begin;
+  };
+  const Case cases[] = {
+      {0, false, header + rows, 0},
+      {0, true, header + rows, header.size()},
+      {2, false, preamble + header + rows, preamble.size()},
+      {2, true, preamble + header + rows, preamble.size() + header.size()},
+      {2, true, preamble, preamble.size()},  // nothing after the preamble
+      {5, false, preamble, preamble.size()},  // fewer rows than the preamble
+      {0, true, "", 0},
+  };
+  for (const Case& c : cases) {
+    ArrowReadOptions options;
+    options.repair.delimiter = ',';
+    options.repair.skip_rows = c.skip_rows;
+    options.header = c.header;
+    Result<std::unique_ptr<BatchSource>> source = open_batch_source(write("p.csv", c.text), options);
+    ASSERT_TRUE(source);
+    EXPECT_EQ(source.value()->data_begin(), c.begin) << c.skip_rows << c.header;
+    const Read r = read_all(*source.value());
+    EXPECT_EQ(r.stats.quarantined_rows, std::min<std::size_t>(c.skip_rows, 2));
+  }
+}
+
 TEST_F(BatchSourceTest, HeaderNamesAndRaggedRowsWithWidthsKept) {
   ArrowReadOptions options;
   options.repair.expected_columns = 0;

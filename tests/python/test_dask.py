@@ -91,6 +91,21 @@ def test_preamble_and_dialect_split_over_partitions(client, tmp_path, expected_c
     assert cvd.summary(frame) == single_machine_counts(path, **options)
 
 
+@pytest.mark.parametrize("header", [True, False])
+def test_block_smaller_than_preamble_and_header(client, tmp_path, header):
+    """Starts among the preamble's rows or in the header would read them as data."""
+    path = tmp_path / "titled.csv"
+    lines = [f"Report line {i} of the preamble, quoted \"{i}\"" for i in range(40)]
+    lines += ["id,name,amount"] + [f"{i},name {i},{i * 3}" for i in range(300)]
+    path.write_text("\n".join(lines) + "\n")
+    dialect = csv_vornish.Dialect(delimiter=",", skip_rows=40, header=header, columns=3)
+    frame = cvd.read_csv(path, blocksize=64, header=header, dialect=dialect)
+    assert frame.npartitions > 5
+    options = {"dialect": dialect, "header": header}
+    assert frame_rows(frame) == single_machine_rows(path, **options)
+    assert cvd.summary(frame) == single_machine_counts(path, **options)
+
+
 def test_import_csv_vornish_leaves_dask_alone():
     import subprocess
     import sys
