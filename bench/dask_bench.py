@@ -3,8 +3,10 @@
 On one generated damaged file (``--size-mb``, split into partitions of
 ``--blocksize``) and a folder of ``--files`` smaller ones:
 
-* ``vornish read_csv``: ``csv_vornish.dask.read_csv(...).compute()``
-  (row count only, summed on the workers), with 1 and with 2 workers;
+* ``vornish read_csv``: ``csv_vornish.dask.read_csv(...)``, row count
+  only, summed on the workers, with 1 and with 2 workers;
+* ``vornish read_csv().compute()``: the same frame brought back whole to
+  the client as pandas, with 1 and with 2 workers;
 * ``dask read_csv``: ``dask.dataframe.read_csv(..., dtype=str,
   on_bad_lines="skip", engine="python" fallback when the C parser gives
   up)`` with 2 workers; it drops or mangles what it cannot parse;
@@ -80,6 +82,15 @@ def main() -> None:
                          benchlib.mb_per_s(big_bytes, seconds), kept, benchlib.mb(peak)])
             client.restart()
 
+            # The whole frame brought back to this process, as a user's
+            # .compute() does: the transfer and the concatenation are serial.
+            frame = cvd.read_csv(big, blocksize=args.blocksize)
+            kept, seconds = timed(lambda: len(frame.compute()))
+            peak = max(client.run(worker_peak).values())
+            rows.append([f"vornish read_csv().compute(), {workers} worker(s)", big_bytes, seconds,
+                         benchlib.mb_per_s(big_bytes, seconds), kept, benchlib.mb(peak)])
+            client.restart()
+
             out = Path(tempfile.mkdtemp(prefix="dask_bench_"))
             try:
                 report, seconds = timed(lambda: cvd.repair_files(folder, out))
@@ -108,7 +119,7 @@ def main() -> None:
     print(f"cores: {os.cpu_count()}, blocksize {args.blocksize}")
     benchlib.print_table(["run", "input bytes", "seconds", "MB/s", "rows kept", "worker peak MB"], rows)
     by_name = {row[0]: row[2] for row in rows}
-    for what in ("read_csv", "repair_files"):
+    for what in ("read_csv", "read_csv().compute()", "repair_files"):
         one, two = by_name[f"vornish {what}, 1 worker(s)"], by_name[f"vornish {what}, 2 worker(s)"]
         print(f"{what}: 2 workers {one / two:.2f}x the speed of 1")
 
