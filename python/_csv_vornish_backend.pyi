@@ -126,12 +126,14 @@ def _read_arrow(
     range_end: SupportsIndex | None = None,
     first_line: SupportsIndex | None = None,
     table_columns: SupportsIndex | None = None,
+    large_strings: bool = False,
 ) -> _ArrowRowStream:
     """With any of the last four, only the rows that start in [range_begin, range_end) (None: to the
     end of the file) are read; range_begin must be a true row start (see _row_starts) with line
     number first_line (default 1). The dialect is then the caller's: delimiter is required,
     expected_columns None means 0 (rows keep their widths), table_columns is the table's width
-    (default expected_columns). Nothing is guessed and a byte-order mark is skipped only at 0."""
+    (default expected_columns). Nothing is guessed and a byte-order mark is skipped only at 0.
+    large_strings: columns of large_string (64-bit offsets) whatever the file's size."""
 
 def _row_starts(
     file_path: str,

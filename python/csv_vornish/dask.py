@@ -160,7 +160,9 @@ def _read_part(part: _Part) -> "_pd.DataFrame":
 
     # The scheduler already runs partitions side by side, one per worker
     # thread; more threads per partition would only compete with them.
-    stream = _backend._read_arrow(part.path, threads=1, **part.kwargs)
+    # Large strings are what pandas' pyarrow strings hold, so the frame
+    # takes the batches' buffers as they are instead of copying them.
+    stream = _backend._read_arrow(part.path, threads=1, large_strings=True, **part.kwargs)
     table = pa.table(stream)
     frame = _string_frame(table, part.names)
     counts = stream.summary

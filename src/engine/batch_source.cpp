@@ -71,7 +71,7 @@ class FileBatchSource final : public BatchSource {
       stop_ = range.end.value_or(kNoLimit);
       columns = std::max(range.columns, dialect_.expected_columns);
       // Nothing else is known of the file's start, so nothing is guessed.
-      width_ = string_width_for(regular_ ? size_ : kNoLimit);
+      width_ = width_for(regular_ ? size_ : kNoLimit);
       stats_.detected_delimiter = static_cast<char32_t>(dialect_.delimiter);
       stats_.inferred_columns = dialect_.expected_columns;
     } else {
@@ -82,8 +82,7 @@ class FileBatchSource final : public BatchSource {
           return s.error();
         }
       } while (!window_.at_eof() && (!regular_ || !settles_dialect(window_.view(), options_.repair)));
-      width_ = string_width_for(regular_ ? std::max<std::uint64_t>(size_, window_.end())
-                                         : window_.end());
+      width_ = width_for(regular_ ? std::max<std::uint64_t>(size_, window_.end()) : window_.end());
       if (window_.at_eof() && window_.view().empty()) {
         // As the reader: no rows, and nothing guessed from nothing.
         done_ = true;
@@ -182,6 +181,10 @@ class FileBatchSource final : public BatchSource {
    private:
     FileBatchSource& source_;
   };
+
+  StringWidth width_for(std::uint64_t input_size) const noexcept {
+    return options_.large_strings ? StringWidth::LargeUtf8 : string_width_for(input_size);
+  }
 
   // Runs rows from where the last call stopped until a batch is ready, the
   // header has been read, or the rows of the file (or range) are done.

@@ -40,6 +40,9 @@ struct ArrowReadOptions {
   // batches may end earlier, at chunk edges.
   std::optional<std::size_t> threads;
   std::optional<std::size_t> chunk_size;
+  // Large strings (64-bit offsets) whatever the input's size; otherwise
+  // only when 32-bit offsets might not hold it.
+  bool large_strings = false;
 
   // Only the rows that start in [begin, end) of the file, read with a
   // dialect settled elsewhere (from the file's start), so that pieces of one

@@ -34,10 +34,12 @@ using binding::Signature;
 
 constexpr std::array<binding::Param, 1> kReadArrowHead = {
     {{"file_path", Kind::Text, Default::Required}}};
-// The last four read one byte range of a file with a dialect settled from
-// its start by the caller (the delimiter and expected_columns given above);
-// the front's cluster reader splits files with them.
-constexpr std::array<binding::Param, 9> kReadArrowTail = {{
+// range_begin to table_columns read one byte range of a file with a
+// dialect settled from its start by the caller (the delimiter and
+// expected_columns given above); the front's cluster reader splits files
+// with them. large_strings gives 64-bit offsets whatever the size, which is
+// what a pandas string column holds: converting to it is then no copy.
+constexpr std::array<binding::Param, 10> kReadArrowTail = {{
     {"header", Kind::Switch, Default::True, true},
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
@@ -47,11 +49,12 @@ constexpr std::array<binding::Param, 9> kReadArrowTail = {{
     {"range_end", Kind::OptionalCount, Default::None, true},
     {"first_line", Kind::OptionalCount, Default::None, true},
     {"table_columns", Kind::OptionalCount, Default::None, true},
+    {"large_strings", Kind::Switch, Default::False, true},
 }};
 
-consteval std::array<binding::Param, 16> read_arrow_params() {
+consteval std::array<binding::Param, 17> read_arrow_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReadArrowHead);
-  std::array<binding::Param, 16> all{};
+  std::array<binding::Param, 17> all{};
   for (std::size_t i = 0; i < 7; ++i) {
     all[i] = head[i];
   }
@@ -61,7 +64,7 @@ consteval std::array<binding::Param, 16> read_arrow_params() {
   return all;
 }
 
-constexpr Signature<16> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+constexpr Signature<17> kReadArrowSignature{"read_arrow()", read_arrow_params()};
 
 constexpr Signature<6> kRowStartsSignature{"_row_starts()",
                                            {{{"file_path", Kind::Text, Default::Required},
@@ -233,7 +236,7 @@ class WithoutGil {
   PyThreadState* saved_;
 };
 
-PyRef read_arrow(const binding::Bound<16>& args) {
+PyRef read_arrow(const binding::Bound<17>& args) {
   ArrowReadOptions options;
   options.repair = binding::options_from(args, 1);
   options.header = args[7].flag();
@@ -241,6 +244,7 @@ PyRef read_arrow(const binding::Bound<16>& args) {
   options.chunk_size = args[9].count();
   options.repair.skip_initial_space = args[10].flag();
   options.repair.skip_rows = *args[11].count();
+  options.large_strings = args[16].flag();
   if (args[12].count() || args[13].count() || args[14].count() || args[15].count()) {
     if (!options.repair.delimiter) {
       PyErr_SetString(PyExc_ValueError, "a byte range is read with a given delimiter");
@@ -484,7 +488,7 @@ PyMethodDef read_arrow_def = {
     "_read_arrow(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, header=True, "
     "threads=None, chunk_size=None, skip_initial_space=False, skip_rows=0, range_begin=None, "
-    "range_end=None, first_line=None, table_columns=None)\n--\n\n"
+    "range_end=None, first_line=None, table_columns=None, large_strings=False)\n--\n\n"
     "The repaired rows of a CSV file as an ArrowRowStream (see csv_vornish.read_arrow)."};
 
 PyMethodDef row_starts_def = {

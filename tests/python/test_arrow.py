@@ -254,6 +254,31 @@ def test_binding_errors_name_read_arrow(sample: Path) -> None:
         vb._read_arrow(str(sample), skip_rows=-1)
 
 
+RAGGED = b'id,name,v\n1,"a\nb",2\n2\r\n3,x,"y,4,5\n\xff\xfe,z\r4,"",\xe2\x82\n' * 40
+
+
+@pytest.mark.parametrize(
+    ("text", "kwargs"),
+    [
+        (RAGGED, {}),
+        (RAGGED, {"header": False, "threads": 2, "chunk_size": 16}),
+        (RAGGED, {"expected_columns": 0}),
+        (b"", {}),
+        (b"a,b\n", {}),
+        (b"a,b\n1,2\n3,4\n", {"delimiter": ",", "expected_columns": 2, "range_begin": 4, "range_end": 8, "header": False}),
+    ],
+)
+def test_large_strings_change_only_the_offsets(tmp_path: Path, text: bytes, kwargs: dict[str, Any]) -> None:
+    path = tmp_path / "in.csv"
+    path.write_bytes(text)
+    plain = pa.table(vb._read_arrow(str(path), **kwargs))
+    large = pa.table(vb._read_arrow(str(path), large_strings=True, **kwargs))
+    assert all(field.type == pa.large_string() for field in large.schema)
+    assert all(field.type == pa.string() for field in plain.schema)
+    assert large.column_names == plain.column_names
+    assert large.to_pylist() == plain.to_pylist()
+
+
 def test_file_errors_are_the_readers(tmp_path: Path) -> None:
     with pytest.raises(FileNotFoundError, match=r"\(os error 2\)$"):
         csv_vornish.read_arrow(tmp_path / "missing.csv")
