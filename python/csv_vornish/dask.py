@@ -281,7 +281,9 @@ class _RepairTask:
 def _repair_one(task: _RepairTask) -> dict[str, Any]:
     row: dict[str, Any] = {"path": task.input}
     try:
-        result = csv_vornish.vornish_file(task.input, task.output, task.quarantine, **task.options)
+        # One thread, as for read_csv's partitions: the scheduler already
+        # runs a task on every worker thread.
+        result = csv_vornish.vornish_file(task.input, task.output, task.quarantine, threads=1, **task.options)
     except Exception as error:  # one failing file never stops the others
         row.update(dict.fromkeys(COUNT_FIELDS), detected_delimiter=None, inferred_columns=None)
         row["error"] = f"{type(error).__name__}: {error}"
