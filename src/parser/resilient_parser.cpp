@@ -8,6 +8,7 @@
 
 #include "parser/utf8.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -138,6 +139,100 @@ Classifier classifier_for(SimdLevel level) noexcept {
   }
 }
 
+// Stage two's fast lane: plain unquoted ASCII fields one after another
+// inside one classified block, each a single mask lookup to its stop byte.
+// It makes no calls, so its loop keeps everything in registers; whatever
+// it does not handle (a field that runs past the block or holds a byte of
+// 0x80 and above, a full field list) it leaves to the general rules.
+//
+// A quoted field takes the lane too when it is the plainest kind: its
+// closing quote is the next quote, in the same block, with no LF before it,
+// and a delimiter or a line end right after it. Such a quote closes the
+// field by the first test of the closing-quote rules, whatever the repair
+// setting, so the rest of those rules is never needed.
+struct Lane {
+  const std::uint8_t* d;
+  std::size_t n;
+  std::size_t base;
+  std::uint64_t stops;         // the block's unquoted stops
+  std::uint64_t quoted_stops;  // the block's quoted stops
+  std::uint64_t highs;         // the block's bytes of 0x80 and above
+  const bool* ends_run;
+  std::uint8_t delimiter;
+  std::uint8_t quote_char;
+  // Off for the odd dialects whose quote is also the delimiter or a line
+  // end byte, and for a blank delimiter under quote repair.
+  bool quoted;
+};
+
+enum class LaneExit : std::uint8_t {
+  LineEnd,    // the last field ended at the line end at `at`
+  NextField,  // a field that needs the full rules starts at `at`
+  General,    // the field at `at` is left to the general rules
+};
+
+struct LaneStop {
+  LaneExit why;
+  std::size_t at;
+  std::size_t count;
+};
+
+template <bool kMaterialize>
+VORNISH_ALWAYS_INLINE inline LaneStop run_lane(const Lane& lane, std::size_t p,
+                                               FieldView* slots, std::size_t count,
+                                               std::size_t room) noexcept {
+  const std::uint8_t* const d = lane.d;
+  const std::size_t base = lane.base;
+  for (;;) {
+    const std::size_t offset = p - base;
+    if (offset >= 64) return {LaneExit::General, p, count};
+    const std::uint64_t stops = lane.stops >> offset;
+    if (stops == 0) return {LaneExit::General, p, count};
+    // The stop byte's own bit may be taken along: it is never high.
+    if constexpr (kMaterialize) {
+      if (((lane.highs >> offset) & (stops ^ (stops - 1))) != 0 || count == room) {
+        return {LaneExit::General, p, count};
+      }
+    }
+    const std::size_t q = p + static_cast<unsigned>(__builtin_ctzll(stops));
+    if constexpr (kMaterialize) {
+      slots[count] = FieldView{
+          std::string_view(reinterpret_cast<const char*>(d) + p, q - p), true};
+    }
+    ++count;
+    if (d[q] != lane.delimiter) return {LaneExit::LineEnd, q, count};
+    p = q + 1;
+    if (p == lane.n) return {LaneExit::NextField, p, count};
+    if (!lane.ends_run[d[p]]) continue;
+    if (d[p] != lane.quote_char || !lane.quoted) return {LaneExit::NextField, p, count};
+    // A quoted field: its content starts after the quote.
+    const std::size_t begin = p + 1;
+    const std::size_t content = begin - base;
+    if (content >= 64) return {LaneExit::NextField, p, count};
+    const std::uint64_t quoted_stops = lane.quoted_stops >> content;
+    if (quoted_stops == 0) return {LaneExit::NextField, p, count};
+    const std::size_t close = begin + static_cast<unsigned>(__builtin_ctzll(quoted_stops));
+    if (d[close] != lane.quote_char || close + 1 == lane.n) {
+      return {LaneExit::NextField, p, count};
+    }
+    const std::uint8_t after = d[close + 1];
+    const bool at_delimiter = after == lane.delimiter;
+    if (!at_delimiter && after != kLf && after != kCr) return {LaneExit::NextField, p, count};
+    if constexpr (kMaterialize) {
+      if (((lane.highs >> content) & (quoted_stops ^ (quoted_stops - 1))) != 0 ||
+          count == room) {
+        return {LaneExit::NextField, p, count};
+      }
+      slots[count] = FieldView{
+          std::string_view(reinterpret_cast<const char*>(d) + begin, close - begin), true};
+    }
+    ++count;
+    if (!at_delimiter) return {LaneExit::LineEnd, close + 1, count};
+    p = close + 2;
+    if (p == lane.n || lane.ends_run[d[p]]) return {LaneExit::NextField, p, count};
+  }
+}
+
 }  // namespace
 
 Row to_row(RowView view) {
@@ -159,6 +254,19 @@ ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
       classify_(classifier_for(simd_)),
       validate_(utf8::validator_for(simd_)) {
   if (data.size() >= 3 && data.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+  ends_run_.fill(false);
+  ends_run_[quote_char] = true;
+  for (const std::uint8_t c : {kCr, kLf}) {
+    if (c != delimiter) ends_run_[c] = true;
+  }
+  if (skip_initial_space) {
+    ends_run_[0x20] = true;
+    ends_run_[0x09] = true;
+  }
+  // A blank delimiter right after a quote is skipped as a blank by the
+  // closing-quote test, so there a quote before the delimiter may be stray.
+  lane_quotes_ = quote_char != delimiter && !is_line_end(quote_char) &&
+                 !(repair_quotes && is_blank(delimiter));
 }
 
 // The last block of the input is classified from a copy padded with zeros,
@@ -181,13 +289,17 @@ ResilientParser::Block ResilientParser::block_at(std::size_t base) const noexcep
 
 void ResilientParser::seek(std::size_t pos) noexcept { pos_ = pos; }
 
+void ResilientParser::grow_fields() {
+  fields_.resize(std::max<std::size_t>(16, 2 * fields_.size()));
+}
+
 std::optional<RowView> ResilientParser::next_row() {
   if (!parse_row<true>()) return std::nullopt;
   // Scratch may have moved while the row grew; only now are its views final.
   for (const ScratchField& f : scratch_fields_) {
     fields_[f.index].text = std::string_view(scratch_.data() + f.begin, f.size);
   }
-  return RowView(fields_);
+  return RowView(fields_.data(), field_count_);
 }
 
 std::optional<std::size_t> ResilientParser::skip_row() {
@@ -237,9 +349,9 @@ bool ResilientParser::parse_row() {
   std::size_t p = pos_;
   if (p >= n) return false;
 
-  field_count_ = 0;
+  // Kept in locals while the row is read and stored on return.
+  std::size_t count = 0;
   if constexpr (kMaterialize) {
-    fields_.clear();
     scratch_fields_.clear();
     scratch_.clear();
   }
@@ -268,6 +380,11 @@ bool ResilientParser::parse_row() {
   const auto save_block = [&]() VORNISH_ALWAYS_INLINE {
     block_base_ = base;
     block_ = block;
+    field_count_ = count;
+  };
+  const auto push = [&](FieldView field) VORNISH_ALWAYS_INLINE {
+    if (count == fields_.size()) grow_fields();
+    fields_[count++] = field;
   };
   // Finds the next stop byte of a run of field content from the block
   // masks, classifying blocks as the run reaches them; notes whether the
@@ -325,19 +442,20 @@ bool ResilientParser::parse_row() {
     append(at, at + 1);
   };
   const auto finish_field = [&]() VORNISH_ALWAYS_INLINE {
-    ++field_count_;
-    if constexpr (kMaterialize) {
+    if constexpr (!kMaterialize) {
+      ++count;
+    } else {
       const bool ascii = high < 0x80;
       if (!copied) {
         const std::string_view text(data_.data() + seg_begin, seg_end - seg_begin);
         if (ascii || validate_(text.data(), text.size())) {
-          fields_.push_back(FieldView{text, ascii});
+          push(FieldView{text, ascii});
           return;
         }
         const std::size_t begin = scratch_.size();
         utf8::append_replacing(scratch_, text);
-        scratch_fields_.push_back({fields_.size(), begin, scratch_.size() - begin});
-        fields_.push_back(FieldView{{}, false});
+        scratch_fields_.push_back({count, begin, scratch_.size() - begin});
+        push(FieldView{{}, false});
         return;
       }
       scratch_.append(data_.data() + seg_begin, seg_end - seg_begin);
@@ -349,8 +467,8 @@ bool ResilientParser::parse_row() {
           utf8::append_replacing(scratch_, decode_buffer_);
         }
       }
-      scratch_fields_.push_back({fields_.size(), scratch_begin, scratch_.size() - scratch_begin});
-      fields_.push_back(FieldView{{}, ascii});
+      scratch_fields_.push_back({count, scratch_begin, scratch_.size() - scratch_begin});
+      push(FieldView{{}, ascii});
     }
   };
   // Consumes the line end at p (CR LF counts as one) and ends the row.
@@ -376,7 +494,7 @@ bool ResilientParser::parse_row() {
       case State::FieldStart: {
         start_field(p);
         if (p == n) {
-          if (field_count_ == 0) {
+          if (count == 0) {
             save_block();
             pos_ = n;
             return false;
@@ -389,7 +507,7 @@ bool ResilientParser::parse_row() {
           ++p;
           start_field(p);
           state = State::Quoted;
-        } else if (skip_initial_space_ && field_count_ > 0 && is_blank(c)) {
+        } else if (skip_initial_space_ && count > 0 && is_blank(c)) {
           // Tested before the delimiter, so a run of blank delimiters
           // counts as one when initial space is skipped.
           ++p;
@@ -402,6 +520,25 @@ bool ResilientParser::parse_row() {
           // going through the state switch. Leaves the run at a field that
           // needs the full rules, still in FieldStart.
           for (;;) {
+            {
+              const Lane lane{d,
+                              n,
+                              base,
+                              block.unquoted_stop,
+                              block.quoted_stop,
+                              block.high,
+                              ends_run_.data(),
+                              delimiter_,
+                              quote_char_,
+                              lane_quotes_};
+              const LaneStop stop =
+                  run_lane<kMaterialize>(lane, p, fields_.data(), count, fields_.size());
+              count = stop.count;
+              p = stop.at;
+              if (stop.why == LaneExit::LineEnd) return end_at_line_end();
+              if (stop.why == LaneExit::NextField) break;
+              start_field(p);
+            }
             const std::size_t q = scan(p, false);
             seg_end = q;
             finish_field();

@@ -10,6 +10,7 @@
 // or invalid bytes are assembled in the parser's own scratch arena.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -104,6 +105,7 @@ class ResilientParser {
   bool closes_field(std::size_t quote_index);
   bool followed_by_field_end(std::size_t quote_index) const noexcept;
   Block block_at(std::size_t base) const noexcept;
+  void grow_fields();
 
   std::string_view data_;
   std::size_t pos_ = 0;
@@ -113,6 +115,10 @@ class ResilientParser {
   bool skip_initial_space_;
   std::uint8_t delimiter_;
   std::uint8_t quote_char_;
+  // The bytes that, right after a delimiter, start a field needing more
+  // than the plain unquoted rules: the quote, a line end, a skipped blank.
+  std::array<bool, 256> ends_run_;
+  bool lane_quotes_ = false;
 
   // Closing-quote cache: for the physical line that ends at line_end_, the
   // index of its last quote that is followed by a field end (or npos). Lets
@@ -135,6 +141,8 @@ class ResilientParser {
   std::size_t block_base_ = kNoBlock;
   Block block_{};
 
+  // The row is the first field_count_ entries of fields_, which is kept at
+  // its full size so that adding a field is a store, not a vector call.
   std::size_t field_count_ = 0;
   std::vector<FieldView> fields_;
   std::vector<ScratchField> scratch_fields_;

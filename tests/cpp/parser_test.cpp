@@ -2,7 +2,9 @@
 // checked after every call.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -79,6 +81,10 @@ const std::vector<Case> kCases = {
     {"tab delimiter skipped as blank", "'abc'\t'def'\n", {{{"abc'\t'def"}, 2}}, true, '\t'},
     {"tab delimiter unrepaired", "'abc'\t'def'\n", {{{"abc", "def"}, 2}}, false, '\t'},
     {"tab delimiter after quote", "'abc'\tdef\n", {{{"abc", "def"}, 2}}, true, '\t'},
+    {"tab delimiter skipped as blank after a field", "r\nx\t'abc'\t'def'\n",
+     {{{"r"}, 2}, {{"x", "abc'\t'def"}, 3}}, true, '\t'},
+    {"quoted fields after fields", "r\na,'b c',d\ne,'f',\n'g'h,'i'\r\nj,'k''l',m",
+     {{{"r"}, 2}, {{"a", "b c", "d"}, 3}, {{"e", "f", ""}, 4}, {{"g'h,'i"}, 5}, {{"j", "k'l", "m"}, 5}}},
     {"invalid byte", "a\xFF" "b,c", {{{"a" + kReplacement + "b", "c"}, 1}}},
     {"invalid byte in copied field", "'a''\xFF',c", {{{"a'" + kReplacement, "c"}, 1}}},
     {"empty input", "", {}},
@@ -383,6 +389,12 @@ std::string level_name(SimdLevel level) {
 // Every level the processor runs, against the plain transcription: rows,
 // positions and lines. Lengths past 64 bytes put field ends on both sides
 // of block boundaries and in the padded last block.
+// Field-sized pieces for the random rows; the delimiters in use are
+// among them.
+const std::string_view kTokens[] = {"ab", "abc", "'ab'", "\"ab\"", "'a,b'", "'a b'", "''",
+                                    "'a''b'", "x\xC3\xA9", "\xFF", ",", ",", ";", "\t",
+                                    " ", "\n", "\n", "\r\n", "\r", "'", "\""};
+
 TEST(Parser, AgreesWithPlainTranscriptionOnRandomInput) {
   // Few distinct bytes so that quotes, blanks and line ends meet often.
   const std::string alphabet = std::string("ab,;\t '\"\r\n\n\xC3\xA9\xFF", 15);
@@ -397,12 +409,20 @@ TEST(Parser, AgreesWithPlainTranscriptionOnRandomInput) {
   for (int iteration = 0; iteration < 20000; ++iteration) {
     std::string input;
     const std::size_t length = next() % (iteration % 4 == 0 ? 300 : 40);
-    // Long plain runs now and then, so that fields span whole blocks.
-    const bool runs = next() % 3 == 0;
-    for (std::size_t i = 0; i < length; ++i) {
-      const char c = alphabet[next() % alphabet.size()];
-      input += c;
-      if (runs && c == 'a') input.append(next() % 150, 'a');
+    if (iteration % 2 == 0) {
+      // Long plain runs now and then, so that fields span whole blocks.
+      const bool runs = next() % 3 == 0;
+      for (std::size_t i = 0; i < length; ++i) {
+        const char c = alphabet[next() % alphabet.size()];
+        input += c;
+        if (runs && c == 'a') input.append(next() % 150, 'a');
+      }
+    } else {
+      // Rows of whole fields, plain and quoted, so that runs of fields of
+      // every kind follow one another as in real files.
+      for (std::size_t i = 0; i < length; ++i) {
+        input += kTokens[next() % std::size(kTokens)];
+      }
     }
     if (next() % 8 == 0) input = "\xEF\xBB\xBF" + input;
     const std::uint8_t delim = delims[next() % 5];
@@ -413,15 +433,25 @@ TEST(Parser, AgreesWithPlainTranscriptionOnRandomInput) {
     for (const SimdLevel level : kLevels) {
       if (!simd_level_supported(level)) continue;
       ResilientParser fast(input, delim, quote, repair, skip_space, level);
+      ResilientParser counting(input, delim, quote, repair, skip_space, level);
       ReferenceParser slow(input, delim, quote, repair, skip_space);
       for (;;) {
         auto expected = slow.next();
         auto got = fast.next_row();
+        const auto width = counting.skip_row();
         ASSERT_EQ(got.has_value(), expected.has_value()) << level_name(level) << " input: " << input;
+        ASSERT_EQ(width.has_value(), expected.has_value()) << level_name(level) << " input: " << input;
         if (!got) break;
         ASSERT_EQ(to_row(*got), *expected) << level_name(level) << " input: " << input;
+        ASSERT_EQ(*width, expected->size()) << level_name(level) << " input: " << input;
+        for (const FieldView& field : *got) {
+          const bool ascii = std::all_of(field.text.begin(), field.text.end(),
+                                         [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+          ASSERT_EQ(field.ascii, ascii) << level_name(level) << " input: " << input;
+        }
         ASSERT_EQ(fast.line(), slow.line) << level_name(level) << " input: " << input;
         ASSERT_EQ(fast.pos(), slow.pos()) << level_name(level) << " input: " << input;
+        ASSERT_EQ(counting.pos(), slow.pos()) << level_name(level) << " input: " << input;
       }
     }
   }
