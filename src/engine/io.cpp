@@ -276,6 +276,26 @@ Status BufferedFile::write_line(std::string_view line) {
   return Ok{};
 }
 
+Status BufferedFile::write_line_lf(std::string_view text) {
+  const std::size_t size = text.size() + 1;
+  if (size >= kBufferSize) {
+    std::string line;
+    line.reserve(size);
+    line.append(text);
+    line += '\n';
+    return write_line(line);
+  }
+  if (size > kBufferSize - used_) {
+    if (Status s = flush(); !s) {
+      return s;
+    }
+  }
+  std::memcpy(buffer_.get() + used_, text.data(), text.size());
+  buffer_[used_ + text.size()] = '\n';
+  used_ += size;
+  return Ok{};
+}
+
 Status BufferedFile::flush() {
   if (used_ == 0) {
     return Ok{};

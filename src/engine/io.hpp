@@ -76,6 +76,9 @@ class BufferedFile {
   // Hands one complete line to the buffer: it is emptied first when the line
   // does not fit, and a line at least as long as the buffer bypasses it.
   Status write_line(std::string_view line);
+  // The same as write_line with `text` and an LF as the line, without
+  // assembling that line first.
+  Status write_line_lf(std::string_view text);
   // Empties the buffer into the file.
   Status flush();
   // Closes the file and reports what the system says about it (a network

@@ -256,22 +256,20 @@ class FileWriter final : public RowVisitor {
         reasons_(dialect.expected_columns) {}
 
   void kept(RowView row, std::size_t start) override {
-    std::string_view line;
+    Status s = Ok{};
     if (const auto same = verbatim_line(input_, start, row, delimiter_, quote_char_)) {
       const char* end = same->data() + same->size();
       if (end != input_.data() + input_.size() && *end == '\n') {
-        line = std::string_view(same->data(), same->size() + 1);
+        s = output_.write_line(std::string_view(same->data(), same->size() + 1));
       } else {
-        line_.assign(*same);
-        line_ += '\n';
-        line = line_;
+        s = output_.write_line_lf(*same);
       }
     } else {
       line_.clear();
       formatter_.append_row(line_, row);
-      line = line_;
+      s = output_.write_line(line_);
     }
-    if (Status s = output_.write_line(line); !s) {
+    if (!s) {
       error_ = s.error();
     }
   }

@@ -148,14 +148,40 @@ CsvLineFormatter::CsvLineFormatter(std::uint8_t delimiter, std::uint8_t quote_ch
   quote_word_ = kOnes * static_cast<std::uint8_t>(quote_[0]);
 }
 
+bool CsvLineFormatter::special_in_word(std::uint64_t w) const noexcept {
+  return (zero_byte_in(w ^ delimiter_word_) | zero_byte_in(w ^ quote_word_) |
+          zero_byte_in(w ^ (kOnes * '\n')) | zero_byte_in(w ^ (kOnes * '\r'))) != 0;
+}
+
 bool CsvLineFormatter::needs_quoting(std::string_view field) const noexcept {
   const std::size_t n = field.size();
+#if defined(__SSE2__)
+  if (ascii_specials_ && n >= 16) {
+    const __m128i delimiter = _mm_set1_epi8(separator_[0]);
+    const __m128i quote = _mm_set1_epi8(quote_[0]);
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    const auto special_in = [&](std::size_t at) noexcept {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field.data() + at));
+      const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, delimiter), _mm_cmpeq_epi8(v, quote)),
+                                       _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+      return _mm_movemask_epi8(hit) != 0;
+    };
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+      if (special_in(i)) {
+        return true;
+      }
+    }
+    // The last chunk overlaps bytes already tested, which is harmless.
+    return i < n && special_in(n - 16);
+  }
+#endif
   if (ascii_specials_ && n >= 8) {
     const auto special_in = [&](std::size_t at) noexcept {
       std::uint64_t w;
       std::memcpy(&w, field.data() + at, 8);
-      return (zero_byte_in(w ^ delimiter_word_) | zero_byte_in(w ^ quote_word_) |
-              zero_byte_in(w ^ (kOnes * '\n')) | zero_byte_in(w ^ (kOnes * '\r'))) != 0;
+      return special_in_word(w);
     };
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -231,6 +257,17 @@ void CsvLineFormatter::append_ascii_row(std::string& line, RowView row) const {
       if (!special) {
         std::memcpy(out, text.data(), text.size());
       }
+    } else if (text.size() >= 4) {
+      // Two four-byte words that overlap when the field is shorter than
+      // eight: copied as they are, and tested as one eight-byte word.
+      const std::size_t last = text.size() - 4;
+      std::uint32_t head;
+      std::uint32_t tail;
+      std::memcpy(&head, text.data(), 4);
+      std::memcpy(&tail, text.data() + last, 4);
+      std::memcpy(out, &head, 4);
+      std::memcpy(out + last, &tail, 4);
+      special = special_in_word(head | (static_cast<std::uint64_t>(tail) << 32));
     } else {
       for (const char c : text) {
         *out++ = c;
@@ -241,10 +278,19 @@ void CsvLineFormatter::append_ascii_row(std::string& line, RowView row) const {
       at += text.size();
       continue;
     }
-    std::size_t quotes = 0;
-    for (const char c : text) {
-      quotes += c == quote;
+    // Most fields are quoted for a delimiter or a line end they hold, with
+    // no quote to double: those are copied whole between the two quotes.
+    const void* first_quote = std::memchr(text.data(), quote, text.size());
+    if (first_quote == nullptr) {
+      line.resize(line.size() + 2);
+      out = line.data() + at;
+      *out++ = quote;
+      std::memcpy(out, text.data(), text.size());
+      out[text.size()] = quote;
+      at += text.size() + 2;
+      continue;
     }
+    const std::size_t quotes = count_byte(text.data(), text.size(), quote);
     line.resize(line.size() + quotes + 2);
     out = line.data() + at;
     *out++ = quote;

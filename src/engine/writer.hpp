@@ -28,6 +28,8 @@ class CsvLineFormatter {
   enum class ByteRole : std::uint8_t { Plain, Special, Lead };
 
   void append_ascii_row(std::string& line, RowView row) const;
+  // Whether one of the eight bytes of `w` forces quoting (ASCII specials).
+  bool special_in_word(std::uint64_t w) const noexcept;
 
   std::string separator_;
   std::string quote_;

@@ -124,6 +124,27 @@ TEST_F(Io, BufferedFileCollectsLinesUpToEightKiB) {
   EXPECT_EQ(read(path("out")), small + fills + huge + "tail");
 }
 
+// The same bytes and the same flushes as the line assembled by hand, at
+// every size around the buffer's.
+TEST_F(Io, LineWithLfAddedWritesAsTheWholeLine) {
+  const std::size_t k = BufferedFile::kBufferSize;
+  auto whole = BufferedFile::create(path("whole"));
+  auto added = BufferedFile::create(path("added"));
+  ASSERT_TRUE(whole);
+  ASSERT_TRUE(added);
+  std::size_t index = 0;
+  for (const std::size_t length : {std::size_t{0}, std::size_t{1}, k - 300, k - 2, std::size_t{7},
+                                   k - 1, k, k + 5, std::size_t{3}, k / 2, k / 2 - 1, k / 2}) {
+    const std::string text(length, static_cast<char>('a' + index++ % 26));
+    ASSERT_TRUE(whole.value().write_line(text + "\n"));
+    ASSERT_TRUE(added.value().write_line_lf(text));
+    EXPECT_EQ(size(path("added")), size(path("whole"))) << "after a line of " << length;
+  }
+  ASSERT_TRUE(whole.value().flush());
+  ASSERT_TRUE(added.value().flush());
+  EXPECT_EQ(read(path("added")), read(path("whole")));
+}
+
 TEST_F(Io, BufferedFileCreatesAndTruncates) {
   std::ofstream(path("out")) << "old content";
   const mode_t old_mask = umask(022);

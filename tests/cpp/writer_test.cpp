@@ -54,18 +54,51 @@ TEST(CsvLineFormatter, QuotesOnlyWhatNeedsIt) {
 
 // Every position of every length, so the word-at-a-time scan and its tail
 // both see each special byte.
+// The formatter's line for `fields`, written out the plain way.
+std::string plain_line(const std::vector<std::string>& fields, char delimiter, char quote) {
+  std::string line;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i != 0) line += delimiter;
+    const std::string& f = fields[i];
+    if (f.find_first_of(std::string{delimiter, quote, '\n', '\r'}) == std::string::npos) {
+      line += f;
+      continue;
+    }
+    line += quote;
+    for (const char c : f) {
+      line += c;
+      if (c == quote) line += quote;
+    }
+    line += quote;
+  }
+  return line + '\n';
+}
+
+std::string formatted(const CsvLineFormatter& formatter, const std::vector<std::string>& fields) {
+  std::vector<FieldView> views;
+  for (const std::string& f : fields) views.push_back(FieldView{f, true});
+  std::string line = "prefix";
+  formatter.append_row(line, views);
+  return line.substr(6);
+}
+
 TEST(CsvLineFormatter, FindsSpecialsAtAnyPosition) {
   const CsvLineFormatter ascii(';', '\'');
   const CsvLineFormatter wide(0xA7, 0xAB);
-  for (std::size_t n = 1; n <= 24; ++n) {
+  for (std::size_t n = 1; n <= 40; ++n) {
     const std::string plain(n, 'x');
     EXPECT_FALSE(ascii.needs_quoting(plain)) << n;
     EXPECT_FALSE(wide.needs_quoting(plain)) << n;
+    EXPECT_EQ(formatted(ascii, {plain, "y"}), plain + ";y\n");
     for (std::size_t at = 0; at < n; ++at) {
       for (const char special : {';', '\'', '\n', '\r'}) {
         std::string field = plain;
         field[at] = special;
         EXPECT_TRUE(ascii.needs_quoting(field)) << n << " " << at << " " << int(special);
+        // Alone, and beside fields of every length the row copies.
+        const std::vector<std::string> row = {field, plain.substr(0, at), "", field};
+        EXPECT_EQ(formatted(ascii, row), plain_line(row, ';', '\''))
+            << n << " " << at << " " << int(special);
       }
       for (const char* special : {"\xC2\xA7", "\xC2\xAB"}) {
         const std::string field = plain.substr(0, at) + special + plain.substr(at);
