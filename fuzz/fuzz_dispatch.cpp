@@ -5,8 +5,12 @@
 // Checked on every input, for every level: the fields of each row, their
 // ASCII flags, the position and line after it, and whether it ended at a
 // line end, equal those of the scalar level; the field-counting walk agrees
-// with the full one. Without initial-space skipping (which the oracle does
-// not know), small inputs are also compared with the oracle. The UTF-8
+// with the full one, and so does the walk that also judges whether each
+// row stands in the input as it would be written: that walk gives the
+// same verdict at every level, and a row it calls so is one the writer's
+// own check copies, as exactly those bytes. Without initial-space skipping
+// (which the oracle does not know), small inputs are also compared with
+// the oracle. The UTF-8
 // validator of each level, which the parser consults for every non-ASCII
 // field, must also judge the whole payload as the replacing decoder does.
 //
@@ -16,6 +20,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/writer.hpp"
 #include "fuzz_support.hpp"
 #include "parser/resilient_parser.hpp"
 #include "parser/utf8.hpp"
@@ -54,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(scalar.simd_level() == SimdLevel::Scalar);
   std::vector<ResilientParser> wide;
   std::vector<ResilientParser> counters;
+  std::vector<ResilientParser> judges;
   for (const SimdLevel level : kWide) {
     if (vornish::simd_level_supported(level)) {
       wide.emplace_back(bytes, delimiter, quote, repair, skip_space, level);
@@ -61,10 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       counters.emplace_back(bytes, delimiter, quote, repair, skip_space, level);
     }
   }
+  judges.emplace_back(bytes, delimiter, quote, repair, skip_space, SimdLevel::Scalar);
+  for (const SimdLevel level : kWide) {
+    if (vornish::simd_level_supported(level)) {
+      judges.emplace_back(bytes, delimiter, quote, repair, skip_space, level);
+    }
+  }
   const bool use_oracle = !skip_space && bytes.size() <= kOracleLimit;
   OracleTokenizer oracle(bytes, delimiter, quote, repair);
 
   for (;;) {
+    const std::size_t start = scalar.pos();
     const std::optional<RowView> row = scalar.next_row();
     const std::optional<OracleRow> expected =
         use_oracle ? oracle.next() : std::optional<OracleRow>();
@@ -95,6 +108,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       for (std::size_t i = 0; i < row->size(); ++i) {
         FUZZ_CHECK((*got)[i].text == (*row)[i].text);
         FUZZ_CHECK((*got)[i].ascii == (*row)[i].ascii);
+      }
+    }
+    for (ResilientParser& judge : judges) {
+      const std::optional<RowView> got = judge.next_row_as_read();
+      FUZZ_CHECK(got.has_value() == row.has_value());
+      FUZZ_CHECK(judge.pos() == scalar.pos());
+      FUZZ_CHECK(judge.line() == scalar.line());
+      if (!got) {
+        continue;
+      }
+      FUZZ_CHECK(got->size() == row->size());
+      for (std::size_t i = 0; i < row->size(); ++i) {
+        FUZZ_CHECK((*got)[i].text == (*row)[i].text);
+        FUZZ_CHECK((*got)[i].ascii == (*row)[i].ascii);
+      }
+      FUZZ_CHECK(judge.as_read() == judges.front().as_read());
+      if (judge.as_read()) {
+        FUZZ_CHECK(judge.as_read_end() == judges.front().as_read_end());
+        const auto same = vornish::verbatim_line(bytes, start, *got, delimiter, quote);
+        FUZZ_CHECK(same.has_value());
+        FUZZ_CHECK(*same == bytes.substr(start, judge.as_read_end() - start));
       }
     }
     if (!row) {

@@ -257,6 +257,18 @@ class ChunkSink final : public RowVisitor {
     formatter_.append_row(clean_, row);
   }
 
+  bool wants_as_read() const noexcept override { return window_ != nullptr; }
+
+  // The tokenizer has already seen all that verbatim_line would check.
+  void kept_as_read(RowView row, std::size_t start, std::size_t end) override {
+    if (window_ == nullptr || row.empty() || start < window_->base() || end > window_->end()) {
+      kept(row, start);
+      return;
+    }
+    clean_.append(window_->view().substr(start - window_->base(), end - start));
+    clean_.push_back('\n');
+  }
+
   void quarantined(std::size_t line, QuarantineReason reason, RowView raw,
                    std::size_t /*start*/) override {
     if (!keep_quarantine_) {
@@ -393,6 +405,7 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
   std::uint64_t pos = begin;
   std::size_t line = first_line;
   const bool needs_fields = visitor.needs_fields();
+  const bool wants_as_read = needs_fields && visitor.wants_as_read();
   if (pos < window.base() || pos > window.end()) {
     window.restart(pos);
   }
@@ -435,11 +448,16 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
       RowView row;
       std::size_t width = 0;
       bool got = false;
+      std::optional<std::size_t> as_read_end;
       if (needs_fields) {
-        if (const std::optional<RowView> parsed = parser.next_row()) {
+        if (const std::optional<RowView> parsed =
+                wants_as_read ? parser.next_row_as_read() : parser.next_row()) {
           row = *parsed;
           width = row.size();
           got = true;
+          if (parser.as_read()) {
+            as_read_end = static_cast<std::size_t>(base + parser.as_read_end());
+          }
         }
       } else if (const std::optional<std::size_t> counted = parser.skip_row()) {
         width = *counted;
@@ -457,7 +475,8 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
         pos = start;  // the end of the file
         break;
       }
-      repair.take(row, width, static_cast<std::size_t>(start), parser.line(), visitor);
+      repair.take(row, width, static_cast<std::size_t>(start), parser.line(), visitor,
+                  as_read_end);
       line = parser.line();
     }
     if (!need_more) {

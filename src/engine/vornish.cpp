@@ -115,7 +115,7 @@ RowRepair::RowRepair(const VornishOptions& options, const Dialect& dialect)
 }
 
 void RowRepair::take(RowView row, std::size_t width, std::size_t start, std::size_t line_after,
-                     RowVisitor& visitor) {
+                     RowVisitor& visitor, std::optional<std::size_t> as_read_end) {
   ++stats_.total_rows;
   if (preamble_ > 0) {
     // Set aside whole, so nothing of it is lost, with its own line.
@@ -125,7 +125,11 @@ void RowRepair::take(RowView row, std::size_t width, std::size_t start, std::siz
     return;
   }
   if (expected_ == 0 || width == expected_) {
-    visitor.kept(row, start);
+    if (as_read_end) {
+      visitor.kept_as_read(row, start, *as_read_end);
+    } else {
+      visitor.kept(row, start);
+    }
     ++stats_.vornished_rows;
     return;
   }
@@ -150,17 +154,23 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
                          options.skip_initial_space);
   RowRepair repair(options, dialect);
   const bool needs_fields = visitor.needs_fields();
+  const bool wants_as_read = needs_fields && visitor.wants_as_read();
   while (!visitor.stop_requested()) {
     const std::size_t start = parser.pos();
     RowView row;
     std::size_t n = 0;
+    std::optional<std::size_t> as_read_end;
     if (needs_fields) {
-      const std::optional<RowView> parsed = parser.next_row();
+      const std::optional<RowView> parsed =
+          wants_as_read ? parser.next_row_as_read() : parser.next_row();
       if (!parsed) {
         break;
       }
       row = *parsed;
       n = row.size();
+      if (parser.as_read()) {
+        as_read_end = parser.as_read_end();
+      }
     } else {
       const std::optional<std::size_t> width = parser.skip_row();
       if (!width) {
@@ -168,7 +178,7 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
       }
       n = *width;
     }
-    repair.take(row, n, start, parser.line(), visitor);
+    repair.take(row, n, start, parser.line(), visitor, as_read_end);
   }
   return repair.stats();
 }
@@ -256,22 +266,22 @@ class FileWriter final : public RowVisitor {
         reasons_(dialect.expected_columns) {}
 
   void kept(RowView row, std::size_t start) override {
-    Status s = Ok{};
     if (const auto same = verbatim_line(input_, start, row, delimiter_, quote_char_)) {
-      const char* end = same->data() + same->size();
-      if (end != input_.data() + input_.size() && *end == '\n') {
-        s = output_.write_line(std::string_view(same->data(), same->size() + 1));
-      } else {
-        s = output_.write_line_lf(*same);
-      }
-    } else {
-      line_.clear();
-      formatter_.append_row(line_, row);
-      s = output_.write_line(line_);
+      write_input_line(*same);
+      return;
     }
-    if (!s) {
-      error_ = s.error();
+    line_.clear();
+    formatter_.append_row(line_, row);
+    note(output_.write_line(line_));
+  }
+
+  // The tokenizer has already seen all that verbatim_line would check.
+  void kept_as_read(RowView row, std::size_t start, std::size_t end) override {
+    if (row.empty()) {
+      kept(row, start);
+      return;
     }
+    write_input_line(input_.substr(start, end - start));
   }
 
   void quarantined(std::size_t line, QuarantineReason reason, RowView /*raw*/,
@@ -282,6 +292,7 @@ class FileWriter final : public RowVisitor {
   }
 
   bool stop_requested() const noexcept override { return error_.has_value(); }
+  bool wants_as_read() const noexcept override { return true; }
 
   const std::optional<VornishError>& error() const noexcept { return error_; }
 
@@ -304,6 +315,23 @@ class FileWriter final : public RowVisitor {
   }
 
  private:
+  // `same` lies in the input; an LF right after it completes the line in
+  // place, and any other line end (or none) becomes an LF.
+  void write_input_line(std::string_view same) {
+    const char* end = same.data() + same.size();
+    if (end != input_.data() + input_.size() && *end == '\n') {
+      note(output_.write_line(std::string_view(same.data(), same.size() + 1)));
+    } else {
+      note(output_.write_line_lf(same));
+    }
+  }
+
+  void note(const Status& s) {
+    if (!s) {
+      error_ = s.error();
+    }
+  }
+
   BufferedFile& output_;
   std::string_view input_;
   std::uint8_t delimiter_;

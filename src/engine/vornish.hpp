@@ -122,6 +122,12 @@ class RowVisitor {
   virtual ~RowVisitor() = default;
   // A kept row, already shaped; `start` is the byte offset where it begins.
   virtual void kept(RowView row, std::size_t start) = 0;
+  // A kept row left as the tokenizer read it, whose fields stand in the
+  // input just as they would be written (ResilientParser::as_read): its
+  // bytes from `start` up to `end`, the row's line end, are its own line.
+  virtual void kept_as_read(RowView row, std::size_t start, std::size_t /*end*/) {
+    kept(row, start);
+  }
   // A row set aside, unrepaired; `start` as for kept rows.
   virtual void quarantined(std::size_t line, QuarantineReason reason, RowView raw,
                            std::size_t start) = 0;
@@ -131,6 +137,8 @@ class RowVisitor {
   // False when only widths and starts matter: rows are then only counted,
   // never decoded, and the views handed over are empty.
   virtual bool needs_fields() const noexcept { return true; }
+  // True when kept_as_read is worth its cost to the tokenizer.
+  virtual bool wants_as_read() const noexcept { return false; }
 };
 
 // The repair decision for one row: keep it, pad or merge it, or set it
@@ -141,9 +149,10 @@ class RowRepair {
   RowRepair(const VornishOptions& options, const Dialect& dialect);
   // `row` has `width` fields (it is empty when the visitor only counts);
   // `start` is where it begins and `line_after` the parser's line counter
-  // read right after it.
+  // read right after it. `as_read_end`, when given, is the parser's
+  // as_read_end() for a row it found as_read().
   void take(RowView row, std::size_t width, std::size_t start, std::size_t line_after,
-            RowVisitor& visitor);
+            RowVisitor& visitor, std::optional<std::size_t> as_read_end = std::nullopt);
   const VornishStats& stats() const noexcept { return stats_; }
 
  private:

@@ -157,6 +157,10 @@ struct Lane {
   std::uint64_t stops;         // the block's unquoted stops
   std::uint64_t quoted_stops;  // the block's quoted stops
   std::uint64_t highs;         // the block's bytes of 0x80 and above
+  // What sends an unquoted field to the general rules: its high bytes,
+  // and where rows are judged as read, its quotes, so that the lane
+  // never has to note them.
+  std::uint64_t unquoted_exits;
   const bool* ends_run;
   std::uint8_t delimiter;
   std::uint8_t quote_char;
@@ -175,23 +179,27 @@ struct LaneStop {
   LaneExit why;
   std::size_t at;
   std::size_t count;
+  // Some quoted field taken holds no delimiter, CR or LF, so it would not
+  // be written between quotes. Only tracked where rows are judged as read.
+  bool unlike_output;
 };
 
-template <bool kMaterialize>
+template <bool kMaterialize, bool kAsRead>
 VORNISH_ALWAYS_INLINE inline LaneStop run_lane(const Lane& lane, std::size_t p,
                                                FieldView* slots, std::size_t count,
                                                std::size_t room) noexcept {
   const std::uint8_t* const d = lane.d;
   const std::size_t base = lane.base;
+  std::uint64_t unlike = 0;
   for (;;) {
     const std::size_t offset = p - base;
-    if (offset >= 64) return {LaneExit::General, p, count};
+    if (offset >= 64) return {LaneExit::General, p, count, unlike != 0};
     const std::uint64_t stops = lane.stops >> offset;
-    if (stops == 0) return {LaneExit::General, p, count};
+    if (stops == 0) return {LaneExit::General, p, count, unlike != 0};
     // The stop byte's own bit may be taken along: it is never high.
     if constexpr (kMaterialize) {
-      if (((lane.highs >> offset) & (stops ^ (stops - 1))) != 0 || count == room) {
-        return {LaneExit::General, p, count};
+      if (((lane.unquoted_exits >> offset) & (stops ^ (stops - 1))) != 0 || count == room) {
+        return {LaneExit::General, p, count, unlike != 0};
       }
     }
     const std::size_t q = p + static_cast<unsigned>(__builtin_ctzll(stops));
@@ -200,36 +208,46 @@ VORNISH_ALWAYS_INLINE inline LaneStop run_lane(const Lane& lane, std::size_t p,
           std::string_view(reinterpret_cast<const char*>(d) + p, q - p), true};
     }
     ++count;
-    if (d[q] != lane.delimiter) return {LaneExit::LineEnd, q, count};
+    if (d[q] != lane.delimiter) return {LaneExit::LineEnd, q, count, unlike != 0};
     p = q + 1;
-    if (p == lane.n) return {LaneExit::NextField, p, count};
+    if (p == lane.n) return {LaneExit::NextField, p, count, unlike != 0};
     if (!lane.ends_run[d[p]]) continue;
-    if (d[p] != lane.quote_char || !lane.quoted) return {LaneExit::NextField, p, count};
+    if (d[p] != lane.quote_char || !lane.quoted) {
+      return {LaneExit::NextField, p, count, unlike != 0};
+    }
     // A quoted field: its content starts after the quote.
     const std::size_t begin = p + 1;
     const std::size_t content = begin - base;
-    if (content >= 64) return {LaneExit::NextField, p, count};
+    if (content >= 64) return {LaneExit::NextField, p, count, unlike != 0};
     const std::uint64_t quoted_stops = lane.quoted_stops >> content;
-    if (quoted_stops == 0) return {LaneExit::NextField, p, count};
+    if (quoted_stops == 0) return {LaneExit::NextField, p, count, unlike != 0};
     const std::size_t close = begin + static_cast<unsigned>(__builtin_ctzll(quoted_stops));
     if (d[close] != lane.quote_char || close + 1 == lane.n) {
-      return {LaneExit::NextField, p, count};
+      return {LaneExit::NextField, p, count, unlike != 0};
     }
     const std::uint8_t after = d[close + 1];
     const bool at_delimiter = after == lane.delimiter;
-    if (!at_delimiter && after != kLf && after != kCr) return {LaneExit::NextField, p, count};
+    if (!at_delimiter && after != kLf && after != kCr) {
+      return {LaneExit::NextField, p, count, unlike != 0};
+    }
     if constexpr (kMaterialize) {
       if (((lane.highs >> content) & (quoted_stops ^ (quoted_stops - 1))) != 0 ||
           count == room) {
-        return {LaneExit::NextField, p, count};
+        return {LaneExit::NextField, p, count, unlike != 0};
       }
       slots[count] = FieldView{
           std::string_view(reinterpret_cast<const char*>(d) + begin, close - begin), true};
     }
+    if constexpr (kAsRead) {
+      // Inside, the unquoted stops can only be delimiters and CRs.
+      unlike |= ((lane.stops >> content) & ((quoted_stops & (0 - quoted_stops)) - 1)) == 0;
+    }
     ++count;
-    if (!at_delimiter) return {LaneExit::LineEnd, close + 1, count};
+    if (!at_delimiter) return {LaneExit::LineEnd, close + 1, count, unlike != 0};
     p = close + 2;
-    if (p == lane.n || lane.ends_run[d[p]]) return {LaneExit::NextField, p, count};
+    if (p == lane.n || lane.ends_run[d[p]]) {
+      return {LaneExit::NextField, p, count, unlike != 0};
+    }
   }
 }
 
@@ -267,6 +285,8 @@ ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
   // closing-quote test, so there a quote before the delimiter may be stray.
   lane_quotes_ = quote_char != delimiter && !is_line_end(quote_char) &&
                  !(repair_quotes && is_blank(delimiter));
+  as_read_possible_ = quote_char != delimiter && quote_char < 0x80 && delimiter < 0x80 &&
+                      !is_line_end(quote_char) && !is_line_end(delimiter);
 }
 
 // The last block of the input is classified from a copy padded with zeros,
@@ -293,8 +313,7 @@ void ResilientParser::grow_fields() {
   fields_.resize(std::max<std::size_t>(16, 2 * fields_.size()));
 }
 
-std::optional<RowView> ResilientParser::next_row() {
-  if (!parse_row<true>()) return std::nullopt;
+inline RowView ResilientParser::finished_row() noexcept {
   // Scratch may have moved while the row grew; only now are its views final.
   for (const ScratchField& f : scratch_fields_) {
     fields_[f.index].text = std::string_view(scratch_.data() + f.begin, f.size);
@@ -302,8 +321,19 @@ std::optional<RowView> ResilientParser::next_row() {
   return RowView(fields_.data(), field_count_);
 }
 
+std::optional<RowView> ResilientParser::next_row() {
+  if (!parse_row<true, false>()) return std::nullopt;
+  return finished_row();
+}
+
+std::optional<RowView> ResilientParser::next_row_as_read() {
+  if (!parse_row<true, true>()) return std::nullopt;
+  return finished_row();
+}
+
+
 std::optional<std::size_t> ResilientParser::skip_row() {
-  if (!parse_row<false>()) return std::nullopt;
+  if (!parse_row<false, false>()) return std::nullopt;
   return field_count_;
 }
 
@@ -342,8 +372,9 @@ bool ResilientParser::closes_field(std::size_t quote_index) {
   return cached_last_closer_ == kNone || cached_last_closer_ <= quote_index;
 }
 
-template <bool kMaterialize>
+template <bool kMaterialize, bool kAsRead>
 bool ResilientParser::parse_row() {
+  static_assert(kMaterialize || !kAsRead, "only materialized rows are judged as read");
   const auto* d = reinterpret_cast<const std::uint8_t*>(data_.data());
   const std::size_t n = data_.size();
   std::size_t p = pos_;
@@ -365,12 +396,26 @@ bool ResilientParser::parse_row() {
   std::size_t scratch_begin = 0;
   // OR of every byte appended to the field: ASCII fields skip validation.
   std::uint8_t high = 0;
+  // Whether the row so far stands in the input as a writer would write it
+  // (see as_read()), and what that needs of the field being built: where
+  // it is unquoted, `marks` notes quotes in it; where it is quoted, the
+  // delimiters, CRs and LFs that make a writer quote it, and `closed` its
+  // closing quote.
+  bool as_read = kAsRead && as_read_possible_;
+  std::uint64_t marks = 0;
+  bool quoted_field = false;
+  bool closed = false;
 
   const auto start_field = [&](std::size_t at) {
     seg_begin = at;
     seg_end = at;
     copied = false;
     high = 0;
+    if constexpr (kAsRead) {
+      marks = 0;
+      quoted_field = false;
+      closed = false;
+    }
   };
   // The current block lives in locals while the row is read (stores into
   // the field list could otherwise alias it) and goes back to the members
@@ -381,6 +426,7 @@ bool ResilientParser::parse_row() {
     block_base_ = base;
     block_ = block;
     field_count_ = count;
+    as_read_ = kAsRead && as_read;
   };
   const auto push = [&](FieldView field) VORNISH_ALWAYS_INLINE {
     if (count == fields_.size()) grow_fields();
@@ -400,16 +446,22 @@ bool ResilientParser::parse_row() {
       const auto shift = static_cast<unsigned>(q - base);
       const std::uint64_t stops = (quoted ? block.quoted_stop : block.unquoted_stop) >> shift;
       const std::uint64_t highs = block.high >> shift;
+      // Before a stop, the other kind's stops are quotes in an unquoted
+      // run and delimiters or CRs in a quoted one: LF stops both.
+      const std::uint64_t others = (quoted ? block.unquoted_stop : block.quoted_stop) >> shift;
       if (stops != 0) {
         const auto k = static_cast<unsigned>(__builtin_ctzll(stops));
         if constexpr (kMaterialize) {
           // k < 64 - shift, so the shift below stays inside the word.
-          if ((highs & ((std::uint64_t{1} << k) - 1)) != 0) high = 0x80;
+          const std::uint64_t before = (std::uint64_t{1} << k) - 1;
+          if ((highs & before) != 0) high = 0x80;
+          if constexpr (kAsRead) marks |= others & before;
         }
         return q + k;
       }
       if constexpr (kMaterialize) {
         if (highs != 0) high = 0x80;
+        if constexpr (kAsRead) marks |= others;
       }
       q = base + 64;
     }
@@ -446,12 +498,16 @@ bool ResilientParser::parse_row() {
       ++count;
     } else {
       const bool ascii = high < 0x80;
+      if constexpr (kAsRead) {
+        as_read = as_read && !copied && (quoted_field ? closed && marks != 0 : marks == 0);
+      }
       if (!copied) {
         const std::string_view text(data_.data() + seg_begin, seg_end - seg_begin);
         if (ascii || validate_(text.data(), text.size())) {
           push(FieldView{text, ascii});
           return;
         }
+        if constexpr (kAsRead) as_read = false;
         const std::size_t begin = scratch_.size();
         utf8::append_replacing(scratch_, text);
         scratch_fields_.push_back({count, begin, scratch_.size() - begin});
@@ -473,6 +529,7 @@ bool ResilientParser::parse_row() {
   };
   // Consumes the line end at p (CR LF counts as one) and ends the row.
   const auto end_at_line_end = [&]() {
+    if constexpr (kAsRead) row_end_ = p;
     if (d[p] == kCr && p + 1 < n && d[p + 1] == kLf) ++p;
     ++p;
     ++line_;
@@ -482,6 +539,7 @@ bool ResilientParser::parse_row() {
     return true;
   };
   const auto end_at_data_end = [&]() {
+    if constexpr (kAsRead) row_end_ = n;
     save_block();
     pos_ = n;
     ended_at_line_end_ = false;
@@ -506,11 +564,13 @@ bool ResilientParser::parse_row() {
         if (c == quote_char_) {
           ++p;
           start_field(p);
+          if constexpr (kAsRead) quoted_field = true;
           state = State::Quoted;
         } else if (skip_initial_space_ && count > 0 && is_blank(c)) {
           // Tested before the delimiter, so a run of blank delimiters
           // counts as one when initial space is skipped.
           ++p;
+          if constexpr (kAsRead) as_read = false;
         } else if (is_line_end(c) && c != delimiter_) {
           finish_field();
           return end_at_line_end();
@@ -527,12 +587,15 @@ bool ResilientParser::parse_row() {
                               block.unquoted_stop,
                               block.quoted_stop,
                               block.high,
+                              kAsRead ? block.high | (block.quoted_stop & ~block.unquoted_stop)
+                                      : block.high,
                               ends_run_.data(),
                               delimiter_,
                               quote_char_,
                               lane_quotes_};
               const LaneStop stop =
-                  run_lane<kMaterialize>(lane, p, fields_.data(), count, fields_.size());
+                  run_lane<kMaterialize, kAsRead>(lane, p, fields_.data(), count, fields_.size());
+              if constexpr (kAsRead) as_read = as_read && !stop.unlike_output;
               count = stop.count;
               p = stop.at;
               if (stop.why == LaneExit::LineEnd) return end_at_line_end();
@@ -587,17 +650,21 @@ bool ResilientParser::parse_row() {
           if (d[p + 1] == quote_char_) {
             append_byte(p);
             p += 2;
+            if constexpr (kAsRead) as_read = false;
           } else if (!repair_quotes_ || closes_field(p)) {
             ++p;
+            if constexpr (kAsRead) closed = true;
             state = State::AfterQuote;
           } else {
             append_byte(p);  // a stray quote is text
             ++p;
+            if constexpr (kAsRead) as_read = false;
           }
         } else {  // LF inside the quotes: content, but still a new line
           ++line_;
           append_byte(p);
           ++p;
+          if constexpr (kAsRead) marks = 1;
         }
         break;
       }
@@ -613,12 +680,14 @@ bool ResilientParser::parse_row() {
           state = State::FieldStart;
         } else if (is_blank(c)) {
           ++p;
+          if constexpr (kAsRead) as_read = false;
         } else if (is_line_end(c)) {
           finish_field();
           return end_at_line_end();
         } else {
           append_byte(p);
           ++p;
+          if constexpr (kAsRead) as_read = false;
           state = State::Unquoted;
         }
         break;
@@ -627,7 +696,8 @@ bool ResilientParser::parse_row() {
   }
 }
 
-template bool ResilientParser::parse_row<true>();
-template bool ResilientParser::parse_row<false>();
+template bool ResilientParser::parse_row<true, true>();
+template bool ResilientParser::parse_row<true, false>();
+template bool ResilientParser::parse_row<false, false>();
 
 }  // namespace vornish

@@ -52,6 +52,10 @@ class ResilientParser {
   // Every call that returns a row consumes at least one byte.
   std::optional<RowView> next_row();
 
+  // Like next_row, and also judges whether the row is as_read(), which
+  // costs a few steps a field that next_row spares.
+  std::optional<RowView> next_row_as_read();
+
   // Like next_row, but only counts the fields: no decoding, no copies.
   // Used where only a row's width matters.
   std::optional<std::size_t> skip_row();
@@ -70,6 +74,20 @@ class ResilientParser {
   // that ran into the end of its data as unfinished: the rest of the file
   // may still extend it (an open quote, a CR whose LF comes next).
   bool ended_at_line_end() const noexcept { return ended_at_line_end_; }
+
+  // Whether every field of the last row next_row_as_read returned (never
+  // one of next_row) lies uncopied in
+  // the input from where the row began, back to back one delimiter apart,
+  // up to as_read_end(); each one unquoted and holding no quote, or between
+  // two quotes with nothing else between them and the delimiters and line
+  // ends around it, holding no quote but a delimiter, CR or LF. Such a row
+  // reads back as its own bytes. Only ever true for an ASCII delimiter and
+  // quote that are neither equal nor a line end byte. False may also mean
+  // the row was not examined closely (a quote closing the data, say).
+  bool as_read() const noexcept { return as_read_; }
+  // Where the fields of the last row next_row_as_read returned end: its
+  // line end, or the end of the data.
+  std::size_t as_read_end() const noexcept { return row_end_; }
 
   std::size_t pos() const noexcept { return pos_; }
   std::size_t line() const noexcept { return line_; }
@@ -100,8 +118,9 @@ class ResilientParser {
     std::size_t size;
   };
 
-  template <bool kMaterialize>
+  template <bool kMaterialize, bool kAsRead>
   bool parse_row();
+  RowView finished_row() noexcept;
   bool closes_field(std::size_t quote_index);
   bool followed_by_field_end(std::size_t quote_index) const noexcept;
   Block block_at(std::size_t base) const noexcept;
@@ -111,6 +130,9 @@ class ResilientParser {
   std::size_t pos_ = 0;
   std::size_t line_ = 1;
   bool ended_at_line_end_ = false;
+  bool as_read_ = false;
+  bool as_read_possible_ = false;
+  std::size_t row_end_ = 0;
   bool repair_quotes_;
   bool skip_initial_space_;
   std::uint8_t delimiter_;

@@ -18,6 +18,21 @@ std::vector<FieldView> views(const std::vector<std::string>& fields) {
   return out;
 }
 
+// A row the tokenizer calls as read must be one verbatim_line copies, as
+// the bytes from its start to the end the tokenizer gives: the file writer
+// copies such rows without asking verbatim_line. Returns the verdict.
+bool check_as_read(const ResilientParser& parser, std::string_view input, std::size_t start,
+                   RowView raw) {
+  if (!parser.as_read()) return false;
+  const auto same = verbatim_line(input, start, raw, parser.delimiter(), parser.quote_char());
+  EXPECT_TRUE(same.has_value()) << testing::PrintToString(std::string(input));
+  if (same) {
+    EXPECT_EQ(*same, input.substr(start, parser.as_read_end() - start))
+        << testing::PrintToString(std::string(input));
+  }
+  return true;
+}
+
 TEST(CsvLineFormatter, QuotesOnlyWhatNeedsIt) {
   struct Case {
     std::string name;
@@ -163,8 +178,9 @@ TEST(VerbatimLine, CopiesOnlyRowsTheFormatterWritesUnchanged) {
     std::vector<bool> copied;
     for (;;) {
       const std::size_t start = parser.pos();
-      const auto raw = parser.next_row();
+      const auto raw = parser.next_row_as_read();
       if (!raw) break;
+      check_as_read(parser, c.input, start, *raw);
       const RowView row = shaper.shape(*raw);
       std::string formatted;
       formatter.append_row(formatted, row);
@@ -186,6 +202,7 @@ TEST(VerbatimLine, AgreesWithTheFormatterOnEveryShortInput) {
   const Dialect dialects[] = {{',', '"', false}, {';', '\'', true}, {',', ',', false},
                               {0xA7, '"', false}, {',', 0xAB, false}};
   std::size_t copies = 0;
+  std::size_t as_read = 0;
   for (const Dialect& d : dialects) {
     const CsvLineFormatter formatter(d.delimiter, d.quote);
     for (std::size_t n = 1; n <= 5; ++n) {
@@ -198,8 +215,9 @@ TEST(VerbatimLine, AgreesWithTheFormatterOnEveryShortInput) {
           RowShaper shaper(width, d.delimiter);
           for (;;) {
             const std::size_t start = parser.pos();
-            const auto raw = parser.next_row();
+            const auto raw = parser.next_row_as_read();
             if (!raw) break;
+            as_read += check_as_read(parser, input, start, *raw);
             const RowView row = shaper.shape(*raw);
             if (const auto same = verbatim_line(input, start, row, d.delimiter, d.quote)) {
               std::string formatted;
@@ -216,6 +234,64 @@ TEST(VerbatimLine, AgreesWithTheFormatterOnEveryShortInput) {
     }
   }
   EXPECT_GT(copies, 0u);
+  EXPECT_GT(as_read, 0u);
+}
+
+// Long rows of whole fields at every dispatch level, so that fields lie
+// across block boundaries and leave the tokenizer's fast lane: rows called
+// as read must be copies, and rows of plain, quoted and non-ASCII fields
+// must be called as read wherever they sit.
+TEST(VerbatimLine, AsReadRowsAreCopiesAtEveryLevel) {
+  const std::string_view tokens[] = {"ab", "abcdefghijklmnopqrstu", "\"a,b\"", "\"a\nb\"", "\"ab\"",
+                                     "\"a\"\"b\"", "x\xC3\xA9", "\xFF", ",", ",", ",", " ",
+                                     "\"", "a\"b", "\"a,b\" ", "\n", "\r\n", "\r"};
+  const SimdLevel levels[] = {SimdLevel::Avx512, SimdLevel::Avx2, SimdLevel::Sse2,
+                              SimdLevel::Scalar};
+  std::uint64_t seed = 0x2545F4914F6CDD1DULL;
+  auto next = [&seed] {
+    seed ^= seed << 13;
+    seed ^= seed >> 7;
+    seed ^= seed << 17;
+    return seed;
+  };
+  std::size_t as_read = 0;
+  for (int iteration = 0; iteration < 3000; ++iteration) {
+    std::string input;
+    const std::size_t length = next() % 120;
+    for (std::size_t i = 0; i < length; ++i) input += tokens[next() % std::size(tokens)];
+    const bool repair = next() % 4 != 0;
+    const bool skip_space = next() % 4 == 0;
+    for (const SimdLevel level : levels) {
+      if (!simd_level_supported(level)) continue;
+      ResilientParser parser(input, ',', '"', repair, skip_space, level);
+      for (;;) {
+        const std::size_t start = parser.pos();
+        const auto raw = parser.next_row_as_read();
+        if (!raw) break;
+        as_read += check_as_read(parser, input, start, *raw);
+      }
+    }
+  }
+  EXPECT_GT(as_read, 1000u);
+
+  // A realistic row at every offset from a block boundary, with and without
+  // a line end after it.
+  const std::string row = "17,Z\xC3\xBCrich,\"Rossi, Ben\",0.25,\"gift\r\nwrap\",\"a\nb\",,x";
+  for (std::size_t pad = 0; pad < 70; ++pad) {
+    for (const std::string_view end : {"\n", "\r\n", ""}) {
+      const std::string input = std::string(pad, 'p') + "\n" + row + std::string(end);
+      for (const SimdLevel level : levels) {
+        if (!simd_level_supported(level)) continue;
+        ResilientParser parser(input, ',', '"', true, false, level);
+        ASSERT_TRUE(parser.next_row().has_value());
+        const std::size_t start = parser.pos();
+        const auto raw = parser.next_row_as_read();
+        ASSERT_TRUE(raw.has_value());
+        EXPECT_TRUE(check_as_read(parser, input, start, *raw)) << pad << " " << end.size();
+        EXPECT_EQ(parser.as_read_end(), input.size() - end.size());
+      }
+    }
+  }
 }
 
 // Rows long enough for the sixteen-byte steps, with one quote or one
