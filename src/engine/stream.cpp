@@ -233,6 +233,7 @@ class ChunkSink final : public RowVisitor {
         delimiter_(dialect.delimiter),
         quote_char_(options.quote_char),
         keep_quarantine_(keep_quarantine),
+        judged_(ResilientParser::judges_as_read(dialect.delimiter, options.quote_char)),
         reasons_(dialect.expected_columns) {}
 
   // The window the rows come from, so that a row needing no rewriting is
@@ -245,8 +246,10 @@ class ChunkSink final : public RowVisitor {
     std::size_t end;
   };
 
+  // Where the tokenizer judges rows, the ones it did not call as read (and
+  // every shaped row) are exactly those verbatim_line would refuse.
   void kept(RowView row, std::size_t start) override {
-    if (window_ != nullptr && start >= window_->base() && start < window_->end()) {
+    if (window_ != nullptr && !judged_ && start >= window_->base() && start < window_->end()) {
       if (const auto same = verbatim_line(window_->view(), start - window_->base(), row,
                                           delimiter_, quote_char_)) {
         clean_.append(*same);
@@ -257,7 +260,7 @@ class ChunkSink final : public RowVisitor {
     formatter_.append_row(clean_, row);
   }
 
-  bool wants_as_read() const noexcept override { return window_ != nullptr; }
+  bool wants_as_read() const noexcept override { return window_ != nullptr && judged_; }
 
   // The tokenizer has already seen all that verbatim_line would check.
   void kept_as_read(RowView row, std::size_t start, std::size_t end) override {
@@ -312,6 +315,7 @@ class ChunkSink final : public RowVisitor {
   std::uint8_t quote_char_;
   const FileWindow* window_ = nullptr;
   bool keep_quarantine_;
+  bool judged_;
   ReasonTexts reasons_;
   std::string clean_;
   std::string quarantine_;

@@ -263,12 +263,17 @@ class FileWriter final : public RowVisitor {
         formatter_(dialect.delimiter, options.quote_char),
         separator_(byte_as_text(dialect.delimiter)),
         keep_quarantine_(keep_quarantine),
+        judged_(ResilientParser::judges_as_read(dialect.delimiter, options.quote_char)),
         reasons_(dialect.expected_columns) {}
 
+  // Where the tokenizer judges rows, the ones it did not call as read (and
+  // every shaped row) are exactly those verbatim_line would refuse.
   void kept(RowView row, std::size_t start) override {
-    if (const auto same = verbatim_line(input_, start, row, delimiter_, quote_char_)) {
-      write_input_line(*same);
-      return;
+    if (!judged_) {
+      if (const auto same = verbatim_line(input_, start, row, delimiter_, quote_char_)) {
+        write_input_line(*same);
+        return;
+      }
     }
     line_.clear();
     formatter_.append_row(line_, row);
@@ -292,7 +297,7 @@ class FileWriter final : public RowVisitor {
   }
 
   bool stop_requested() const noexcept override { return error_.has_value(); }
-  bool wants_as_read() const noexcept override { return true; }
+  bool wants_as_read() const noexcept override { return judged_; }
 
   const std::optional<VornishError>& error() const noexcept { return error_; }
 
@@ -339,6 +344,7 @@ class FileWriter final : public RowVisitor {
   CsvLineFormatter formatter_;
   std::string separator_;
   bool keep_quarantine_;
+  bool judged_;
   ReasonTexts reasons_;
   struct QuarantinedAt {
     std::size_t start;

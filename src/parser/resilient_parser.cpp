@@ -285,8 +285,7 @@ ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
   // closing-quote test, so there a quote before the delimiter may be stray.
   lane_quotes_ = quote_char != delimiter && !is_line_end(quote_char) &&
                  !(repair_quotes && is_blank(delimiter));
-  as_read_possible_ = quote_char != delimiter && quote_char < 0x80 && delimiter < 0x80 &&
-                      !is_line_end(quote_char) && !is_line_end(delimiter);
+  as_read_possible_ = judges_as_read(delimiter, quote_char);
 }
 
 // The last block of the input is classified from a copy padded with zeros,
@@ -305,6 +304,11 @@ ResilientParser::Block ResilientParser::block_at(std::size_t base) const noexcep
   block.quoted_stop &= valid;
   block.high &= valid;
   return block;
+}
+
+bool ResilientParser::judges_as_read(std::uint8_t delimiter, std::uint8_t quote_char) noexcept {
+  return quote_char != delimiter && quote_char < 0x80 && delimiter < 0x80 &&
+         !is_line_end(quote_char) && !is_line_end(delimiter);
 }
 
 void ResilientParser::seek(std::size_t pos) noexcept { pos_ = pos; }
@@ -644,6 +648,7 @@ bool ResilientParser::parse_row() {
         if (d[p] == quote_char_) {
           if (p + 1 == n) {
             ++p;
+            if constexpr (kAsRead) closed = true;
             finish_field();
             return end_at_data_end();
           }

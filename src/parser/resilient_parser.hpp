@@ -76,15 +76,16 @@ class ResilientParser {
   bool ended_at_line_end() const noexcept { return ended_at_line_end_; }
 
   // Whether every field of the last row next_row_as_read returned (never
-  // one of next_row) lies uncopied in
-  // the input from where the row began, back to back one delimiter apart,
-  // up to as_read_end(); each one unquoted and holding no quote, or between
-  // two quotes with nothing else between them and the delimiters and line
-  // ends around it, holding no quote but a delimiter, CR or LF. Such a row
-  // reads back as its own bytes. Only ever true for an ASCII delimiter and
-  // quote that are neither equal nor a line end byte. False may also mean
-  // the row was not examined closely (a quote closing the data, say).
+  // one of next_row) lies uncopied in the input from where the row began,
+  // back to back one delimiter apart, up to as_read_end(); each one
+  // unquoted and holding no quote, or between two quotes with nothing else
+  // between them and the delimiters and line ends around it, holding no
+  // quote but a delimiter, CR or LF. Such a row reads back as its own
+  // bytes. Only ever true where judges_as_read().
   bool as_read() const noexcept { return as_read_; }
+  // Whether rows are judged at all under this delimiter and quote: they
+  // must be ASCII, differ, and be neither CR nor LF.
+  static bool judges_as_read(std::uint8_t delimiter, std::uint8_t quote_char) noexcept;
   // Where the fields of the last row next_row_as_read returned end: its
   // line end, or the end of the data.
   std::size_t as_read_end() const noexcept { return row_end_; }
