@@ -11,6 +11,7 @@
 
 #include "parser/resilient_parser.hpp"
 #include "parser/utf8.hpp"
+#include "test_random.hpp"
 
 namespace vornish {
 namespace {
@@ -399,12 +400,7 @@ TEST(Parser, AgreesWithPlainTranscriptionOnRandomInput) {
   // Few distinct bytes so that quotes, blanks and line ends meet often.
   const std::string alphabet = std::string("ab,;\t '\"\r\n\n\xC3\xA9\xFF", 15);
   std::uint64_t seed = 0x9E3779B97F4A7C15ULL;
-  auto next = [&seed] {
-    seed ^= seed << 13;
-    seed ^= seed >> 7;
-    seed ^= seed << 17;
-    return seed;
-  };
+  auto next = [&seed] { return testing_support::xorshift(seed); };
   const std::uint8_t delims[] = {',', ';', '\t', ' ', '\''};
   for (int iteration = 0; iteration < 20000; ++iteration) {
     std::string input;

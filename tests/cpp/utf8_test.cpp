@@ -18,6 +18,7 @@
 
 #include "parser/resilient_parser.hpp"
 #include "parser/utf8.hpp"
+#include "test_random.hpp"
 
 namespace vornish {
 namespace {
@@ -143,12 +144,7 @@ TEST(Utf8Validator, EdgesAcrossChunkBoundaries) {
 // Random strings rich in bytes of 0x80 and above, half of them built from
 // whole sequences so that valid and invalid are both common.
 std::string random_bytes(std::uint64_t& seed, std::size_t length) {
-  const auto next = [&seed] {
-    seed ^= seed << 13;
-    seed ^= seed >> 7;
-    seed ^= seed << 17;
-    return seed;
-  };
+  const auto next = [&seed] { return testing_support::xorshift(seed); };
   std::string s;
   const bool mostly_valid = next() % 2 == 0;
   while (s.size() < length) {

@@ -8,6 +8,7 @@
 #include "engine/vornish.hpp"
 #include "engine/writer.hpp"
 #include "parser/resilient_parser.hpp"
+#include "test_random.hpp"
 
 namespace vornish {
 namespace {
@@ -255,12 +256,7 @@ TEST(VerbatimLine, AsReadRowsAreCopiesAtEveryLevel) {
   const SimdLevel levels[] = {SimdLevel::Avx512, SimdLevel::Avx2, SimdLevel::Sse2,
                               SimdLevel::Scalar};
   std::uint64_t seed = 0x2545F4914F6CDD1DULL;
-  auto next = [&seed] {
-    seed ^= seed << 13;
-    seed ^= seed >> 7;
-    seed ^= seed << 17;
-    return seed;
-  };
+  auto next = [&seed] { return testing_support::xorshift(seed); };
   std::size_t as_read = 0;
   for (int iteration = 0; iteration < 3000; ++iteration) {
     std::string input;
