@@ -35,12 +35,14 @@ void append_doubling(std::string& out, std::string_view text, std::string_view q
 constexpr std::string_view kDoubleQuote = "\"";
 
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+#if !defined(__SSE2__)
 constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
 
 // Non-zero when some byte of `word` is zero (exact as a yes/no answer).
 constexpr std::uint64_t zero_byte_in(std::uint64_t word) noexcept {
   return (word - kOnes) & ~word & kHighs;
 }
+#endif
 
 #if defined(__SSE2__)
 // 0x00 sixteen times, then 0xFF sixteen times: loaded from kTail + k, the
