@@ -8,7 +8,8 @@
 // with the full one, and so does the walk that also judges whether each
 // row stands in the input as it would be written: that walk gives the
 // same verdict at every level, and a row it calls so is one the writer's
-// own check copies, as exactly those bytes. Without initial-space skipping
+// own check copies, as exactly those bytes; and a row read whole as it
+// stands (next_row_verbatim) is such a row. Without initial-space skipping
 // (which the oracle does not know), small inputs are also compared with
 // the oracle. The UTF-8
 // validator of each level, which the parser consults for every non-ASCII
@@ -67,10 +68,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       counters.emplace_back(bytes, delimiter, quote, repair, skip_space, level);
     }
   }
+  std::vector<ResilientParser> verbatims;
   judges.emplace_back(bytes, delimiter, quote, repair, skip_space, SimdLevel::Scalar);
+  verbatims.emplace_back(bytes, delimiter, quote, repair, skip_space, SimdLevel::Scalar);
   for (const SimdLevel level : kWide) {
     if (vornish::simd_level_supported(level)) {
       judges.emplace_back(bytes, delimiter, quote, repair, skip_space, level);
+      verbatims.emplace_back(bytes, delimiter, quote, repair, skip_space, level);
     }
   }
   const bool use_oracle = !skip_space && bytes.size() <= kOracleLimit;
@@ -130,6 +134,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(same.has_value());
         FUZZ_CHECK(*same == bytes.substr(start, judge.as_read_end() - start));
       }
+    }
+    // A row read whole as it stands is one the judges call as read, of
+    // the width asked for (the row's own, any, or one more: declined);
+    // one declined is left unread for the judging walk.
+    const std::size_t ask = row ? (start + scalar.line()) % 3 : 0;
+    const std::size_t width = !row ? 0 : ask == 0 ? row->size() : ask == 1 ? 0 : row->size() + 1;
+    for (ResilientParser& verbatim : verbatims) {
+      const std::size_t pos = verbatim.pos();
+      const std::size_t line = verbatim.line();
+      const std::optional<std::size_t> got = verbatim.next_row_verbatim(width);
+      if (got) {
+        FUZZ_CHECK(row.has_value() && ask != 2);
+        FUZZ_CHECK(judges.front().as_read());
+        FUZZ_CHECK(*got == row->size());
+        FUZZ_CHECK(verbatim.as_read_end() == judges.front().as_read_end());
+        FUZZ_CHECK(verbatim.ended_at_line_end() == scalar.ended_at_line_end());
+      } else {
+        FUZZ_CHECK(verbatim.pos() == pos && verbatim.line() == line);
+        FUZZ_CHECK(verbatim.next_row_as_read().has_value() == row.has_value());
+      }
+      FUZZ_CHECK(verbatim.pos() == scalar.pos());
+      FUZZ_CHECK(verbatim.line() == scalar.line());
     }
     if (!row) {
       break;

@@ -155,8 +155,16 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
   RowRepair repair(options, dialect);
   const bool needs_fields = visitor.needs_fields();
   const bool wants_as_read = needs_fields && visitor.wants_as_read();
+  const bool wants_verbatim = wants_as_read && visitor.wants_verbatim();
   while (!visitor.stop_requested()) {
     const std::size_t start = parser.pos();
+    if (wants_verbatim) {
+      if (const std::optional<std::size_t> width = repair.untouched_width();
+          width && parser.next_row_verbatim(*width)) {
+        repair.take_verbatim(start, parser.as_read_end(), visitor);
+        continue;
+      }
+    }
     RowView row;
     std::size_t n = 0;
     std::optional<std::size_t> as_read_end;
@@ -296,8 +304,13 @@ class FileWriter final : public RowVisitor {
     }
   }
 
+  void kept_verbatim(std::size_t start, std::size_t end) override {
+    write_input_line(input_.substr(start, end - start));
+  }
+
   bool stop_requested() const noexcept override { return error_.has_value(); }
   bool wants_as_read() const noexcept override { return judged_; }
+  bool wants_verbatim() const noexcept override { return judged_; }
 
   const std::optional<VornishError>& error() const noexcept { return error_; }
 

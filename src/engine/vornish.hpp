@@ -139,6 +139,13 @@ class RowVisitor {
   virtual bool needs_fields() const noexcept { return true; }
   // True when kept_as_read is worth its cost to the tokenizer.
   virtual bool wants_as_read() const noexcept { return false; }
+  // True when the visitor takes kept rows that are as read and of the
+  // expected width as bare spans (kept_verbatim), so that the tokenizer need
+  // not cut them into fields at all. Only for visitors that want as_read.
+  virtual bool wants_verbatim() const noexcept { return false; }
+  // Such a row: its bytes from `start` up to `end`, its line end, are its
+  // own line. Called only where wants_verbatim().
+  virtual void kept_verbatim(std::size_t /*start*/, std::size_t /*end*/) {}
 };
 
 // The repair decision for one row: keep it, pad or merge it, or set it
@@ -154,6 +161,20 @@ class RowRepair {
   void take(RowView row, std::size_t width, std::size_t start, std::size_t line_after,
             RowVisitor& visitor, std::optional<std::size_t> as_read_end = std::nullopt);
   const VornishStats& stats() const noexcept { return stats_; }
+
+  // The width a row must have to be kept untouched (0: any), while rows are
+  // no longer set aside as the preamble; nothing otherwise.
+  std::optional<std::size_t> untouched_width() const noexcept {
+    if (preamble_ > 0) return std::nullopt;
+    return expected_;
+  }
+  // A row of that width read as it stands (ResilientParser::next_row_verbatim):
+  // kept as it is, and counted as take() would count it.
+  void take_verbatim(std::size_t start, std::size_t end, RowVisitor& visitor) {
+    ++stats_.total_rows;
+    ++stats_.vornished_rows;
+    visitor.kept_verbatim(start, end);
+  }
 
  private:
   std::size_t expected_;

@@ -47,13 +47,14 @@ using Classifier = ResilientParser::Classifier;
 // The portable stage one: a byte at a time.
 Block classify_scalar(const std::uint8_t* p, std::uint8_t delimiter,
                       std::uint8_t quote_char) noexcept {
-  Block b{0, 0, 0};
+  Block b{0, 0, 0, 0};
   for (unsigned i = 0; i < 64; ++i) {
     const std::uint8_t c = p[i];
     const std::uint64_t bit = std::uint64_t{1} << i;
     if (c == delimiter || c == kCr || c == kLf) b.unquoted_stop |= bit;
     if (c == quote_char || c == kLf) b.quoted_stop |= bit;
     if (c >= 0x80) b.high |= bit;
+    if (c == kCr || c == kLf) b.line_end |= bit;
   }
   return b;
 }
@@ -84,7 +85,7 @@ Block classify_sse2(const std::uint8_t* p, std::uint8_t delimiter,
   const std::uint64_t cr = eq_mask_sse2(v, _mm_set1_epi8(static_cast<char>(kCr)));
   const std::uint64_t d = eq_mask_sse2(v, _mm_set1_epi8(static_cast<char>(delimiter)));
   const std::uint64_t q = eq_mask_sse2(v, _mm_set1_epi8(static_cast<char>(quote_char)));
-  return Block{d | cr | lf, q | lf, high};
+  return Block{d | cr | lf, q | lf, high, cr | lf};
 }
 
 __attribute__((target("avx2"))) std::uint64_t eq_mask_avx2(__m256i lo, __m256i hi,
@@ -106,7 +107,8 @@ __attribute__((target("avx2"))) Block classify_avx2(const std::uint8_t* p,
   const std::uint64_t d = eq_mask_avx2(lo, hi, _mm256_set1_epi8(static_cast<char>(delimiter)));
   const std::uint64_t q = eq_mask_avx2(lo, hi, _mm256_set1_epi8(static_cast<char>(quote_char)));
   return Block{d | cr | lf, q | lf,
-               static_cast<std::uint64_t>(high_lo) | (static_cast<std::uint64_t>(high_hi) << 32)};
+               static_cast<std::uint64_t>(high_lo) | (static_cast<std::uint64_t>(high_hi) << 32),
+               cr | lf};
 }
 
 __attribute__((target("avx512bw"))) Block classify_avx512(const std::uint8_t* p,
@@ -119,7 +121,7 @@ __attribute__((target("avx512bw"))) Block classify_avx512(const std::uint8_t* p,
       _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(static_cast<char>(delimiter)));
   const std::uint64_t q =
       _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(static_cast<char>(quote_char)));
-  return Block{d | cr | lf, q | lf, _mm512_movepi8_mask(v)};
+  return Block{d | cr | lf, q | lf, _mm512_movepi8_mask(v), cr | lf};
 }
 
 #endif
@@ -286,6 +288,8 @@ ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
   lane_quotes_ = quote_char != delimiter && !is_line_end(quote_char) &&
                  !(repair_quotes && is_blank(delimiter));
   as_read_possible_ = judges_as_read(delimiter, quote_char);
+  plain_rows_ = quote_char != delimiter && !is_line_end(quote_char) && !is_line_end(delimiter) &&
+                !skip_initial_space && !(repair_quotes && is_blank(delimiter));
 }
 
 // The last block of the input is classified from a copy padded with zeros,
@@ -303,6 +307,7 @@ ResilientParser::Block ResilientParser::block_at(std::size_t base) const noexcep
   block.unquoted_stop &= valid;
   block.quoted_stop &= valid;
   block.high &= valid;
+  block.line_end &= valid;
   return block;
 }
 
@@ -335,6 +340,21 @@ std::optional<RowView> ResilientParser::next_row_as_read() {
   return finished_row();
 }
 
+
+std::optional<std::size_t> ResilientParser::next_row_verbatim(std::size_t width) {
+  if (pos_ >= data_.size() || !try_plain()) return std::nullopt;
+  switch (plain_row<true>(width)) {
+    case Plain::Taken:
+      plain_hit();
+      return field_count_;
+    case Plain::Declined:
+      return std::nullopt;
+    case Plain::Odd:
+      break;
+  }
+  plain_miss();
+  return std::nullopt;
+}
 
 std::optional<std::size_t> ResilientParser::skip_row() {
   if (!parse_row<false, false>()) return std::nullopt;
@@ -376,6 +396,183 @@ bool ResilientParser::closes_field(std::size_t quote_index) {
   return cached_last_closer_ == kNone || cached_last_closer_ <= quote_index;
 }
 
+namespace {
+
+// Bit i: whether an odd number of the bits 0..i of x are set. Over the quote
+// bits of a block that is "inside quotes", counting an opening quote as
+// inside and a closing one as outside.
+constexpr std::uint64_t prefix_xor(std::uint64_t x) noexcept {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  x ^= x << 32;
+  return x;
+}
+
+}  // namespace
+
+// A row read by toggling at every quote: fields end at the delimiters and
+// the row at the first line end outside quotes. That is what the rules give
+// as long as every quote outside quotes starts a field and every quote
+// inside them is followed by a delimiter, a line end or the end of the
+// data: such a quote closes the field under the first test of the
+// closing-quote rules, so it closes it with or without repair, and no quote
+// is doubled, stray or followed by text or blanks. Such a row is counted
+// from the block masks alone, a few steps a block whatever its fields. A
+// row that breaks this or runs into the end of the data inside quotes is
+// left untouched (false) for the rules to read; the break is seen in the
+// block where it happens, so giving up costs at most the row and one block
+// more.
+//
+// kJudge: the row is taken only when it is also as_read() (every quoted
+// field holds a delimiter, CR or LF, and the row is valid UTF-8) and, when
+// `width` is not 0, exactly that many fields wide; a row of another width
+// is Declined rather than Odd, since it says nothing about the next rows.
+template <bool kJudge>
+VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_body(
+    std::size_t width) {
+  const auto* d = reinterpret_cast<const std::uint8_t*>(data_.data());
+  const std::size_t n = data_.size();
+  const std::size_t row_begin = pos_;
+  std::size_t base = row_begin & ~std::size_t{63};
+  // The masks are read one word at a time: copied whole, the block comes
+  // back through memory in two vector loads that wait for the classifier's
+  // word-sized stores to retire.
+  std::uint64_t unquoted_stop = 0;
+  std::uint64_t quoted_stop = 0;
+  std::uint64_t high = 0;
+  std::uint64_t line_end = 0;
+  const auto take = [&](const Block& b) VORNISH_ALWAYS_INLINE {
+    unquoted_stop = b.unquoted_stop;
+    quoted_stop = b.quoted_stop;
+    high = b.high;
+    line_end = b.line_end;
+  };
+  if (base == block_base_) {
+    take(block_);
+  } else {
+    const Block fresh = block_at(base);
+    take(fresh);
+  }
+  std::size_t count = 0;
+  std::size_t lines = 0;
+  std::uint64_t any_high = 0;
+  if (kJudge && !as_read_possible_) return Plain::Odd;
+
+  // Carried from block to block: whether the next one starts inside quotes,
+  // whether its first byte starts a field, whether this one ended on a
+  // closing quote (whose follower is the next one's first byte), and
+  // whether the quoted field still open has held a delimiter, CR or LF.
+  std::uint64_t inside = 0;
+  std::uint64_t starts_field = std::uint64_t{1} << (row_begin - base);
+  bool closer_pending = false;
+  std::uint64_t open_marked = 0;
+
+  for (;;) {
+    const auto first = static_cast<unsigned>(base < row_begin ? row_begin - base : 0);
+    const std::uint64_t live = ~std::uint64_t{0} << first;
+    const std::uint64_t stops = unquoted_stop & live;
+    const std::uint64_t line_ends = line_end & live;
+    const std::uint64_t quotes = quoted_stop & live & ~line_ends;
+    const std::uint64_t in_quotes = prefix_xor(quotes) ^ inside;
+    const std::uint64_t structural = stops & ~in_quotes;
+    // Whether the data ends in this block; end_bit is one past its last
+    // byte while that is still inside the block.
+    const bool last_block = n - base <= 64;
+    const std::uint64_t end_bit = n - base < 64 ? std::uint64_t{1} << (n - base) : 0;
+
+    // The part of the block that is this row's: up to its line end, if here.
+    const std::uint64_t row_ends = structural & line_ends;
+    const std::uint64_t span = row_ends != 0 ? (row_ends ^ (row_ends - 1)) & live : live;
+    const std::uint64_t q = quotes & span;
+    const std::uint64_t openers = q & in_quotes;
+    const std::uint64_t closers = q & ~in_quotes;
+    if ((openers & ~((structural << 1) | starts_field)) != 0 ||
+        ((closers << 1) & ~(structural | end_bit)) != 0 ||
+        (closer_pending && (structural & 1) == 0)) {
+      return Plain::Odd;
+    }
+    if (row_ends == 0 && last_block && ((in_quotes >> (n - 1 - base)) & 1) != 0) {
+      return Plain::Odd;  // a quote never closed: the rules give it the rest of the data
+    }
+    const std::uint64_t inner = in_quotes & span;
+    lines += static_cast<std::size_t>(
+        __builtin_popcountll(quoted_stop & line_ends & inner));
+    count += static_cast<std::size_t>(__builtin_popcountll(structural & span));
+    if constexpr (kJudge) {
+      any_high |= high & span;
+      // Each run of quoted bytes must hold a delimiter, CR or LF. Adding
+      // those bits to the runs carries out of a run exactly when it holds
+      // one, onto its closing quote; a run carried in from the last block
+      // that already held one counts as holding one at bit 0.
+      const std::uint64_t marks = (stops & inner) | (open_marked & inside & 1);
+      if ((closers & ~(inner + marks)) != 0) return Plain::Odd;
+      if (row_ends == 0 && (in_quotes >> 63) != 0) {
+        // The last run goes on into the next block.
+        const std::uint64_t outside = ~in_quotes;
+        const unsigned run = outside == 0 ? 0 : 64 - static_cast<unsigned>(__builtin_clzll(outside));
+        open_marked = (run == 0 ? marks : marks >> run) != 0;
+      }
+    }
+    if (row_ends != 0 || last_block) {
+      std::size_t end = n;
+      std::size_t next = n;
+      const bool at_line_end = row_ends != 0;
+      if (at_line_end) {
+        end = base + static_cast<unsigned>(__builtin_ctzll(row_ends));
+        next = end + 1;
+        if (d[end] == kCr && next < n && d[next] == kLf) ++next;  // CR LF is one line end
+        ++lines;
+      } else {
+        ++count;  // the last field ends with the data
+      }
+      if constexpr (kJudge) {
+        if (width != 0 && count != width) return Plain::Declined;
+        if (any_high != 0 && !validate_(data_.data() + row_begin, end - row_begin)) return Plain::Odd;
+        row_end_ = end;
+        as_read_ = true;
+      } else {
+        (void)width;
+      }
+      pos_ = next;
+      line_ += lines;
+      ended_at_line_end_ = at_line_end;
+      field_count_ = count;
+      block_base_ = base;
+      block_ = Block{unquoted_stop, quoted_stop, high, line_end};
+      return Plain::Taken;
+    }
+    inside = (in_quotes >> 63) != 0 ? ~std::uint64_t{0} : 0;
+    starts_field = structural >> 63;
+    closer_pending = (closers >> 63) != 0;
+    base += 64;
+    const Block fresh = block_at(base);
+    take(fresh);
+  }
+}
+
+#if defined(VORNISH_X86_DISPATCH)
+// The same code where the processor counts bits in one instruction; without
+// it a count is a library call.
+template <bool kJudge>
+__attribute__((target("popcnt"))) ResilientParser::Plain ResilientParser::plain_row_popcnt(
+    std::size_t width) {
+  return plain_row_body<kJudge>(width);
+}
+#endif
+
+template <bool kJudge>
+ResilientParser::Plain ResilientParser::plain_row(std::size_t width) {
+#if defined(VORNISH_X86_DISPATCH)
+  if (simd_ == SimdLevel::Avx2 || simd_ == SimdLevel::Avx512) {
+    return plain_row_popcnt<kJudge>(width);
+  }
+#endif
+  return plain_row_body<kJudge>(width);
+}
+
 template <bool kMaterialize, bool kAsRead>
 bool ResilientParser::parse_row() {
   static_assert(kMaterialize || !kAsRead, "only materialized rows are judged as read");
@@ -383,6 +580,12 @@ bool ResilientParser::parse_row() {
   const std::size_t n = data_.size();
   std::size_t p = pos_;
   if (p >= n) return false;
+  if constexpr (!kMaterialize) {
+    if (try_plain()) {
+      if (plain_row<false>(0) == Plain::Taken) return plain_hit();
+      plain_miss();
+    }
+  }
 
   // Kept in locals while the row is read and stored on return.
   std::size_t count = 0;
@@ -424,11 +627,15 @@ bool ResilientParser::parse_row() {
   // The current block lives in locals while the row is read (stores into
   // the field list could otherwise alias it) and goes back to the members
   // when the call returns, for the next row.
+  // Its masks are taken one word at a time, as in plain_row.
   std::size_t base = block_base_;
-  Block block = block_;
+  std::uint64_t unquoted_stop = block_.unquoted_stop;
+  std::uint64_t quoted_stop = block_.quoted_stop;
+  std::uint64_t high_bits = block_.high;
+  std::uint64_t line_end = block_.line_end;
   const auto save_block = [&]() VORNISH_ALWAYS_INLINE {
     block_base_ = base;
-    block_ = block;
+    block_ = Block{unquoted_stop, quoted_stop, high_bits, line_end};
     field_count_ = count;
     as_read_ = kAsRead && as_read;
   };
@@ -445,14 +652,18 @@ bool ResilientParser::parse_row() {
       if (q - base >= 64) {
         if (q >= n) return n;
         base = q & ~std::size_t{63};
-        block = block_at(base);
+        const Block fresh = block_at(base);
+        unquoted_stop = fresh.unquoted_stop;
+        quoted_stop = fresh.quoted_stop;
+        high_bits = fresh.high;
+        line_end = fresh.line_end;
       }
       const auto shift = static_cast<unsigned>(q - base);
-      const std::uint64_t stops = (quoted ? block.quoted_stop : block.unquoted_stop) >> shift;
-      const std::uint64_t highs = block.high >> shift;
+      const std::uint64_t stops = (quoted ? quoted_stop : unquoted_stop) >> shift;
+      const std::uint64_t highs = high_bits >> shift;
       // Before a stop, the other kind's stops are quotes in an unquoted
       // run and delimiters or CRs in a quoted one: LF stops both.
-      const std::uint64_t others = (quoted ? block.unquoted_stop : block.quoted_stop) >> shift;
+      const std::uint64_t others = (quoted ? unquoted_stop : quoted_stop) >> shift;
       if (stops != 0) {
         const auto k = static_cast<unsigned>(__builtin_ctzll(stops));
         if constexpr (kMaterialize) {
@@ -588,11 +799,11 @@ bool ResilientParser::parse_row() {
               const Lane lane{d,
                               n,
                               base,
-                              block.unquoted_stop,
-                              block.quoted_stop,
-                              block.high,
-                              kAsRead ? block.high | (block.quoted_stop & ~block.unquoted_stop)
-                                      : block.high,
+                              unquoted_stop,
+                              quoted_stop,
+                              high_bits,
+                              kAsRead ? high_bits | (quoted_stop & ~unquoted_stop)
+                                      : high_bits,
                               ends_run_.data(),
                               delimiter_,
                               quote_char_,

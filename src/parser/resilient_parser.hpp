@@ -56,6 +56,13 @@ class ResilientParser {
   // costs a few steps a field that next_row spares.
   std::optional<RowView> next_row_as_read();
 
+  // The next row only when it is as_read() and `width` fields wide (any
+  // width when `width` is 0), counted without being decoded: its bytes up
+  // to as_read_end() are its own line. Otherwise nothing is read, and the
+  // row is left for the other calls. Every row it declines the others read
+  // alike, so a caller may always fall back to them.
+  std::optional<std::size_t> next_row_verbatim(std::size_t width);
+
   // Like next_row, but only counts the fields: no decoding, no copies.
   // Used where only a row's width matters.
   std::optional<std::size_t> skip_row();
@@ -106,6 +113,7 @@ class ResilientParser {
     std::uint64_t unquoted_stop;  // delimiter, CR, LF
     std::uint64_t quoted_stop;    // quote, LF
     std::uint64_t high;           // 0x80 and above
+    std::uint64_t line_end;       // CR, LF
   };
   using Classifier = Block (*)(const std::uint8_t* bytes, std::uint8_t delimiter,
                                std::uint8_t quote_char) noexcept;
@@ -121,6 +129,32 @@ class ResilientParser {
 
   template <bool kMaterialize, bool kAsRead>
   bool parse_row();
+  enum class Plain : std::uint8_t {
+    Taken,     // read; the state moved past the row
+    Declined,  // plain, but not what was asked for; nothing read
+    Odd,       // not plain; nothing read
+  };
+  template <bool kJudge>
+  Plain plain_row(std::size_t width);
+  template <bool kJudge>
+  Plain plain_row_body(std::size_t width);
+  template <bool kJudge>
+  Plain plain_row_popcnt(std::size_t width);
+  // Whether to try plain_row for this row, and what its outcome teaches.
+  bool try_plain() noexcept {
+    if (!plain_rows_) return false;
+    if (plain_wait_ == 0) return true;
+    --plain_wait_;
+    return false;
+  }
+  bool plain_hit() noexcept {
+    plain_penalty_ = 0;
+    return true;
+  }
+  void plain_miss() noexcept {
+    plain_penalty_ = static_cast<std::uint8_t>(plain_penalty_ < 32 ? 2 * plain_penalty_ + 1 : 63);
+    plain_wait_ = plain_penalty_;
+  }
   RowView finished_row() noexcept;
   bool closes_field(std::size_t quote_index);
   bool followed_by_field_end(std::size_t quote_index) const noexcept;
@@ -142,6 +176,16 @@ class ResilientParser {
   // than the plain unquoted rules: the quote, a line end, a skipped blank.
   std::array<bool, 256> ends_run_;
   bool lane_quotes_ = false;
+
+  // Rows whose every quote opens a field or closes one right before a
+  // delimiter or line end read the same under the rules as under plain
+  // quote toggling, so plain_row counts them from the block masks alone.
+  // Where a row is not of that kind it gives up and the rules read it;
+  // after a miss the next few rows go straight to the rules, so input full
+  // of odd quotes pays little for the attempt.
+  bool plain_rows_ = false;
+  std::uint8_t plain_wait_ = 0;
+  std::uint8_t plain_penalty_ = 0;
 
   // Closing-quote cache: for the physical line that ends at line_end_, the
   // index of its last quote that is followed by a field end (or npos). Lets

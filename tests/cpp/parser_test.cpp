@@ -396,31 +396,37 @@ const std::string_view kTokens[] = {"ab", "abc", "'ab'", "\"ab\"", "'a,b'", "'a 
                                     "'a''b'", "x\xC3\xA9", "\xFF", ",", ",", ";", "\t",
                                     " ", "\n", "\n", "\r\n", "\r", "'", "\""};
 
-TEST(Parser, AgreesWithPlainTranscriptionOnRandomInput) {
-  // Few distinct bytes so that quotes, blanks and line ends meet often.
+// Bytes that make quotes, blanks and line ends meet often, or rows of whole
+// fields, plain and quoted, so that runs of fields of every kind follow one
+// another as in real files; now and then behind a byte-order mark.
+template <typename Next>
+std::string random_input(Next& next, int iteration) {
   const std::string alphabet = std::string("ab,;\t '\"\r\n\n\xC3\xA9\xFF", 15);
+  std::string input;
+  const std::size_t length = next() % (iteration % 4 == 0 ? 300 : 40);
+  if (iteration % 2 == 0) {
+    // Long plain runs now and then, so that fields span whole blocks.
+    const bool runs = next() % 3 == 0;
+    for (std::size_t i = 0; i < length; ++i) {
+      const char c = alphabet[next() % alphabet.size()];
+      input += c;
+      if (runs && c == 'a') input.append(next() % 150, 'a');
+    }
+  } else {
+    for (std::size_t i = 0; i < length; ++i) {
+      input += kTokens[next() % std::size(kTokens)];
+    }
+  }
+  if (next() % 8 == 0) input = "\xEF\xBB\xBF" + input;
+  return input;
+}
+
+TEST(Parser, AgreesWithPlainTranscriptionOnRandomInput) {
   std::uint64_t seed = 0x9E3779B97F4A7C15ULL;
   auto next = [&seed] { return testing_support::xorshift(seed); };
   const std::uint8_t delims[] = {',', ';', '\t', ' ', '\''};
   for (int iteration = 0; iteration < 20000; ++iteration) {
-    std::string input;
-    const std::size_t length = next() % (iteration % 4 == 0 ? 300 : 40);
-    if (iteration % 2 == 0) {
-      // Long plain runs now and then, so that fields span whole blocks.
-      const bool runs = next() % 3 == 0;
-      for (std::size_t i = 0; i < length; ++i) {
-        const char c = alphabet[next() % alphabet.size()];
-        input += c;
-        if (runs && c == 'a') input.append(next() % 150, 'a');
-      }
-    } else {
-      // Rows of whole fields, plain and quoted, so that runs of fields of
-      // every kind follow one another as in real files.
-      for (std::size_t i = 0; i < length; ++i) {
-        input += kTokens[next() % std::size(kTokens)];
-      }
-    }
-    if (next() % 8 == 0) input = "\xEF\xBB\xBF" + input;
+    const std::string input = random_input(next, iteration);
     const std::uint8_t delim = delims[next() % 5];
     const std::uint8_t quote = (next() % 2) ? '\'' : '"';
     const bool repair = next() % 4 != 0;
@@ -448,9 +454,61 @@ TEST(Parser, AgreesWithPlainTranscriptionOnRandomInput) {
         ASSERT_EQ(fast.line(), slow.line) << level_name(level) << " input: " << input;
         ASSERT_EQ(fast.pos(), slow.pos()) << level_name(level) << " input: " << input;
         ASSERT_EQ(counting.pos(), slow.pos()) << level_name(level) << " input: " << input;
+        ASSERT_EQ(counting.line(), slow.line) << level_name(level) << " input: " << input;
       }
     }
   }
+}
+
+// A row next_row_verbatim takes is one next_row_as_read calls as read, of
+// the width asked for, ending and leaving the parser where that one does; a
+// row it declines is left unread, so the other calls can read it.
+TEST(Parser, VerbatimRowsAreAsReadRows) {
+  std::uint64_t seed = 0x2545F4914F6CDD1DULL;
+  auto next = [&seed] { return testing_support::xorshift(seed); };
+  const std::uint8_t delims[] = {',', ';', '\t', ' '};
+  std::size_t taken = 0;
+  for (int iteration = 0; iteration < 20000; ++iteration) {
+    const std::string input = random_input(next, iteration);
+    const std::uint8_t delim = delims[next() % 4];
+    const std::uint8_t quote = (next() % 2) ? '\'' : '"';
+    const bool repair = next() % 4 != 0;
+    for (const SimdLevel level : kLevels) {
+      if (!simd_level_supported(level)) continue;
+      ResilientParser verbatim(input, delim, quote, repair, false, level);
+      ResilientParser judged(input, delim, quote, repair, false, level);
+      for (;;) {
+        const std::size_t pos = verbatim.pos();
+        const std::size_t line = verbatim.line();
+        const auto expected = judged.next_row_as_read();
+        // The row's own width, any width, or one it does not have.
+        const std::size_t ask = next() % 3;
+        const std::size_t width = !expected ? 0 : ask == 0 ? expected->size() : ask == 1 ? 0 : expected->size() + 1;
+        const auto got = verbatim.next_row_verbatim(width);
+        if (!expected) {
+          ASSERT_FALSE(got) << level_name(level) << " input: " << input;
+          break;
+        }
+        if (got) {
+          ++taken;
+          ASSERT_TRUE(judged.as_read()) << level_name(level) << " input: " << input;
+          ASSERT_EQ(*got, expected->size()) << level_name(level) << " input: " << input;
+          ASSERT_NE(ask, 2u) << level_name(level) << " input: " << input;
+          ASSERT_EQ(verbatim.as_read_end(), judged.as_read_end())
+              << level_name(level) << " input: " << input;
+          ASSERT_EQ(verbatim.ended_at_line_end(), judged.ended_at_line_end())
+              << level_name(level) << " input: " << input;
+        } else {
+          ASSERT_EQ(verbatim.pos(), pos) << level_name(level) << " input: " << input;
+          ASSERT_EQ(verbatim.line(), line) << level_name(level) << " input: " << input;
+          ASSERT_TRUE(verbatim.next_row_as_read()) << level_name(level) << " input: " << input;
+        }
+        ASSERT_EQ(verbatim.pos(), judged.pos()) << level_name(level) << " input: " << input;
+        ASSERT_EQ(verbatim.line(), judged.line()) << level_name(level) << " input: " << input;
+      }
+    }
+  }
+  EXPECT_GT(taken, 10000u);
 }
 
 TEST(Parser, DispatchLevels) {
