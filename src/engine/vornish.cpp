@@ -294,7 +294,7 @@ class FileWriter final : public RowVisitor {
       kept(row, start);
       return;
     }
-    write_input_line(input_.substr(start, end - start));
+    kept_verbatim(start, end);
   }
 
   void quarantined(std::size_t line, QuarantineReason reason, RowView /*raw*/,

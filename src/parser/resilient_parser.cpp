@@ -435,6 +435,7 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
     std::size_t width) {
   const auto* d = reinterpret_cast<const std::uint8_t*>(data_.data());
   const std::size_t n = data_.size();
+  if (kJudge && !as_read_possible_) return Plain::Odd;
   const std::size_t row_begin = pos_;
   std::size_t base = row_begin & ~std::size_t{63};
   // The masks are read one word at a time: copied whole, the block comes
@@ -459,7 +460,6 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
   std::size_t count = 0;
   std::size_t lines = 0;
   std::uint64_t any_high = 0;
-  if (kJudge && !as_read_possible_) return Plain::Odd;
 
   // Carried from block to block: whether the next one starts inside quotes,
   // whether its first byte starts a field, whether this one ended on a
