@@ -1,0 +1,208 @@
+"""What the repair record costs, beside DuckDB's rejects tables, on the same file.
+
+On the generated damaged file (short and long rows, stray and bare quotes,
+invalid UTF-8, mixed line ends), one process per run, each reporting its
+own peak RSS:
+
+* ``vornish_file``: ``csv_vornish.vornish_file`` with ``threads=2`` (which
+  counts the changes by action), ``vornish_file+audit`` the same with
+  ``audit=path`` (the record written beside the output), and
+  ``vornish_file-uncounted``: the same native entry without counting, as
+  the front ran before it counted;
+* ``read_arrow``: ``pyarrow.table(csv_vornish.read_arrow(p, threads=2))``,
+  ``read_arrow+audit`` the same with ``audit=path``,
+  ``read_arrow+records`` with ``audit=True`` and the records taken into
+  ``pyarrow.table(stream.audit)`` as well, and ``read_arrow-uncounted``;
+* ``duckdb``: ``read_csv(p, all_varchar=true, null_padding=true,
+  strict_mode=false, ignore_errors=true)`` into an Arrow table with ``SET
+  threads = 2``, and ``duckdb+rejects`` the same with ``store_rejects=true``
+  (the rejected lines kept in DuckDB's ``reject_errors`` table).
+
+Each figure is the best of ``--repeat`` runs; the ratios compare best
+times. DuckDB records only the lines it rejects; the record here names
+every change, so the record counts differ by design.
+
+    python bench/audit_bench.py [--size-mb 200] [--repeat 3] [--kind damaged]
+                                [--module-path DIR | --build]
+
+Inputs are generated into bench/data/ on first use; outputs go to
+bench/data/out/ and are deleted after each run.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import benchlib  # noqa: E402
+import datagen  # noqa: E402
+
+MODES = [
+    "vornish_file-uncounted", "vornish_file", "vornish_file+audit",
+    "read_arrow-uncounted", "read_arrow", "read_arrow+audit", "read_arrow+records",
+    "duckdb", "duckdb+rejects",
+]
+# Each mode and the run it is measured against.
+PAIRS = [
+    ("vornish_file", "vornish_file-uncounted"),
+    ("vornish_file+audit", "vornish_file"),
+    ("vornish_file+audit", "vornish_file-uncounted"),
+    ("read_arrow", "read_arrow-uncounted"),
+    ("read_arrow+audit", "read_arrow"),
+    ("read_arrow+records", "read_arrow"),
+    ("read_arrow+audit", "read_arrow-uncounted"),
+    ("duckdb+rejects", "duckdb"),
+]
+THREADS = 2
+
+
+def measure(mode: str, source: str, output: str, audit: str) -> dict:
+    """Runs ``mode`` on ``source`` once; the counts it reports, untimed."""
+    import csv_vornish
+
+    result: dict = {}
+    if mode == "vornish_file-uncounted":
+        import _csv_vornish_backend
+
+        # The front's native entry without counting: what the front did
+        # before it counted its changes.
+        summary, _ = _csv_vornish_backend._vornish_file(source, output, threads=THREADS)
+        result["rows"] = summary.total_rows
+    elif mode == "read_arrow-uncounted":
+        import _csv_vornish_backend
+        import pyarrow as pa
+
+        result["rows"] = pa.table(_csv_vornish_backend._read_arrow(source, threads=THREADS)).num_rows
+    elif mode.startswith("vornish_file"):
+        extra: dict = {"audit": audit} if mode.endswith("+audit") else {}
+        summary = csv_vornish.vornish_file(source, output, threads=THREADS, **extra)
+        result["records"] = sum(summary.actions.values())
+        result["rows"] = summary.total_rows
+    elif mode.startswith("read_arrow"):
+        import pyarrow as pa
+
+        extra = {}
+        if mode.endswith("+audit"):
+            extra["audit"] = audit
+        elif mode.endswith("+records"):
+            extra["audit"] = True
+        stream = csv_vornish.read_arrow(source, threads=THREADS, **extra)
+        table = pa.table(stream)
+        result["rows"] = table.num_rows
+        if mode.endswith("+records"):
+            result["records"] = pa.table(stream.audit).num_rows
+        else:
+            result["records"] = sum(stream.actions.values())
+    elif mode.startswith("duckdb"):
+        import duckdb
+
+        con = duckdb.connect()
+        con.execute(f"SET threads = {THREADS}")
+        keep = "store_rejects = true" if mode.endswith("+rejects") else "ignore_errors = true"
+        table = con.sql(
+            "SELECT * FROM read_csv('" + source.replace("'", "''") + "', header = true, "
+            f"all_varchar = true, null_padding = true, strict_mode = false, {keep})"
+        ).to_arrow_table()
+        result["rows"] = table.num_rows
+        if mode.endswith("+rejects"):
+            result["records"] = con.execute("SELECT count(*) FROM reject_errors").fetchone()[0]
+    else:
+        raise ValueError(mode)
+    return result
+
+
+def child(mode: str, source: str, output: str, audit: str) -> None:
+    """One run in this process; prints one JSON line.
+
+    A first run on a small damaged file loads the modules and lets each
+    library set itself up (allocators, thread pools), so the timed run
+    measures the reading alone.
+    """
+    result: dict = {"mode": mode}
+    warm = Path(output).with_name("audit_bench.warm.csv")
+    try:
+        warm.write_bytes(b"id,a,b\n1,2\n3,\"x\"y\",4,5\n6,\xff,7\n")
+        measure(mode, str(warm), output, audit)
+        start = time.perf_counter()
+        try:
+            result.update(measure(mode, source, output, audit))
+        finally:
+            result["total_s"] = time.perf_counter() - start
+    except Exception as error:  # a peer that cannot take the input, or is not installed
+        result["error"] = f"{type(error).__name__}: {str(error)[:160]}"
+        result.setdefault("total_s", 0.0)
+    finally:
+        warm.unlink(missing_ok=True)
+    benchlib.emit(result)
+
+
+def main() -> None:
+    if len(sys.argv) == 6 and sys.argv[1] == "--child":
+        child(*sys.argv[2:6])
+        return
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    benchlib.add_common_args(parser, size_mb=200)
+    benchlib.add_module_args(parser)
+    parser.add_argument("--kind", default="damaged", choices=["damaged", "clean"],
+                        help="which generated file to read (default damaged)")
+    parser.add_argument("--modes", nargs="+", choices=MODES, default=MODES, metavar="MODE",
+                        help="run only these modes (default all: " + ", ".join(MODES) + ")")
+    args = parser.parse_args()
+
+    env = benchlib.child_env(benchlib.resolve_module_path(args))
+    out_dir = (args.data_dir or datagen.DATA_DIR) / "out"
+    out_dir.mkdir(parents=True, exist_ok=True)
+    source = datagen.ensure(args.kind, args.size_mb, args.data_dir)
+    size = source.stat().st_size
+
+    def run(mode: str) -> benchlib.ChildResult:
+        output, audit = out_dir / "audit_bench.csv", out_dir / "audit_bench.audit.csv"
+        try:
+            return benchlib.run_child(
+                [sys.executable, __file__, "--child", mode, str(source), str(output), str(audit)], env
+            )
+        finally:
+            for leftover in (output, audit):
+                leftover.unlink(missing_ok=True)
+
+    print(f"# Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, load average "
+          f"{os.getloadavg()[0]:.1f}; figures on a shared machine vary by tens of percent")
+    benchlib.warm_page_cache(source)
+    best: dict[str, benchlib.ChildResult] = {}
+    peak: dict[str, int] = {}
+    for _ in range(max(1, args.repeat)):
+        # Interleaved, so that a burst of load elsewhere hits every mode alike.
+        for mode in args.modes:
+            got = run(mode)
+            peak[mode] = max(peak.get(mode, 0), got.peak_rss)
+            if mode not in best or got.payload["total_s"] < best[mode].payload["total_s"]:
+                best[mode] = got
+
+    table = []
+    notes = []
+    for mode in args.modes:
+        p = best[mode].payload
+        failed = "error" in p
+        table.append([mode, "failed" if failed else p["total_s"],
+                      "-" if failed else benchlib.mb_per_s(size, p["total_s"]),
+                      benchlib.mb(peak[mode]), p.get("rows", "-"), p.get("records", "-")])
+        if failed:
+            notes.append(f"{mode}: {p['error']}")
+    seconds = {m: best[m].payload["total_s"] for m in args.modes if "error" not in best[m].payload}
+    print(f"# {source.name}: {benchlib.mb(size):.0f} MB, best of {max(1, args.repeat)}, {THREADS} threads each")
+    benchlib.print_table(["mode", "best s", "MB/s", "peak MB", "rows", "records"], table)
+    for audited, plain in PAIRS:
+        if audited in seconds and plain in seconds:
+            notes.append(f"{audited} / {plain}: {seconds[audited] / seconds[plain]:.3f}"
+                         f" ({(seconds[audited] / seconds[plain] - 1) * 100:+.1f} %)")
+    for note in notes:
+        print("#", note)
+
+
+if __name__ == "__main__":
+    main()
