@@ -18,12 +18,17 @@ own peak RSS:
   threads = 2``, and ``duckdb+rejects`` the same with ``store_rejects=true``
   (the rejected lines kept in DuckDB's ``reject_errors`` table).
 
+With ``--mix F`` the input is instead a file whose rows are drawn from
+the damaged generator with probability F and from the clean one otherwise
+(about a quarter of the damaged generator's rows need a change, so
+``--mix 0.22`` changes about 5% of the rows); ``rows changed`` counts them.
+
 Each figure is the best of ``--repeat`` runs; the ratios compare best
 times. DuckDB records only the lines it rejects; the record here names
 every change, so the record counts differ by design.
 
-    python bench/audit_bench.py [--size-mb 200] [--repeat 3] [--kind damaged]
-                                [--module-path DIR | --build]
+    python bench/audit_bench.py [--size-mb 200] [--repeat 3] [--kind damaged | --mix F]
+                                [--modes MODE...] [--module-path DIR | --build]
 
 Inputs are generated into bench/data/ on first use; outputs go to
 bench/data/out/ and are deleted after each run.
@@ -33,6 +38,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import random
 import sys
 import time
 from pathlib import Path
@@ -61,6 +67,33 @@ PAIRS = [
 THREADS = 2
 
 
+def ensure_mixed(size_mb: float, share: float, data_dir: Path | None) -> Path:
+    """A file of clean rows with a ``share`` of rows from the damaged generator, made once."""
+    directory = Path(data_dir) if data_dir else datagen.DATA_DIR
+    directory.mkdir(parents=True, exist_ok=True)
+    path = directory / f"mixed-{size_mb:g}mb-{share:g}.csv".replace("0.", "0p")
+    if path.exists():
+        return path
+    clean, damaged = datagen._pool("clean", 7), datagen._pool("damaged", 7)
+    rng = random.Random(8)
+    size = int(size_mb * 1_000_000)
+    tmp = path.with_suffix(".tmp")
+    with open(tmp, "wb") as out:
+        out.write(datagen.HEADER)
+        written, row_id = len(datagen.HEADER), 0
+        while written < size:
+            lines = []
+            for _ in range(10_000):
+                body = rng.choice(damaged) if rng.random() < share else rng.choice(clean)
+                lines.append(b"%d,%s\n" % (row_id, body))
+                row_id += 1
+            block = b"".join(lines)
+            out.write(block)
+            written += len(block)
+    os.replace(tmp, path)
+    return path
+
+
 def measure(mode: str, source: str, output: str, audit: str) -> dict:
     """Runs ``mode`` on ``source`` once; the counts it reports, untimed."""
     import csv_vornish
@@ -83,6 +116,11 @@ def measure(mode: str, source: str, output: str, audit: str) -> dict:
         summary = csv_vornish.vornish_file(source, output, threads=THREADS, **extra)
         result["records"] = sum(summary.actions.values())
         result["rows"] = summary.total_rows
+        if extra:
+            import csv
+
+            with open(audit, newline="", encoding="utf-8") as record:
+                result["rows_changed"] = len({row[1] for row in csv.reader(record)}) - 1
     elif mode.startswith("read_arrow"):
         import pyarrow as pa
 
@@ -150,6 +188,8 @@ def main() -> None:
     benchlib.add_module_args(parser)
     parser.add_argument("--kind", default="damaged", choices=["damaged", "clean"],
                         help="which generated file to read (default damaged)")
+    parser.add_argument("--mix", type=float, default=None, metavar="F",
+                        help="read a file of clean rows with a share F drawn from the damaged generator")
     parser.add_argument("--modes", nargs="+", choices=MODES, default=MODES, metavar="MODE",
                         help="run only these modes (default all: " + ", ".join(MODES) + ")")
     args = parser.parse_args()
@@ -157,7 +197,10 @@ def main() -> None:
     env = benchlib.child_env(benchlib.resolve_module_path(args))
     out_dir = (args.data_dir or datagen.DATA_DIR) / "out"
     out_dir.mkdir(parents=True, exist_ok=True)
-    source = datagen.ensure(args.kind, args.size_mb, args.data_dir)
+    if args.mix is not None:
+        source = ensure_mixed(args.size_mb, args.mix, args.data_dir)
+    else:
+        source = datagen.ensure(args.kind, args.size_mb, args.data_dir)
     size = source.stat().st_size
 
     def run(mode: str) -> benchlib.ChildResult:
@@ -193,6 +236,9 @@ def main() -> None:
                       benchlib.mb(peak[mode]), p.get("rows", "-"), p.get("records", "-")])
         if failed:
             notes.append(f"{mode}: {p['error']}")
+        if "rows_changed" in p:
+            notes.append(f"{p['rows_changed']} of {p['rows']} rows changed "
+                         f"({p['rows_changed'] / max(1, p['rows']) * 100:.1f} %), {p['records']} records")
     seconds = {m: best[m].payload["total_s"] for m in args.modes if "error" not in best[m].payload}
     print(f"# {source.name}: {benchlib.mb(size):.0f} MB, best of {max(1, args.repeat)}, {THREADS} threads each")
     benchlib.print_table(["mode", "best s", "MB/s", "peak MB", "rows", "records"], table)
