@@ -22,8 +22,10 @@ its own byte range to a part file of its own in the ``audit`` directory,
 file's N, zero padded to one width, so that name order is partition
 order). The parts of a file, in name order and each without its header
 line, are exactly the record ``csv_vornish.vornish_file(..., audit=...)``
-writes for that file; ``join_audit`` joins them into that one file. ``repair_files`` writes one
-``<stem>.audit.csv`` per input beside its outputs.
+writes for that file; ``join_audit`` joins them into that one file. A part
+appears under its name only once complete, so a task cut short (a worker
+killed) never leaves a truncated part that looks whole. ``repair_files``
+writes one ``<stem>.audit.csv`` per input beside its outputs.
 """
 
 from __future__ import annotations
@@ -31,6 +33,7 @@ from __future__ import annotations
 import glob as _glob
 import os
 import re
+import secrets
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, Union
@@ -52,8 +55,11 @@ StrPath = Union[str, "os.PathLike[str]"]
 #: The summary fields that add up over partitions and files.
 COUNT_FIELDS = ("total_rows", "vornished_rows", "repaired_rows", "quarantined_rows")
 
-# A part file of read_csv's repair record: <stem>.audit.<index>-of-<count>.csv.
+# A part file of read_csv's repair record after the stem:
+# .audit.<index>-of-<count>.csv, and while it is written a temporary
+# name with .<random>.tmp appended.
 _AUDIT_PART = re.compile(r"\.audit\.(\d+)-of-(\d+)\.csv")
+_AUDIT_PART_OR_TEMP = re.compile(r"\.audit\.\d+-of-\d+\.csv(\.[0-9a-f]+\.tmp)?")
 
 # The column of each partition's frame that carries its counts, dropped
 # before the user sees the frame; see _PartitionCounts.
@@ -179,12 +185,21 @@ def _read_part(part: _Part) -> "_pd.DataFrame":
     # thread; more threads per partition would only compete with them.
     # Large strings are what pandas' pyarrow strings hold, so the frame
     # takes the batches' buffers as they are instead of copying them.
-    # The part file of the record is written whole on every run of the
-    # task, so a task the scheduler runs again rewrites the same bytes.
-    stream = _backend._read_arrow(
-        part.path, threads=1, large_strings=True, audit=part.audit, record=True, **part.kwargs
-    )
-    table = pa.table(stream)
+    # The record is written under a name of this run's own and renamed
+    # once complete: a task the scheduler runs again (or twice at once)
+    # then puts the same whole bytes in place, never a mix.
+    scratch = None if part.audit is None else f"{part.audit}.{secrets.token_hex(8)}.tmp"
+    try:
+        stream = _backend._read_arrow(
+            part.path, threads=1, large_strings=True, audit=scratch, record=True, **part.kwargs
+        )
+        table = pa.table(stream)
+        if scratch is not None:
+            assert part.audit is not None
+            os.replace(scratch, part.audit)
+    finally:
+        if scratch is not None and os.path.exists(scratch):
+            os.remove(scratch)
     frame = _string_frame(table, part.names)
     counts = stream.summary
     frame.attrs[_SUMMARY_ATTR] = {name: getattr(counts, name) for name in COUNT_FIELDS} | stream.actions
@@ -287,7 +302,7 @@ def _with_audit_parts(parts: list[_Part], directory: str) -> list[_Part]:
         stems[stem] = path
     os.makedirs(directory, exist_ok=True)
     for stem in stems:
-        for stale in _audit_parts(directory, stem):
+        for stale in _audit_parts(directory, stem, _AUDIT_PART_OR_TEMP):
             os.remove(stale)
     named = []
     for path, pieces in by_file.items():
@@ -299,7 +314,7 @@ def _with_audit_parts(parts: list[_Part], directory: str) -> list[_Part]:
     return named
 
 
-def _audit_parts(directory: str, stem: str) -> list[str]:
+def _audit_parts(directory: str, stem: str, pattern: re.Pattern[str] = _AUDIT_PART) -> list[str]:
     """The part files of ``stem``'s record in ``directory``, in name order."""
     try:
         entries = os.listdir(directory)
@@ -308,7 +323,7 @@ def _audit_parts(directory: str, stem: str) -> list[str]:
     return sorted(
         os.path.join(directory, entry)
         for entry in entries
-        if entry.startswith(stem) and _AUDIT_PART.fullmatch(entry, len(stem))
+        if entry.startswith(stem) and pattern.fullmatch(entry, len(stem))
     )
 
 
@@ -330,7 +345,7 @@ def join_audit(audit: StrPath, path: StrPath, target: StrPath | None = None) -> 
     found = _audit_parts(directory, stem)
     if not found:
         raise FileNotFoundError(f"no part of the repair record of {stem} in {directory}")
-    splits = {_AUDIT_PART.fullmatch(os.path.basename(part), len(stem)).group(2) for part in found}  # type: ignore[union-attr]
+    splits = {os.path.basename(part).rsplit("-of-", 1)[1][: -len(".csv")] for part in found}
     if len(splits) > 1:
         raise ValueError(f"{directory} holds parts of {stem} from different splits: {sorted(splits)}")
     (count_text,) = splits

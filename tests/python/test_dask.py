@@ -70,8 +70,10 @@ def single_machine_counts(path: Path, **options) -> dict[str, object]:
 
 def single_machine_audit(path: Path, tmp_path: Path, **options) -> bytes:
     """The record vornish_file writes for the whole file with the same options."""
-    record = tmp_path / f"{path.stem}.whole-audit.csv"
-    csv_vornish.vornish_file(path, tmp_path / f"{path.stem}.whole-clean.csv", audit=record, **options)
+    reference = tmp_path / "reference"  # out of the way of the tests' globs
+    reference.mkdir(exist_ok=True)
+    record = reference / f"{path.stem}.audit.csv"
+    csv_vornish.vornish_file(path, reference / f"{path.stem}.clean.csv", audit=record, **options)
     return record.read_bytes()
 
 
@@ -191,7 +193,7 @@ def test_worker_killed_during_a_task_is_retried_exactly(client, tmp_path):
     path = tmp_path / "big.csv"
     write_damaged(path, 200_000)
     expected = single_machine_rows(path)
-    frame = cvd.read_csv(path, blocksize=256 * 1024)
+    frame = cvd.read_csv(path, blocksize=256 * 1024, audit=tmp_path / "audit")
     killed = threading.Event()
     done = threading.Event()
 
@@ -215,6 +217,9 @@ def test_worker_killed_during_a_task_is_retried_exactly(client, tmp_path):
         killer.join()
     assert killed.is_set(), "no task was running to be killed"
     assert rows == expected
+    # The killed task's part was written again, whole.
+    joined = cvd.join_audit(tmp_path / "audit", path)
+    assert Path(joined).read_bytes() == single_machine_audit(path, tmp_path)
 
 
 AUDIT_CASES = [
@@ -282,6 +287,15 @@ def test_audit_of_several_files_and_stale_parts(client, tmp_path):
     for name in ("a", "b"):
         path = tmp_path / f"{name}.csv"
         assert Path(cvd.join_audit(audit, path)).read_bytes() == single_machine_audit(path, tmp_path)
+    # A temporary part a killed task left is ignored, then removed by the next read.
+    leftover = audit / "a.audit.00000-of-00002.csv.0123abcd.tmp"
+    leftover.write_text("line,offset")
+    assert Path(cvd.join_audit(audit, tmp_path / "a.csv")).read_bytes() == single_machine_audit(
+        tmp_path / "a.csv", tmp_path
+    )
+    cvd.read_csv(str(tmp_path / "*.csv"), blocksize=16 * 1024, audit=audit)
+    assert not leftover.exists()
+    frame.compute()
     # Parts left from two splits cannot be joined.
     (audit / "a.audit.00000-of-00099.csv").write_text(AUDIT_HEADER + "\n")
     with pytest.raises(ValueError, match="different splits"):
