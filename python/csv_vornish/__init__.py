@@ -74,7 +74,7 @@ def _forwarding_to(
     backend_function: Callable[..., Any],
     *path_parameters: str,
     dialect_from: str | None = None,
-    recorded: Callable[[Any], Any] | None = None,
+    recorded: Callable[[Any, bool], Any] | None = None,
 ) -> Callable[[_F], _F]:
     """Turns a typed template into a forwarder to ``backend_function``.
 
