@@ -4,15 +4,14 @@ On the generated damaged file (short and long rows, stray and bare quotes,
 invalid UTF-8, mixed line ends), one process per run, each reporting its
 own peak RSS:
 
-* ``vornish_file``: ``csv_vornish.vornish_file`` with ``threads=2`` (which
-  counts the changes by action), ``vornish_file+audit`` the same with
-  ``audit=path`` (the record written beside the output), and
-  ``vornish_file-uncounted``: the same native entry without counting, as
-  the front ran before it counted;
+* ``vornish_file``: ``csv_vornish.vornish_file`` with ``threads=2``,
+  ``vornish_file+record`` the same counting the changes by action
+  (``record=True``), ``vornish_file+audit`` with ``audit=path`` (the
+  record written beside the output);
 * ``read_arrow``: ``pyarrow.table(csv_vornish.read_arrow(p, threads=2))``,
-  ``read_arrow+audit`` the same with ``audit=path``,
-  ``read_arrow+records`` with ``audit=True`` and the records taken into
-  ``pyarrow.table(stream.audit)`` as well, and ``read_arrow-uncounted``;
+  ``read_arrow+record`` with ``record=True``, ``read_arrow+audit`` with
+  ``audit=path``, and ``read_arrow+records`` with ``audit=True`` and the
+  records taken into ``pyarrow.table(stream.audit)`` as well;
 * ``duckdb``: ``read_csv(p, all_varchar=true, null_padding=true,
   strict_mode=false, ignore_errors=true)`` into an Arrow table with ``SET
   threads = 2``, and ``duckdb+rejects`` the same with ``store_rejects=true``
@@ -50,19 +49,18 @@ import benchlib  # noqa: E402
 import datagen  # noqa: E402
 
 MODES = [
-    "vornish_file-uncounted", "vornish_file", "vornish_file+audit",
-    "read_arrow-uncounted", "read_arrow", "read_arrow+audit", "read_arrow+records",
+    "vornish_file", "vornish_file+record", "vornish_file+audit",
+    "read_arrow", "read_arrow+record", "read_arrow+audit", "read_arrow+records",
     "duckdb", "duckdb+rejects",
 ]
 # Each mode and the run it is measured against.
 PAIRS = [
-    ("vornish_file", "vornish_file-uncounted"),
+    ("vornish_file+record", "vornish_file"),
     ("vornish_file+audit", "vornish_file"),
-    ("vornish_file+audit", "vornish_file-uncounted"),
-    ("read_arrow", "read_arrow-uncounted"),
+    ("vornish_file+audit", "vornish_file+record"),
+    ("read_arrow+record", "read_arrow"),
     ("read_arrow+audit", "read_arrow"),
     ("read_arrow+records", "read_arrow"),
-    ("read_arrow+audit", "read_arrow-uncounted"),
     ("duckdb+rejects", "duckdb"),
 ]
 THREADS = 2
@@ -100,37 +98,27 @@ def measure(mode: str, source: str, output: str, audit: str) -> dict:
     import csv_vornish
 
     result: dict = {}
-    if mode == "vornish_file-uncounted":
-        import _csv_vornish_backend
-
-        # The front's native entry without counting: what the front did
-        # before it counted its changes.
-        summary, _ = _csv_vornish_backend._vornish_file(source, output, threads=THREADS)
-        result["rows"] = summary.total_rows
-    elif mode == "read_arrow-uncounted":
-        import _csv_vornish_backend
-        import pyarrow as pa
-
-        result["rows"] = pa.table(_csv_vornish_backend._read_arrow(source, threads=THREADS)).num_rows
-    elif mode.startswith("vornish_file"):
-        extra: dict = {"audit": audit} if mode.endswith("+audit") else {}
+    extra: dict = {}
+    if mode.endswith("+record"):
+        extra["record"] = True
+    elif mode.endswith("+audit"):
+        extra["audit"] = audit
+    elif mode.endswith("+records"):
+        extra["audit"] = True
+    if mode.startswith("vornish_file"):
         summary = csv_vornish.vornish_file(source, output, threads=THREADS, **extra)
-        result["records"] = sum(summary.actions.values())
         result["rows"] = summary.total_rows
+        if summary.actions is not None:
+            result["records"] = sum(summary.actions.values())
     elif mode.startswith("read_arrow"):
         import pyarrow as pa
 
-        extra = {}
-        if mode.endswith("+audit"):
-            extra["audit"] = audit
-        elif mode.endswith("+records"):
-            extra["audit"] = True
         stream = csv_vornish.read_arrow(source, threads=THREADS, **extra)
         table = pa.table(stream)
         result["rows"] = table.num_rows
         if mode.endswith("+records"):
             result["records"] = pa.table(stream.audit).num_rows
-        else:
+        elif stream.actions is not None:
             result["records"] = sum(stream.actions.values())
     elif mode.startswith("duckdb"):
         import duckdb

@@ -116,8 +116,11 @@ def run_job(job: RepairJob, show_progress: bool = False) -> RepairResult:
                     output_path = os.path.join(scratch, "stdout.csv")
             options = _dialect_options(job, input_path)
             progress = stack.enter_context(progress_bar(_describe(job.input, "<stdin>"), show_progress))
+            # The report lists the changes by action, so they are counted
+            # even without a record to write.
             summary = csv_vornish.vornish_file(
-                input_path, output_path, job.quarantine, **options, progress=progress, audit=job.audit
+                input_path, output_path, job.quarantine, **options, progress=progress, audit=job.audit,
+                record=True,
             )
             if job.output == STDIO:
                 with open(output_path, "rb") as clean:
@@ -132,7 +135,8 @@ def run_job(job: RepairJob, show_progress: bool = False) -> RepairResult:
 
 
 def summary_dict(summary: csv_vornish.RepairSummary) -> dict[str, Any]:
-    """A run's summary as plain data: the backend's counts and ``actions``, every action listed."""
+    """A run's summary as plain data: the backend's counts and ``actions``, every action listed
+    (``None`` for a run that did not count them)."""
     return {**summary.to_dict(), "actions": summary.actions}
 
 
@@ -237,7 +241,7 @@ def summary_line(result: RepairResult) -> str:
         f"{summary['quarantined_rows']} quarantined; "
         f"delimiter {summary['detected_delimiter']!r}, {summary['inferred_columns']} columns"
     )
-    actions = summary.get("actions", {})
+    actions = summary.get("actions") or {}
     changes = [f"{name} {actions[name]}" for name in ACTIONS if actions.get(name)]
     if changes:
         line += "; " + ", ".join(changes)

@@ -78,6 +78,8 @@ class _Part:
     names: tuple[str, ...]
     # The part file of the repair record this piece writes, if any.
     audit: str | None = None
+    # Count the changes by action (always with a record).
+    record: bool = False
 
 
 @dataclass(frozen=True)
@@ -191,7 +193,7 @@ def _read_part(part: _Part) -> "_pd.DataFrame":
     scratch = None if part.audit is None else f"{part.audit}.{secrets.token_hex(8)}.tmp"
     try:
         stream = _backend._read_arrow(
-            part.path, threads=1, large_strings=True, audit=scratch, record=True, **part.kwargs
+            part.path, threads=1, large_strings=True, audit=scratch, record=part.record, **part.kwargs
         )
         table = pa.table(stream)
         if scratch is not None:
@@ -202,7 +204,10 @@ def _read_part(part: _Part) -> "_pd.DataFrame":
             os.remove(scratch)
     frame = _string_frame(table, part.names)
     counts = stream.summary
-    frame.attrs[_SUMMARY_ATTR] = {name: getattr(counts, name) for name in COUNT_FIELDS} | stream.actions
+    actions = stream.actions
+    frame.attrs[_SUMMARY_ATTR] = {name: getattr(counts, name) for name in COUNT_FIELDS} | (
+        dict.fromkeys(ACTIONS) if actions is None else actions
+    )
     return frame
 
 
@@ -219,6 +224,7 @@ def read_csv(
     blocksize: int | str | None = "256MiB",
     dialect: "Dialect | Literal['auto'] | None" = None,
     audit: StrPath | None = None,
+    record: bool = False,
 ) -> "dd.DataFrame":
     """Loads damaged CSV files into a Dask DataFrame of string columns, repairing as ``read_arrow`` does.
 
@@ -244,13 +250,18 @@ def read_csv(
             Part files an earlier call left there for the same stems are
             removed now, so that no stale part is mistaken for a new one;
             two inputs with the same stem are a ``ValueError``.
+        record: Count the changes by action for ``summary(frame)``
+            without writing them anywhere (``audit`` counts them too);
+            either makes each partition read again the rows that may hold
+            a change.
 
     The columns are those of the first file (its header with
     ``header=True``, else ``column_1``, ``column_2``, ...); every other file
     must have the same columns, or a ``ValueError`` names it. All columns
     are pyarrow-backed strings; missing cells are null. Rows set aside by the
     repair are dropped and counted: ``csv_vornish.dask.summary(frame)``
-    gives the counts and the changes by action.
+    gives the counts, and the changes by action with ``audit`` or
+    ``record=True``.
 
     Raises (on the client, before any task runs):
         FileNotFoundError, PermissionError, ...: a file could not be read.
@@ -282,6 +293,8 @@ def read_csv(
     assert names is not None
     if audit is not None:
         parts = _with_audit_parts(parts, os.fspath(audit))
+    elif record:
+        parts = [_Part(part.path, part.kwargs, part.names, None, True) for part in parts]
     meta = _string_frame(_empty_table(names), names)
     frame: dd.DataFrame = dd.from_map(  # type: ignore[no-untyped-call, unused-ignore]
         _read_part, parts, meta=meta, enforce_metadata=False, label="csv-vornish-read"
@@ -310,7 +323,7 @@ def _with_audit_parts(parts: list[_Part], directory: str) -> list[_Part]:
         width = max(5, len(str(count)))
         for index, piece in enumerate(pieces):
             name = f"{_stem(path)}.audit.{index:0{width}d}-of-{count:0{width}d}.csv"
-            named.append(_Part(piece.path, piece.kwargs, piece.names, os.path.join(directory, name)))
+            named.append(_Part(piece.path, piece.kwargs, piece.names, os.path.join(directory, name), True))
     return named
 
 
@@ -382,7 +395,10 @@ def _partition_counts(frame: "_pd.DataFrame") -> "_pd.DataFrame":
     counts = frame.attrs.get(_SUMMARY_ATTR)
     if counts is None:
         raise ValueError("summary() needs a frame straight from csv_vornish.dask.read_csv")
-    return pd.DataFrame([{name: counts[name] for name in (*COUNT_FIELDS, *ACTIONS)}])
+    frame = pd.DataFrame([{name: counts[name] for name in COUNT_FIELDS}])
+    for name in ACTIONS:
+        frame[name] = pd.Series([counts[name]], dtype="Int64")
+    return frame
 
 
 def summary(frame: "dd.DataFrame") -> dict[str, Any]:
@@ -390,7 +406,8 @@ def summary(frame: "dd.DataFrame") -> dict[str, Any]:
 
     The four counts that add up (``total_rows``, ``vornished_rows``,
     ``repaired_rows``, ``quarantined_rows``) and ``actions``: the changes
-    by action, every action listed, as ``RepairSummary.actions`` gives them.
+    by action, every action listed, as ``RepairSummary.actions`` gives them
+    (``None`` unless ``read_csv`` had ``audit`` or ``record=True``).
 
     Reads every partition (so compute it alongside your own work with
     ``dask.compute`` when you can). The frame must come straight from
@@ -399,10 +416,13 @@ def summary(frame: "dd.DataFrame") -> dict[str, Any]:
     """
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
-    meta = pd.DataFrame({name: pd.Series([], dtype="int64") for name in (*COUNT_FIELDS, *ACTIONS)})
+    meta = pd.DataFrame({name: pd.Series([], dtype="int64") for name in COUNT_FIELDS})
+    for name in ACTIONS:
+        meta[name] = pd.Series([], dtype="Int64")
     per_part = frame.map_partitions(_partition_counts, meta=meta).compute()  # type: ignore[no-untyped-call, unused-ignore]
     totals: dict[str, Any] = {name: int(per_part[name].sum()) for name in COUNT_FIELDS}
-    totals["actions"] = {name: int(per_part[name].sum()) for name in ACTIONS}
+    counted = not per_part[list(ACTIONS)].isna().any().any()
+    totals["actions"] = {name: int(per_part[name].sum()) for name in ACTIONS} if counted else None
     return totals
 
 
@@ -413,6 +433,7 @@ class _RepairTask:
     quarantine: str | None
     options: dict[str, Any] = field(default_factory=dict)
     audit: str | None = None
+    record: bool = False
 
 
 def _repair_one(task: _RepairTask) -> dict[str, Any]:
@@ -421,14 +442,15 @@ def _repair_one(task: _RepairTask) -> dict[str, Any]:
         # One thread, as for read_csv's partitions: the scheduler already
         # runs a task on every worker thread.
         result = csv_vornish.vornish_file(
-            task.input, task.output, task.quarantine, threads=1, audit=task.audit, **task.options
+            task.input, task.output, task.quarantine, threads=1, audit=task.audit, record=task.record,
+            **task.options,
         )
     except Exception as error:  # one failing file never stops the others
         row.update(dict.fromkeys((*COUNT_FIELDS, *ACTIONS)), detected_delimiter=None, inferred_columns=None)
         row["error"] = f"{type(error).__name__}: {error}"
         return row
     row.update({name: getattr(result, name) for name in COUNT_FIELDS})
-    row.update(result.actions)
+    row.update(result.actions or dict.fromkeys(ACTIONS))
     row["detected_delimiter"] = result.detected_delimiter
     row["inferred_columns"] = result.inferred_columns
     row["error"] = None
@@ -453,6 +475,7 @@ def repair_files(
     *,
     quarantine: bool = True,
     audit: bool | StrPath = False,
+    record: bool = False,
 ) -> "_pd.DataFrame":
     """Repairs each input to ``output_dir/<stem>.clean.csv`` as tasks on the current Dask client.
 
@@ -460,7 +483,8 @@ def repair_files(
     ``output_dir/<stem>.quarantine.csv``. With ``audit=True`` the repair
     record of each input goes to ``output_dir/<stem>.audit.csv`` (``audit``
     a directory: to ``<stem>.audit.csv`` there), exactly as
-    ``csv_vornish.vornish_file(..., audit=...)`` writes it. Uses the running
+    ``csv_vornish.vornish_file(..., audit=...)`` writes it; with it, or
+    with ``record=True``, the changes are counted by action. Uses the running
     ``distributed`` client, or a local cluster for the length of the call when
     there is none. One failing file never stops the others.
 
@@ -468,7 +492,7 @@ def repair_files(
         A pandas DataFrame with one row per input, in input order: ``path``,
         the summary's fields, one column per action (``padded``,
         ``merged``, ... as in ``csv_vornish.record.ACTIONS``: the changes
-        of that kind), and ``error`` (``None``, or the error's type and
+        of that kind, missing when not counted), and ``error`` (``None``, or the error's type and
         text for a file that failed; its counts are missing).
 
     Raises:
@@ -508,6 +532,7 @@ def repair_files(
                 os.path.join(out, f"{stem}.quarantine.csv") if quarantine else None,
                 options,
                 os.path.join(audit_dir, f"{stem}.audit.csv") if audit_dir is not None else None,
+                record,
             )
         )
     os.makedirs(out, exist_ok=True)

@@ -63,7 +63,7 @@ def reference(work: pathlib.Path, quarantine: bool = True, **options: Any) -> tu
     ref = work / "reference"
     ref.mkdir(exist_ok=True)
     summary = csv_vornish.vornish_file(
-        work / "damaged.csv", ref / "clean.csv", ref / "bad.csv" if quarantine else None, **options
+        work / "damaged.csv", ref / "clean.csv", ref / "bad.csv" if quarantine else None, record=True, **options
     )
     bad = (ref / "bad.csv").read_bytes() if quarantine else b""
     return (ref / "clean.csv").read_bytes(), bad, {**summary.to_dict(), "actions": summary.actions}

@@ -266,7 +266,7 @@ def test_partition_records_together_are_the_whole_files(client, tmp_path, kind, 
     assert cvd.join_audit(audit, path, tmp_path / "joined.csv") == str(tmp_path / "joined.csv")
     assert (tmp_path / "joined.csv").read_bytes() == whole
     # The counts by action reach summary(), and add up to the whole file's.
-    assert totals == single_machine_counts(path, **options)
+    assert totals == single_machine_counts(path, record=True, **options)
     assert list(totals["actions"]) == list(ACTIONS)
     records = list(csv.reader(io.StringIO(whole.decode("utf-8"), newline="")))[1:]
     assert sum(totals["actions"].values()) == len(records)
@@ -322,7 +322,7 @@ def test_repair_files_audit_beside_the_outputs(client, tmp_path):
     report = cvd.repair_files([damaged, plain, tmp_path / "missing.csv"], tmp_path / "out", audit=True)
     assert (tmp_path / "out" / "damaged.audit.csv").read_bytes() == single_machine_audit(damaged, tmp_path)
     assert (tmp_path / "out" / "plain.audit.csv").read_text() == AUDIT_HEADER + "\n"
-    expected = csv_vornish.vornish_file(damaged, tmp_path / "ref.csv").actions
+    expected = csv_vornish.vornish_file(damaged, tmp_path / "ref.csv", record=True).actions
     assert list(report.columns[report.columns.get_loc("padded"):][:len(ACTIONS)]) == list(ACTIONS)
     assert {name: report[name][0] for name in ACTIONS} == expected
     assert all(report[name][1] == 0 for name in ACTIONS)
@@ -331,3 +331,17 @@ def test_repair_files_audit_beside_the_outputs(client, tmp_path):
     cvd.repair_files([damaged], tmp_path / "out2", audit=tmp_path / "records", quarantine=False)
     assert (tmp_path / "records" / "damaged.audit.csv").read_bytes() == single_machine_audit(damaged, tmp_path)
     assert not (tmp_path / "out2" / "damaged.audit.csv").exists()
+
+
+def test_changes_are_counted_only_when_asked(client, tmp_path):
+    path = tmp_path / "in.csv"
+    write_damaged(path, 3000)
+    assert cvd.summary(cvd.read_csv(path, blocksize=8 * 1024))["actions"] is None
+    counted = cvd.summary(cvd.read_csv(path, blocksize=8 * 1024, record=True))
+    assert counted == single_machine_counts(path, record=True)
+    assert counted["actions"]["padded"] > 0
+    report = cvd.repair_files([path], tmp_path / "out")
+    assert all(report[name].isna()[0] for name in ACTIONS)
+    report = cvd.repair_files([path], tmp_path / "out", record=True)
+    assert {name: report[name][0] for name in ACTIONS} == counted["actions"]
+    assert not (tmp_path / "out" / "in.audit.csv").exists()
