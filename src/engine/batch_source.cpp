@@ -58,7 +58,11 @@ class WidestRow final : public RowVisitor {
 class FileBatchSource final : public BatchSource {
  public:
   FileBatchSource(int fd, bool regular, std::uint64_t size, const ArrowReadOptions& options)
-      : fd_(fd), regular_(regular), size_(size), window_(fd, regular), options_(options) {}
+      : fd_(fd),
+        regular_(regular),
+        size_(size),
+        window_(options.source ? FileWindow(*options.source) : FileWindow(fd, regular)),
+        options_(options) {}
 
   // Everything a consumer must know before the first batch.
   Status settle() {
@@ -409,6 +413,13 @@ Result<std::vector<RowStart>> find_row_starts(const std::string& path,
 
 Result<std::unique_ptr<BatchSource>> open_batch_source(const std::string& path,
                                                        const ArrowReadOptions& options) {
+  if (options.source) {
+    auto source = std::make_unique<FileBatchSource>(-1, false, 0, options);
+    if (Status s = source->settle(); !s) {
+      return s.error();
+    }
+    return std::unique_ptr<BatchSource>(std::move(source));
+  }
   Result<int> opened = open_for_reading(path);
   if (!opened) {
     return opened.error();

@@ -23,6 +23,7 @@
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
 #include "python/errors.hpp"
+#include "python/source.hpp"
 #include "python/summary.hpp"
 
 namespace vornish {
@@ -39,7 +40,7 @@ constexpr std::array<binding::Param, 1> kReadArrowHead = {
 // expected_columns given above); the front's cluster reader splits files
 // with them. large_strings gives 64-bit offsets whatever the size, which is
 // what a pandas string column holds: converting to it is then no copy.
-constexpr std::array<binding::Param, 10> kReadArrowTail = {{
+constexpr std::array<binding::Param, 11> kReadArrowTail = {{
     {"header", Kind::Switch, Default::True, true},
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
@@ -50,11 +51,14 @@ constexpr std::array<binding::Param, 10> kReadArrowTail = {{
     {"first_line", Kind::OptionalCount, Default::None, true},
     {"table_columns", Kind::OptionalCount, Default::None, true},
     {"large_strings", Kind::Switch, Default::False, true},
+    // The front's source spec (python/source.hpp): compressed files, file
+    // objects.
+    {"_source", Kind::Object, Default::None, true},
 }};
 
-consteval std::array<binding::Param, 17> read_arrow_params() {
+consteval std::array<binding::Param, 18> read_arrow_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReadArrowHead);
-  std::array<binding::Param, 17> all{};
+  std::array<binding::Param, 18> all{};
   for (std::size_t i = 0; i < 7; ++i) {
     all[i] = head[i];
   }
@@ -64,7 +68,7 @@ consteval std::array<binding::Param, 17> read_arrow_params() {
   return all;
 }
 
-constexpr Signature<17> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+constexpr Signature<18> kReadArrowSignature{"read_arrow()", read_arrow_params()};
 
 constexpr Signature<6> kRowStartsSignature{"_row_starts()",
                                            {{{"file_path", Kind::Text, Default::Required},
@@ -236,7 +240,7 @@ class WithoutGil {
   PyThreadState* saved_;
 };
 
-PyRef read_arrow(const binding::Bound<17>& args) {
+PyRef read_arrow(const binding::Bound<18>& args) {
   ArrowReadOptions options;
   options.repair = binding::options_from(args, 1);
   options.header = args[7].flag();
@@ -262,6 +266,11 @@ PyRef read_arrow(const binding::Bound<17>& args) {
     options.range = range;
   }
   const std::string path(args[0].text());
+  std::optional<OpenedSource> input;
+  if (args[17].object() != Py_None) {
+    input.emplace(open_source(args[17].object(), path));
+    options.source = input->bytes;
+  }
 
   std::optional<Result<std::unique_ptr<BatchSource>>> opened;
   {
@@ -269,6 +278,9 @@ PyRef read_arrow(const binding::Bound<17>& args) {
     opened.emplace(open_batch_source(path, options));
   }
   if (!*opened) {
+    if (input) {
+      raise_source_error(*input, opened->error(), true);
+    }
     raise_file_error(opened->error());
   }
   auto state = std::make_unique<StreamState>();

@@ -109,7 +109,8 @@ int exec(PyObject* module) {
 
   PyRef module_name = own(PyModule_GetNameObject(module));
   for (PyMethodDef* def :
-       {&vornish_file_def, &sniff_def, open_method(), sniff_dialect_method(), stream_method()}) {
+       {&vornish_file_def, &sniff_def, open_method(), sniff_dialect_method(), stream_method(),
+        open_source_method()}) {
     PyRef function = own(PyCMethod_New(def, module, module_name.get(), nullptr));
     add(module, def->ml_name, function.get());
   }

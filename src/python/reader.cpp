@@ -18,6 +18,7 @@
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
 #include "python/errors.hpp"
+#include "python/source.hpp"
 #include "python/summary.hpp"
 
 namespace vornish {
@@ -35,6 +36,19 @@ constexpr Signature<3> kExitSignature{"VornishReader.__exit__()",
                                       {{{"_exc_type", Kind::Object, Default::None},
                                         {"_exc_val", Kind::Object, Default::None},
                                         {"_exc_tb", Kind::Object, Default::None}}}};
+consteval std::array<binding::Param, 8> open_source_params() {
+  const std::array<binding::Param, 7> base = binding::with_options(kReaderHead);
+  std::array<binding::Param, 8> all{};
+  for (std::size_t i = 0; i < base.size(); ++i) {
+    all[i] = base[i];
+  }
+  // The front's source spec (python/source.hpp).
+  all[7] = {"_source", Kind::Object, Default::None, true};
+  return all;
+}
+// open() of a source spec: the same parameters and messages as open().
+constexpr Signature<8> kOpenSourceSignature{"open()", open_source_params()};
+static_assert(binding::well_formed(kOpenSourceSignature));
 static_assert(binding::well_formed(kNewSignature));
 static_assert(binding::well_formed(kOpenSignature));
 static_assert(binding::well_formed(kExitSignature));
@@ -61,21 +75,42 @@ ReaderState& state_of(PyObject* self) {
   return *state;
 }
 
-PyRef make_reader(PyTypeObject* type, const binding::Bound<7>& args) {
+PyRef reader_of(PyTypeObject* type, ByteBuffer bytes, const VornishOptions& options) {
   auto state = std::make_unique<ReaderState>();
-  Result<ByteBuffer> file = read_whole_file(std::string(args[0].text()));
-  if (!file) {
-    raise_file_error(file.error());
-  }
-  state->bytes = std::move(file).value();
+  state->bytes = std::move(bytes);
   // The reader never shows quarantined rows, so they are only counted.
-  VornishOutcome outcome = vornish_slice_kept(state->bytes.view(), binding::options_from(args, 1));
+  VornishOutcome outcome = vornish_slice_kept(state->bytes.view(), options);
   state->rows = std::move(outcome.rows);
   state->stats = outcome.stats;
 
   PyRef object = own(type->tp_alloc(type, 0));
   reinterpret_cast<PyVornishReader*>(object.get())->state = state.release();
   return object;
+}
+
+PyRef make_reader(PyTypeObject* type, const binding::Bound<7>& args) {
+  Result<ByteBuffer> file = read_whole_file(std::string(args[0].text()));
+  if (!file) {
+    raise_file_error(file.error());
+  }
+  return reader_of(type, std::move(file).value(), binding::options_from(args, 1));
+}
+
+// The whole decompressed (or file object's) input in memory, then the same
+// repair as open(). The reading lets other threads run.
+PyRef make_source_reader(const binding::Bound<8>& args) {
+  const VornishOptions options = binding::options_from(args, 1);
+  OpenedSource source = open_source(args[7].object(), args[0].text());
+  std::optional<Result<ByteBuffer>> bytes;
+  {
+    PyThreadState* saved = PyEval_SaveThread();
+    bytes.emplace(read_whole_source(*source.bytes));
+    PyEval_RestoreThread(saved);
+  }
+  if (!*bytes) {
+    raise_source_error(source, bytes->error(), true);
+  }
+  return reader_of(reader_type(), std::move(*bytes).value(), options);
 }
 
 // Builds the str of a field the tokenizer has already found well-formed:
@@ -188,6 +223,12 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return make_reader(reader_type(), binding::bind_fast(kOpenSignature, args, nargs, kwnames));
   });
 }
+PyObject* open_source_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return barrier([&] {
+    return make_source_reader(binding::bind_fast(kOpenSourceSignature, args, nargs, kwnames));
+  });
+}
 PyObject* iter_entry(PyObject* self) {
   return barrier([&] { return PyRef::borrow(self); });
 }
@@ -266,6 +307,12 @@ PyMethodDef open_def = {
     "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
     "Convenience function to open and stream a vornished CSV file."};
 
+PyMethodDef open_source_def = {
+    "_open_source", as_method(open_source_entry), METH_FASTCALL | METH_KEYWORDS,
+    "_open_source(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
+    "merge_overflow=True, expected_columns=None, repair_quotes=True, *, _source)\n--\n\n"
+    "open() of a compressed file or a file object. Private to csv_vornish."};
+
 }  // namespace
 
 PyTypeObject* reader_type() {
@@ -277,5 +324,6 @@ PyTypeObject* reader_type() {
 }
 
 PyMethodDef* open_method() { return &open_def; }
+PyMethodDef* open_source_method() { return &open_source_def; }
 
 }  // namespace vornish

@@ -12,5 +12,7 @@ PyTypeObject* reader_type();
 
 // The method definition of the module function open().
 PyMethodDef* open_method();
+// _open_source(): open() of a source spec, for the front package.
+PyMethodDef* open_source_method();
 
 }  // namespace vornish

@@ -14,6 +14,7 @@
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
 #include "python/errors.hpp"
+#include "python/source.hpp"
 #include "python/summary.hpp"
 
 namespace vornish {
@@ -28,21 +29,24 @@ constexpr std::array<Param, 3> kHead = {{
     {"output_path", Kind::Text, Default::Required},
     {"quarantine_path", Kind::OptionalText, Default::None},
 }};
-constexpr std::array<Param, 5> kStreamParams = {{
+constexpr std::array<Param, 6> kStreamParams = {{
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
     {"progress", Kind::OptionalCallable, Default::None, true},
     {"skip_initial_space", Kind::Switch, Default::False, true},
     {"skip_rows", Kind::Count, Default::Zero, true},
+    // The front's source spec (python/source.hpp): compressed files, file
+    // objects.
+    {"_source", Kind::Object, Default::None, true},
 }};
 
-consteval std::array<Param, 14> stream_params() {
+consteval std::array<Param, 15> stream_params() {
   const std::array<Param, 9> base = binding::with_options(kHead);
-  std::array<Param, 14> all{};
+  std::array<Param, 15> all{};
   for (std::size_t i = 0; i < 9; ++i) {
     all[i] = base[i];
   }
-  for (std::size_t i = 0; i < 5; ++i) {
+  for (std::size_t i = 0; i < kStreamParams.size(); ++i) {
     all[9 + i] = kStreamParams[i];
   }
   return all;
@@ -50,7 +54,7 @@ consteval std::array<Param, 14> stream_params() {
 
 // Same display name as the backend's function, so that binding errors read
 // the same.
-constexpr binding::Signature<14> kSignature{"vornish_file()", stream_params()};
+constexpr binding::Signature<15> kSignature{"vornish_file()", stream_params()};
 static_assert(binding::well_formed(kSignature));
 
 enum Index : std::size_t {
@@ -59,6 +63,7 @@ enum Index : std::size_t {
   kProgress = 11,
   kSkipInitialSpace = 12,
   kSkipRows = 13,
+  kSource = 14,
 };
 
 // Gives the interpreter lock up for its lifetime; `state` is where it is
@@ -83,7 +88,7 @@ class WithoutLock {
   PyThreadState* state_;
 };
 
-PyRef stream_call(const binding::Bound<14>& args) {
+PyRef stream_call(const binding::Bound<15>& args) {
   std::optional<std::string> quarantine_path;
   if (const auto path = args[2].optional_text()) {
     quarantine_path.emplace(*path);
@@ -98,6 +103,11 @@ PyRef stream_call(const binding::Bound<14>& args) {
   PyObject* progress = args[kProgress].object();
   const std::string input(args[0].text());
   const std::string output(args[1].text());
+  std::optional<OpenedSource> source;
+  if (args[kSource].object() != Py_None) {
+    source.emplace(open_source(args[kSource].object(), input));
+    stream.source = source->bytes.get();
+  }
 
   bool interrupted = false;
   std::optional<Result<StreamRun>> run;
@@ -130,6 +140,9 @@ PyRef stream_call(const binding::Bound<14>& args) {
     throw_python_error();
   }
   if (!*run) {
+    if (source) {
+      raise_source_error(*source, run->error(), false);
+    }
     raise_engine_error(run->error());
   }
   if (run->value().cancelled) {
@@ -149,7 +162,7 @@ PyMethodDef stream_def = {
     "_vornish_file(input_path, output_path, quarantine_path=None, delimiter=None, "
     "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
     "repair_quotes=True, *, threads=None, chunk_size=None, progress=None, "
-    "skip_initial_space=False, skip_rows=0)\n"
+    "skip_initial_space=False, skip_rows=0, _source=None)\n"
     "--\n"
     "\n"
     "vornish_file() for files of any size: read in chunks, parsed on `threads`\n"
