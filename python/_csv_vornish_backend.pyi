@@ -5,7 +5,7 @@
 # missing attribute fails there.
 
 from collections.abc import Callable
-from typing import Final, Literal, Self, SupportsIndex, TypedDict, final, type_check_only
+from typing import Final, Literal, Self, SupportsIndex, TypeAlias, TypedDict, final, type_check_only
 
 __version__: Final[str]
 __all__ = ["vornish_file", "sniff", "open", "VornishSummary", "VornishReader"]
@@ -90,8 +90,12 @@ def open(
 
 # Private entry points of the front package csv_vornish; not part of __all__.
 
+#: What the front package hands the engine for an input that is not a plain
+#: local file: (file object or None, "gzip" | "bzip2" | "xz" | None, label).
+_SourceSpec: TypeAlias = tuple[object | None, str | None, str]
+
 def _sniff_dialect(
-    file_path: str, sample_size: SupportsIndex | None = None
+    file_path: str, sample_size: SupportsIndex | None = None, *, _source: _SourceSpec | None = None
 ) -> tuple[str, str, bool, int, bool, int]:
     """Detects the dialect of the first sample_size bytes (default 65536) of a CSV file."""
 
@@ -127,6 +131,7 @@ def _read_arrow(
     first_line: SupportsIndex | None = None,
     table_columns: SupportsIndex | None = None,
     large_strings: bool = False,
+    _source: _SourceSpec | None = None,
 ) -> _ArrowRowStream:
     """With any of the last four, only the rows that start in [range_begin, range_end) (None: to the
     end of the file) are read; range_begin must be a true row start (see _row_starts) with line
@@ -162,5 +167,19 @@ def _vornish_file(
     progress: Callable[[int, int], object] | None = None,
     skip_initial_space: bool = False,
     skip_rows: SupportsIndex = 0,
+    _source: _SourceSpec | None = None,
 ) -> VornishSummary:
     """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file."""
+
+def _open_source(
+    file_path: str,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: SupportsIndex | None = None,
+    repair_quotes: bool = True,
+    *,
+    _source: _SourceSpec | None = None,
+) -> VornishReader:
+    """open() of a compressed file or a file object. Private to csv_vornish."""

@@ -26,11 +26,12 @@ from __future__ import annotations
 import functools
 import os
 from collections.abc import Callable, Sequence
-from typing import Any, Literal, SupportsIndex, TypeAlias, TypeVar, Union, cast
+from typing import Any, BinaryIO, Literal, SupportsIndex, TypeAlias, TypeVar, Union, cast
 
 import _csv_vornish_backend as _backend
 from _csv_vornish_backend import VornishReader, VornishSummary
 
+from csv_vornish import _sources
 from csv_vornish.dialect import Dialect, resolve_options, sniff_dialect
 
 __all__ = ["vornish_file", "sniff", "open", "VornishSummary", "VornishReader", "sniff_dialect", "Dialect", "read_arrow", "ArrowRowStream"]
@@ -39,11 +40,22 @@ __version__: str = _backend.__version__
 #: A file system path the functions of this package accept.
 StrPath: TypeAlias = Union[str, "os.PathLike[str]"]
 
+#: An input: a path, an fsspec URL (``"s3://bucket/key.csv.gz"``), or a
+#: binary file object (``readinto`` or ``read``).
+Source: TypeAlias = Union[str, "os.PathLike[str]", BinaryIO]
+
+#: ``compression=``: ``"infer"`` (from the first bytes), ``None`` (the bytes
+#: as they are) or a codec name.
+Compression: TypeAlias = Union[
+    Literal["infer", "gzip", "gz", "bz2", "bzip2", "xz", "lzma", "zstd", "zst", "zip"], None
+]
+
 _F = TypeVar("_F", bound=Callable[..., Any])
 
 
 def _with_dialect(names: Sequence[str], path_parameter: str, args: tuple[Any, ...],
-                  kwargs: dict[str, Any], takes_header: bool) -> tuple[tuple[Any, ...], dict[str, Any]]:
+                  kwargs: dict[str, Any], takes_header: bool,
+                  source: dict[str, Any] | None = None) -> tuple[tuple[Any, ...], dict[str, Any]]:
     """The call with ``dialect=`` turned into the repair options it implies.
 
     The options the caller left unset are filled from the dialect (detected
@@ -57,17 +69,22 @@ def _with_dialect(names: Sequence[str], path_parameter: str, args: tuple[Any, ..
     given = dict(zip(names, args), **kwargs)
     path = given.get(path_parameter)
     if isinstance(dialect, str) and dialect == "auto":
-        if not isinstance(path, str):
+        if not isinstance(path, str) and not _sources.is_file_object(path):
             return args, kwargs  # the backend says what is wrong with the path
-        dialect = sniff_dialect(path)
-    options = resolve_options(dialect, path or "", given)
+        if _sources.is_file_object(path) and not getattr(path, "seekable", lambda: False)():
+            raise ValueError('dialect="auto" reads the start of the input twice: give a path, a '
+                             "seekable file object or a Dialect")
+        dialect = sniff_dialect(path, **(source or {}))
+    options = resolve_options(dialect, path if isinstance(path, str) else "", given)
     if takes_header and "header" not in given and isinstance(dialect, Dialect):
         options["header"] = dialect.header
     return (), options
 
 
 def _forwarding_to(
-    backend_function: Callable[..., Any], *path_parameters: str, dialect_from: str | None = None
+    backend_function: Callable[..., Any], *path_parameters: str, dialect_from: str | None = None,
+    source_from: str | None = None, source_function: Callable[..., Any] | None = None,
+    lazy: bool = False,
 ) -> Callable[[_F], _F]:
     """Turns a typed template into a forwarder to ``backend_function``.
 
@@ -77,6 +94,13 @@ def _forwarding_to(
     ``os.fspath`` and passes the call on as it was made, positions and
     keywords alike. Binding the arguments is left to the backend, so a wrong
     call fails exactly as it would against the backend itself.
+
+    With ``source_from`` the ``compression=`` and ``member=`` keywords are
+    taken, and that parameter may be a compressed file, a URL or a file
+    object (see ``_sources``): such an input goes to ``source_function`` (or
+    the backend function) with the private ``_source`` argument. Unless
+    ``lazy`` (the result reads the input later), what was opened for it is
+    closed when the call returns.
     """
 
     def decorate(template: _F) -> _F:
@@ -98,18 +122,41 @@ def _forwarding_to(
                 value = kwargs.get(name)
                 if isinstance(value, os.PathLike):
                     kwargs[name] = os.fspath(value)
+            if source_from is None:
+                if dialect_from is not None and "dialect" in kwargs:
+                    args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header)
+                return backend_function(*args, **kwargs)
+            source = {"compression": kwargs.pop("compression", "infer"), "member": kwargs.pop("member", None)}
             if dialect_from is not None and "dialect" in kwargs:
-                args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header)
-            return backend_function(*args, **kwargs)
+                args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header, source)
+            position = names.index(source_from)
+            in_args = len(args) > position
+            if not in_args and source_from not in kwargs:
+                return backend_function(*args, **kwargs)  # the backend reports the missing argument
+            resolved = _sources.resolve(args[position] if in_args else kwargs[source_from], **source)
+            if resolved.spec is None:
+                return backend_function(*args, **kwargs)
+            path = resolved.path if isinstance(resolved.path, str) else ""
+            if in_args:
+                args = (*args[:position], path, *args[position + 1 :])
+            else:
+                kwargs[source_from] = path
+            kwargs["_source"] = resolved.spec
+            try:
+                return (source_function or backend_function)(*args, **kwargs)
+            finally:
+                if not lazy:
+                    resolved.close()
 
         return cast(_F, forward)
 
     return decorate
 
 
-@_forwarding_to(_backend._vornish_file, "input_path", "output_path", "quarantine_path", dialect_from="input_path")
+@_forwarding_to(_backend._vornish_file, "input_path", "output_path", "quarantine_path", dialect_from="input_path",
+                source_from="input_path")
 def vornish_file(
-    input_path: StrPath,
+    input_path: Source,
     output_path: StrPath,
     quarantine_path: StrPath | None = None,
     delimiter: str | None = None,
@@ -125,6 +172,8 @@ def vornish_file(
     skip_initial_space: bool = False,
     skip_rows: SupportsIndex = 0,
     dialect: Dialect | Literal["auto"] | None = None,
+    compression: Compression = "infer",
+    member: str | None = None,
 ) -> VornishSummary:
     """Repairs the CSV file ``input_path`` into a clean CSV file ``output_path``.
 
@@ -186,6 +235,11 @@ def vornish_file(
         dialect: ``"auto"`` detects the file's dialect (``sniff_dialect``)
             and ``Dialect`` gives one: it fills the options left unset
             (delimiter, quote character, column count, the two above).
+        compression: ``"infer"`` (the default) tells gzip, bzip2, xz,
+            zstd and zip from the input's first bytes, whatever its name;
+            ``None`` reads the bytes as they are; a name (``"gzip"``,
+            ``"bz2"``, ``"xz"``, ``"zstd"``, ``"zip"``) says which.
+        member: The file to read from a zip archive holding several.
 
     Returns:
         The ``VornishSummary`` of the run.
@@ -193,7 +247,10 @@ def vornish_file(
     Raises:
         TypeError: An argument of the wrong type (its note names the
             parameter).
-        ValueError: ``threads`` or ``chunk_size`` below 1.
+        ValueError: ``threads`` or ``chunk_size`` below 1; an input that is
+            not CSV (Parquet, Excel, PDF, SQLite, ...) or whose compressed
+            data is corrupt or truncated, naming the input; nothing is
+            written then.
         OverflowError: ``expected_columns`` negative or 2**32 or more.
         OSError: A file could not be read or written; its text ends with the
             operating system's error number, as in ``(os error 2)``.
@@ -201,15 +258,18 @@ def vornish_file(
     raise AssertionError("replaced by the backend call")  # pragma: no cover
 
 
-@_forwarding_to(_backend.open, "file_path")
+@_forwarding_to(_backend.open, "file_path", source_from="file_path", source_function=_backend._open_source)
 def open(  # shadows the built-in on purpose, as the backend does
-    file_path: StrPath,
+    file_path: Source,
     delimiter: str | None = None,
     quote_char: str = '"',
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
+    *,
+    compression: Compression = "infer",
+    member: str | None = None,
 ) -> VornishReader:
     """Repairs the CSV file ``file_path`` in memory and returns a reader of its rows.
 
@@ -221,6 +281,10 @@ def open(  # shadows the built-in on purpose, as the backend does
     so leaving the block changes nothing).
 
     The repair arguments mean what they mean for ``vornish_file``.
+
+    ``file_path`` may also be a compressed file, an fsspec URL or a binary
+    file object, as for ``read_arrow``; ``compression`` and ``member`` mean
+    what they mean there.
 
     Raises:
         TypeError: An argument of the wrong type (its note names the
@@ -248,9 +312,9 @@ def sniff(sample: str) -> str:
 ArrowRowStream: TypeAlias = _backend._ArrowRowStream
 
 
-@_forwarding_to(_backend._read_arrow, "file_path", dialect_from="file_path")
+@_forwarding_to(_backend._read_arrow, "file_path", dialect_from="file_path", source_from="file_path", lazy=True)
 def read_arrow(
-    file_path: StrPath,
+    file_path: Source,
     delimiter: str | None = None,
     quote_char: str = '"',
     fill_ragged_rows: bool = True,
@@ -264,6 +328,8 @@ def read_arrow(
     skip_initial_space: bool = False,
     skip_rows: SupportsIndex = 0,
     dialect: Dialect | Literal["auto"] | None = None,
+    compression: Compression = "infer",
+    member: str | None = None,
 ) -> ArrowRowStream:
     """Repairs the CSV file ``file_path`` into Arrow record batches for a dataframe library.
 
@@ -329,6 +395,11 @@ def read_arrow(
             and ``Dialect`` gives one: it fills the options left unset
             (delimiter, quote character, column count, the two above and,
             when not given, ``header``).
+        compression: ``"infer"`` (the default) tells gzip, bzip2, xz,
+            zstd and zip from the input's first bytes, whatever its name;
+            ``None`` reads the bytes as they are; a name (``"gzip"``,
+            ``"bz2"``, ``"xz"``, ``"zstd"``, ``"zip"``) says which.
+        member: The file to read from a zip archive holding several.
 
     Raises:
         TypeError: An argument of the wrong type (its note names the
