@@ -680,9 +680,12 @@ Result<Output> create_output(const std::string& output_path, const struct stat& 
   Output out;
   out.path = output_path;
   struct stat existing {};
-  const bool same = ::stat(output_path.c_str(), &existing) == 0 &&
-                    existing.st_dev == input.st_dev && existing.st_ino == input.st_ino;
-  if (!same && !always_beside) {
+  const bool exists = ::stat(output_path.c_str(), &existing) == 0;
+  const bool same =
+      exists && existing.st_dev == input.st_dev && existing.st_ino == input.st_ino;
+  // A pipe or a device (/dev/null, /dev/stdout) is written where it is.
+  const bool beside = same || (always_beside && !(exists && !S_ISREG(existing.st_mode)));
+  if (!beside) {
     const int fd =
         open_retrying(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {

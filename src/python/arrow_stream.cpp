@@ -500,7 +500,7 @@ PyMethodDef read_arrow_def = {
     "_read_arrow(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, header=True, "
     "threads=None, chunk_size=None, skip_initial_space=False, skip_rows=0, range_begin=None, "
-    "range_end=None, first_line=None, table_columns=None, large_strings=False)\n--\n\n"
+    "range_end=None, first_line=None, table_columns=None, large_strings=False, _source=None)\n--\n\n"
     "The repaired rows of a CSV file as an ArrowRowStream (see csv_vornish.read_arrow)."};
 
 PyMethodDef row_starts_def = {

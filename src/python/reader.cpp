@@ -310,7 +310,7 @@ PyMethodDef open_def = {
 PyMethodDef open_source_def = {
     "_open_source", as_method(open_source_entry), METH_FASTCALL | METH_KEYWORDS,
     "_open_source(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
-    "merge_overflow=True, expected_columns=None, repair_quotes=True, *, _source)\n--\n\n"
+    "merge_overflow=True, expected_columns=None, repair_quotes=True, *, _source=None)\n--\n\n"
     "open() of a compressed file or a file object. Private to csv_vornish."};
 
 }  // namespace
