@@ -23,6 +23,7 @@ Quick tour::
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import os
 from collections.abc import Callable, Sequence
@@ -31,7 +32,7 @@ from typing import Any, BinaryIO, Literal, SupportsIndex, TypeAlias, TypeVar, Un
 import _csv_vornish_backend as _backend
 from _csv_vornish_backend import VornishReader, VornishSummary
 
-from csv_vornish import _sources
+from csv_vornish import _sinks, _sources
 from csv_vornish.dialect import Dialect, resolve_options, sniff_dialect
 
 __all__ = ["vornish_file", "sniff", "open", "VornishSummary", "VornishReader", "sniff_dialect", "Dialect", "read_arrow", "ArrowRowStream"]
@@ -84,7 +85,7 @@ def _with_dialect(names: Sequence[str], path_parameter: str, args: tuple[Any, ..
 def _forwarding_to(
     backend_function: Callable[..., Any], *path_parameters: str, dialect_from: str | None = None,
     source_from: str | None = None, source_function: Callable[..., Any] | None = None,
-    lazy: bool = False,
+    lazy: bool = False, sinks: tuple[str, ...] = (),
 ) -> Callable[[_F], _F]:
     """Turns a typed template into a forwarder to ``backend_function``.
 
@@ -100,7 +101,9 @@ def _forwarding_to(
     object (see ``_sources``): such an input goes to ``source_function`` (or
     the backend function) with the private ``_source`` argument. Unless
     ``lazy`` (the result reads the input later), what was opened for it is
-    closed when the call returns.
+    closed when the call returns. Each output among ``sinks`` whose name
+    ends in ``.gz``, ``.bz2``, ``.xz`` or ``.zst`` (or any, with the
+    ``output_compression=`` keyword naming a codec) is written compressed.
     """
 
     def decorate(template: _F) -> _F:
@@ -148,13 +151,34 @@ def _forwarding_to(
                 if not lazy:
                     resolved.close()
 
+        if sinks:
+            plain_forward = forward
+
+            @functools.wraps(template)
+            def forward(*args: Any, **kwargs: Any) -> Any:  # noqa: F811 - the outputs around it
+                codec_choice = kwargs.pop("output_compression", "infer")
+                with contextlib.ExitStack() as stack:
+                    for name in sinks:
+                        position = names.index(name)
+                        value = args[position] if len(args) > position else kwargs.get(name)
+                        value = os.fspath(value) if isinstance(value, os.PathLike) else value
+                        codec = _sinks.output_codec(value, codec_choice)
+                        if codec is None:
+                            continue
+                        target = stack.enter_context(_sinks.compressed_target(value, codec))
+                        if len(args) > position:
+                            args = (*args[:position], target, *args[position + 1 :])
+                        else:
+                            kwargs[name] = target
+                    return plain_forward(*args, **kwargs)
+
         return cast(_F, forward)
 
     return decorate
 
 
 @_forwarding_to(_backend._vornish_file, "input_path", "output_path", "quarantine_path", dialect_from="input_path",
-                source_from="input_path")
+                source_from="input_path", sinks=("output_path", "quarantine_path"))
 def vornish_file(
     input_path: Source,
     output_path: StrPath,
@@ -174,6 +198,7 @@ def vornish_file(
     dialect: Dialect | Literal["auto"] | None = None,
     compression: Compression = "infer",
     member: str | None = None,
+    output_compression: Literal["infer", "gzip", "gz", "bz2", "bzip2", "xz", "lzma", "zstd", "zst"] | None = "infer",
 ) -> VornishSummary:
     """Repairs the CSV file ``input_path`` into a clean CSV file ``output_path``.
 
@@ -240,6 +265,12 @@ def vornish_file(
             ``None`` reads the bytes as they are; a name (``"gzip"``,
             ``"bz2"``, ``"xz"``, ``"zstd"``, ``"zip"``) says which.
         member: The file to read from a zip archive holding several.
+        output_compression: ``"infer"`` (the default) compresses an output
+            or quarantine file named ``*.gz``, ``*.bz2``, ``*.xz`` or
+            ``*.zst`` (zstd needs ``csv-vornish[zstd]``); ``None`` writes
+            plain CSV whatever the name; a codec name compresses both.
+            A compressed output is written as a stream to a temporary file
+            beside it, renamed into place once complete.
 
     Returns:
         The ``VornishSummary`` of the run.

@@ -357,3 +357,55 @@ def test_cli_names_outputs_after_the_stem_and_refuses_binary_files(tmp_path: Pat
     assert done.returncode != 0
     assert b"Excel workbook (xlsx) file, not CSV text" in done.stderr
     assert not (tmp_path / "sheet.clean.csv").exists()
+
+
+# --- Compressed outputs ----------------------------------------------------------------
+
+DECOMPRESSORS: dict[str, Callable[[bytes], bytes]] = {
+    ".gz": gzip.decompress,
+    ".bz2": bz2.decompress,
+    ".xz": lzma.decompress,
+    ".zst": lambda data: zstandard.ZstdDecompressor().decompressobj().decompress(data),
+}
+
+
+@pytest.mark.parametrize("ext", list(DECOMPRESSORS))
+def test_outputs_compressed_by_their_extension(tmp_path: Path, plain: Path, ext: str) -> None:
+    clean, bad, counts = _repair(tmp_path, plain, "plain", fill_ragged_rows=False)
+    summary = csv_vornish.vornish_file(_compressed(tmp_path, "gzip"), tmp_path / f"out.csv{ext}",
+                                       tmp_path / f"q.csv{ext}", fill_ragged_rows=False, threads=2,
+                                       chunk_size=100)
+    assert summary.to_dict() == counts
+    assert DECOMPRESSORS[ext]((tmp_path / f"out.csv{ext}").read_bytes()) == clean
+    assert DECOMPRESSORS[ext]((tmp_path / f"q.csv{ext}").read_bytes()) == bad
+    assert not [p for p in tmp_path.iterdir() if p.name.endswith(".part")]
+
+
+def test_output_compression_overrides_the_extension(tmp_path: Path, plain: Path) -> None:
+    clean = _repair(tmp_path, plain, "plain")[0]
+    csv_vornish.vornish_file(plain, tmp_path / "a.gz", output_compression=None)
+    assert (tmp_path / "a.gz").read_bytes() == clean
+    csv_vornish.vornish_file(plain, tmp_path / "b.csv", output_compression="xz")
+    assert lzma.decompress((tmp_path / "b.csv").read_bytes()) == clean
+    with pytest.raises(ValueError, match="output_compression must be one of"):
+        csv_vornish.vornish_file(plain, tmp_path / "c.csv", output_compression="zip")
+
+
+def test_a_failed_run_leaves_no_compressed_output(tmp_path: Path) -> None:
+    out = tmp_path / "out.csv.gz"
+    out.write_bytes(b"before")
+    with pytest.raises(OSError, match=r"\(os error 2\)"):
+        csv_vornish.vornish_file(tmp_path / "missing.csv", out)
+    source = tmp_path / "t.gz"
+    source.write_bytes(_truncated("gzip"))
+    with pytest.raises(ValueError, match="truncated gzip data"):
+        csv_vornish.vornish_file(source, out)
+    assert out.read_bytes() == b"before"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.csv.gz", "t.gz"]
+
+
+def test_cli_writes_compressed_outputs(tmp_path: Path, plain: Path) -> None:
+    clean = _repair(tmp_path, plain, "plain")[0]
+    subprocess.run([sys.executable, "-m", "csv_vornish", "repair", str(plain), "-o", str(tmp_path / "o.csv.gz")],
+                   check=True, capture_output=True)
+    assert gzip.decompress((tmp_path / "o.csv.gz").read_bytes()) == clean
