@@ -160,6 +160,10 @@ def describe_failure(error: BaseException) -> tuple[str, int]:
         return "out of memory", EXIT_FAILURE
     if isinstance(error, DialectNotApplicable):
         return str(error), EXIT_FAILURE
+    if isinstance(error, (ValueError, ImportError)):
+        # Not CSV, corrupt compressed data, a codec's missing package: the
+        # message says which.
+        return str(error), EXIT_FAILURE
     return f"internal error: {type(error).__name__}: {error}", EXIT_FAILURE
 
 

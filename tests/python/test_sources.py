@@ -409,3 +409,19 @@ def test_cli_writes_compressed_outputs(tmp_path: Path, plain: Path) -> None:
     subprocess.run([sys.executable, "-m", "csv_vornish", "repair", str(plain), "-o", str(tmp_path / "o.csv.gz")],
                    check=True, capture_output=True)
     assert gzip.decompress((tmp_path / "o.csv.gz").read_bytes()) == clean
+
+
+def test_the_readme_example_runs(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                 capsys: pytest.CaptureFixture[str]) -> None:
+    import re
+
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+    section = readme.split("## Sources: compressed, remote, piped", 1)[1]
+    example = re.search(r"```python\n(.*?)```", section, re.S)
+    assert example is not None
+    monkeypatch.chdir(tmp_path)
+    exec(compile(example.group(1), "README.md", "exec"), {})
+    printed = capsys.readouterr().out.splitlines()
+    promised = [line[2:] for line in example.group(1).splitlines() if line.startswith("# <")]
+    assert printed[0] == promised[0]
+    assert printed[1:4] == ["id;name;qty", "1;Ann;3", "2;Bob;"]
