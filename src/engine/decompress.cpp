@@ -214,8 +214,12 @@ class XzSource final : public DecodingSource {
  private:
   bool start() {
     // Concatenated .xz streams read as one; the legacy .lzma format too.
-    return lzma_auto_decoder(&s_, UINT64_MAX, LZMA_CONCATENATED) == LZMA_OK;
+    // A header may ask for a dictionary of up to 4 GiB: more than the
+    // largest preset needs (64 MiB) is refused as corrupt, so a crafted
+    // file cannot make the decoder take the memory it names.
+    return lzma_auto_decoder(&s_, kXzMemoryLimit, LZMA_CONCATENATED) == LZMA_OK;
   }
+  static constexpr std::uint64_t kXzMemoryLimit = std::uint64_t{128} << 20;
   Step decode(const char* in, std::size_t in_size, char* out, std::size_t out_size, bool last,
               std::size_t& used, std::size_t& made) override {
     if (!ready_) {
