@@ -81,7 +81,7 @@ Result<std::string> decode(Codec codec, std::string compressed, std::size_t piec
 class Codecs : public ::testing::TestWithParam<Codec> {};
 
 INSTANTIATE_TEST_SUITE_P(All, Codecs, ::testing::Values(Codec::Gzip, Codec::Bzip2, Codec::Xz),
-                         [](const auto& info) { return std::string(codec_name(info.param)); });
+                         [](const auto& param) { return std::string(codec_name(param.param)); });
 
 TEST_P(Codecs, NamesRoundTrip) { EXPECT_EQ(codec_named(codec_name(GetParam())), GetParam()); }
 
