@@ -196,6 +196,7 @@ OpenedSource open_source(PyObject* spec, std::string_view path) {
   }
   if (codec) {
     bytes = decompressing(*codec, std::move(bytes));
+    opened.decompressed = true;
   }
   opened.bytes = std::move(bytes);
   return opened;

@@ -26,6 +26,8 @@ struct OpenedSource {
   // its read raised.
   PyFileSource* python = nullptr;
   std::string label;
+  // Read through a decompressor.
+  bool decompressed = false;
 };
 
 // Builds the source a spec names, with the interpreter lock held. Raises

@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <system_error>
 
+#include "engine/read_ahead.hpp"
 #include "engine/stream.hpp"
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
@@ -113,6 +115,19 @@ PyRef stream_call(const binding::Bound<15>& args) {
   std::optional<Result<StreamRun>> run;
   {
     WithoutLock unlocked;
+    // With threads to spare, decompressing runs ahead on a thread of its
+    // own. Declared after the lock's release so that it is joined before
+    // the lock is taken back: its thread may need it to read a Python
+    // file object.
+    std::optional<ReadAheadSource> ahead;
+    if (source && source->decompressed && stream.threads > 1) {
+      try {
+        ahead.emplace(*source->bytes);
+        stream.source = &*ahead;
+      } catch (const std::system_error&) {
+        // No thread to be had: the run reads on its own thread.
+      }
+    }
     stream.between_chunks = [&](std::uint64_t done, std::uint64_t total) {
       return unlocked.locked([&] {
         if (PyErr_CheckSignals() != 0) {
