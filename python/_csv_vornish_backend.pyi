@@ -109,8 +109,20 @@ class _ArrowRowStream:
     def summary(self) -> VornishSummary: ...
     @property
     def column_names(self) -> list[str]: ...
+    @property
+    def actions(self) -> dict[str, int] | None: ...
+    @property
+    def audit(self) -> _RepairRecords: ...
     def _dialect(self) -> tuple[str | None, int, int]:
         """(delimiter, expected columns (0 keeps widths), where the rows after the preamble and header start)."""
+
+@final
+class _RepairRecords:
+    """The repair record of a run: one row per change (line, offset, column, action, detail, raw)."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __len__(self) -> int: ...
 
 def _read_arrow(
     file_path: str,
@@ -131,6 +143,8 @@ def _read_arrow(
     first_line: SupportsIndex | None = None,
     table_columns: SupportsIndex | None = None,
     large_strings: bool = False,
+    audit: str | bool | None = None,
+    record: bool = False,
     _source: _SourceSpec | None = None,
 ) -> _ArrowRowStream:
     """With any of the last four, only the rows that start in [range_begin, range_end) (None: to the
@@ -167,11 +181,14 @@ def _vornish_file(
     progress: Callable[[int, int], object] | None = None,
     skip_initial_space: bool = False,
     skip_rows: SupportsIndex = 0,
+    audit: str | None = None,
+    record: bool = False,
     _source: _SourceSpec | None = None,
-) -> VornishSummary:
-    """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file."""
+) -> tuple[VornishSummary, dict[str, int]]:
+    """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file: (summary, changes by
+    action); audit names the repair record's CSV file, record counts the changes without it."""
 
-def _open_source(
+def _open(
     file_path: str,
     delimiter: str | None = None,
     quote_char: str = '"',
@@ -180,6 +197,8 @@ def _open_source(
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
     *,
+    audit: str | None = None,
+    record: bool = False,
     _source: _SourceSpec | None = None,
-) -> VornishReader:
-    """open() of a compressed file or a file object. Private to csv_vornish."""
+) -> tuple[VornishReader, dict[str, int]]:
+    """open() behind csv_vornish.open: (reader, changes by action), read without the interpreter lock."""

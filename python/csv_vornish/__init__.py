@@ -34,8 +34,12 @@ from _csv_vornish_backend import VornishReader, VornishSummary
 
 from csv_vornish import _sinks, _sources
 from csv_vornish.dialect import Dialect, resolve_options, sniff_dialect
+from csv_vornish.record import RepairReader, RepairSummary
 
-__all__ = ["vornish_file", "sniff", "open", "VornishSummary", "VornishReader", "sniff_dialect", "Dialect", "read_arrow", "ArrowRowStream"]
+__all__ = [
+    "vornish_file", "sniff", "open", "VornishSummary", "VornishReader", "sniff_dialect", "Dialect",
+    "read_arrow", "ArrowRowStream", "RepairSummary", "RepairReader", "RepairRecords",
+]
 __version__: str = _backend.__version__
 
 #: A file system path the functions of this package accept.
@@ -83,9 +87,13 @@ def _with_dialect(names: Sequence[str], path_parameter: str, args: tuple[Any, ..
 
 
 def _forwarding_to(
-    backend_function: Callable[..., Any], *path_parameters: str, dialect_from: str | None = None,
-    source_from: str | None = None, source_function: Callable[..., Any] | None = None,
-    lazy: bool = False, sinks: tuple[str, ...] = (),
+    backend_function: Callable[..., Any],
+    *path_parameters: str,
+    dialect_from: str | None = None,
+    recorded: Callable[[Any, bool], Any] | None = None,
+    source_from: str | None = None,
+    lazy: bool = False,
+    sinks: tuple[str, ...] = (),
 ) -> Callable[[_F], _F]:
     """Turns a typed template into a forwarder to ``backend_function``.
 
@@ -96,19 +104,24 @@ def _forwarding_to(
     keywords alike. Binding the arguments is left to the backend, so a wrong
     call fails exactly as it would against the backend itself.
 
+    With ``recorded``, ``recorded(result, counted)`` turns what the backend
+    function returns into the package's result; ``counted`` says whether
+    the run counted its changes by action (``record=True`` or an
+    ``audit``).
+
     With ``source_from`` the ``compression=`` and ``member=`` keywords are
     taken, and that parameter may be a compressed file, a URL or a file
-    object (see ``_sources``): such an input goes to ``source_function`` (or
-    the backend function) with the private ``_source`` argument. Unless
-    ``lazy`` (the result reads the input later), what was opened for it is
-    closed when the call returns. Each output among ``sinks`` whose name
-    ends in ``.gz``, ``.bz2``, ``.xz`` or ``.zst`` (or any, with the
-    ``output_compression=`` keyword naming a codec) is written compressed.
+    object (see ``_sources``): such an input goes to the backend function
+    with the private ``_source`` argument. Unless ``lazy`` (the result
+    reads the input later), what was opened for it is closed when the call
+    returns. Each output among ``sinks`` whose name ends in ``.gz``,
+    ``.bz2``, ``.xz`` or ``.zst`` (or any, with the ``output_compression=``
+    keyword naming a codec) is written compressed.
     """
 
     def decorate(template: _F) -> _F:
         names = template.__code__.co_varnames[: template.__code__.co_argcount]
-        positions = tuple(names.index(name) for name in path_parameters)
+        positions = tuple(names.index(name) for name in path_parameters if name in names)
         keyword_only = template.__code__.co_varnames[
             template.__code__.co_argcount : template.__code__.co_argcount + template.__code__.co_kwonlyargcount
         ]
@@ -128,17 +141,17 @@ def _forwarding_to(
             if source_from is None:
                 if dialect_from is not None and "dialect" in kwargs:
                     args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header)
-                return backend_function(*args, **kwargs)
+                return call(args, kwargs)
             source = {"compression": kwargs.pop("compression", "infer"), "member": kwargs.pop("member", None)}
             if dialect_from is not None and "dialect" in kwargs:
                 args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header, source)
             position = names.index(source_from)
             in_args = len(args) > position
             if not in_args and source_from not in kwargs:
-                return backend_function(*args, **kwargs)  # the backend reports the missing argument
+                return call(args, kwargs)  # the backend reports the missing argument
             resolved = _sources.resolve(args[position] if in_args else kwargs[source_from], **source)
             if resolved.spec is None:
-                return backend_function(*args, **kwargs)
+                return call(args, kwargs)
             path = resolved.path if isinstance(resolved.path, str) else ""
             if in_args:
                 args = (*args[:position], path, *args[position + 1 :])
@@ -146,10 +159,16 @@ def _forwarding_to(
                 kwargs[source_from] = path
             kwargs["_source"] = resolved.spec
             try:
-                return (source_function or backend_function)(*args, **kwargs)
+                return call(args, kwargs)
             finally:
                 if not lazy:
                     resolved.close()
+
+        def call(args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
+            if recorded is None:
+                return backend_function(*args, **kwargs)
+            counted = bool(kwargs.get("record")) or kwargs.get("audit") not in (None, False)
+            return recorded(backend_function(*args, **kwargs), counted)
 
         if sinks:
             plain_forward = forward
@@ -159,14 +178,15 @@ def _forwarding_to(
                 codec_choice = kwargs.pop("output_compression", "infer")
                 with contextlib.ExitStack() as stack:
                     for name in sinks:
-                        position = names.index(name)
-                        value = args[position] if len(args) > position else kwargs.get(name)
+                        position = names.index(name) if name in names else -1
+                        in_args = 0 <= position < len(args)
+                        value = args[position] if in_args else kwargs.get(name)
                         value = os.fspath(value) if isinstance(value, os.PathLike) else value
                         codec = _sinks.output_codec(value, codec_choice)
-                        if codec is None:
+                        if codec is None or not isinstance(value, str):
                             continue
                         target = stack.enter_context(_sinks.compressed_target(value, codec))
-                        if len(args) > position:
+                        if in_args:
                             args = (*args[:position], target, *args[position + 1 :])
                         else:
                             kwargs[name] = target
@@ -177,8 +197,19 @@ def _forwarding_to(
     return decorate
 
 
-@_forwarding_to(_backend._vornish_file, "input_path", "output_path", "quarantine_path", dialect_from="input_path",
-                source_from="input_path", sinks=("output_path", "quarantine_path"))
+def _repair_summary(result: tuple[VornishSummary, dict[str, int]], counted: bool) -> RepairSummary:
+    return RepairSummary(result[0], result[1] if counted else None)
+
+
+def _repair_reader(result: tuple[VornishReader, dict[str, int]], counted: bool) -> RepairReader:
+    return RepairReader(result[0], result[1] if counted else None)
+
+
+@_forwarding_to(
+    _backend._vornish_file, "input_path", "output_path", "quarantine_path", "audit",
+    dialect_from="input_path", recorded=_repair_summary, source_from="input_path",
+    sinks=("output_path", "quarantine_path", "audit"),
+)
 def vornish_file(
     input_path: Source,
     output_path: StrPath,
@@ -199,7 +230,9 @@ def vornish_file(
     compression: Compression = "infer",
     member: str | None = None,
     output_compression: Literal["infer", "gzip", "gz", "bz2", "bzip2", "xz", "lzma", "zstd", "zst"] | None = "infer",
-) -> VornishSummary:
+    audit: StrPath | None = None,
+    record: bool = False,
+) -> RepairSummary:
     """Repairs the CSV file ``input_path`` into a clean CSV file ``output_path``.
 
     Rows are brought to the expected width: short rows are padded with empty
@@ -260,6 +293,14 @@ def vornish_file(
         dialect: ``"auto"`` detects the file's dialect (``sniff_dialect``)
             and ``Dialect`` gives one: it fills the options left unset
             (delimiter, quote character, column count, the two above).
+        audit: Where the repair record goes: a CSV file with the header
+            ``line,offset,column,action,detail,raw`` and one line per change
+            the run made (see ``csv_vornish.record``), created with the
+            output and written as the rows are repaired; header only when
+            nothing changed.
+        record: Count the changes by action (``summary.actions``) without
+            writing them anywhere; ``audit`` counts them too. Either makes
+            the run read again the rows that may hold a change.
         compression: ``"infer"`` (the default) tells gzip, bzip2, xz,
             zstd and zip from the input's first bytes, whatever its name;
             ``None`` reads the bytes as they are; a name (``"gzip"``,
@@ -273,7 +314,8 @@ def vornish_file(
             beside it, renamed into place once complete.
 
     Returns:
-        The ``VornishSummary`` of the run.
+        The ``RepairSummary`` of the run: the backend's counts and the
+        changes by action.
 
     Raises:
         TypeError: An argument of the wrong type (its note names the
@@ -289,7 +331,7 @@ def vornish_file(
     raise AssertionError("replaced by the backend call")  # pragma: no cover
 
 
-@_forwarding_to(_backend.open, "file_path", source_from="file_path", source_function=_backend._open_source)
+@_forwarding_to(_backend._open, "file_path", "audit", recorded=_repair_reader, source_from="file_path")
 def open(  # shadows the built-in on purpose, as the backend does
     file_path: Source,
     delimiter: str | None = None,
@@ -299,9 +341,11 @@ def open(  # shadows the built-in on purpose, as the backend does
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
     *,
+    audit: StrPath | None = None,
+    record: bool = False,
     compression: Compression = "infer",
     member: str | None = None,
-) -> VornishReader:
+) -> RepairReader:
     """Repairs the CSV file ``file_path`` in memory and returns a reader of its rows.
 
     The file is read and repaired completely before this returns; the reader
@@ -312,6 +356,10 @@ def open(  # shadows the built-in on purpose, as the backend does
     so leaving the block changes nothing).
 
     The repair arguments mean what they mean for ``vornish_file``.
+    ``audit`` names a file for the repair record, written once the file is
+    repaired; ``reader.summary`` is a ``RepairSummary``, whose ``actions``
+    counts the changes by action with ``audit`` or ``record=True``. Other
+    Python threads run while the file is read and repaired.
 
     ``file_path`` may also be a compressed file, an fsspec URL or a binary
     file object, as for ``read_arrow``; ``compression`` and ``member`` mean
@@ -342,8 +390,16 @@ def sniff(sample: str) -> str:
 #: What ``read_arrow`` returns: a one-shot stream of Arrow record batches.
 ArrowRowStream: TypeAlias = _backend._ArrowRowStream
 
+#: What ``ArrowRowStream.audit`` returns: the repair record as an Arrow stream.
+RepairRecords: TypeAlias = _backend._RepairRecords
 
-@_forwarding_to(_backend._read_arrow, "file_path", dialect_from="file_path", source_from="file_path", lazy=True)
+
+def _stream(stream: ArrowRowStream, counted: bool) -> ArrowRowStream:
+    return stream
+
+
+@_forwarding_to(_backend._read_arrow, "file_path", "audit", dialect_from="file_path", recorded=_stream,
+                source_from="file_path", lazy=True)
 def read_arrow(
     file_path: Source,
     delimiter: str | None = None,
@@ -359,6 +415,8 @@ def read_arrow(
     skip_initial_space: bool = False,
     skip_rows: SupportsIndex = 0,
     dialect: Dialect | Literal["auto"] | None = None,
+    audit: StrPath | bool | None = None,
+    record: bool = False,
     compression: Compression = "infer",
     member: str | None = None,
 ) -> ArrowRowStream:
@@ -400,6 +458,8 @@ def read_arrow(
     aside are dropped and counted in ``quarantined_rows``); it is known
     once a consumer has read the stream to its end, and asking before that
     raises ``RuntimeError``. ``column_names`` lists the columns at once.
+    ``actions`` counts the run's changes by action once the stream has
+    been read to its end (with ``audit`` or ``record=True``; else None).
 
     Args:
         file_path: The damaged CSV file.
@@ -426,6 +486,12 @@ def read_arrow(
             and ``Dialect`` gives one: it fills the options left unset
             (delimiter, quote character, column count, the two above and,
             when not given, ``header``).
+        audit: A path: the repair record is written there as a CSV file,
+            created now and written as the batches are made. ``True``: the
+            records are kept, and once the stream has been read to its end
+            ``stream.audit`` hands them out as an Arrow stream
+            (``pyarrow.table(stream.audit)``) with the columns line, offset,
+            column, action, detail and raw (binary).
         compression: ``"infer"`` (the default) tells gzip, bzip2, xz,
             zstd and zip from the input's first bytes, whatever its name;
             ``None`` reads the bytes as they are; a name (``"gzip"``,

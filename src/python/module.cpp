@@ -109,8 +109,7 @@ int exec(PyObject* module) {
 
   PyRef module_name = own(PyModule_GetNameObject(module));
   for (PyMethodDef* def :
-       {&vornish_file_def, &sniff_def, open_method(), sniff_dialect_method(), stream_method(),
-        open_source_method()}) {
+       {&vornish_file_def, &sniff_def, open_method(), sniff_dialect_method(), stream_method()}) {
     PyRef function = own(PyCMethod_New(def, module, module_name.get(), nullptr));
     add(module, def->ml_name, function.get());
   }
@@ -119,6 +118,8 @@ int exec(PyObject* module) {
   add(module, "VornishReader", reinterpret_cast<PyObject*>(reader_type()));
   // The front package's private entry points, outside __all__.
   add_arrow_entries(module);
+  PyRef front_open = own(PyCMethod_New(front_open_method(), module, module_name.get(), nullptr));
+  add(module, front_open_method()->ml_name, front_open.get());
   return 0;
 }
 

@@ -36,22 +36,32 @@ constexpr Signature<3> kExitSignature{"VornishReader.__exit__()",
                                       {{{"_exc_type", Kind::Object, Default::None},
                                         {"_exc_val", Kind::Object, Default::None},
                                         {"_exc_tb", Kind::Object, Default::None}}}};
-consteval std::array<binding::Param, 8> open_source_params() {
-  const std::array<binding::Param, 7> base = binding::with_options(kReaderHead);
-  std::array<binding::Param, 8> all{};
-  for (std::size_t i = 0; i < base.size(); ++i) {
-    all[i] = base[i];
-  }
-  // The front's source spec (python/source.hpp).
-  all[7] = {"_source", Kind::Object, Default::None, true};
-  return all;
-}
-// open() of a source spec: the same parameters and messages as open().
-constexpr Signature<8> kOpenSourceSignature{"open()", open_source_params()};
-static_assert(binding::well_formed(kOpenSourceSignature));
 static_assert(binding::well_formed(kNewSignature));
 static_assert(binding::well_formed(kOpenSignature));
 static_assert(binding::well_formed(kExitSignature));
+
+// The front's open(): the reader's parameters, then where the repair record
+// goes (`audit`, a CSV file) and whether the changes are counted at all.
+constexpr std::array<binding::Param, 3> kFrontOpenTail = {{
+    {"audit", Kind::OptionalText, Default::None, true},
+    {"record", Kind::Switch, Default::False, true},
+    // The front's source spec (python/source.hpp): the whole decompressed
+    // input (or file object's) is read into memory instead of the file.
+    {"_source", Kind::Object, Default::None, true},
+}};
+consteval std::array<binding::Param, 10> front_open_params() {
+  const std::array<binding::Param, 7> head = binding::with_options(kReaderHead);
+  std::array<binding::Param, 10> all{};
+  for (std::size_t i = 0; i < head.size(); ++i) {
+    all[i] = head[i];
+  }
+  for (std::size_t i = 0; i < kFrontOpenTail.size(); ++i) {
+    all[head.size() + i] = kFrontOpenTail[i];
+  }
+  return all;
+}
+constexpr Signature<10> kFrontOpenSignature{"open()", front_open_params()};
+static_assert(binding::well_formed(kFrontOpenSignature));
 
 struct ReaderState {
   ByteBuffer bytes;
@@ -75,11 +85,15 @@ ReaderState& state_of(PyObject* self) {
   return *state;
 }
 
-PyRef reader_of(PyTypeObject* type, ByteBuffer bytes, const VornishOptions& options) {
+PyRef make_reader(PyTypeObject* type, const binding::Bound<7>& args) {
   auto state = std::make_unique<ReaderState>();
-  state->bytes = std::move(bytes);
+  Result<ByteBuffer> file = read_whole_file(std::string(args[0].text()));
+  if (!file) {
+    raise_file_error(file.error());
+  }
+  state->bytes = std::move(file).value();
   // The reader never shows quarantined rows, so they are only counted.
-  VornishOutcome outcome = vornish_slice_kept(state->bytes.view(), options);
+  VornishOutcome outcome = vornish_slice_kept(state->bytes.view(), binding::options_from(args, 1));
   state->rows = std::move(outcome.rows);
   state->stats = outcome.stats;
 
@@ -88,29 +102,69 @@ PyRef reader_of(PyTypeObject* type, ByteBuffer bytes, const VornishOptions& opti
   return object;
 }
 
-PyRef make_reader(PyTypeObject* type, const binding::Bound<7>& args) {
-  Result<ByteBuffer> file = read_whole_file(std::string(args[0].text()));
-  if (!file) {
-    raise_file_error(file.error());
-  }
-  return reader_of(type, std::move(file).value(), binding::options_from(args, 1));
-}
+// Lets other Python threads run while the engine works; taken back on
+// every path out. Only the front's entry points use it: the backend's
+// reader keeps the lock for the whole call.
+class WithoutGil {
+ public:
+  WithoutGil() noexcept : saved_(PyEval_SaveThread()) {}
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+  ~WithoutGil() { PyEval_RestoreThread(saved_); }
 
-// The whole decompressed (or file object's) input in memory, then the same
-// repair as open(). The reading lets other threads run.
-PyRef make_source_reader(const binding::Bound<8>& args) {
+ private:
+  PyThreadState* saved_;
+};
+
+// The front's open(): (reader, changes by action). The file is read and
+// repaired without the interpreter lock; the audit file, when asked for,
+// is written after the repair, so a file that cannot be read leaves none.
+PyRef make_front_reader(const binding::Bound<10>& args) {
+  auto state = std::make_unique<ReaderState>();
   const VornishOptions options = binding::options_from(args, 1);
-  OpenedSource source = open_source(args[7].object(), args[0].text());
-  std::optional<Result<ByteBuffer>> bytes;
+  const std::optional<std::string_view> audit_path = args[7].optional_text();
+  RepairLog log(audit_path.has_value());
+  const bool record = args[8].flag() || audit_path.has_value();
+  std::optional<OpenedSource> source;
+  if (args[9].object() != Py_None) {
+    source.emplace(open_source(args[9].object(), args[0].text()));
+  }
+  std::optional<VornishError> failed;
   {
-    PyThreadState* saved = PyEval_SaveThread();
-    bytes.emplace(read_whole_source(*source.bytes));
-    PyEval_RestoreThread(saved);
+    WithoutGil released;
+    Result<ByteBuffer> file = source ? read_whole_source(*source->bytes)
+                                     : read_whole_file(std::string(args[0].text()));
+    if (!file) {
+      failed = file.error();
+    } else {
+      state->bytes = std::move(file).value();
+      VornishOutcome outcome =
+          vornish_slice_kept(state->bytes.view(), options, record ? &log : nullptr);
+      state->rows = std::move(outcome.rows);
+      state->stats = outcome.stats;
+      if (audit_path) {
+        Result<AuditFile> audit = AuditFile::create(std::string(*audit_path));
+        Status written = audit ? audit.value().write(log) : Status(audit.error());
+        if (written) {
+          written = audit.value().finish();
+        }
+        if (!written) {
+          failed = written.error();
+        }
+      }
+    }
   }
-  if (!*bytes) {
-    raise_source_error(source, bytes->error(), true);
+  if (failed) {
+    if (source) {
+      raise_source_error(*source, *failed, true);
+    }
+    raise_file_error(*failed);
   }
-  return reader_of(reader_type(), std::move(*bytes).value(), options);
+  PyTypeObject* type = reader_type();
+  PyRef object = own(type->tp_alloc(type, 0));
+  reinterpret_cast<PyVornishReader*>(object.get())->state = state.release();
+  PyRef actions = new_action_counts(log.counts());
+  return own(PyTuple_Pack(2, object.get(), actions.get()));
 }
 
 // Builds the str of a field the tokenizer has already found well-formed:
@@ -223,10 +277,10 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return make_reader(reader_type(), binding::bind_fast(kOpenSignature, args, nargs, kwnames));
   });
 }
-PyObject* open_source_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* front_open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
   return barrier([&] {
-    return make_source_reader(binding::bind_fast(kOpenSourceSignature, args, nargs, kwnames));
+    return make_front_reader(binding::bind_fast(kFrontOpenSignature, args, nargs, kwnames));
   });
 }
 PyObject* iter_entry(PyObject* self) {
@@ -307,11 +361,13 @@ PyMethodDef open_def = {
     "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
     "Convenience function to open and stream a vornished CSV file."};
 
-PyMethodDef open_source_def = {
-    "_open_source", as_method(open_source_entry), METH_FASTCALL | METH_KEYWORDS,
-    "_open_source(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
-    "merge_overflow=True, expected_columns=None, repair_quotes=True, *, _source=None)\n--\n\n"
-    "open() of a compressed file or a file object. Private to csv_vornish."};
+PyMethodDef front_open_def = {
+    "_open", as_method(front_open_entry), METH_FASTCALL | METH_KEYWORDS,
+    "_open(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
+    "merge_overflow=True, expected_columns=None, repair_quotes=True, *, audit=None, "
+    "record=False, _source=None)\n--\n\n"
+    "open() for csv_vornish: (reader, changes by action), read without the interpreter "
+    "lock."};
 
 }  // namespace
 
@@ -324,6 +380,7 @@ PyTypeObject* reader_type() {
 }
 
 PyMethodDef* open_method() { return &open_def; }
-PyMethodDef* open_source_method() { return &open_source_def; }
+
+PyMethodDef* front_open_method() { return &front_open_def; }
 
 }  // namespace vornish

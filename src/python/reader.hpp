@@ -12,7 +12,8 @@ PyTypeObject* reader_type();
 
 // The method definition of the module function open().
 PyMethodDef* open_method();
-// _open_source(): open() of a source spec, for the front package.
-PyMethodDef* open_source_method();
+
+// The front package's _open(): the reader with its repair record.
+PyMethodDef* front_open_method();
 
 }  // namespace vornish
