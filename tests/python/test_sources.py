@@ -304,6 +304,12 @@ def _bomb(path: Path, gigabytes: int) -> None:
             f.write(member)
 
 
+# The sanitizer runtime the child inherits keeps freed memory in quarantine
+# and slows every step: neither the peak nor the second means anything then.
+UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="memory and time bounds do not hold under ASan")
 def test_decompression_bomb_stays_small_and_stops_on_ctrl_c(tmp_path: Path) -> None:
     bomb = tmp_path / "bomb.csv.gz"
     _bomb(bomb, 8)
