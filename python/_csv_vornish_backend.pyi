@@ -145,6 +145,7 @@ def _read_arrow(
     large_strings: bool = False,
     audit: str | bool | None = None,
     record: bool = False,
+    fallback: tuple[str, str] | None = None,
     _source: _SourceSpec | None = None,
 ) -> _ArrowRowStream:
     """With any of the last four, only the rows that start in [range_begin, range_end) (None: to the
@@ -183,6 +184,7 @@ def _vornish_file(
     skip_rows: SupportsIndex = 0,
     audit: str | None = None,
     record: bool = False,
+    fallback: tuple[str, str] | None = None,
     _source: _SourceSpec | None = None,
 ) -> tuple[VornishSummary, dict[str, int]]:
     """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file: (summary, changes by
@@ -199,6 +201,7 @@ def _open(
     *,
     audit: str | None = None,
     record: bool = False,
+    fallback: tuple[str, str] | None = None,
     _source: _SourceSpec | None = None,
 ) -> tuple[VornishReader, dict[str, int]]:
     """open() behind csv_vornish.open: (reader, changes by action), read without the interpreter lock."""

@@ -34,6 +34,7 @@ from _csv_vornish_backend import VornishReader, VornishSummary
 
 from csv_vornish import _sinks, _sources
 from csv_vornish.dialect import Dialect, resolve_options, sniff_dialect
+from csv_vornish.encoding import fallback_table
 from csv_vornish.record import RepairReader, RepairSummary
 
 __all__ = [
@@ -165,6 +166,8 @@ def _forwarding_to(
                     resolved.close()
 
         def call(args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
+            if kwargs.get("fallback") is not None:
+                kwargs["fallback"] = fallback_table(kwargs["fallback"])
             if recorded is None:
                 return backend_function(*args, **kwargs)
             counted = bool(kwargs.get("record")) or kwargs.get("audit") not in (None, False)
@@ -232,6 +235,7 @@ def vornish_file(
     output_compression: Literal["infer", "gzip", "gz", "bz2", "bzip2", "xz", "lzma", "zstd", "zst"] | None = "infer",
     audit: StrPath | None = None,
     record: bool = False,
+    fallback: str | None = None,
 ) -> RepairSummary:
     """Repairs the CSV file ``input_path`` into a clean CSV file ``output_path``.
 
@@ -301,6 +305,11 @@ def vornish_file(
         record: Count the changes by action (``summary.actions``) without
             writing them anywhere; ``audit`` counts them too. Either makes
             the run read again the rows that may hold a change.
+        fallback: A single-byte code page (``"windows-1252"``,
+            ``"latin-1"``, ...) for the bytes that are not UTF-8: each is
+            decoded with it instead of becoming U+FFFD, so a mostly UTF-8
+            file with a few legacy rows keeps every character; each field
+            so decoded is on record as ``redecoded``.
         compression: ``"infer"`` (the default) tells gzip, bzip2, xz,
             zstd and zip from the input's first bytes, whatever its name;
             ``None`` reads the bytes as they are; a name (``"gzip"``,
@@ -343,6 +352,7 @@ def open(  # shadows the built-in on purpose, as the backend does
     *,
     audit: StrPath | None = None,
     record: bool = False,
+    fallback: str | None = None,
     compression: Compression = "infer",
     member: str | None = None,
 ) -> RepairReader:
@@ -358,8 +368,9 @@ def open(  # shadows the built-in on purpose, as the backend does
     The repair arguments mean what they mean for ``vornish_file``.
     ``audit`` names a file for the repair record, written once the file is
     repaired; ``reader.summary`` is a ``RepairSummary``, whose ``actions``
-    counts the changes by action with ``audit`` or ``record=True``. Other
-    Python threads run while the file is read and repaired.
+    counts the changes by action with ``audit`` or ``record=True``;
+    ``fallback`` is as for ``vornish_file``. Other Python threads run while
+    the file is read and repaired.
 
     ``file_path`` may also be a compressed file, an fsspec URL or a binary
     file object, as for ``read_arrow``; ``compression`` and ``member`` mean
@@ -417,6 +428,7 @@ def read_arrow(
     dialect: Dialect | Literal["auto"] | None = None,
     audit: StrPath | bool | None = None,
     record: bool = False,
+    fallback: str | None = None,
     compression: Compression = "infer",
     member: str | None = None,
 ) -> ArrowRowStream:
@@ -492,6 +504,7 @@ def read_arrow(
             ``stream.audit`` hands them out as an Arrow stream
             (``pyarrow.table(stream.audit)``) with the columns line, offset,
             column, action, detail and raw (binary).
+        fallback: As for ``vornish_file``.
         compression: ``"infer"`` (the default) tells gzip, bzip2, xz,
             zstd and zip from the input's first bytes, whatever its name;
             ``None`` reads the bytes as they are; a name (``"gzip"``,

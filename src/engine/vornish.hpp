@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +33,9 @@ struct VornishOptions {
   // Rows set aside as a preamble before the table starts; also only set by
   // the front's dialect detection.
   std::size_t skip_rows = 0;
+  // The front's code page for bytes that are not UTF-8 (a mostly UTF-8
+  // file with a few legacy rows); none: they become U+FFFD.
+  std::shared_ptr<const utf8::Fallback> fallback;
 };
 
 struct VornishStats {
@@ -162,8 +166,9 @@ struct RowSource {
   // Whether `bytes` end with the row's line end (rather than inside an
   // unclosed quoted field that ran to the end of the input).
   bool line_end = false;
-  // The tokenizer found the row as read: no rule changed a field of it.
-  bool as_read = false;
+  // The tokenizer found that no rule changed a field of the row
+  // (ResilientParser::changed()), so only its width can be on record.
+  bool unchanged = false;
 };
 
 // The repair decision for one row: keep it, pad or merge it, or set it
@@ -209,6 +214,7 @@ class RowRepair {
   std::size_t preamble_;
   RowShaper shaper_;
   RowAuditor auditor_;
+  bool redecodes_;
   VornishStats stats_;
 };
 
@@ -256,6 +262,7 @@ class KeptRows {
   std::uint8_t quote_char_ = '"';
   bool repair_quotes_ = true;
   bool skip_initial_space_ = false;
+  std::shared_ptr<const utf8::Fallback> fallback_;
   Dialect dialect_;
   std::vector<std::uint64_t> starts_;
 };

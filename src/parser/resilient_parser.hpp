@@ -72,6 +72,10 @@ class ResilientParser {
   // not look at it.
   void seek(std::size_t pos) noexcept;
 
+  // Bytes of a field that are not UTF-8 are decoded with `fallback` (which
+  // must outlive the parser) instead of becoming U+FFFD; none: U+FFFD.
+  void set_fallback(const utf8::Fallback* fallback) noexcept { fallback_ = fallback; }
+
   // Sets the line counter, for a parser that starts inside a larger input
   // (seek to a row boundary, then say which line it is on).
   void set_line(std::size_t line) noexcept { line_ = line; }
@@ -93,6 +97,12 @@ class ResilientParser {
   // Whether rows are judged at all under this delimiter and quote: they
   // must be ASCII, differ, and be neither CR nor LF.
   static bool judges_as_read(std::uint8_t delimiter, std::uint8_t quote_char) noexcept;
+  // Whether a rule may have made a field of the last row next_row_as_read
+  // returned differ from its bytes: a stray quote or one read as text, text
+  // or blanks after a closing quote, a quote never closed, bytes that are
+  // not UTF-8. False only where judges_as_read(); true after the other
+  // calls. A doubled quote is no change.
+  bool changed() const noexcept { return changed_; }
   // Where the fields of the last row next_row_as_read returned end: its
   // line end, or the end of the data.
   std::size_t as_read_end() const noexcept { return row_end_; }
@@ -166,6 +176,7 @@ class ResilientParser {
   std::size_t line_ = 1;
   bool ended_at_line_end_ = false;
   bool as_read_ = false;
+  bool changed_ = true;
   bool as_read_possible_ = false;
   std::size_t row_end_ = 0;
   bool repair_quotes_;
@@ -205,6 +216,7 @@ class ResilientParser {
   // Checks fields that hold bytes of 0x80 and above; only a field it
   // rejects is decoded, with U+FFFD for what is ill-formed.
   utf8::Validator validate_;
+  const utf8::Fallback* fallback_ = nullptr;
   std::size_t block_base_ = kNoBlock;
   Block block_{};
 

@@ -50,6 +50,8 @@ class RowAuditor {
   // without one (the rules look ahead to the line end, never further).
   // The notes stay valid until the next call.
   std::span<const FieldNote> audit(std::string_view row);
+  // The fields the last audited row has, as the tokenizer counts them.
+  std::size_t fields() const noexcept { return column_; }
 
  private:
   bool closes_field(std::string_view row, std::size_t quote_index);
