@@ -40,7 +40,8 @@ struct Chunk {
   Chunk(const ParallelPlan& plan, std::uint64_t nominal_at, std::uint64_t stop_at)
       : nominal(nominal_at),
         stop(stop_at),
-        builder(std::make_unique<ArrowBatchBuilder>(plan.columns, plan.width, plan.limits)),
+        builder(std::make_unique<ArrowBatchBuilder>(plan.columns, plan.width, plan.limits,
+                                                    plan.types)),
         repair(plan.options, plan.dialect) {}
 
   std::uint64_t nominal;
@@ -136,7 +137,8 @@ struct ParallelBatches::State {
   // The chunk from its true start, on the caller's thread, with no limit
   // on how far its last row may reach.
   Status rebuild(Chunk& chunk) {
-    chunk.builder = std::make_unique<ArrowBatchBuilder>(plan.columns, plan.width, plan.limits);
+    chunk.builder =
+        std::make_unique<ArrowBatchBuilder>(plan.columns, plan.width, plan.limits, plan.types);
     chunk.repair = RowRepair(plan.options, plan.dialect);
     chunk.start = true_start;
     RangeLimits limits;
@@ -170,6 +172,10 @@ struct ParallelBatches::State {
       }
     }
     add_counts(counts, chunk.repair.stats());
+    nulled.resize(chunk.builder->nulled().size());
+    for (std::size_t i = 0; i < nulled.size(); ++i) {
+      nulled[i] += chunk.builder->nulled()[i];
+    }
     if (!chunk.builder->failed()) {
       true_start = chunk.end.end;
     }
@@ -216,6 +222,7 @@ struct ParallelBatches::State {
   std::uint64_t true_start;
   std::uint64_t next_chunk = 0;
   VornishStats counts;
+  std::vector<std::uint64_t> nulled;
   std::size_t rebuilt = 0;
   bool current = false;
   std::optional<std::string> failure;
@@ -248,5 +255,9 @@ BatchSource::Next ParallelBatches::next(ArrowArray* out) { return state_->next(o
 std::string ParallelBatches::failure() const { return state_->failure.value_or(""); }
 
 const VornishStats& ParallelBatches::counts() const noexcept { return state_->counts; }
+
+const std::vector<std::uint64_t>& ParallelBatches::nulled() const noexcept {
+  return state_->nulled;
+}
 
 }  // namespace vornish

@@ -51,20 +51,33 @@ constexpr std::array<binding::Param, 10> kReadArrowTail = {{
     {"table_columns", Kind::OptionalCount, Default::None, true},
     {"large_strings", Kind::Switch, Default::False, true},
 }};
+// Typed columns, in the front's canonical spelling: `types` None (every
+// column text) or a tuple of (name or 1-based position, type code) pairs
+// overriding inference; `null_values` None or a list of str.
+constexpr std::array<binding::Param, 5> kReadArrowTypes = {{
+    {"types", Kind::Object, Default::None, true},
+    {"null_values", Kind::Object, Default::None, true},
+    {"decimal", Kind::OptionalText, Default::None, true},
+    {"thousands", Kind::OptionalText, Default::None, true},
+    {"date_format", Kind::OptionalText, Default::None, true},
+}};
 
-consteval std::array<binding::Param, 17> read_arrow_params() {
+consteval std::array<binding::Param, 22> read_arrow_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReadArrowHead);
-  std::array<binding::Param, 17> all{};
+  std::array<binding::Param, 22> all{};
   for (std::size_t i = 0; i < 7; ++i) {
     all[i] = head[i];
   }
   for (std::size_t i = 0; i < kReadArrowTail.size(); ++i) {
     all[7 + i] = kReadArrowTail[i];
   }
+  for (std::size_t i = 0; i < kReadArrowTypes.size(); ++i) {
+    all[17 + i] = kReadArrowTypes[i];
+  }
   return all;
 }
 
-constexpr Signature<17> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+constexpr Signature<22> kReadArrowSignature{"read_arrow()", read_arrow_params()};
 
 constexpr Signature<6> kRowStartsSignature{"_row_starts()",
                                            {{{"file_path", Kind::Text, Default::Required},
@@ -90,6 +103,7 @@ struct Shared {
   std::mutex mutex;
   std::unique_ptr<BatchSource> source;  // null once the stream is released
   VornishStats stats;
+  std::vector<std::uint64_t> nulled;
   bool finished = false;
 };
 
@@ -97,6 +111,7 @@ struct StreamData {
   std::shared_ptr<Shared> shared;
   std::vector<std::string> names;
   StringWidth width;
+  std::shared_ptr<const TableTypes> types;
   std::string last_error;
 };
 
@@ -105,7 +120,7 @@ struct StreamData {
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
   auto* data = static_cast<StreamData*>(stream->private_data);
   try {
-    export_schema(data->names, data->width, out);
+    export_schema(data->names, data->width, out, data->types.get());
     return 0;
   } catch (const std::bad_alloc&) {
     data->last_error = "out of memory";
@@ -130,6 +145,7 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
         return 0;
       case BatchSource::Next::End:
         shared.stats = shared.source->stats();
+        shared.nulled = shared.source->nulled_cells();
         shared.finished = true;
         // Done with the file: its mapping goes now, not when the consumer
         // gets round to releasing the stream.
@@ -201,6 +217,7 @@ struct StreamState {
   std::shared_ptr<Shared> shared;
   std::vector<std::string> names;
   StringWidth width = StringWidth::Utf8;
+  std::shared_ptr<const TableTypes> types;
   bool consumed = false;
   // As settled when the stream was made; delimiter 0 when nothing was.
   char32_t delimiter = 0;
@@ -236,7 +253,127 @@ class WithoutGil {
   PyThreadState* saved_;
 };
 
-PyRef read_arrow(const binding::Bound<17>& args) {
+// The type choices of `types` (a tuple of (str or int, str) pairs).
+void read_type_choices(PyObject* types, TypeRequest& request) {
+  PyRef items = own(PySequence_Fast(types, "types must be a tuple of (column, type) pairs"));
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* pair = PySequence_Fast_GET_ITEM(items.get(), i);
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      PyErr_SetString(PyExc_TypeError, "types must be a tuple of (column, type) pairs");
+      throw_python_error();
+    }
+    PyObject* key = PyTuple_GET_ITEM(pair, 0);
+    PyObject* code = PyTuple_GET_ITEM(pair, 1);
+    TypeRequest::Choice choice;
+    if (PyUnicode_Check(key)) {
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+      if (text == nullptr) {
+        throw_python_error();
+      }
+      choice.name = std::string(text, static_cast<std::size_t>(size));
+    } else {
+      const Py_ssize_t position = PyLong_AsSsize_t(key);
+      if (position == -1 && PyErr_Occurred()) {
+        throw_python_error();
+      }
+      if (position < 1) {
+        PyErr_SetString(PyExc_ValueError, "a column position in types counts from 1");
+        throw_python_error();
+      }
+      choice.position = static_cast<std::size_t>(position);
+    }
+    const char* name = PyUnicode_Check(code) ? PyUnicode_AsUTF8(code) : nullptr;
+    if (name == nullptr) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, "a type in types must be a str");
+      throw_python_error();
+    }
+    const std::string_view spelled(name);
+    static constexpr std::pair<std::string_view, CellType> kCodes[] = {
+        {"string", CellType::String}, {"bool", CellType::Bool},
+        {"int64", CellType::Int64},   {"float64", CellType::Float64},
+        {"date32", CellType::Date32}, {"timestamp[us]", CellType::Timestamp},
+        {"timestamp[ns]", CellType::Timestamp}, {"timestamp[us, tz=UTC]", CellType::Timestamp},
+        {"timestamp[ns, tz=UTC]", CellType::Timestamp}};
+    bool known = false;
+    for (const auto& [text, type] : kCodes) {
+      if (text == spelled) {
+        choice.type = type;
+        known = true;
+      }
+    }
+    if (!known) {
+      PyErr_Format(PyExc_ValueError, "unknown column type '%s'", name);
+      throw_python_error();
+    }
+    choice.nanos = spelled.starts_with("timestamp[ns");
+    choice.utc = spelled.ends_with("tz=UTC]");
+    request.choices.push_back(std::move(choice));
+  }
+}
+
+TypeRequest read_type_request(const binding::Bound<22>& args) {
+  TypeRequest request;
+  PyObject* types = args[17].object();
+  if (types == nullptr || types == Py_None) {
+    return request;
+  }
+  request.infer = true;
+  read_type_choices(types, request);
+  PyObject* nulls = args[18].object();
+  if (nulls != nullptr && nulls != Py_None) {
+    PyRef items = own(PySequence_Fast(nulls, "null_values must be a list of str"));
+    std::vector<std::string> markers;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+      if (text == nullptr) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "null_values must be a list of str");
+        throw_python_error();
+      }
+      markers.emplace_back(text, static_cast<std::size_t>(size));
+    }
+    request.null_values = std::move(markers);
+  }
+  if (const std::optional<std::string_view> decimal = args[19].optional_text()) {
+    if (*decimal != "." && *decimal != ",") {
+      PyErr_SetString(PyExc_ValueError, "decimal must be '.' or ','");
+      throw_python_error();
+    }
+    request.hints.decimal = decimal->front();
+  }
+  if (const std::optional<std::string_view> thousands = args[20].optional_text()) {
+    if (*thousands != "," && *thousands != "." && *thousands != " " && !thousands->empty()) {
+      PyErr_SetString(PyExc_ValueError, "thousands must be ',', '.', ' ' or ''");
+      throw_python_error();
+    }
+    request.hints.thousands = thousands->empty() ? '\0' : thousands->front();
+  }
+  if (const std::optional<std::string_view> format = args[21].optional_text()) {
+    static constexpr std::pair<std::string_view, DateFormat> kFormats[] = {
+        {"%Y-%m-%d", DateFormat::Iso},      {"%Y/%m/%d", DateFormat::YmdSlash},
+        {"%d.%m.%Y", DateFormat::DmyDot},   {"%d/%m/%Y", DateFormat::DmySlash},
+        {"%m/%d/%Y", DateFormat::MdySlash}};
+    for (const auto& [text, date] : kFormats) {
+      if (text == *format) {
+        request.hints.date = date;
+      }
+    }
+    if (!request.hints.date) {
+      PyErr_SetString(PyExc_ValueError,
+                      "date_format must be one of '%Y-%m-%d', '%Y/%m/%d', '%d.%m.%Y', "
+                      "'%d/%m/%Y', '%m/%d/%Y'");
+      throw_python_error();
+    }
+  }
+  return request;
+}
+
+PyRef read_arrow(const binding::Bound<22>& args) {
   ArrowReadOptions options;
   options.repair = binding::options_from(args, 1);
   options.header = args[7].flag();
@@ -245,6 +382,7 @@ PyRef read_arrow(const binding::Bound<17>& args) {
   options.repair.skip_initial_space = args[10].flag();
   options.repair.skip_rows = *args[11].count();
   options.large_strings = args[16].flag();
+  options.types = read_type_request(args);
   if (args[12].count() || args[13].count() || args[14].count() || args[15].count()) {
     if (!options.repair.delimiter) {
       PyErr_SetString(PyExc_ValueError, "a byte range is read with a given delimiter");
@@ -276,6 +414,12 @@ PyRef read_arrow(const binding::Bound<17>& args) {
   std::unique_ptr<BatchSource>& source = opened->value();
   state->names.assign(source->column_names().begin(), source->column_names().end());
   state->width = source->string_width();
+  if (!source->unmatched_types().empty()) {
+    PyErr_Format(PyExc_ValueError, "types names no column of the table: %s",
+                 source->unmatched_types().front().c_str());
+    throw_python_error();
+  }
+  state->types = source->table_types();
   state->delimiter = source->stats().detected_delimiter;
   state->expected_columns = source->stats().inferred_columns;
   state->data_begin = source->data_begin();
@@ -295,7 +439,7 @@ PyRef arrow_c_stream(PyObject* self, const binding::Bound<1>& /*args*/) {
     PyErr_SetString(PyExc_RuntimeError, kConsumed);
     throw_python_error();
   }
-  auto data = std::make_unique<StreamData>(StreamData{s.shared, s.names, s.width, {}});
+  auto data = std::make_unique<StreamData>(StreamData{s.shared, s.names, s.width, s.types, {}});
   auto stream = std::make_unique<ArrowArrayStream>(
       ArrowArrayStream{&stream_get_schema, &stream_get_next, &stream_get_last_error,
                        &stream_release, data.get()});
@@ -313,7 +457,7 @@ PyRef arrow_c_stream(PyObject* self, const binding::Bound<1>& /*args*/) {
 PyRef arrow_c_schema(PyObject* self) {
   StreamState& s = state_of(self);
   auto schema = std::make_unique<ArrowSchema>();
-  export_schema(s.names, s.width, schema.get());
+  export_schema(s.names, s.width, schema.get(), s.types.get());
   PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", &schema_capsule_destructor);
   if (capsule == nullptr) {
     schema->release(schema.get());
@@ -339,6 +483,35 @@ PyRef summary(PyObject* self) {
     throw_python_error();
   }
   return new_summary(*stats);
+}
+
+// {column name: cells nulled} for the columns where a chosen type nulled
+// any cell, once the stream has been read to its end.
+PyRef nulled_cells(PyObject* self) {
+  StreamState& s = state_of(self);
+  std::optional<std::vector<std::uint64_t>> nulled;
+  {
+    std::lock_guard lock(s.shared->mutex);
+    if (s.shared->finished) {
+      nulled = s.shared->nulled;
+    }
+  }
+  if (!nulled) {
+    PyErr_SetString(PyExc_RuntimeError, kNotFinished);
+    throw_python_error();
+  }
+  PyRef dict = own(PyDict_New());
+  for (std::size_t i = 0; i < nulled->size() && i < s.names.size(); ++i) {
+    if ((*nulled)[i] == 0) {
+      continue;
+    }
+    const std::string& name = s.names[i];
+    PyRef key = own(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()),
+                                         "replace"));
+    PyRef value = own(PyLong_FromUnsignedLongLong((*nulled)[i]));
+    check(PyDict_SetItem(dict.get(), key.get(), value.get()));
+  }
+  return dict;
 }
 
 PyRef column_names(PyObject* self) {
@@ -418,6 +591,9 @@ PyObject* arrow_c_schema_entry(PyObject* self, PyObject*) {
 PyObject* summary_get(PyObject* self, void*) {
   return barrier([&] { return summary(self); });
 }
+PyObject* nulled_cells_get(PyObject* self, void*) {
+  return barrier([&] { return nulled_cells(self); });
+}
 PyObject* column_names_get(PyObject* self, void*) {
   return barrier([&] { return column_names(self); });
 }
@@ -453,6 +629,10 @@ PyGetSetDef getset[] = {
     {"summary", summary_get, nullptr,
      "The run's VornishSummary, once the stream has been read to its end.", nullptr},
     {"column_names", column_names_get, nullptr, "The names of the table's columns.", nullptr},
+    {"nulled_cells", nulled_cells_get, nullptr,
+     "{column: cells} nulled because they do not read as the column's chosen type, once the\n"
+     "stream has been read to its end.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -488,7 +668,8 @@ PyMethodDef read_arrow_def = {
     "_read_arrow(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, header=True, "
     "threads=None, chunk_size=None, skip_initial_space=False, skip_rows=0, range_begin=None, "
-    "range_end=None, first_line=None, table_columns=None, large_strings=False)\n--\n\n"
+    "range_end=None, first_line=None, table_columns=None, large_strings=False, types=None, "
+    "null_values=None, decimal=None, thousands=None, date_format=None)\n--\n\n"
     "The repaired rows of a CSV file as an ArrowRowStream (see csv_vornish.read_arrow)."};
 
 PyMethodDef row_starts_def = {
