@@ -25,12 +25,13 @@ from __future__ import annotations
 
 import functools
 import os
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Literal, SupportsIndex, TypeAlias, TypeVar, Union, cast
 
 import _csv_vornish_backend as _backend
 from _csv_vornish_backend import VornishReader, VornishSummary
 
+from csv_vornish import _types
 from csv_vornish.dialect import Dialect, resolve_options, sniff_dialect
 
 __all__ = ["vornish_file", "sniff", "open", "VornishSummary", "VornishReader", "sniff_dialect", "Dialect", "read_arrow", "ArrowRowStream"]
@@ -247,8 +248,21 @@ def sniff(sample: str) -> str:
 #: What ``read_arrow`` returns: a one-shot stream of Arrow record batches.
 ArrowRowStream: TypeAlias = _backend._ArrowRowStream
 
+#: ``types=`` of ``read_arrow``: ``"infer"``, ``"string"``, or a mapping from a
+#: column's name or 1-based position to its type (as Arrow spells it, or a
+#: pyarrow type).
+ColumnTypes: TypeAlias = Union[Literal["infer", "string"], "Mapping[str | int, Any]"]
 
-@_forwarding_to(_backend._read_arrow, "file_path", dialect_from="file_path")
+
+def _read_arrow_typed(*args: Any, **kwargs: Any) -> Any:
+    """The native read with ``types=`` and ``null_values=`` in its spelling."""
+    kwargs["types"] = _types.native_types(kwargs.get("types", "infer"))
+    if "null_values" in kwargs:
+        kwargs["null_values"] = _types.native_null_values(kwargs["null_values"])
+    return _backend._read_arrow(*args, **kwargs)
+
+
+@_forwarding_to(_read_arrow_typed, "file_path", dialect_from="file_path")
 def read_arrow(
     file_path: StrPath,
     delimiter: str | None = None,
@@ -264,6 +278,11 @@ def read_arrow(
     skip_initial_space: bool = False,
     skip_rows: SupportsIndex = 0,
     dialect: Dialect | Literal["auto"] | None = None,
+    types: ColumnTypes = "infer",
+    null_values: Sequence[str] | None = None,
+    decimal: str | None = None,
+    thousands: str | None = None,
+    date_format: str | None = None,
 ) -> ArrowRowStream:
     """Repairs the CSV file ``file_path`` into Arrow record batches for a dataframe library.
 
@@ -279,10 +298,14 @@ def read_arrow(
 
     The rows are those that ``open()`` hands out for the same repair
     arguments, read batch by batch as the consumer asks for them, so memory
-    stays near the size of the resulting table. Every column is a string
-    column; casting is the consumer's, for example
-    ``frame.with_columns(polars.col("qty").cast(polars.Int64, strict=False))``
-    or ``SELECT CAST(qty AS INTEGER) FROM stream`` in DuckDB.
+    stays near the size of the resulting table.
+
+    Types: by default each column gets the narrowest type that every
+    non-null cell of the whole table reads as without loss (bool, int64,
+    float64, date32, timestamp, else string), settled by a pass over the
+    table before the first batch; no cell is ever nulled by inference (see
+    the README's type rules). ``types="string"`` gives string columns
+    holding every cell as it is, with no nulls.
 
     Columns: with ``header=True`` the first kept row names the columns and
     is not a row of the table. An empty name becomes ``column_N``, N being
@@ -329,11 +352,30 @@ def read_arrow(
             and ``Dialect`` gives one: it fills the options left unset
             (delimiter, quote character, column count, the two above and,
             when not given, ``header``).
+        types: ``"infer"`` (the default), ``"string"``, or a mapping from a
+            column's name or 1-based position to its type, the other
+            columns being inferred: ``"string"``, ``"bool"``, ``"int64"``,
+            ``"float64"`` (``"double"``), ``"date32"``, ``"timestamp[us]"``,
+            ``"timestamp[ns]"``, ``"timestamp[us, tz=UTC]"``,
+            ``"timestamp[ns, tz=UTC]"``, or the pyarrow type. Under a chosen
+            type leading zeros read (``007`` is 7) and a cell that does not
+            read becomes null, counted in ``stream.nulled_cells``.
+        null_values: The texts that are null, instead of ``NA``, ``N/A``,
+            ``n/a``, ``NULL``, ``null``, ``None``, ``#N/A`` (an empty cell
+            is always null).
+        decimal: ``"."`` or ``","``: the numbers' decimal mark, when a
+            column could read either way.
+        thousands: ``","``, ``"."``, ``" "`` or ``""`` (none): the
+            numbers' thousands separator.
+        date_format: ``"%Y-%m-%d"``, ``"%Y/%m/%d"``, ``"%d.%m.%Y"``,
+            ``"%d/%m/%Y"`` or ``"%m/%d/%Y"``: the dates' format, for a
+            column that reads as day-first and as month-first.
 
     Raises:
         TypeError: An argument of the wrong type (its note names the
             parameter).
-        ValueError: ``threads`` or ``chunk_size`` below 1.
+        ValueError: ``threads`` or ``chunk_size`` below 1; an unknown type,
+            separator or date format; ``types`` naming no column.
         OSError: The file could not be read, as for ``open()``
             (``FileNotFoundError``, ``IsADirectoryError``, ...).
     """

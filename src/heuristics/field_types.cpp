@@ -155,10 +155,16 @@ NumberShape scan_number(std::string_view text, NumberFormat format, bool lenient
   if ((sep.group != '\0' || sep.decimal != '.') && n > kMaxNormalised) {
     return shape;
   }
-  shape.ok = true;
   constexpr std::uint64_t kLimit = std::uint64_t{1} << 63;
-  if (!has_decimal && !has_exponent && !overflow &&
-      (negative ? magnitude <= kLimit && (magnitude != 0 || lenient) : magnitude < kLimit)) {
+  const bool in_range =
+      !overflow && (negative ? magnitude <= kLimit : magnitude < kLimit);
+  if (!has_decimal && !has_exponent && !in_range && !lenient) {
+    // Digits beyond int64 are an identifier more than a quantity: a
+    // double would round them.
+    return shape;
+  }
+  shape.ok = true;
+  if (!has_decimal && !has_exponent && in_range && (magnitude != 0 || !negative || lenient)) {
     shape.integer = true;
     shape.value = negative ? static_cast<std::int64_t>(0 - magnitude)
                            : static_cast<std::int64_t>(magnitude);

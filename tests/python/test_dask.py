@@ -34,7 +34,7 @@ def client():
 
 
 def single_machine_rows(path: Path, **options) -> list[list[str | None]]:
-    table = pa.table(csv_vornish.read_arrow(path, **options))
+    table = pa.table(csv_vornish.read_arrow(path, types="string", **options))
     return [list(row.values()) for row in table.to_pylist()]
 
 
