@@ -135,6 +135,7 @@ class FileBatchSource final : public BatchSource {
 
   std::shared_ptr<const TableTypes> table_types() const noexcept override { return types_; }
   const std::vector<std::string>& unmatched_types() const noexcept override { return unmatched_; }
+  const std::vector<ColumnCounts>& type_counts() const noexcept override { return counts_; }
   std::vector<std::uint64_t> nulled_cells() const override {
     std::vector<std::uint64_t> nulled = builder_->nulled();
     if (parallel_) {
@@ -272,6 +273,7 @@ class FileBatchSource final : public BatchSource {
     }
     types_ = std::move(settled.value().types);
     unmatched_ = std::move(settled.value().unmatched);
+    counts_ = std::move(settled.value().counts);
     return Ok{};
   }
 
@@ -355,6 +357,7 @@ class FileBatchSource final : public BatchSource {
   std::vector<std::string> names_;
   std::shared_ptr<const TableTypes> types_;
   std::vector<std::string> unmatched_;
+  std::vector<ColumnCounts> counts_;
   VornishStats stats_;
   std::uint64_t pos_ = 0;
   std::uint64_t data_begin_ = 0;

@@ -99,6 +99,8 @@ class BatchSource {
   // Per column, the cells nulled because they do not read as the chosen
   // type, in the batches handed out so far.
   virtual std::vector<std::uint64_t> nulled_cells() const = 0;
+  // Per column, what its cells could be, as the types were settled from.
+  virtual const std::vector<ColumnCounts>& type_counts() const noexcept = 0;
 };
 
 // Column names from a header row of `columns` cells (fewer when the row is

@@ -228,7 +228,11 @@ Result<SettledTypes> settle_types(const TypeRequest& request, std::span<const st
                  t == CellType::Float64 || t == CellType::Date32;
   }
   std::vector<ColumnCounts> counts(columns);
-  if (needs_scan && columns > 0) {
+  if (request.counts) {
+    for (std::size_t i = 0; i < columns && i < request.counts->size(); ++i) {
+      counts[i] = (*request.counts)[i];
+    }
+  } else if (needs_scan && columns > 0) {
     ScanPlan scan = plan;
     scan.columns = columns;
     Result<std::vector<ColumnCounts>> scanned = scan_column_types(scan, types->nulls, full);
@@ -249,6 +253,7 @@ Result<SettledTypes> settle_types(const TypeRequest& request, std::span<const st
     }
   }
   settled.types = types;
+  settled.counts = std::move(counts);
   return settled;
 }
 

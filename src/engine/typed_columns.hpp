@@ -39,6 +39,10 @@ struct TypeRequest {
   // Replaces the default null markers.
   std::optional<std::vector<std::string>> null_values;
   FormatHints hints;
+  // Counts of the whole table gathered elsewhere (the pieces of a file, or
+  // several files, scanned apart and added up): no scan, and every piece
+  // read with them settles the same types.
+  std::optional<std::vector<ColumnCounts>> counts;
 };
 
 // Where the rows to scan are and how they are read.
@@ -67,6 +71,8 @@ Result<std::vector<ColumnCounts>> scan_column_types(const ScanPlan& plan, const 
 struct SettledTypes {
   std::shared_ptr<const TableTypes> types;
   std::vector<std::string> unmatched;
+  // What the types were settled from (empty for text-only tables).
+  std::vector<ColumnCounts> counts;
 };
 
 // Runs the scan when anything needs it. `plan.columns` and `names` agree.

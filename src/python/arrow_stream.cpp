@@ -54,17 +54,20 @@ constexpr std::array<binding::Param, 10> kReadArrowTail = {{
 // Typed columns, in the front's canonical spelling: `types` None (every
 // column text) or a tuple of (name or 1-based position, type code) pairs
 // overriding inference; `null_values` None or a list of str.
-constexpr std::array<binding::Param, 5> kReadArrowTypes = {{
+// `type_counts`: None, or per column the list that _type_counts() gives,
+// added up over the pieces of a table read apart.
+constexpr std::array<binding::Param, 6> kReadArrowTypes = {{
     {"types", Kind::Object, Default::None, true},
     {"null_values", Kind::Object, Default::None, true},
     {"decimal", Kind::OptionalText, Default::None, true},
     {"thousands", Kind::OptionalText, Default::None, true},
     {"date_format", Kind::OptionalText, Default::None, true},
+    {"type_counts", Kind::Object, Default::None, true},
 }};
 
-consteval std::array<binding::Param, 22> read_arrow_params() {
+consteval std::array<binding::Param, 23> read_arrow_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReadArrowHead);
-  std::array<binding::Param, 22> all{};
+  std::array<binding::Param, 23> all{};
   for (std::size_t i = 0; i < 7; ++i) {
     all[i] = head[i];
   }
@@ -77,7 +80,7 @@ consteval std::array<binding::Param, 22> read_arrow_params() {
   return all;
 }
 
-constexpr Signature<22> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+constexpr Signature<23> kReadArrowSignature{"read_arrow()", read_arrow_params()};
 
 constexpr Signature<6> kRowStartsSignature{"_row_starts()",
                                            {{{"file_path", Kind::Text, Default::Required},
@@ -218,6 +221,7 @@ struct StreamState {
   std::vector<std::string> names;
   StringWidth width = StringWidth::Utf8;
   std::shared_ptr<const TableTypes> types;
+  std::vector<ColumnCounts> counts;
   bool consumed = false;
   // As settled when the stream was made; delimiter 0 when nothing was.
   char32_t delimiter = 0;
@@ -314,7 +318,7 @@ void read_type_choices(PyObject* types, TypeRequest& request) {
   }
 }
 
-TypeRequest read_type_request(const binding::Bound<22>& args) {
+TypeRequest read_type_request(const binding::Bound<23>& args) {
   TypeRequest request;
   PyObject* types = args[17].object();
   if (types == nullptr || types == Py_None) {
@@ -353,6 +357,28 @@ TypeRequest read_type_request(const binding::Bound<22>& args) {
     }
     request.hints.thousands = thousands->empty() ? '\0' : thousands->front();
   }
+  if (PyObject* counts = args[22].object(); counts != nullptr && counts != Py_None) {
+    constexpr const char* kShape = "type_counts must be a list of lists of counts";
+    PyRef columns = own(PySequence_Fast(counts, kShape));
+    std::vector<ColumnCounts> read;
+    for (Py_ssize_t c = 0; c < PySequence_Fast_GET_SIZE(columns.get()); ++c) {
+      PyRef numbers = own(PySequence_Fast(PySequence_Fast_GET_ITEM(columns.get(), c), kShape));
+      if (PySequence_Fast_GET_SIZE(numbers.get()) != static_cast<Py_ssize_t>(kFieldBitCount + 1)) {
+        PyErr_SetString(PyExc_ValueError, kShape);
+        throw_python_error();
+      }
+      ColumnCounts& column = read.emplace_back();
+      for (Py_ssize_t k = 0; k <= static_cast<Py_ssize_t>(kFieldBitCount); ++k) {
+        const unsigned long long n =
+            PyLong_AsUnsignedLongLong(PySequence_Fast_GET_ITEM(numbers.get(), k));
+        if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+          throw_python_error();
+        }
+        (k == 0 ? column.values : column.bits[static_cast<std::size_t>(k - 1)]) = n;
+      }
+    }
+    request.counts = std::move(read);
+  }
   if (const std::optional<std::string_view> format = args[21].optional_text()) {
     static constexpr std::pair<std::string_view, DateFormat> kFormats[] = {
         {"%Y-%m-%d", DateFormat::Iso},      {"%Y/%m/%d", DateFormat::YmdSlash},
@@ -373,7 +399,7 @@ TypeRequest read_type_request(const binding::Bound<22>& args) {
   return request;
 }
 
-PyRef read_arrow(const binding::Bound<22>& args) {
+PyRef read_arrow(const binding::Bound<23>& args) {
   ArrowReadOptions options;
   options.repair = binding::options_from(args, 1);
   options.header = args[7].flag();
@@ -420,6 +446,7 @@ PyRef read_arrow(const binding::Bound<22>& args) {
     throw_python_error();
   }
   state->types = source->table_types();
+  state->counts = source->type_counts();
   state->delimiter = source->stats().detected_delimiter;
   state->expected_columns = source->stats().inferred_columns;
   state->data_begin = source->data_begin();
@@ -514,6 +541,23 @@ PyRef nulled_cells(PyObject* self) {
   return dict;
 }
 
+// Per column [values, then one count per reading]: what the types were
+// settled from, for a caller that adds up the counts of pieces.
+PyRef type_counts(PyObject* self) {
+  StreamState& s = state_of(self);
+  PyRef list = own(PyList_New(static_cast<Py_ssize_t>(s.counts.size())));
+  for (std::size_t c = 0; c < s.counts.size(); ++c) {
+    PyRef numbers = own(PyList_New(static_cast<Py_ssize_t>(kFieldBitCount + 1)));
+    for (std::size_t k = 0; k <= kFieldBitCount; ++k) {
+      const std::uint64_t n = k == 0 ? s.counts[c].values : s.counts[c].bits[k - 1];
+      PyList_SET_ITEM(numbers.get(), static_cast<Py_ssize_t>(k),
+                      own(PyLong_FromUnsignedLongLong(n)).release());
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), numbers.release());
+  }
+  return list;
+}
+
 PyRef column_names(PyObject* self) {
   StreamState& s = state_of(self);
   PyRef list = own(PyList_New(static_cast<Py_ssize_t>(s.names.size())));
@@ -597,6 +641,9 @@ PyObject* nulled_cells_get(PyObject* self, void*) {
 PyObject* column_names_get(PyObject* self, void*) {
   return barrier([&] { return column_names(self); });
 }
+PyObject* type_counts_entry(PyObject* self, PyObject*) {
+  return barrier([&] { return type_counts(self); });
+}
 PyObject* settled_dialect_entry(PyObject* self, PyObject*) {
   return barrier([&] { return settled_dialect(self); });
 }
@@ -618,6 +665,9 @@ PyMethodDef methods[] = {
     {"__arrow_c_schema__", arrow_c_schema_entry, METH_NOARGS,
      "__arrow_c_schema__($self)\n--\n\n"
      "The table's schema (a struct of string columns) in a PyCapsule named \"arrow_schema\"."},
+    {"_type_counts", type_counts_entry, METH_NOARGS,
+     "_type_counts($self)\n--\n\n"
+     "Per column [values, count per reading]: what the column types were settled from."},
     {"_dialect", settled_dialect_entry, METH_NOARGS,
      "_dialect($self)\n--\n\n"
      "(delimiter or None, expected columns, data offset) as settled from the start of the\n"
@@ -669,7 +719,7 @@ PyMethodDef read_arrow_def = {
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, header=True, "
     "threads=None, chunk_size=None, skip_initial_space=False, skip_rows=0, range_begin=None, "
     "range_end=None, first_line=None, table_columns=None, large_strings=False, types=None, "
-    "null_values=None, decimal=None, thousands=None, date_format=None)\n--\n\n"
+    "null_values=None, decimal=None, thousands=None, date_format=None, type_counts=None)\n--\n\n"
     "The repaired rows of a CSV file as an ArrowRowStream (see csv_vornish.read_arrow)."};
 
 PyMethodDef row_starts_def = {
