@@ -62,6 +62,7 @@ struct NumberShape {
   bool ok = false;
   bool integer = false;  // digits only (and groups), within int64, not "-0"
   bool special = false;  // inf or nan
+  std::size_t int_digits = 0;
   std::int64_t value = 0;
 };
 
@@ -164,6 +165,7 @@ NumberShape scan_number(std::string_view text, NumberFormat format, bool lenient
     return shape;
   }
   shape.ok = true;
+  shape.int_digits = int_digits;
   if (!has_decimal && !has_exponent && in_range && (magnitude != 0 || !negative || lenient)) {
     shape.integer = true;
     shape.value = negative ? static_cast<std::int64_t>(0 - magnitude)
@@ -452,6 +454,55 @@ bool parse_decimal(std::string_view digits, double& out) noexcept {
   return true;
 }
 
+// The number readings of a cell. Most cells hold no `,` or blank and at
+// most one `.`: one scan then tells every format but the dotted groups.
+FieldMask number_mask(std::string_view t) noexcept {
+  bool comma = false;
+  bool blank = false;
+  std::size_t dots = 0;
+  for (const char c : t) {
+    comma = comma || c == ',';
+    blank = blank || c == ' ';
+    dots += c == '.' ? 1 : 0;
+  }
+  FieldMask mask = 0;
+  const auto add = [&mask](NumberFormat f, const NumberShape& shape) {
+    if (shape.ok) {
+      mask |= bit(num_bit(f));
+      if (shape.integer) {
+        mask |= bit(int_bit(f));
+      }
+    }
+  };
+  if (comma || blank || dots > 1 || t.size() > kMaxNormalised) {
+    for (std::size_t f = 0; f < kNumberFormats; ++f) {
+      add(static_cast<NumberFormat>(f), scan_number(t, static_cast<NumberFormat>(f), false));
+    }
+  } else {
+    const NumberShape point = scan_number(t, NumberFormat::Point, false);
+    add(NumberFormat::Point, point);
+    // Without a group mark a grouped format reads as the plain one, as long
+    // as no integer part of four or more digits goes ungrouped.
+    const bool ungrouped_ok = point.special || point.int_digits <= 3;
+    if (ungrouped_ok) {
+      add(NumberFormat::PointComma, point);
+    }
+    if (dots == 0) {
+      add(NumberFormat::Comma, point);
+      if (ungrouped_ok) {
+        add(NumberFormat::CommaDot, point);
+        add(NumberFormat::CommaBlank, point);
+      }
+    } else {
+      add(NumberFormat::CommaDot, scan_number(t, NumberFormat::CommaDot, false));
+    }
+  }
+  if (mask != 0 && (comma || blank || dots > 0)) {
+    mask |= bit(kHasSeparator);
+  }
+  return mask;
+}
+
 }  // namespace
 
 std::string_view trim_blanks(std::string_view text) noexcept {
@@ -471,11 +522,19 @@ NullMarkers::NullMarkers() : NullMarkers({"NA", "N/A", "n/a", "NULL", "null", "N
 NullMarkers::NullMarkers(std::vector<std::string> markers) : markers_(std::move(markers)) {
   for (const std::string& m : markers_) {
     longest_ = std::max(longest_, m.size());
+    if (!m.empty()) {
+      const auto first = static_cast<unsigned char>(m.front());
+      first_bytes_[first / 64] |= std::uint64_t{1} << (first % 64);
+    }
   }
 }
 
 bool NullMarkers::matches(std::string_view text) const noexcept {
-  if (text.size() > longest_) {
+  if (text.empty() || text.size() > longest_) {
+    return false;  // the empty cell is null without being a marker
+  }
+  const auto first = static_cast<unsigned char>(text.front());
+  if (((first_bytes_[first / 64] >> (first % 64)) & 1) == 0) {
     return false;
   }
   for (const std::string& m : markers_) {
@@ -509,36 +568,45 @@ FieldMask classify_field(std::string_view t) noexcept {
       c != 'n' && c != 'N') {
     return 0;
   }
+  // The first run of digits and what follows it tell dates and timestamps
+  // from numbers without scanning them as numbers.
+  std::size_t run = 0;
+  while (run < t.size() && is_digit(t[run])) {
+    ++run;
+  }
+  const char after = run < t.size() ? t[run] : '\0';
   FieldMask mask = 0;
-  for (std::size_t f = 0; f < kNumberFormats; ++f) {
-    const auto format = static_cast<NumberFormat>(f);
-    const NumberShape shape = scan_number(t, format, false);
-    if (shape.ok) {
-      mask |= bit(num_bit(format));
-      if (shape.integer) {
-        mask |= bit(int_bit(format));
-      }
+  if (run == 0 || (after != '-' && after != '/')) {
+    mask = number_mask(t);
+    if (mask != 0 || run == 0) {
+      return mask;
     }
-  }
-  if (mask != 0) {
-    if (t.find_first_of(".,  ") != std::string_view::npos) {
-      mask |= bit(kHasSeparator);
-    }
-    return mask;
-  }
-  if (!is_digit(c)) {
-    return 0;
   }
   if (t.size() <= 10) {
     int y = 0;
     unsigned m = 0;
     unsigned d = 0;
-    for (std::size_t f = 0; f < kDateFormats; ++f) {
-      if (read_date_parts(t, static_cast<DateFormat>(f), y, m, d)) {
-        mask |= bit(date_bit(static_cast<DateFormat>(f)));
+    const auto try_format = [&](DateFormat f) {
+      if (read_date_parts(t, f, y, m, d)) {
+        mask |= bit(date_bit(f));
       }
+    };
+    if (after == '-') {
+      try_format(DateFormat::Iso);
+    } else if (after == '/') {
+      if (run == 4) {
+        try_format(DateFormat::YmdSlash);
+      } else {
+        try_format(DateFormat::DmySlash);
+        try_format(DateFormat::MdySlash);
+      }
+    } else if (after == '.') {
+      try_format(DateFormat::DmyDot);
     }
     return mask;
+  }
+  if (after != '-') {
+    return 0;
   }
   Stamp stamp;
   if (scan_stamp(t, stamp)) {

@@ -91,6 +91,7 @@ class NullMarkers {
  private:
   std::vector<std::string> markers_;
   std::size_t longest_ = 0;
+  std::array<std::uint64_t, 4> first_bytes_{};  // the markers' first bytes
 };
 
 // How a cell counts for its column.
