@@ -245,7 +245,8 @@ def _settle_types(parts: list[_Part], order: tuple[str, ...], typing: dict[str, 
         if isinstance(column, str) and column not in order:
             raise ValueError(f"types names no column of the frame: {column}")
     scanning = [dataclasses.replace(part, typing=_file_typing(typing, part.names, order)) for part in parts]
-    scanned = dask.compute(*[dask.delayed(_scan_part, pure=True)(part) for part in scanning])
+    scanned = dask.compute(  # type: ignore[attr-defined, no-untyped-call, unused-ignore]
+        *[dask.delayed(_scan_part, pure=True)(part) for part in scanning])  # type: ignore[attr-defined, unused-ignore]
     totals: dict[str, list[int]] = {}
     for part, counts in zip(scanning, scanned):
         for name, column in zip(part.names, counts):

@@ -387,12 +387,16 @@ def test_readme_examples_run(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) ->
         pytest.importorskip(library)
     blocks = re.findall(r"```python\n(.*?)```", section("Dataframes: pyarrow, polars, pandas, DuckDB"),
                         re.S)
-    assert len(blocks) == 2
+    assert len(blocks) == 3
     monkeypatch.chdir(tmp_path)
-    (tmp_path / "orders.csv").write_text("id,qty,price\n1,3,2.5\n2,x\n3,4,1,extra\n")
     namespace: dict[str, Any] = {}
-    for block in blocks:
-        exec(block, namespace)
-    assert namespace["frame"]["qty"].to_list() == [3, None, 4]
-    exec("counted = duckdb.sql('SELECT count(*) FROM orders').fetchall()", namespace)
-    assert namespace["counted"] == [(3,)]
+    exec(blocks[0], namespace)
+    assert [str(t) for t in namespace["table"].schema.types] == [
+        "int64", "string", "int64", "double", "bool", "date32[day]", "timestamp[us, tz=UTC]"]
+    exec(blocks[1], namespace)
+    assert namespace["frame"].shape == (2, 7) and namespace["frame"]["qty"].isna().to_list() == [False, True]
+    exec("counted = duckdb.sql('SELECT sum(qty), count(*) FROM orders').fetchall()", namespace)
+    assert namespace["counted"] == [(3, 2)]
+    exec(blocks[2], namespace)
+    assert namespace["stream"].nulled_cells == {}
+    assert namespace["table"].column("zip").to_pylist() == [1234, 10115]
