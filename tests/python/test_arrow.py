@@ -395,7 +395,8 @@ def test_readme_examples_run(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) ->
         "int64", "string", "int64", "double", "bool", "date32[day]", "timestamp[us, tz=UTC]"]
     exec(blocks[1], namespace)
     assert namespace["frame"].shape == (2, 7) and namespace["frame"]["qty"].isna().to_list() == [False, True]
-    exec("counted = duckdb.sql('SELECT sum(qty), count(*) FROM orders').fetchall()", namespace)
+    exec("orders = csv_vornish.read_arrow('orders.csv')\n"
+         "counted = duckdb.sql('SELECT sum(qty), count(*) FROM orders').fetchall()", namespace)
     assert namespace["counted"] == [(3, 2)]
     exec(blocks[2], namespace)
     assert namespace["stream"].nulled_cells == {}
