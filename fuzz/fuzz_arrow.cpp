@@ -14,10 +14,11 @@
 // moved out and released after their parent, and every release leaves
 // `release` null. The same payload, read from a file by the batch source on
 // 2 to 4 threads in chunks of 1 to 64 bytes, gives the one-thread source's
-// cells, counts and failure; so does it with types inferred (the first
-// column sometimes chosen as int64), whose cells are null exactly where
-// the string table's are missing, empty or null markers (or blank, in
-// typed columns) and, otherwise, only where a chosen type does not read.
+// cells, counts and failure, and both keep the whole-buffer run's repair
+// records. So does it with types inferred (the first column sometimes
+// chosen as int64), whose cells are null exactly where the string table's
+// are missing, empty or null markers (or blank, in typed columns) and,
+// otherwise, only where a chosen type does not read.
 //
 // Input layout: flags (delimiter given, padding, merging, quote repair,
 // large offsets, extra columns, child moved out), delimiter, quote, width,
@@ -85,6 +86,7 @@ Cell typed_cell_of(const ArrowArray& child, const ColumnType& type, std::int64_t
 struct SourceRun {
   std::vector<std::vector<Cell>> rows;
   VornishStats stats;
+  std::string records;  // as the audit file would hold them
   bool failed = false;
   std::string failure;
   std::vector<ColumnType> types;
@@ -125,6 +127,10 @@ SourceRun run_source(const ArrowReadOptions& options) {
   run.failure = run.failed ? source.failure() : "";
   run.stats = source.stats();
   run.nulled = source.nulled_cells();
+  const RepairLog& log = source.repair_log();
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    append_audit_line(run.records, log, log[i]);
+  }
   return run;
 }
 
@@ -288,6 +294,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   read.repair = options;
   read.header = move_child_out;  // a flag of its own would move the layout
   read.limits = limits;
+  read.keep_records = true;
   read.threads = 1;
   const SourceRun one = run_source(read);
   read.threads = 2 + limits.max_rows % 3;
@@ -303,6 +310,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               a.quarantined_rows == b.quarantined_rows));
     FUZZ_CHECK(a.detected_delimiter == b.detected_delimiter &&
                a.inferred_columns == b.inferred_columns);
+    if (!one.failed) {
+      RepairLog log;
+      static_cast<void>(vornish_slice_kept(bytes, options, &log));
+      std::string expected;
+      for (std::size_t i = 0; i < log.size(); ++i) {
+        append_audit_line(expected, log, log[i]);
+      }
+      FUZZ_CHECK(one.records == expected);
+      FUZZ_CHECK(parallel.records == expected);
+    }
   }
 
   // Typed columns: settled alike on one thread and on several, the same

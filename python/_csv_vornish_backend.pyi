@@ -105,12 +105,24 @@ class _ArrowRowStream:
     def summary(self) -> VornishSummary: ...
     @property
     def column_names(self) -> list[str]: ...
+    @property
+    def actions(self) -> dict[str, int] | None: ...
+    @property
+    def audit(self) -> _RepairRecords: ...
     def _dialect(self) -> tuple[str | None, int, int]:
         """(delimiter, expected columns (0 keeps widths), where the rows after the preamble and header start)."""
     @property
     def nulled_cells(self) -> dict[str, int]: ...
     def _type_counts(self) -> list[list[int]]:
         """Per column [values, count per reading]: what the column types were settled from."""
+
+@final
+class _RepairRecords:
+    """The repair record of a run: one row per change (line, offset, column, action, detail, raw)."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __len__(self) -> int: ...
 
 def _read_arrow(
     file_path: str,
@@ -131,6 +143,8 @@ def _read_arrow(
     first_line: SupportsIndex | None = None,
     table_columns: SupportsIndex | None = None,
     large_strings: bool = False,
+    audit: str | bool | None = None,
+    record: bool = False,
     types: tuple[tuple[str | int, str], ...] | None = None,
     null_values: list[str] | None = None,
     decimal: str | None = None,
@@ -175,5 +189,22 @@ def _vornish_file(
     progress: Callable[[int, int], object] | None = None,
     skip_initial_space: bool = False,
     skip_rows: SupportsIndex = 0,
-) -> VornishSummary:
-    """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file."""
+    audit: str | None = None,
+    record: bool = False,
+) -> tuple[VornishSummary, dict[str, int]]:
+    """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file: (summary, changes by
+    action); audit names the repair record's CSV file, record counts the changes without it."""
+
+def _open(
+    file_path: str,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: SupportsIndex | None = None,
+    repair_quotes: bool = True,
+    *,
+    audit: str | None = None,
+    record: bool = False,
+) -> tuple[VornishReader, dict[str, int]]:
+    """open() behind csv_vornish.open: (reader, changes by action), read without the interpreter lock."""

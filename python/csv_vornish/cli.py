@@ -113,6 +113,7 @@ def run_job(job: RepairJob, show_progress: bool = False) -> RepairResult:
                     output_path = os.path.join(scratch, "stdout.csv")
             options = _dialect_options(job, input_path)
             progress = stack.enter_context(progress_bar(_describe(job.input, "<stdin>"), show_progress))
+            summary: csv_vornish.VornishSummary | csv_vornish.RepairSummary
             if job.output != STDIO and is_table_output(job.output):
                 summary = write_table(input_path, output_path, job.quarantine, options)
             else:

@@ -20,9 +20,11 @@
 
 #include "engine/arrow_abi.hpp"
 #include "engine/batch_source.hpp"
+#include "engine/repair_log_arrow.hpp"
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
 #include "python/errors.hpp"
+#include "python/repair_records.hpp"
 #include "python/summary.hpp"
 
 namespace vornish {
@@ -39,7 +41,9 @@ constexpr std::array<binding::Param, 1> kReadArrowHead = {
 // expected_columns given above); the front's cluster reader splits files
 // with them. large_strings gives 64-bit offsets whatever the size, which is
 // what a pandas string column holds: converting to it is then no copy.
-constexpr std::array<binding::Param, 10> kReadArrowTail = {{
+// audit: a path for the repair record's CSV file, or True to keep the
+// records for `ArrowRowStream.audit`; record: count the changes by action.
+constexpr std::array<binding::Param, 12> kReadArrowTail = {{
     {"header", Kind::Switch, Default::True, true},
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
@@ -50,6 +54,8 @@ constexpr std::array<binding::Param, 10> kReadArrowTail = {{
     {"first_line", Kind::OptionalCount, Default::None, true},
     {"table_columns", Kind::OptionalCount, Default::None, true},
     {"large_strings", Kind::Switch, Default::False, true},
+    {"audit", Kind::Object, Default::None, true},
+    {"record", Kind::Switch, Default::False, true},
 }};
 // Typed columns, in the front's canonical spelling: `types` None (every
 // column text) or a tuple of (name or 1-based position, type code) pairs
@@ -65,9 +71,9 @@ constexpr std::array<binding::Param, 6> kReadArrowTypes = {{
     {"type_counts", Kind::Object, Default::None, true},
 }};
 
-consteval std::array<binding::Param, 23> read_arrow_params() {
+consteval std::array<binding::Param, 25> read_arrow_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReadArrowHead);
-  std::array<binding::Param, 23> all{};
+  std::array<binding::Param, 25> all{};
   for (std::size_t i = 0; i < 7; ++i) {
     all[i] = head[i];
   }
@@ -75,12 +81,12 @@ consteval std::array<binding::Param, 23> read_arrow_params() {
     all[7 + i] = kReadArrowTail[i];
   }
   for (std::size_t i = 0; i < kReadArrowTypes.size(); ++i) {
-    all[17 + i] = kReadArrowTypes[i];
+    all[19 + i] = kReadArrowTypes[i];
   }
   return all;
 }
 
-constexpr Signature<23> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+constexpr Signature<25> kReadArrowSignature{"read_arrow()", read_arrow_params()};
 
 constexpr Signature<6> kRowStartsSignature{"_row_starts()",
                                            {{{"file_path", Kind::Text, Default::Required},
@@ -100,6 +106,10 @@ constexpr const char* kConsumed =
     "file again";
 constexpr const char* kNotFinished =
     "the summary is known once the stream has been read to its end";
+constexpr const char* kRecordsNotFinished =
+    "the repair record is known once the stream has been read to its end";
+constexpr const char* kNoRecords =
+    "read_arrow() kept no repair record: pass audit=True to keep it";
 
 // What the Python object and the exported stream share.
 struct Shared {
@@ -107,6 +117,9 @@ struct Shared {
   std::unique_ptr<BatchSource> source;  // null once the stream is released
   VornishStats stats;
   std::vector<std::uint64_t> nulled;
+  // Taken from the source when it ends: the counts, and the records when
+  // they were asked to be kept.
+  std::shared_ptr<const RepairLog> log;
   bool finished = false;
 };
 
@@ -149,6 +162,7 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
       case BatchSource::Next::End:
         shared.stats = shared.source->stats();
         shared.nulled = shared.source->nulled_cells();
+        shared.log = std::make_shared<const RepairLog>(std::move(shared.source->repair_log()));
         shared.finished = true;
         // Done with the file: its mapping goes now, not when the consumer
         // gets round to releasing the stream.
@@ -221,12 +235,14 @@ struct StreamState {
   std::vector<std::string> names;
   StringWidth width = StringWidth::Utf8;
   std::shared_ptr<const TableTypes> types;
-  std::vector<ColumnCounts> counts;
+  std::vector<ColumnCounts> type_counts;
   bool consumed = false;
   // As settled when the stream was made; delimiter 0 when nothing was.
   char32_t delimiter = 0;
   std::size_t expected_columns = 0;
   std::uint64_t data_begin = 0;
+  bool keeps_records = false;
+  bool counts = false;
 };
 
 struct PyArrowRowStream {
@@ -318,15 +334,15 @@ void read_type_choices(PyObject* types, TypeRequest& request) {
   }
 }
 
-TypeRequest read_type_request(const binding::Bound<23>& args) {
+TypeRequest read_type_request(const binding::Bound<25>& args) {
   TypeRequest request;
-  PyObject* types = args[17].object();
+  PyObject* types = args[19].object();
   if (types == nullptr || types == Py_None) {
     return request;
   }
   request.infer = true;
   read_type_choices(types, request);
-  PyObject* nulls = args[18].object();
+  PyObject* nulls = args[20].object();
   if (nulls != nullptr && nulls != Py_None) {
     PyRef items = own(PySequence_Fast(nulls, "null_values must be a list of str"));
     std::vector<std::string> markers;
@@ -343,21 +359,21 @@ TypeRequest read_type_request(const binding::Bound<23>& args) {
     }
     request.null_values = std::move(markers);
   }
-  if (const std::optional<std::string_view> decimal = args[19].optional_text()) {
+  if (const std::optional<std::string_view> decimal = args[21].optional_text()) {
     if (*decimal != "." && *decimal != ",") {
       PyErr_SetString(PyExc_ValueError, "decimal must be '.' or ','");
       throw_python_error();
     }
     request.hints.decimal = decimal->front();
   }
-  if (const std::optional<std::string_view> thousands = args[20].optional_text()) {
+  if (const std::optional<std::string_view> thousands = args[22].optional_text()) {
     if (*thousands != "," && *thousands != "." && *thousands != " " && !thousands->empty()) {
       PyErr_SetString(PyExc_ValueError, "thousands must be ',', '.', ' ' or ''");
       throw_python_error();
     }
     request.hints.thousands = thousands->empty() ? '\0' : thousands->front();
   }
-  if (PyObject* counts = args[22].object(); counts != nullptr && counts != Py_None) {
+  if (PyObject* counts = args[24].object(); counts != nullptr && counts != Py_None) {
     constexpr const char* kShape = "type_counts must be a list of lists of counts";
     PyRef columns = own(PySequence_Fast(counts, kShape));
     std::vector<ColumnCounts> read;
@@ -379,7 +395,7 @@ TypeRequest read_type_request(const binding::Bound<23>& args) {
     }
     request.counts = std::move(read);
   }
-  if (const std::optional<std::string_view> format = args[21].optional_text()) {
+  if (const std::optional<std::string_view> format = args[23].optional_text()) {
     static constexpr std::pair<std::string_view, DateFormat> kFormats[] = {
         {"%Y-%m-%d", DateFormat::Iso},      {"%Y/%m/%d", DateFormat::YmdSlash},
         {"%d.%m.%Y", DateFormat::DmyDot},   {"%d/%m/%Y", DateFormat::DmySlash},
@@ -399,7 +415,29 @@ TypeRequest read_type_request(const binding::Bound<23>& args) {
   return request;
 }
 
-PyRef read_arrow(const binding::Bound<23>& args) {
+// The `audit` argument: nothing, a path, or True for records kept in memory.
+void audit_from(PyObject* audit, ArrowReadOptions& options) {
+  if (audit == Py_None || audit == Py_False) {
+    return;
+  }
+  if (audit == Py_True) {
+    options.keep_records = true;
+    return;
+  }
+  if (!PyUnicode_Check(audit)) {
+    PyErr_Format(PyExc_TypeError, "audit must be a path, True or None, not %.100s",
+                 Py_TYPE(audit)->tp_name);
+    throw_python_error();
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(audit, &size);
+  if (text == nullptr) {
+    throw_python_error();
+  }
+  options.audit_path.emplace(text, static_cast<std::size_t>(size));
+}
+
+PyRef read_arrow(const binding::Bound<25>& args) {
   ArrowReadOptions options;
   options.repair = binding::options_from(args, 1);
   options.header = args[7].flag();
@@ -408,6 +446,8 @@ PyRef read_arrow(const binding::Bound<23>& args) {
   options.repair.skip_initial_space = args[10].flag();
   options.repair.skip_rows = *args[11].count();
   options.large_strings = args[16].flag();
+  audit_from(args[17].object(), options);
+  options.record = args[18].flag();
   options.types = read_type_request(args);
   if (args[12].count() || args[13].count() || args[14].count() || args[15].count()) {
     if (!options.repair.delimiter) {
@@ -446,10 +486,12 @@ PyRef read_arrow(const binding::Bound<23>& args) {
     throw_python_error();
   }
   state->types = source->table_types();
-  state->counts = source->type_counts();
+  state->type_counts = source->type_counts();
   state->delimiter = source->stats().detected_delimiter;
   state->expected_columns = source->stats().inferred_columns;
   state->data_begin = source->data_begin();
+  state->keeps_records = options.keep_records;
+  state->counts = options.record || options.keep_records || options.audit_path.has_value();
   state->shared->source = std::move(source);
 
   PyTypeObject* type = stream_type();
@@ -545,17 +587,53 @@ PyRef nulled_cells(PyObject* self) {
 // settled from, for a caller that adds up the counts of pieces.
 PyRef type_counts(PyObject* self) {
   StreamState& s = state_of(self);
-  PyRef list = own(PyList_New(static_cast<Py_ssize_t>(s.counts.size())));
-  for (std::size_t c = 0; c < s.counts.size(); ++c) {
+  PyRef list = own(PyList_New(static_cast<Py_ssize_t>(s.type_counts.size())));
+  for (std::size_t c = 0; c < s.type_counts.size(); ++c) {
     PyRef numbers = own(PyList_New(static_cast<Py_ssize_t>(kFieldBitCount + 1)));
     for (std::size_t k = 0; k <= kFieldBitCount; ++k) {
-      const std::uint64_t n = k == 0 ? s.counts[c].values : s.counts[c].bits[k - 1];
+      const std::uint64_t n = k == 0 ? s.type_counts[c].values : s.type_counts[c].bits[k - 1];
       PyList_SET_ITEM(numbers.get(), static_cast<Py_ssize_t>(k),
                       own(PyLong_FromUnsignedLongLong(n)).release());
     }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), numbers.release());
   }
   return list;
+}
+
+// The finished run's repair record; RuntimeError before the end.
+std::shared_ptr<const RepairLog> finished_log(StreamState& s) {
+  std::lock_guard lock(s.shared->mutex);
+  if (!s.shared->finished) {
+    return nullptr;
+  }
+  return s.shared->log;
+}
+
+PyRef actions(PyObject* self) {
+  StreamState& s = state_of(self);
+  if (!s.counts) {
+    return PyRef::borrow(Py_None);
+  }
+  std::shared_ptr<const RepairLog> log = finished_log(s);
+  if (!log) {
+    PyErr_SetString(PyExc_RuntimeError, kRecordsNotFinished);
+    throw_python_error();
+  }
+  return new_action_counts(log->counts());
+}
+
+PyRef audit(PyObject* self) {
+  StreamState& s = state_of(self);
+  if (!s.keeps_records) {
+    PyErr_SetString(PyExc_RuntimeError, kNoRecords);
+    throw_python_error();
+  }
+  std::shared_ptr<const RepairLog> log = finished_log(s);
+  if (!log) {
+    PyErr_SetString(PyExc_RuntimeError, kRecordsNotFinished);
+    throw_python_error();
+  }
+  return new_records(std::move(log));
 }
 
 PyRef column_names(PyObject* self) {
@@ -638,6 +716,12 @@ PyObject* summary_get(PyObject* self, void*) {
 PyObject* nulled_cells_get(PyObject* self, void*) {
   return barrier([&] { return nulled_cells(self); });
 }
+PyObject* actions_get(PyObject* self, void*) {
+  return barrier([&] { return actions(self); });
+}
+PyObject* audit_get(PyObject* self, void*) {
+  return barrier([&] { return audit(self); });
+}
 PyObject* column_names_get(PyObject* self, void*) {
   return barrier([&] { return column_names(self); });
 }
@@ -683,6 +767,14 @@ PyGetSetDef getset[] = {
      "{column: cells} nulled because they do not read as the column's chosen type, once the\n"
      "stream has been read to its end.",
      nullptr},
+    {"actions", actions_get, nullptr,
+     "The run's changes by action, once the stream has been read to its end (None unless\n"
+     "audit or record was given).",
+     nullptr},
+    {"audit", audit_get, nullptr,
+     "The run's repair record as an Arrow stream, once the stream has been read to its end\n"
+     "(only with audit=True).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -718,8 +810,9 @@ PyMethodDef read_arrow_def = {
     "_read_arrow(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, header=True, "
     "threads=None, chunk_size=None, skip_initial_space=False, skip_rows=0, range_begin=None, "
-    "range_end=None, first_line=None, table_columns=None, large_strings=False, types=None, "
-    "null_values=None, decimal=None, thousands=None, date_format=None, type_counts=None)\n--\n\n"
+    "range_end=None, first_line=None, table_columns=None, large_strings=False, audit=None, "
+    "record=False, types=None, null_values=None, decimal=None, thousands=None, date_format=None, "
+    "type_counts=None)\n--\n\n"
     "The repaired rows of a CSV file as an ArrowRowStream (see csv_vornish.read_arrow)."};
 
 PyMethodDef row_starts_def = {
@@ -738,6 +831,8 @@ void add_arrow_entries(PyObject* module) {
   check(PyModule_AddObjectRef(module, "_row_starts", starts.get()));
   check(PyModule_AddObjectRef(module, "_ArrowRowStream",
                               reinterpret_cast<PyObject*>(stream_type())));
+  check(PyModule_AddObjectRef(module, "_RepairRecords",
+                              reinterpret_cast<PyObject*>(records_type())));
 }
 
 }  // namespace vornish
