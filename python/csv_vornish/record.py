@@ -41,6 +41,7 @@ ACTIONS: tuple[str, ...] = (
     "blanks_dropped",
     "unterminated_quote",
     "invalid_utf8",
+    "type_null",
 )
 
 #: The first line of an audit CSV file.

@@ -385,6 +385,10 @@ void ArrowBatchBuilder::append_typed(std::size_t index, Column& column, std::str
   if (!ok) {
     clear_valid(column);
     ++nulled_[index];
+    if (log_ != nullptr) {
+      log_->add_to_row(static_cast<std::uint32_t>(index + 1), RepairAction::TypeNull,
+                       static_cast<std::uint64_t>(type.type));
+    }
   }
 }
 

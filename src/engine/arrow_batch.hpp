@@ -97,6 +97,8 @@ class ArrowBatchBuilder final : public RowVisitor {
   // Per column, the cells that did not read as the type the caller chose
   // and became null.
   const std::vector<std::uint64_t>& nulled() const noexcept { return nulled_; }
+  // Where such cells are recorded, as the row's records; none: nowhere.
+  void set_log(RepairLog* log) noexcept { log_ = log; }
 
  private:
   // A mapped byte buffer whose ownership passes to a finished batch.
@@ -142,6 +144,7 @@ class ArrowBatchBuilder final : public RowVisitor {
   std::deque<ArrowArray> ready_;
   std::shared_ptr<const TableTypes> types_;
   std::vector<std::uint64_t> nulled_;
+  RepairLog* log_ = nullptr;
 };
 
 }  // namespace vornish

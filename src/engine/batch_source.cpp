@@ -145,6 +145,7 @@ class FileBatchSource final : public BatchSource {
       return s.error();
     }
     builder_.emplace(columns, width_, options_.limits, types_);
+    builder_->set_log(recording_ ? &log_ : nullptr);
     plan_parallel(columns);
     return Ok{};
   }

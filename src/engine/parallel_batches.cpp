@@ -128,6 +128,7 @@ struct ParallelBatches::State {
       }
       limits.max_overhang = overhang;
     }
+    chunk.builder->set_log(plan.log != nullptr ? &chunk.log : nullptr);
     WholeChunk into(*chunk.builder, plan.log != nullptr ? &chunk.log : nullptr);
     Result<RangeEnd> end = run_range(from, *chunk.start, chunk.stop, 1, plan.options,
                                      plan.dialect, chunk.repair, into, limits);
@@ -149,6 +150,7 @@ struct ParallelBatches::State {
     chunk.start = true_start;
     RangeLimits limits;
     limits.read_size = read_size;
+    chunk.builder->set_log(plan.log != nullptr ? &chunk.log : nullptr);
     WholeChunk into(*chunk.builder, plan.log != nullptr ? &chunk.log : nullptr);
     Result<RangeEnd> end = run_range(window, true_start, chunk.stop, 1, plan.options,
                                      plan.dialect, chunk.repair, into, limits);

@@ -748,7 +748,7 @@ PyMethodDef methods[] = {
      "A stream is consumed once; a second call raises RuntimeError."},
     {"__arrow_c_schema__", arrow_c_schema_entry, METH_NOARGS,
      "__arrow_c_schema__($self)\n--\n\n"
-     "The table's schema (a struct of string columns) in a PyCapsule named \"arrow_schema\"."},
+     "The table's schema (a struct of the typed columns) in a PyCapsule named \"arrow_schema\"."},
     {"_type_counts", type_counts_entry, METH_NOARGS,
      "_type_counts($self)\n--\n\n"
      "Per column [values, count per reading]: what the column types were settled from."},

@@ -380,3 +380,26 @@ def test_a_pipe_is_typed_from_all_its_rows(tmp_path: pathlib.Path) -> None:
     writer.join()
     assert [str(t) for t in table.schema.types] == ["string", "int64"]
     assert table.num_rows == 100_001
+
+
+@pytest.mark.parametrize("threads, chunk_size", [(1, None), (2, 5)])
+def test_cells_a_chosen_type_nulls_are_on_the_repair_record(tmp_path: pathlib.Path, threads: int,
+                                                            chunk_size: int | None) -> None:
+    path = tmp_path / "r.csv"
+    path.write_text("a,b\n1,x\n2,3\n007,\n4,5,6\n")
+    stream = csv_vornish.read_arrow(path, types={"a": "int64", "b": "int64"}, audit=True,
+                                    threads=threads, chunk_size=chunk_size)
+    assert pa.table(stream).to_pylist() == [{"a": 1, "b": None}, {"a": 2, "b": 3},
+                                            {"a": 7, "b": None}, {"a": 4, "b": None}]
+    assert stream.nulled_cells == {"b": 2}
+    assert stream.actions["type_null"] == 2 and stream.actions["merged"] == 1
+    records = [(r["line"], r["column"], r["action"], r["detail"], r["raw"]) for r in pa.table(stream.audit).to_pylist()]
+    assert records == [
+        (2, 2, "type_null", "not read as int64: null", b"1,x"),
+        (5, None, "merged", "had 3 fields, expected 2", b"4,5,6"),
+        (5, 2, "type_null", "not read as int64: null", b"4,5,6"),
+    ]
+    # Inference never nulls a cell, so it never records one.
+    inferred = csv_vornish.read_arrow(path, record=True)
+    pa.table(inferred)
+    assert inferred.actions["type_null"] == 0
