@@ -102,11 +102,9 @@ NumberShape scan_number(std::string_view text, NumberFormat format, bool lenient
         return shape;
       }
       const auto digit = static_cast<std::uint64_t>(c - '0');
-      if (magnitude > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
-        overflow = true;
-      } else {
-        magnitude = magnitude * 10 + digit;
-      }
+      std::uint64_t next = 0;
+      overflow = overflow || __builtin_mul_overflow(magnitude, std::uint64_t{10}, &next) ||
+                 __builtin_add_overflow(next, digit, &magnitude);
     } else if (sep.group != '\0' && c == sep.group) {
       if (run == 0 || (grouped ? run != 3 : run > 3)) {
         return shape;
