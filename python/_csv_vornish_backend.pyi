@@ -145,6 +145,7 @@ def _read_arrow(
     large_strings: bool = False,
     audit: str | bool | None = None,
     record: bool = False,
+    fallback: tuple[str, str] | None = None,
     types: tuple[tuple[str | int, str], ...] | None = None,
     null_values: list[str] | None = None,
     decimal: str | None = None,
@@ -191,6 +192,7 @@ def _vornish_file(
     skip_rows: SupportsIndex = 0,
     audit: str | None = None,
     record: bool = False,
+    fallback: tuple[str, str] | None = None,
 ) -> tuple[VornishSummary, dict[str, int]]:
     """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file: (summary, changes by
     action); audit names the repair record's CSV file, record counts the changes without it."""
@@ -206,5 +208,6 @@ def _open(
     *,
     audit: str | None = None,
     record: bool = False,
+    fallback: tuple[str, str] | None = None,
 ) -> tuple[VornishReader, dict[str, int]]:
     """open() behind csv_vornish.open: (reader, changes by action), read without the interpreter lock."""

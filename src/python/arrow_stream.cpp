@@ -43,7 +43,7 @@ constexpr std::array<binding::Param, 1> kReadArrowHead = {
 // what a pandas string column holds: converting to it is then no copy.
 // audit: a path for the repair record's CSV file, or True to keep the
 // records for `ArrowRowStream.audit`; record: count the changes by action.
-constexpr std::array<binding::Param, 12> kReadArrowTail = {{
+constexpr std::array<binding::Param, 13> kReadArrowTail = {{
     {"header", Kind::Switch, Default::True, true},
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
@@ -56,6 +56,7 @@ constexpr std::array<binding::Param, 12> kReadArrowTail = {{
     {"large_strings", Kind::Switch, Default::False, true},
     {"audit", Kind::Object, Default::None, true},
     {"record", Kind::Switch, Default::False, true},
+    {"fallback", Kind::Object, Default::None, true},
 }};
 // Typed columns, in the front's canonical spelling: `types` None (every
 // column text) or a tuple of (name or 1-based position, type code) pairs
@@ -71,9 +72,9 @@ constexpr std::array<binding::Param, 6> kReadArrowTypes = {{
     {"type_counts", Kind::Object, Default::None, true},
 }};
 
-consteval std::array<binding::Param, 25> read_arrow_params() {
+consteval std::array<binding::Param, 26> read_arrow_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReadArrowHead);
-  std::array<binding::Param, 25> all{};
+  std::array<binding::Param, 26> all{};
   for (std::size_t i = 0; i < 7; ++i) {
     all[i] = head[i];
   }
@@ -81,12 +82,12 @@ consteval std::array<binding::Param, 25> read_arrow_params() {
     all[7 + i] = kReadArrowTail[i];
   }
   for (std::size_t i = 0; i < kReadArrowTypes.size(); ++i) {
-    all[19 + i] = kReadArrowTypes[i];
+    all[20 + i] = kReadArrowTypes[i];
   }
   return all;
 }
 
-constexpr Signature<25> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+constexpr Signature<26> kReadArrowSignature{"read_arrow()", read_arrow_params()};
 
 constexpr Signature<6> kRowStartsSignature{"_row_starts()",
                                            {{{"file_path", Kind::Text, Default::Required},
@@ -334,15 +335,15 @@ void read_type_choices(PyObject* types, TypeRequest& request) {
   }
 }
 
-TypeRequest read_type_request(const binding::Bound<25>& args) {
+TypeRequest read_type_request(const binding::Bound<26>& args) {
   TypeRequest request;
-  PyObject* types = args[19].object();
+  PyObject* types = args[20].object();
   if (types == nullptr || types == Py_None) {
     return request;
   }
   request.infer = true;
   read_type_choices(types, request);
-  PyObject* nulls = args[20].object();
+  PyObject* nulls = args[21].object();
   if (nulls != nullptr && nulls != Py_None) {
     PyRef items = own(PySequence_Fast(nulls, "null_values must be a list of str"));
     std::vector<std::string> markers;
@@ -359,21 +360,21 @@ TypeRequest read_type_request(const binding::Bound<25>& args) {
     }
     request.null_values = std::move(markers);
   }
-  if (const std::optional<std::string_view> decimal = args[21].optional_text()) {
+  if (const std::optional<std::string_view> decimal = args[22].optional_text()) {
     if (*decimal != "." && *decimal != ",") {
       PyErr_SetString(PyExc_ValueError, "decimal must be '.' or ','");
       throw_python_error();
     }
     request.hints.decimal = decimal->front();
   }
-  if (const std::optional<std::string_view> thousands = args[22].optional_text()) {
+  if (const std::optional<std::string_view> thousands = args[23].optional_text()) {
     if (*thousands != "," && *thousands != "." && *thousands != " " && !thousands->empty()) {
       PyErr_SetString(PyExc_ValueError, "thousands must be ',', '.', ' ' or ''");
       throw_python_error();
     }
     request.hints.thousands = thousands->empty() ? '\0' : thousands->front();
   }
-  if (PyObject* counts = args[24].object(); counts != nullptr && counts != Py_None) {
+  if (PyObject* counts = args[25].object(); counts != nullptr && counts != Py_None) {
     constexpr const char* kShape = "type_counts must be a list of lists of counts";
     PyRef columns = own(PySequence_Fast(counts, kShape));
     std::vector<ColumnCounts> read;
@@ -395,7 +396,7 @@ TypeRequest read_type_request(const binding::Bound<25>& args) {
     }
     request.counts = std::move(read);
   }
-  if (const std::optional<std::string_view> format = args[23].optional_text()) {
+  if (const std::optional<std::string_view> format = args[24].optional_text()) {
     static constexpr std::pair<std::string_view, DateFormat> kFormats[] = {
         {"%Y-%m-%d", DateFormat::Iso},      {"%Y/%m/%d", DateFormat::YmdSlash},
         {"%d.%m.%Y", DateFormat::DmyDot},   {"%d/%m/%Y", DateFormat::DmySlash},
@@ -437,7 +438,7 @@ void audit_from(PyObject* audit, ArrowReadOptions& options) {
   options.audit_path.emplace(text, static_cast<std::size_t>(size));
 }
 
-PyRef read_arrow(const binding::Bound<25>& args) {
+PyRef read_arrow(const binding::Bound<26>& args) {
   ArrowReadOptions options;
   options.repair = binding::options_from(args, 1);
   options.header = args[7].flag();
@@ -448,6 +449,7 @@ PyRef read_arrow(const binding::Bound<25>& args) {
   options.large_strings = args[16].flag();
   audit_from(args[17].object(), options);
   options.record = args[18].flag();
+  options.repair.fallback = binding::fallback_from(args[19].object());
   options.types = read_type_request(args);
   if (args[12].count() || args[13].count() || args[14].count() || args[15].count()) {
     if (!options.repair.delimiter) {
@@ -811,8 +813,8 @@ PyMethodDef read_arrow_def = {
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, header=True, "
     "threads=None, chunk_size=None, skip_initial_space=False, skip_rows=0, range_begin=None, "
     "range_end=None, first_line=None, table_columns=None, large_strings=False, audit=None, "
-    "record=False, types=None, null_values=None, decimal=None, thousands=None, date_format=None, "
-    "type_counts=None)\n--\n\n"
+    "record=False, fallback=None, types=None, null_values=None, decimal=None, thousands=None, "
+    "date_format=None, type_counts=None)\n--\n\n"
     "The repaired rows of a CSV file as an ArrowRowStream (see csv_vornish.read_arrow)."};
 
 PyMethodDef row_starts_def = {
