@@ -40,16 +40,17 @@ def _pyarrow() -> Any:
 
 
 def write_table(input_path: str, output_path: str, quarantine_path: str | None,
-                options: dict[str, Any]) -> csv_vornish.VornishSummary:
+                options: dict[str, Any], audit: str | None = None) -> csv_vornish.RepairSummary:
     """Repairs ``input_path`` into the typed table ``output_path``; returns the run's summary.
 
     The quarantine file, when asked for, is the one ``vornish_file`` writes
     for the same options: the rows set aside are found by a second, cheap
-    pass that writes no clean output.
+    pass that writes no clean output. ``audit`` is the repair record's file,
+    as for a CSV output; the changes are counted by action either way.
     """
     pa = _pyarrow()
     options = {name: value for name, value in options.items() if name != "progress"}
-    stream = csv_vornish.read_arrow(input_path, **options)
+    stream = csv_vornish.read_arrow(input_path, **options, audit=audit, record=True)
     reader = pa.RecordBatchReader.from_stream(stream)
     folder = os.path.dirname(os.path.abspath(output_path))
     handle, scratch = tempfile.mkstemp(prefix=".csv-vornish-", suffix=".part", dir=folder)
@@ -67,7 +68,7 @@ def write_table(input_path: str, output_path: str, quarantine_path: str | None,
     except BaseException:
         os.unlink(scratch)
         raise
-    summary = stream.summary
+    summary = csv_vornish.RepairSummary(stream.summary, stream.actions)
     if quarantine_path is not None:
         csv_vornish.vornish_file(input_path, os.devnull, quarantine_path, **options)
     return summary
