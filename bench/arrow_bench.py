@@ -6,8 +6,8 @@ and against the list route, on the same damaged CSV in one run.
 
 Measured, each in its own child process (POLARS_MAX_THREADS=2):
 
-* ``vornish_polars``: ``polars.DataFrame(csv_vornish.read_arrow(p))``
-* ``vornish_pyarrow``: ``pyarrow.table(csv_vornish.read_arrow(p))``
+* ``vornish_polars``: ``polars.DataFrame(csv_vornish.read_arrow(p, types="string"))``
+* ``vornish_pyarrow``: ``pyarrow.table(csv_vornish.read_arrow(p, types="string"))``
 * ``vornish_pyarrow_one_thread``: the same with ``threads=1``, the figure
   that the parallel batch source is measured against
 * ``polars_read_csv``: ``polars.read_csv(p, infer_schema=False,
@@ -31,7 +31,8 @@ it made; "x table" is the peak over the post-import memory divided by that
 size, as the library itself reports it; "x result" divides it by the
 resident memory the finished result holds (the child's memory after the
 call, less its memory before). Times are the best of --repeat runs.
-Nothing asserts on a timing.
+Every route makes string columns (``types="string"`` for read_arrow);
+``typed_bench.py`` measures typed tables. Nothing asserts on a timing.
 """
 
 from __future__ import annotations
@@ -83,12 +84,13 @@ def child(mode: str, path: str) -> None:
 
     start = time.perf_counter()
     if mode == "vornish_polars":
-        stream = csv_vornish.read_arrow(path)
+        stream = csv_vornish.read_arrow(path, types="string")
         frame = pl.DataFrame(stream)
         result.update(rows=frame.height, columns=frame.width, table_bytes=frame.estimated_size(),
                       summary=stream.summary.to_dict())
     elif mode.startswith("vornish_pyarrow"):
-        stream = csv_vornish.read_arrow(path, threads=1 if mode.endswith("one_thread") else None)
+        stream = csv_vornish.read_arrow(path, threads=1 if mode.endswith("one_thread") else None,
+                                        types="string")
         table = pa.table(stream)
         result.update(rows=table.num_rows, columns=table.num_columns, table_bytes=table.nbytes,
                       summary=stream.summary.to_dict())

@@ -15,7 +15,10 @@
 // `release` null. The same payload, read from a file by the batch source on
 // 2 to 4 threads in chunks of 1 to 64 bytes, gives the one-thread source's
 // cells, counts and failure, and both keep the whole-buffer run's repair
-// records.
+// records. So does it with types inferred (the first column sometimes
+// chosen as int64), whose cells are null exactly where the string table's
+// are missing, empty or null markers (or blank, in typed columns) and,
+// otherwise, only where a chosen type does not read.
 //
 // Input layout: flags (delimiter given, padding, merging, quote repair,
 // large offsets, extra columns, child moved out), delimiter, quote, width,
@@ -58,12 +61,36 @@ Cell cell_of(const ArrowArray& child, std::int64_t r) {
                      static_cast<std::size_t>(offsets[r + 1] - offsets[r]));
 }
 
+// A typed cell as its value's bytes (a boolean as "0" or "1").
+Cell typed_cell_of(const ArrowArray& child, const ColumnType& type, std::int64_t r) {
+  const auto* validity = static_cast<const std::uint8_t*>(child.buffers[0]);
+  if (validity != nullptr && ((validity[r / 8] >> (r % 8)) & 1) == 0) {
+    return std::nullopt;
+  }
+  const auto* values = static_cast<const char*>(child.buffers[1]);
+  switch (type.type) {
+    case CellType::Bool:
+      return std::string(1, ((values[r / 8] >> (r % 8)) & 1) != 0 ? '1' : '0');
+    case CellType::Date32:
+      return std::string(values + r * 4, 4);
+    case CellType::Int64:
+    case CellType::Float64:
+    case CellType::Timestamp:
+      return std::string(values + r * 8, 8);
+    case CellType::String:
+      break;
+  }
+  return std::nullopt;
+}
+
 struct SourceRun {
   std::vector<std::vector<Cell>> rows;
   VornishStats stats;
   std::string records;  // as the audit file would hold them
   bool failed = false;
   std::string failure;
+  std::vector<ColumnType> types;
+  std::vector<std::uint64_t> nulled;
 };
 
 SourceRun run_source(const ArrowReadOptions& options) {
@@ -72,14 +99,26 @@ SourceRun run_source(const ArrowReadOptions& options) {
   FUZZ_CHECK(opened);
   BatchSource& source = *opened.value();
   const bool large = source.string_width() == StringWidth::LargeUtf8;
+  const std::shared_ptr<const TableTypes> types = source.table_types();
+  FUZZ_CHECK(types != nullptr);
+  FUZZ_CHECK(types->text_only == !options.types.infer);
+  for (std::size_t c = 0; c < source.column_names().size(); ++c) {
+    run.types.push_back(types->of(c) != nullptr ? *types->of(c) : ColumnType{});
+  }
   ArrowArray batch{};
   BatchSource::Next next;
   while ((next = source.next_batch(&batch)) == BatchSource::Next::Batch) {
     for (std::int64_t r = 0; r < batch.length; ++r) {
       std::vector<Cell>& cells = run.rows.emplace_back();
       for (std::int64_t c = 0; c < batch.n_children; ++c) {
-        cells.push_back(large ? cell_of<std::int64_t>(*batch.children[c], r)
-                              : cell_of<std::int32_t>(*batch.children[c], r));
+        const ColumnType& type = run.types[static_cast<std::size_t>(c)];
+        if (type.type != CellType::String) {
+          FUZZ_CHECK(batch.children[c]->n_buffers == 2);
+          cells.push_back(typed_cell_of(*batch.children[c], type, r));
+        } else {
+          cells.push_back(large ? cell_of<std::int64_t>(*batch.children[c], r)
+                                : cell_of<std::int32_t>(*batch.children[c], r));
+        }
       }
     }
     batch.release(&batch);
@@ -87,6 +126,7 @@ SourceRun run_source(const ArrowReadOptions& options) {
   run.failed = next == BatchSource::Next::Failed;
   run.failure = run.failed ? source.failure() : "";
   run.stats = source.stats();
+  run.nulled = source.nulled_cells();
   const RepairLog& log = source.repair_log();
   for (std::size_t i = 0; i < log.size(); ++i) {
     append_audit_line(run.records, log, log[i]);
@@ -279,6 +319,52 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       FUZZ_CHECK(one.records == expected);
       FUZZ_CHECK(parallel.records == expected);
+    }
+  }
+
+  // Typed columns: settled alike on one thread and on several, the same
+  // cells, and a cell is null exactly where the string table's cell is
+  // missing, empty or a null marker, or (typed columns) blank; inference
+  // never nulls a value, a chosen type counts the values it nulls.
+  read.types.infer = true;
+  if ((limits.max_rows & 1) != 0) {
+    read.types.choices.push_back({std::nullopt, 1, CellType::Int64, false, false});
+  }
+  read.threads = 1;
+  read.chunk_size.reset();
+  const SourceRun typed = run_source(read);
+  read.threads = 2 + limits.max_rows % 3;
+  read.chunk_size = 1 + limits.max_bytes % 64;
+  const SourceRun typed_parallel = run_source(read);
+  if (!g_crash_only) {
+    FUZZ_CHECK(typed.failed == one.failed && typed_parallel.failed == one.failed);
+    FUZZ_CHECK(typed.types == typed_parallel.types);
+    FUZZ_CHECK(one.failed || typed.rows == typed_parallel.rows);
+    FUZZ_CHECK(one.failed || typed.nulled == typed_parallel.nulled);
+    if (!one.failed) {
+      FUZZ_CHECK(typed.rows.size() == one.rows.size());
+      const NullMarkers nulls;
+      std::vector<std::uint64_t> nulled(typed.types.size(), 0);
+      for (std::size_t r = 0; r < one.rows.size(); ++r) {
+        for (std::size_t c = 0; c < typed.types.size(); ++c) {
+          const Cell& text = one.rows[r][c];
+          const CellClass kind = text ? cell_class(*text, nulls) : CellClass::Null;
+          const bool is_string = typed.types[c].type == CellType::String;
+          const bool null_expected = kind == CellClass::Null || (!is_string && kind == CellClass::Blank);
+          if (null_expected) {
+            FUZZ_CHECK(!typed.rows[r][c].has_value());
+          } else if (!typed.rows[r][c].has_value()) {
+            ++nulled[c];
+          } else if (is_string) {
+            FUZZ_CHECK(*typed.rows[r][c] == *text);
+          }
+        }
+      }
+      FUZZ_CHECK(nulled == typed.nulled);
+      for (std::size_t c = 1; c < nulled.size(); ++c) {
+        FUZZ_CHECK(nulled[c] == 0);
+      }
+      FUZZ_CHECK(nulled.empty() || read.types.choices.empty() || typed.types[0].type == CellType::Int64 || nulled[0] == 0);
     }
   }
   return 0;

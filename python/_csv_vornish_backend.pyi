@@ -115,6 +115,10 @@ class _ArrowRowStream:
     def audit(self) -> _RepairRecords: ...
     def _dialect(self) -> tuple[str | None, int, int]:
         """(delimiter, expected columns (0 keeps widths), where the rows after the preamble and header start)."""
+    @property
+    def nulled_cells(self) -> dict[str, int]: ...
+    def _type_counts(self) -> list[list[int]]:
+        """Per column [values, count per reading]: what the column types were settled from."""
 
 @final
 class _RepairRecords:
@@ -146,6 +150,12 @@ def _read_arrow(
     audit: str | bool | None = None,
     record: bool = False,
     fallback: tuple[str, str] | None = None,
+    types: tuple[tuple[str | int, str], ...] | None = None,
+    null_values: list[str] | None = None,
+    decimal: str | None = None,
+    thousands: str | None = None,
+    date_format: str | None = None,
+    type_counts: list[list[int]] | None = None,
     _source: _SourceSpec | None = None,
 ) -> _ArrowRowStream:
     """With any of the last four, only the rows that start in [range_begin, range_end) (None: to the
@@ -153,7 +163,10 @@ def _read_arrow(
     number first_line (default 1). The dialect is then the caller's: delimiter is required,
     expected_columns None means 0 (rows keep their widths), table_columns is the table's width
     (default expected_columns). Nothing is guessed and a byte-order mark is skipped only at 0.
-    large_strings: columns of large_string (64-bit offsets) whatever the file's size."""
+    large_strings: columns of large_string (64-bit offsets) whatever the file's size.
+    types: None (string columns, every cell as it is) or (column, type code) pairs overriding the
+    inferred types; type_counts: the added-up _type_counts() of the pieces of a table, which then
+    settle its types without a scan."""
 
 def _row_starts(
     file_path: str,

@@ -26,13 +26,13 @@ from __future__ import annotations
 import contextlib
 import functools
 import os
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, BinaryIO, Literal, SupportsIndex, TypeAlias, TypeVar, Union, cast
 
 import _csv_vornish_backend as _backend
 from _csv_vornish_backend import VornishReader, VornishSummary
 
-from csv_vornish import _sinks, _sources
+from csv_vornish import _sinks, _sources, _types
 from csv_vornish.dialect import Dialect, resolve_options, sniff_dialect
 from csv_vornish.encoding import fallback_table
 from csv_vornish.record import RepairReader, RepairSummary
@@ -401,6 +401,20 @@ def sniff(sample: str) -> str:
 #: What ``read_arrow`` returns: a one-shot stream of Arrow record batches.
 ArrowRowStream: TypeAlias = _backend._ArrowRowStream
 
+#: ``types=`` of ``read_arrow``: ``"infer"``, ``"string"``, or a mapping from a
+#: column's name or 1-based position to its type (as Arrow spells it, or a
+#: pyarrow type).
+ColumnTypes: TypeAlias = Union[Literal["infer", "string"], "Mapping[str | int, Any]"]
+
+
+def _read_arrow_typed(*args: Any, **kwargs: Any) -> Any:
+    """The native read with ``types=`` and ``null_values=`` in its spelling."""
+    kwargs["types"] = _types.native_types(kwargs.get("types", "infer"))
+    if "null_values" in kwargs:
+        kwargs["null_values"] = _types.native_null_values(kwargs["null_values"])
+    return _backend._read_arrow(*args, **kwargs)
+
+
 #: What ``ArrowRowStream.audit`` returns: the repair record as an Arrow stream.
 RepairRecords: TypeAlias = _backend._RepairRecords
 
@@ -409,7 +423,7 @@ def _stream(stream: ArrowRowStream, counted: bool) -> ArrowRowStream:
     return stream
 
 
-@_forwarding_to(_backend._read_arrow, "file_path", "audit", dialect_from="file_path", recorded=_stream,
+@_forwarding_to(_read_arrow_typed, "file_path", "audit", dialect_from="file_path", recorded=_stream,
                 source_from="file_path", lazy=True)
 def read_arrow(
     file_path: Source,
@@ -429,6 +443,11 @@ def read_arrow(
     audit: StrPath | bool | None = None,
     record: bool = False,
     fallback: str | None = None,
+    types: ColumnTypes = "infer",
+    null_values: Sequence[str] | None = None,
+    decimal: str | None = None,
+    thousands: str | None = None,
+    date_format: str | None = None,
     compression: Compression = "infer",
     member: str | None = None,
 ) -> ArrowRowStream:
@@ -446,10 +465,14 @@ def read_arrow(
 
     The rows are those that ``open()`` hands out for the same repair
     arguments, read batch by batch as the consumer asks for them, so memory
-    stays near the size of the resulting table. Every column is a string
-    column; casting is the consumer's, for example
-    ``frame.with_columns(polars.col("qty").cast(polars.Int64, strict=False))``
-    or ``SELECT CAST(qty AS INTEGER) FROM stream`` in DuckDB.
+    stays near the size of the resulting table.
+
+    Types: by default each column gets the narrowest type that every
+    non-null cell of the whole table reads as without loss (bool, int64,
+    float64, date32, timestamp, else string), settled by a pass over the
+    table before the first batch; no cell is ever nulled by inference (see
+    the README's type rules). ``types="string"`` gives string columns
+    holding every cell as it is, with no nulls.
 
     Columns: with ``header=True`` the first kept row names the columns and
     is not a row of the table. An empty name becomes ``column_N``, N being
@@ -505,6 +528,24 @@ def read_arrow(
             (``pyarrow.table(stream.audit)``) with the columns line, offset,
             column, action, detail and raw (binary).
         fallback: As for ``vornish_file``.
+        types: ``"infer"`` (the default), ``"string"``, or a mapping from a
+            column's name or 1-based position to its type, the other
+            columns being inferred: ``"string"``, ``"bool"``, ``"int64"``,
+            ``"float64"`` (``"double"``), ``"date32"``, ``"timestamp[us]"``,
+            ``"timestamp[ns]"``, ``"timestamp[us, tz=UTC]"``,
+            ``"timestamp[ns, tz=UTC]"``, or the pyarrow type. Under a chosen
+            type leading zeros read (``007`` is 7) and a cell that does not
+            read becomes null, counted in ``stream.nulled_cells``.
+        null_values: The texts that are null, instead of ``NA``, ``N/A``,
+            ``n/a``, ``NULL``, ``null``, ``None``, ``#N/A`` (an empty cell
+            is always null).
+        decimal: ``"."`` or ``","``: the numbers' decimal mark, when a
+            column could read either way.
+        thousands: ``","``, ``"."``, ``" "`` or ``""`` (none): the
+            numbers' thousands separator.
+        date_format: ``"%Y-%m-%d"``, ``"%Y/%m/%d"``, ``"%d.%m.%Y"``,
+            ``"%d/%m/%Y"`` or ``"%m/%d/%Y"``: the dates' format, for a
+            column that reads as day-first and as month-first.
         compression: ``"infer"`` (the default) tells gzip, bzip2, xz,
             zstd and zip from the input's first bytes, whatever its name;
             ``None`` reads the bytes as they are; a name (``"gzip"``,
@@ -514,7 +555,8 @@ def read_arrow(
     Raises:
         TypeError: An argument of the wrong type (its note names the
             parameter).
-        ValueError: ``threads`` or ``chunk_size`` below 1.
+        ValueError: ``threads`` or ``chunk_size`` below 1; an unknown type,
+            separator or date format; ``types`` naming no column.
         OSError: The file could not be read, as for ``open()``
             (``FileNotFoundError``, ``IsADirectoryError``, ...).
     """

@@ -35,6 +35,7 @@ from dataclasses import dataclass, field
 from typing import Any, Literal, TextIO
 
 import csv_vornish
+from csv_vornish._table_out import MissingExtra, is_table_output, write_table
 from csv_vornish.dialect import resolve_options
 from csv_vornish.record import ACTIONS
 
@@ -116,12 +117,16 @@ def run_job(job: RepairJob, show_progress: bool = False) -> RepairResult:
                     output_path = os.path.join(scratch, "stdout.csv")
             options = _dialect_options(job, input_path)
             progress = stack.enter_context(progress_bar(_describe(job.input, "<stdin>"), show_progress))
-            # The report lists the changes by action, so they are counted
-            # even without a record to write.
-            summary = csv_vornish.vornish_file(
-                input_path, output_path, job.quarantine, **options, progress=progress, audit=job.audit,
-                record=True,
-            )
+            summary: csv_vornish.VornishSummary | csv_vornish.RepairSummary
+            if job.output != STDIO and is_table_output(job.output):
+                summary = write_table(input_path, output_path, job.quarantine, options, job.audit)
+            else:
+                # The report lists the changes by action, so they are counted
+                # even without a record to write.
+                summary = csv_vornish.vornish_file(
+                    input_path, output_path, job.quarantine, **options, progress=progress, audit=job.audit,
+                    record=True,
+                )
             if job.output == STDIO:
                 with open(output_path, "rb") as clean:
                     shutil.copyfileobj(clean, sys.stdout.buffer)
@@ -171,7 +176,7 @@ def describe_failure(error: BaseException) -> tuple[str, int]:
         return str(error) or type(error).__name__, EXIT_IO
     if isinstance(error, MemoryError):
         return "out of memory", EXIT_FAILURE
-    if isinstance(error, DialectNotApplicable):
+    if isinstance(error, (DialectNotApplicable, MissingExtra)):
         return str(error), EXIT_FAILURE
     if isinstance(error, (ValueError, ImportError)):
         # Not CSV, corrupt compressed data, a codec's missing package: the
@@ -347,7 +352,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     repair.add_argument("inputs", nargs="+", metavar="INPUT", help="damaged CSV file; - reads standard input")
     repair.add_argument(
-        "-o", "--output", metavar="OUTPUT", help="clean CSV file (single INPUT only); - writes standard output"
+        "-o", "--output", metavar="OUTPUT",
+        help="clean CSV file (single INPUT only); - writes standard output; a name ending in .parquet, "
+             ".arrow or .feather gets the typed table (needs pyarrow)"
     )
     quarantine = repair.add_mutually_exclusive_group()
     quarantine.add_argument(

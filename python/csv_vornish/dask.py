@@ -3,8 +3,8 @@
 # mypy: disable-error-code="import-not-found"
 """Damaged CSV on a Dask cluster: load many (and large) files, repair many files.
 
-``read_csv`` gives a ``dask.dataframe.DataFrame`` of string columns whose
-rows are exactly those ``csv_vornish.read_arrow`` gives file by file;
+``read_csv`` gives a typed ``dask.dataframe.DataFrame`` whose rows are
+exactly those ``csv_vornish.read_arrow`` gives file by file;
 ``repair_files`` repairs files to clean CSV as tasks on the current client.
 Dask is an optional extra (``pip install "csv-vornish[dask]"``); this module
 imports it, ``import csv_vornish`` does not.
@@ -30,6 +30,7 @@ writes one ``<stem>.audit.csv`` per input beside its outputs.
 
 from __future__ import annotations
 
+import dataclasses
 import glob as _glob
 import os
 import re
@@ -41,7 +42,7 @@ from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, Union
 import _csv_vornish_backend as _backend
 
 import csv_vornish
-from csv_vornish import _sources
+from csv_vornish import _sources, _types
 from csv_vornish.dialect import Dialect, resolve_options
 from csv_vornish.record import ACTIONS, AUDIT_HEADER
 
@@ -81,6 +82,14 @@ class _Part:
     audit: str | None = None
     # Count the changes by action (always with a record).
     record: bool = False
+    # Typed frames: the type arguments of the native reader (with the
+    # type counts of the whole table once settled), the frame's columns and
+    # their Arrow types (the union of every file's with union_by_name),
+    # and the name of the column holding the file's path, if any.
+    typing: dict[str, Any] | None = None
+    columns: tuple[str, ...] = ()
+    arrow_types: tuple[Any, ...] = ()
+    path_column: str | None = None
 
 
 @dataclass(frozen=True)
@@ -200,6 +209,35 @@ def _string_frame(table: Any, names: Sequence[str]) -> "_pd.DataFrame":
     return frame
 
 
+def _typed_frame(table: Any, part: _Part, path: str) -> "_pd.DataFrame":
+    """A piece's table as the frame's columns: Arrow-backed pandas dtypes,
+    missing columns null, the path column added."""
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+    table = table.rename_columns(list(part.names))
+    arrays = []
+    for name, arrow_type in zip(part.columns, part.arrow_types):
+        if name in part.names:
+            arrays.append(table.column(name).cast(arrow_type))
+        else:
+            arrays.append(pa.nulls(table.num_rows, arrow_type))
+    names = list(part.columns)
+    if part.path_column is not None:
+        arrays.append(pa.array([path] * table.num_rows, pa.large_string()))
+        names.append(part.path_column)
+    typed = pa.Table.from_arrays(arrays, names=names)
+    strings = pd.StringDtype("pyarrow")
+
+    def mapper(arrow_type: Any) -> Any:
+        if arrow_type in (pa.string(), pa.large_string()):
+            return strings
+        return pd.ArrowDtype(arrow_type)
+
+    frame: "_pd.DataFrame" = typed.to_pandas(types_mapper=mapper)
+    return frame
+
+
 def _read_part(part: _Part) -> "_pd.DataFrame":
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
@@ -213,7 +251,8 @@ def _read_part(part: _Part) -> "_pd.DataFrame":
     scratch = None if part.audit is None else f"{part.audit}.{secrets.token_hex(8)}.tmp"
     try:
         stream = _arrow(
-            part.path, threads=1, large_strings=True, audit=scratch, record=part.record, **part.kwargs
+            part.path, threads=1, large_strings=True, audit=scratch, record=part.record, **part.kwargs,
+            **(part.typing or {}),
         )
         table = pa.table(stream)
         if scratch is not None:
@@ -222,13 +261,76 @@ def _read_part(part: _Part) -> "_pd.DataFrame":
     finally:
         if scratch is not None and os.path.exists(scratch):
             os.remove(scratch)
-    frame = _string_frame(table, part.names)
+    if part.typing is None:
+        frame = _string_frame(table, part.names)
+    else:
+        frame = _typed_frame(table, part, part.path)
     counts = stream.summary
     actions = stream.actions
     frame.attrs[_SUMMARY_ATTR] = {name: getattr(counts, name) for name in COUNT_FIELDS} | (
         dict.fromkeys(ACTIONS) if actions is None else actions
     )
     return frame
+
+
+def _scan_part(part: _Part) -> list[list[int]]:
+    """What each cell of a piece could be, counted: added up on the client."""
+    stream: _backend._ArrowRowStream = _arrow(part.path, threads=1, **part.kwargs, **(part.typing or {}))
+    return stream._type_counts()
+
+
+def _file_typing(typing: dict[str, Any], names: tuple[str, ...], order: Sequence[str]) -> dict[str, Any]:
+    """The type arguments for one file: only the choices naming its columns,
+    as positions in the file (a position given counts in ``order``, the
+    frame's columns)."""
+    choices = []
+    for column, code in typing["types"]:
+        name = order[column - 1] if isinstance(column, int) and 0 < column <= len(order) else column
+        if isinstance(name, int):
+            raise ValueError(f"types names no column of the frame: #{name}")
+        if name in names:
+            # By position: a piece after a file's first has no header, and
+            # its columns are only numbered.
+            choices.append((names.index(name) + 1, code))
+    return dict(typing, types=tuple(choices))
+
+
+def _settle_types(parts: list[_Part], order: tuple[str, ...], typing: dict[str, Any],
+                  path_column: str | None) -> list[_Part]:
+    """Scans every piece as a task, adds the counts up per column on the
+    client and gives each piece the counts and the frame's column types."""
+    import dask
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+    for column, _ in typing["types"]:
+        if isinstance(column, str) and column not in order:
+            raise ValueError(f"types names no column of the frame: {column}")
+    scanning = [dataclasses.replace(part, typing=_file_typing(typing, part.names, order)) for part in parts]
+    scanned = dask.compute(  # type: ignore[attr-defined, no-untyped-call, unused-ignore]
+        *[dask.delayed(_scan_part, pure=True)(part) for part in scanning])  # type: ignore[attr-defined, unused-ignore]
+    totals: dict[str, list[int]] = {}
+    for part, counts in zip(scanning, scanned):
+        for name, column in zip(part.names, counts):
+            total = totals.setdefault(name, [0] * len(column))
+            for k, n in enumerate(column):
+                total[k] += n
+    settled = []
+    arrow_types: dict[str, Any] = {}
+    first_of_file: dict[str, _Part] = {}
+    for part in scanning:
+        kwargs = dict(part.typing or {}, type_counts=[totals.get(name, []) or [0] * 21 for name in part.names])
+        settled.append(dataclasses.replace(part, typing=kwargs))
+        first_of_file.setdefault(part.path, settled[-1])
+    # Each file's start, opened on the client with the added-up counts,
+    # says its columns' types; a name has one type in every file.
+    for part in first_of_file.values():
+        schema = pa.schema(_arrow(part.path, **part.kwargs, **(part.typing or {})))
+        for name, field_ in zip(part.names, schema):
+            arrow_types.setdefault(name, field_.type)
+    types = tuple(arrow_types.get(name, pa.large_string()) for name in order)
+    widened = tuple(pa.large_string() if t == pa.string() else t for t in types)
+    return [dataclasses.replace(part, columns=order, arrow_types=widened, path_column=path_column)
+            for part in settled]
 
 
 def read_csv(
@@ -245,8 +347,15 @@ def read_csv(
     dialect: "Dialect | Literal['auto'] | None" = None,
     audit: StrPath | None = None,
     record: bool = False,
+    types: Any = "infer",
+    null_values: Sequence[str] | None = None,
+    decimal: str | None = None,
+    thousands: str | None = None,
+    date_format: str | None = None,
+    union_by_name: bool = False,
+    include_path_column: bool | str = False,
 ) -> "dd.DataFrame":
-    """Loads damaged CSV files into a Dask DataFrame of string columns, repairing as ``read_arrow`` does.
+    """Loads damaged CSV files into a typed Dask DataFrame, repairing as ``read_arrow`` does.
 
     Args:
         paths: A path, a glob pattern, or a list of them; matches of a
@@ -277,11 +386,25 @@ def read_csv(
             without writing them anywhere (``audit`` counts them too);
             either makes each partition read again the rows that may hold
             a change.
+        types, null_values, decimal, thousands, date_format: as for
+            ``read_arrow``. The types are settled before the graph is
+            built, from every cell of every file: each partition is
+            scanned as a task and the counts are added up on the client,
+            so all partitions have the same dtypes, Arrow-backed
+            (``int64[pyarrow]``: an integer column with nulls stays
+            integers). ``types="string"`` gives string columns, unscanned.
+        union_by_name: Files may have different columns: the frame has
+            every file's columns in order of first appearance, a file's
+            missing columns are null, and a column's type is the narrowest
+            that holds its cells in every file (int64 with float64 gives
+            float64, anything with text gives string).
+        include_path_column: ``True`` (a column ``path``) or a column name:
+            each row's file.
 
     The columns are those of the first file (its header with
-    ``header=True``, else ``column_1``, ``column_2``, ...); every other file
-    must have the same columns, or a ``ValueError`` names it. All columns
-    are pyarrow-backed strings; missing cells are null. Rows set aside by the
+    ``header=True``, else ``column_1``, ``column_2``, ...); without
+    ``union_by_name`` every other file must have the same columns, or a
+    ``ValueError`` names it. Missing cells are null. Rows set aside by the
     repair are dropped and counted: ``csv_vornish.dask.summary(frame)``
     gives the counts, and the changes by action with ``audit`` or
     ``record=True``.
@@ -304,21 +427,43 @@ def read_csv(
         "skip_initial_space": False,
         "skip_rows": 0,
     }
+    native_types = _types.native_types(types)
+    path_column = "path" if include_path_column is True else include_path_column or None
+    if path_column is not None and not isinstance(path_column, str):
+        raise TypeError("include_path_column must be a bool or a column name")
     names: tuple[str, ...] | None = None
+    order: list[str] = []
     parts: list[_Part] = []
     for path in files:
         options = resolve_options(dialect, path, given)
         options["header"] = header
-        settled, planned = _plan(path, options, size, names)
+        settled, planned = _plan(path, options, size, None if union_by_name else names)
         if names is None:
             names = settled.names
+        order.extend(name for name in settled.names if name not in order)
         parts.extend(planned)
     assert names is not None
     if audit is not None:
         parts = _with_audit_parts(parts, os.fspath(audit))
     elif record:
         parts = [_Part(part.path, part.kwargs, part.names, None, True) for part in parts]
-    meta = _string_frame(_empty_table(names), names)
+    if path_column is not None and path_column in order:
+        raise ValueError(f"include_path_column: the files already have a column {path_column!r}")
+    if native_types is None and not union_by_name and path_column is None:
+        meta = _string_frame(_empty_table(names), names)
+    else:
+        typing: dict[str, Any] = {
+            "types": native_types if native_types is not None else (),
+            "null_values": _types.native_null_values(null_values),
+            "decimal": decimal, "thousands": thousands, "date_format": date_format,
+        }
+        if native_types is None:
+            # Strings all through: no scan, every column a string column.
+            typing["types"] = tuple((name, "string") for name in order)
+        parts = _settle_types(parts, tuple(order), typing, path_column)
+        meta = _typed_frame(_empty_table(order), dataclasses.replace(parts[0], names=tuple(order)), "")
+        if native_types is None:
+            parts = [dataclasses.replace(part, typing={"types": None}) for part in parts]
     frame: dd.DataFrame = dd.from_map(  # type: ignore[no-untyped-call, unused-ignore]
         _read_part, parts, meta=meta, enforce_metadata=False, label="csv-vornish-read"
     )

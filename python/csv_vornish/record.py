@@ -42,6 +42,7 @@ ACTIONS: tuple[str, ...] = (
     "unterminated_quote",
     "invalid_utf8",
     "redecoded",
+    "type_null",
 )
 
 #: The first line of an audit CSV file.

@@ -58,6 +58,53 @@ const char* format_of(StringWidth width) noexcept {
   return width == StringWidth::Utf8 ? "u" : "U";
 }
 
+const char* format_of(const ColumnType* type, StringWidth width) noexcept {
+  if (type == nullptr) {
+    return format_of(width);
+  }
+  switch (type->type) {
+    case CellType::String:
+      return format_of(width);
+    case CellType::Bool:
+      return "b";
+    case CellType::Int64:
+      return "l";
+    case CellType::Float64:
+      return "g";
+    case CellType::Date32:
+      return "tdD";
+    case CellType::Timestamp:
+      if (type->nanos) {
+        return type->utc ? "tsn:UTC" : "tsn:";
+      }
+      return type->utc ? "tsu:UTC" : "tsu:";
+  }
+  return format_of(width);
+}
+
+// Bytes per value of a fixed-width column; 0 for strings and booleans.
+std::size_t value_size(const ColumnType* type) noexcept {
+  if (type == nullptr) {
+    return 0;
+  }
+  switch (type->type) {
+    case CellType::Int64:
+    case CellType::Float64:
+    case CellType::Timestamp:
+      return 8;
+    case CellType::Date32:
+      return 4;
+    case CellType::String:
+    case CellType::Bool:
+      break;
+  }
+  return 0;
+}
+
+bool is_string(const ColumnType* type) noexcept {
+  return type == nullptr || type->type == CellType::String;
+}
+
 // --- Schema --------------------------------------------------------------
 
 struct ChildSchemaData {
@@ -130,7 +177,8 @@ StringWidth string_width_for(std::size_t input_size) noexcept {
   return input_size <= kInt32Max / 3 ? StringWidth::Utf8 : StringWidth::LargeUtf8;
 }
 
-void export_schema(std::span<const std::string> names, StringWidth width, ArrowSchema* out) {
+void export_schema(std::span<const std::string> names, StringWidth width, ArrowSchema* out,
+                   const TableTypes* types) {
   auto data = std::make_unique<TableSchemaData>();
   data->children.resize(names.size());
   data->pointers.resize(names.size());
@@ -144,7 +192,8 @@ void export_schema(std::span<const std::string> names, StringWidth width, ArrowS
   for (std::size_t i = 0; i < names.size(); ++i) {
     ArrowSchema& child = data->children[i];
     ChildSchemaData* owned = child_data[i].release();
-    child = ArrowSchema{format_of(width), owned->name.c_str(), nullptr, ARROW_FLAG_NULLABLE,
+    const ColumnType* type = types == nullptr ? nullptr : types->of(i);
+    child = ArrowSchema{format_of(type, width), owned->name.c_str(), nullptr, ARROW_FLAG_NULLABLE,
                         0, nullptr, nullptr, &release_child_schema, owned};
     data->pointers[i] = &child;
   }
@@ -211,10 +260,23 @@ void ArrowBatchBuilder::Bytes::free() noexcept {
   capacity = 0;
 }
 
-ArrowBatchBuilder::ArrowBatchBuilder(std::size_t columns, StringWidth width, BatchLimits limits)
-    : columns_(columns), width_(width), limits_(limits) {
+ArrowBatchBuilder::ArrowBatchBuilder(std::size_t columns, StringWidth width, BatchLimits limits,
+                                     std::shared_ptr<const TableTypes> types)
+    : columns_(columns), width_(width), limits_(limits), types_(std::move(types)),
+      nulled_(columns, 0) {
   limits_.max_rows = std::max<std::size_t>(limits_.max_rows, 1);
   limits_.max_bytes = std::max<std::size_t>(limits_.max_bytes, 1);
+  if (types_ && types_->text_only) {
+    types_.reset();
+  }
+  if (types_) {
+    for (std::size_t i = 0; i < columns_.size(); ++i) {
+      static const ColumnType kText{};
+      const ColumnType* type = types_->of(i);
+      columns_[i].type = type != nullptr ? type : &kText;
+      columns_[i].chosen = i < types_->chosen.size() && types_->chosen[i];
+    }
+  }
 }
 
 ArrowBatchBuilder::~ArrowBatchBuilder() {
@@ -233,6 +295,16 @@ ArrowBatchBuilder::~ArrowBatchBuilder() {
 void ArrowBatchBuilder::start_batch() {
   const std::size_t offset_size = width_ == StringWidth::Utf8 ? 4 : 8;
   for (Column& column : columns_) {
+    column.nulls = 0;
+    if (!is_string(column.type)) {
+      // Values are written in place, at the row's index.
+      const std::size_t size = value_size(column.type);
+      column.data.reserve(size == 0 ? limits_.max_rows / 8 + 1 : limits_.max_rows * size);
+      if (size == 0) {
+        std::memset(column.data.data, 0, limits_.max_rows / 8 + 1);
+      }
+      continue;
+    }
     // Reserved for a full batch: the row loop then writes offsets without
     // a capacity check, and pages never written cost no memory.
     column.offsets.reserve((limits_.max_rows + 1) * offset_size);
@@ -247,8 +319,88 @@ void ArrowBatchBuilder::start_batch() {
   started_ = true;
 }
 
+void ArrowBatchBuilder::clear_valid(Column& column) {
+  if (column.validity.data == nullptr) {
+    const std::size_t bytes = limits_.max_rows / 8 + 1;
+    column.validity.reserve(bytes);
+    std::memset(column.validity.data, 0xFF, bytes);
+    column.validity.size = bytes;
+  }
+  auto* bits = reinterpret_cast<unsigned char*>(column.validity.data);
+  bits[rows_ / 8] = static_cast<unsigned char>(bits[rows_ / 8] & ~(1u << (rows_ % 8)));
+  ++column.nulls;
+}
+
+void ArrowBatchBuilder::append_typed(std::size_t index, Column& column, std::string_view text) {
+  const ColumnType& type = *column.type;
+  const CellClass kind = cell_class(text, types_->nulls);
+  if (kind != CellClass::Value) {
+    clear_valid(column);
+    if (value_size(column.type) != 0) {
+      std::memset(column.data.data + rows_ * value_size(column.type), 0, value_size(column.type));
+    }
+    return;
+  }
+  const std::string_view trimmed = trim_blanks(text);
+  bool ok = false;
+  char* slot = column.data.data + rows_ * value_size(column.type);
+  switch (type.type) {
+    case CellType::String:
+      return;
+    case CellType::Bool: {
+      bool value = false;
+      ok = read_bool(trimmed, value);
+      if (ok && value) {
+        auto* bits = reinterpret_cast<unsigned char*>(column.data.data);
+        bits[rows_ / 8] = static_cast<unsigned char>(bits[rows_ / 8] | (1u << (rows_ % 8)));
+      }
+      break;
+    }
+    case CellType::Int64: {
+      std::int64_t value = 0;
+      ok = read_int64(trimmed, type.number, column.chosen, value);
+      std::memcpy(slot, &value, 8);
+      break;
+    }
+    case CellType::Float64: {
+      double value = 0;
+      ok = read_float64(trimmed, type.number, column.chosen, value);
+      std::memcpy(slot, &value, 8);
+      break;
+    }
+    case CellType::Date32: {
+      std::int32_t value = 0;
+      ok = read_date32(trimmed, type.date, value);
+      std::memcpy(slot, &value, 4);
+      break;
+    }
+    case CellType::Timestamp: {
+      std::int64_t value = 0;
+      // A UTC column the caller chose takes cells without an offset as UTC.
+      ok = read_timestamp(trimmed, type.nanos, type.utc, column.chosen && type.utc, value);
+      std::memcpy(slot, &value, 8);
+      break;
+    }
+  }
+  if (!ok) {
+    clear_valid(column);
+    ++nulled_[index];
+    if (log_ != nullptr) {
+      log_->add_to_row(static_cast<std::uint32_t>(index + 1), RepairAction::TypeNull,
+                       static_cast<std::uint64_t>(type.type));
+    }
+  }
+}
+
 template <class Offset>
 void ArrowBatchBuilder::set_null(Column& column) {
+  if (!is_string(column.type)) {
+    clear_valid(column);
+    if (value_size(column.type) != 0) {
+      std::memset(column.data.data + rows_ * value_size(column.type), 0, value_size(column.type));
+    }
+    return;
+  }
   if (column.validity.data == nullptr) {
     // The first null of this column in this batch: every earlier row valid.
     const std::size_t bytes = limits_.max_rows / 8 + 1;
@@ -275,19 +427,27 @@ bool ArrowBatchBuilder::append(RowView row) {
     start_batch();
   }
   std::size_t row_bytes = 0;
+  if constexpr (sizeof(Offset) == 4) {
+    // Checked before anything is written, so that a refused row leaves
+    // every column as it was.
+    for (std::size_t i = 0; i < n; ++i) {
+      if (is_string(columns_[i].type) && columns_[i].data.size + row[i].text.size() > kInt32Max) {
+        return false;
+      }
+    }
+  }
   for (std::size_t i = 0; i < n; ++i) {
     Column& column = columns_[i];
     const std::string_view text = row[i].text;
-    if constexpr (sizeof(Offset) == 4) {
-      if (column.data.size + text.size() > kInt32Max) {
-        // Undo the cells already written: each column's data ends where its
-        // offset for this row began.
-        for (std::size_t j = 0; j < i; ++j) {
-          Offset begin = 0;
-          std::memcpy(&begin, columns_[j].offsets.data + rows_ * sizeof(Offset), sizeof(Offset));
-          columns_[j].data.size = static_cast<std::size_t>(begin);
-        }
-        return false;
+    if (column.type != nullptr) {
+      if (column.type->type != CellType::String) {
+        append_typed(i, column, text);
+        row_bytes += text.size();
+        continue;
+      }
+      if (cell_class(text, types_->nulls) == CellClass::Null) {
+        set_null<Offset>(column);
+        continue;
       }
     }
     column.data.grow_for(text.size());
@@ -358,9 +518,17 @@ void ArrowBatchBuilder::close_batch() {
     data->buffers[0] =
         column.nulls > 0 ? column.validity.release_shrunk(data->lengths[0]) : nullptr;
     column.validity.free();
-    data->buffers[1] = column.offsets.release_shrunk(data->lengths[1]);
-    data->buffers[2] = column.data.release_shrunk(data->lengths[2]);
-    batch->children[i] = ArrowArray{length, static_cast<int64_t>(column.nulls), 0, 3, 0,
+    int64_t buffers = 3;
+    if (is_string(column.type)) {
+      data->buffers[1] = column.offsets.release_shrunk(data->lengths[1]);
+      data->buffers[2] = column.data.release_shrunk(data->lengths[2]);
+    } else {
+      const std::size_t size = value_size(column.type);
+      column.data.size = size == 0 ? rows_ / 8 + 1 : rows_ * size;
+      data->buffers[1] = column.data.release_shrunk(data->lengths[1]);
+      buffers = 2;
+    }
+    batch->children[i] = ArrowArray{length, static_cast<int64_t>(column.nulls), 0, buffers, 0,
                                     data->buffers, nullptr, nullptr, &release_column_array, data};
     batch->pointers[i] = &batch->children[i];
     column.nulls = 0;

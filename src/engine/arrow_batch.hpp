@@ -15,12 +15,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "engine/arrow_abi.hpp"
 #include "engine/vornish.hpp"
+#include "heuristics/field_types.hpp"
 
 namespace vornish {
 
@@ -39,13 +41,34 @@ struct BatchLimits {
   std::size_t max_bytes = std::size_t{32} << 20;
 };
 
-// Fills `out` with a struct schema ("+s") of nullable string columns named
-// `names`. The schema owns copies of the names; its release frees them.
-void export_schema(std::span<const std::string> names, StringWidth width, ArrowSchema* out);
+// What the columns of a table hold. With `text_only` every column is a
+// string column holding every cell as it is (no cell is null); otherwise
+// each column has its type, null markers are null everywhere, and in typed
+// columns so are blank cells and, for a type the caller chose, cells that
+// do not read as it.
+struct TableTypes {
+  bool text_only = true;
+  std::vector<ColumnType> columns;
+  // Per column: the caller chose the type (leading zeros and ungrouped
+  // digits then read too).
+  std::vector<bool> chosen;
+  NullMarkers nulls;
+
+  const ColumnType* of(std::size_t column) const noexcept {
+    return text_only || column >= columns.size() ? nullptr : &columns[column];
+  }
+};
+
+// Fills `out` with a struct schema ("+s") of nullable columns named
+// `names`: strings, or the types of `types` when given. The schema owns
+// copies of the names; its release frees them.
+void export_schema(std::span<const std::string> names, StringWidth width, ArrowSchema* out,
+                   const TableTypes* types = nullptr);
 
 class ArrowBatchBuilder final : public RowVisitor {
  public:
-  ArrowBatchBuilder(std::size_t columns, StringWidth width, BatchLimits limits = {});
+  ArrowBatchBuilder(std::size_t columns, StringWidth width, BatchLimits limits = {},
+                    std::shared_ptr<const TableTypes> types = nullptr);
   ~ArrowBatchBuilder() override;
   ArrowBatchBuilder(const ArrowBatchBuilder&) = delete;
   ArrowBatchBuilder& operator=(const ArrowBatchBuilder&) = delete;
@@ -71,6 +94,11 @@ class ArrowBatchBuilder final : public RowVisitor {
   std::size_t pending_rows() const noexcept { return rows_; }
   bool failed() const noexcept { return failed_; }
   const char* failure() const noexcept { return failure_; }
+  // Per column, the cells that did not read as the type the caller chose
+  // and became null.
+  const std::vector<std::uint64_t>& nulled() const noexcept { return nulled_; }
+  // Where such cells are recorded, as the row's records; none: nowhere.
+  void set_log(RepairLog* log) noexcept { log_ = log; }
 
  private:
   // A mapped byte buffer whose ownership passes to a finished batch.
@@ -91,12 +119,17 @@ class ArrowBatchBuilder final : public RowVisitor {
     Bytes validity;  // empty until the batch's first null in this column
     std::size_t nulls = 0;
     std::size_t data_hint = 0;  // the previous batch's data size
+    // Null for a string column of the text-only kind.
+    const ColumnType* type = nullptr;
+    bool chosen = false;
   };
 
   template <class Offset>
   bool append(RowView row);
   template <class Offset>
   void set_null(Column& column);
+  void clear_valid(Column& column);
+  void append_typed(std::size_t index, Column& column, std::string_view text);
   void start_batch();
   void close_batch();
 
@@ -109,6 +142,9 @@ class ArrowBatchBuilder final : public RowVisitor {
   bool failed_ = false;
   const char* failure_ = "";
   std::deque<ArrowArray> ready_;
+  std::shared_ptr<const TableTypes> types_;
+  std::vector<std::uint64_t> nulled_;
+  RepairLog* log_ = nullptr;
 };
 
 }  // namespace vornish

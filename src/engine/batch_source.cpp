@@ -104,6 +104,7 @@ class FileBatchSource final : public BatchSource {
       if (window_.at_eof() && window_.view().empty()) {
         // As the reader: no rows, and nothing guessed from nothing.
         done_ = true;
+        types_ = std::make_shared<TableTypes>();
         builder_.emplace(0, width_, options_.limits);
         return Ok{};
       }
@@ -142,9 +143,27 @@ class FileBatchSource final : public BatchSource {
     }
     data_begin_ = pos_;
     names_ = unique_column_names(header, columns);
-    builder_.emplace(columns, width_, options_.limits);
+    if (Status s = settle_column_types(columns); !s) {
+      return s.error();
+    }
+    builder_.emplace(columns, width_, options_.limits, types_);
+    builder_->set_log(recording_ ? &log_ : nullptr);
     plan_parallel(columns);
     return Ok{};
+  }
+
+  std::shared_ptr<const TableTypes> table_types() const noexcept override { return types_; }
+  const std::vector<std::string>& unmatched_types() const noexcept override { return unmatched_; }
+  const std::vector<ColumnCounts>& type_counts() const noexcept override { return counts_; }
+  std::vector<std::uint64_t> nulled_cells() const override {
+    std::vector<std::uint64_t> nulled = builder_->nulled();
+    if (parallel_) {
+      const std::vector<std::uint64_t>& more = parallel_->nulled();
+      for (std::size_t i = 0; i < nulled.size() && i < more.size(); ++i) {
+        nulled[i] += more[i];
+      }
+    }
+    return nulled;
   }
 
   std::span<const std::string> column_names() const noexcept override { return names_; }
@@ -291,6 +310,31 @@ class FileBatchSource final : public BatchSource {
     }
   }
 
+  // Types before the first batch: the rows of the table (past the header)
+  // are scanned, a stream that cannot be read again from the bytes held.
+  Status settle_column_types(std::size_t columns) {
+    ScanPlan scan;
+    scan.fd = fd_.get();
+    scan.held = regular_ ? nullptr : &window_;
+    scan.options = options_.repair;
+    scan.dialect = dialect_;
+    scan.columns = columns;
+    scan.begin = pos_;
+    scan.stop = done_ ? pos_ : stop_;
+    scan.size = size_;
+    scan.threads = std::min(options_.threads.value_or(usable_cores()), kMaxThreads);
+    scan.chunk_size =
+        std::max<std::size_t>(options_.chunk_size.value_or(StreamOptions::kDefaultChunkSize), 1);
+    Result<SettledTypes> settled = settle_types(options_.types, names_, scan);
+    if (!settled) {
+      return settled.error();
+    }
+    types_ = std::move(settled.value().types);
+    unmatched_ = std::move(settled.value().unmatched);
+    counts_ = std::move(settled.value().counts);
+    return Ok{};
+  }
+
   // Whether the rows after the header are worth several threads. A preamble
   // is counted off from the start of the file, so a file with one stays on
   // one thread, as in the streaming repair; so does anything that cannot be
@@ -316,6 +360,7 @@ class FileBatchSource final : public BatchSource {
     plan.size = size_;
     plan.threads = threads;
     plan.chunk_size = chunk_size;
+    plan.types = types_;
     plan.log = recording_ ? &log_ : nullptr;
     plan.first_line = line_;
     plan_ = plan;
@@ -374,6 +419,9 @@ class FileBatchSource final : public BatchSource {
   std::optional<RowRepair> repair_;
   std::optional<ArrowBatchBuilder> builder_;
   std::vector<std::string> names_;
+  std::shared_ptr<const TableTypes> types_;
+  std::vector<std::string> unmatched_;
+  std::vector<ColumnCounts> counts_;
   VornishStats stats_;
   std::uint64_t pos_ = 0;
   std::uint64_t data_begin_ = 0;

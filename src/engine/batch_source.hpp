@@ -24,6 +24,7 @@
 #include "engine/arrow_batch.hpp"
 #include "engine/byte_source.hpp"
 #include "engine/error.hpp"
+#include "engine/typed_columns.hpp"
 #include "engine/vornish.hpp"
 
 namespace vornish {
@@ -71,6 +72,9 @@ struct ArrowReadOptions {
     std::size_t columns = 0;
   };
   std::optional<Range> range;
+
+  // Column types; by default every column is a string column.
+  TypeRequest types;
 };
 
 class BatchSource {
@@ -104,6 +108,16 @@ class BatchSource {
   // file read on its own must not start before it, or preamble and header
   // rows would come out as data.
   virtual std::uint64_t data_begin() const noexcept = 0;
+
+  // The columns' types (never null), settled before the first batch, and
+  // the type choices that named no column.
+  virtual std::shared_ptr<const TableTypes> table_types() const noexcept = 0;
+  virtual const std::vector<std::string>& unmatched_types() const noexcept = 0;
+  // Per column, the cells nulled because they do not read as the chosen
+  // type, in the batches handed out so far.
+  virtual std::vector<std::uint64_t> nulled_cells() const = 0;
+  // Per column, what its cells could be, as the types were settled from.
+  virtual const std::vector<ColumnCounts>& type_counts() const noexcept = 0;
 };
 
 // Column names from a header row of `columns` cells (fewer when the row is

@@ -42,7 +42,8 @@ struct Chunk {
   Chunk(const ParallelPlan& plan, std::uint64_t nominal_at, std::uint64_t stop_at)
       : nominal(nominal_at),
         stop(stop_at),
-        builder(std::make_unique<ArrowBatchBuilder>(plan.columns, plan.width, plan.limits)),
+        builder(std::make_unique<ArrowBatchBuilder>(plan.columns, plan.width, plan.limits,
+                                                    plan.types)),
         repair(plan.options, plan.dialect) {}
 
   std::uint64_t nominal;
@@ -127,6 +128,7 @@ struct ParallelBatches::State {
       }
       limits.max_overhang = overhang;
     }
+    chunk.builder->set_log(plan.log != nullptr ? &chunk.log : nullptr);
     WholeChunk into(*chunk.builder, plan.log != nullptr ? &chunk.log : nullptr);
     Result<RangeEnd> end = run_range(from, *chunk.start, chunk.stop, 1, plan.options,
                                      plan.dialect, chunk.repair, into, limits);
@@ -141,12 +143,14 @@ struct ParallelBatches::State {
   // The chunk from its true start, on the caller's thread, with no limit
   // on how far its last row may reach.
   Status rebuild(Chunk& chunk) {
-    chunk.builder = std::make_unique<ArrowBatchBuilder>(plan.columns, plan.width, plan.limits);
+    chunk.builder =
+        std::make_unique<ArrowBatchBuilder>(plan.columns, plan.width, plan.limits, plan.types);
     chunk.repair = RowRepair(plan.options, plan.dialect);
     chunk.log.clear();
     chunk.start = true_start;
     RangeLimits limits;
     limits.read_size = read_size;
+    chunk.builder->set_log(plan.log != nullptr ? &chunk.log : nullptr);
     WholeChunk into(*chunk.builder, plan.log != nullptr ? &chunk.log : nullptr);
     Result<RangeEnd> end = run_range(window, true_start, chunk.stop, 1, plan.options,
                                      plan.dialect, chunk.repair, into, limits);
@@ -176,6 +180,10 @@ struct ParallelBatches::State {
       }
     }
     add_counts(counts, chunk.repair.stats());
+    nulled.resize(chunk.builder->nulled().size());
+    for (std::size_t i = 0; i < nulled.size(); ++i) {
+      nulled[i] += chunk.builder->nulled()[i];
+    }
     if (plan.log != nullptr) {
       plan.log->append(chunk.log, 0, line - 1);
       chunk.log.clear();
@@ -229,6 +237,7 @@ struct ParallelBatches::State {
   std::size_t line;
   std::uint64_t next_chunk = 0;
   VornishStats counts;
+  std::vector<std::uint64_t> nulled;
   std::size_t rebuilt = 0;
   bool current = false;
   std::optional<std::string> failure;
@@ -261,5 +270,9 @@ BatchSource::Next ParallelBatches::next(ArrowArray* out) { return state_->next(o
 std::string ParallelBatches::failure() const { return state_->failure.value_or(""); }
 
 const VornishStats& ParallelBatches::counts() const noexcept { return state_->counts; }
+
+const std::vector<std::uint64_t>& ParallelBatches::nulled() const noexcept {
+  return state_->nulled;
+}
 
 }  // namespace vornish

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/arrow_abi.hpp"
 #include "engine/arrow_batch.hpp"
@@ -48,6 +49,7 @@ struct ParallelPlan {
   std::uint64_t size = 0;
   std::size_t threads = 2;
   std::size_t chunk_size = std::size_t{4} << 20;
+  std::shared_ptr<const TableTypes> types;
   // Where the chunks' repair records go, in input order, as each chunk is
   // taken; none: nothing is recorded. `first_line` is the line at `begin`.
   RepairLog* log = nullptr;
@@ -69,6 +71,8 @@ class ParallelBatches {
   // The counts of the chunks taken so far; of the whole range once next
   // has returned End.
   const VornishStats& counts() const noexcept;
+  // Cells nulled per column, of the chunks taken so far.
+  const std::vector<std::uint64_t>& nulled() const noexcept;
 
  private:
   struct State;

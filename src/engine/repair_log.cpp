@@ -45,6 +45,8 @@ std::string_view action_name(RepairAction action) noexcept {
       return "blanks_dropped";
     case RepairAction::UnterminatedQuote:
       return "unterminated_quote";
+    case RepairAction::TypeNull:
+      return "type_null";
     case RepairAction::InvalidUtf8:
       return "invalid_utf8";
     case RepairAction::Redecoded:
@@ -56,10 +58,18 @@ std::string_view action_name(RepairAction action) noexcept {
 void RepairLog::begin_row(std::uint64_t line, std::uint64_t offset, std::string_view raw) {
   pending_line_ = line;
   pending_offset_ = offset;
+  row_begun_ = row_begun_ || (line == row_line_ && offset == row_offset_);
   if (keep_) {
     rows_.push_back({raw_.size(), raw.size()});
     raw_.append(raw);
   }
+}
+
+void RepairLog::add_to_row(std::uint32_t column, RepairAction action, std::uint64_t amount) {
+  if (!row_begun_) {
+    begin_row(row_line_, row_offset_, row_raw_);
+  }
+  add(column, action, amount);
 }
 
 void RepairLog::add(std::uint32_t column, RepairAction action, std::uint64_t amount,
@@ -143,6 +153,14 @@ void append_detail(std::string& out, const RepairEntry& entry, std::string_view 
       out += "quote never closed: the field took the remaining ";
       append_counted(out, entry.amount, "byte", "bytes");
       return;
+    case RepairAction::TypeNull: {
+      static constexpr std::string_view kTypes[] = {"string", "bool", "int64", "float64",
+                                                    "date32", "timestamp"};
+      out += "not read as ";
+      out += kTypes[entry.amount < 6 ? entry.amount : 0];
+      out += ": null";
+      return;
+    }
     case RepairAction::InvalidUtf8:
       append_counted(out, entry.amount, "byte", "bytes");
       out += " replaced by ";

@@ -38,9 +38,11 @@ enum class RepairAction : std::uint8_t {
   UnterminatedQuote,  // a quote never closed took the rest of the input
   InvalidUtf8,        // bytes that are not UTF-8 replaced by U+FFFD
   Redecoded,          // bytes that are not UTF-8 decoded with the fallback code page
+  // A cell of a typed table.
+  TypeNull,  // did not read as the type chosen for its column: null
 };
 
-inline constexpr std::size_t kRepairActions = 11;
+inline constexpr std::size_t kRepairActions = 12;
 
 using ActionCounts = std::array<std::uint64_t, kRepairActions>;
 
@@ -72,6 +74,16 @@ class RepairLog {
   // A record of the row begun last.
   void add(std::uint32_t column, RepairAction action, std::uint64_t amount,
            std::uint64_t expected = 0);
+  // The row being handed to the visitor (its bytes as begin_row takes
+  // them, borrowed until the next row), for records that a visitor makes
+  // of it: add_to_row begins the row only when it has no records yet.
+  void note_row(std::uint64_t line, std::uint64_t offset, std::string_view raw) noexcept {
+    row_line_ = line;
+    row_offset_ = offset;
+    row_raw_ = raw;
+    row_begun_ = false;
+  }
+  void add_to_row(std::uint32_t column, RepairAction action, std::uint64_t amount);
 
   bool keeps_entries() const noexcept { return keep_; }
   // The fallback code page that Redecoded records name.
@@ -100,6 +112,10 @@ class RepairLog {
   std::string fallback_name_;
   std::uint64_t pending_line_ = 0;
   std::uint64_t pending_offset_ = 0;
+  std::uint64_t row_line_ = 0;
+  std::uint64_t row_offset_ = 0;
+  std::string_view row_raw_;
+  bool row_begun_ = false;
   std::vector<RepairEntry> entries_;
   std::vector<Span> rows_;
   std::string raw_;

@@ -117,11 +117,27 @@ RowRepair::RowRepair(const VornishOptions& options, const Dialect& dialect)
   stats_.inferred_columns = dialect.expected_columns;
 }
 
+namespace {
+
+// A row's bytes as its records keep them: without its line end.
+std::string_view row_bytes(const RowSource& source) noexcept {
+  std::string_view raw = source.bytes;
+  if (source.line_end && !raw.empty()) {
+    const char last = raw.back();
+    raw.remove_suffix(1);
+    if (last == '\n' && !raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+  }
+  return raw;
+}
+
+}  // namespace
+
 void RowRepair::take(RowView row, std::size_t width, std::size_t start, std::size_t line_after,
                      RowVisitor& visitor, std::optional<std::size_t> as_read_end,
                      const RowSource* source) {
   ++stats_.total_rows;
   RepairLog* log = source != nullptr ? visitor.repair_log() : nullptr;
+  if (log) log->note_row(source->first_line, start, row_bytes(*source));
   if (preamble_ > 0) {
     // Set aside whole, so nothing of it is lost, with its own line.
     --preamble_;
@@ -164,13 +180,7 @@ void RowRepair::record(const RowSource& source, std::size_t start, std::size_t w
   if (notes.empty() && fate == Fate::Kept) {
     return;
   }
-  std::string_view raw = source.bytes;
-  if (source.line_end && !raw.empty()) {
-    const char last = raw.back();
-    raw.remove_suffix(1);
-    if (last == '\n' && !raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
-  }
-  log.begin_row(source.first_line, start, raw);
+  log.begin_row(source.first_line, start, row_bytes(source));
   for (const FieldNote& note : notes) {
     // FieldChange and the field actions name the same changes.
     static constexpr RepairAction kActionOf[] = {

@@ -44,7 +44,7 @@ constexpr std::array<binding::Param, 1> kReadArrowHead = {
 // what a pandas string column holds: converting to it is then no copy.
 // audit: a path for the repair record's CSV file, or True to keep the
 // records for `ArrowRowStream.audit`; record: count the changes by action.
-constexpr std::array<binding::Param, 14> kReadArrowTail = {{
+constexpr std::array<binding::Param, 13> kReadArrowTail = {{
     {"header", Kind::Switch, Default::True, true},
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
@@ -58,24 +58,41 @@ constexpr std::array<binding::Param, 14> kReadArrowTail = {{
     {"audit", Kind::Object, Default::None, true},
     {"record", Kind::Switch, Default::False, true},
     {"fallback", Kind::Object, Default::None, true},
-    // The front's source spec (python/source.hpp): compressed files, file
-    // objects.
-    {"_source", Kind::Object, Default::None, true},
 }};
+// Typed columns, in the front's canonical spelling: `types` None (every
+// column text) or a tuple of (name or 1-based position, type code) pairs
+// overriding inference; `null_values` None or a list of str.
+// `type_counts`: None, or per column the list that _type_counts() gives,
+// added up over the pieces of a table read apart.
+constexpr std::array<binding::Param, 6> kReadArrowTypes = {{
+    {"types", Kind::Object, Default::None, true},
+    {"null_values", Kind::Object, Default::None, true},
+    {"decimal", Kind::OptionalText, Default::None, true},
+    {"thousands", Kind::OptionalText, Default::None, true},
+    {"date_format", Kind::OptionalText, Default::None, true},
+    {"type_counts", Kind::Object, Default::None, true},
+}};
+// The front's source spec (python/source.hpp): compressed files, file
+// objects.
+constexpr binding::Param kReadArrowSource = {"_source", Kind::Object, Default::None, true};
 
-consteval std::array<binding::Param, 21> read_arrow_params() {
+consteval std::array<binding::Param, 27> read_arrow_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReadArrowHead);
-  std::array<binding::Param, 21> all{};
+  std::array<binding::Param, 27> all{};
   for (std::size_t i = 0; i < 7; ++i) {
     all[i] = head[i];
   }
   for (std::size_t i = 0; i < kReadArrowTail.size(); ++i) {
     all[7 + i] = kReadArrowTail[i];
   }
+  for (std::size_t i = 0; i < kReadArrowTypes.size(); ++i) {
+    all[20 + i] = kReadArrowTypes[i];
+  }
+  all[26] = kReadArrowSource;
   return all;
 }
 
-constexpr Signature<21> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+constexpr Signature<27> kReadArrowSignature{"read_arrow()", read_arrow_params()};
 
 constexpr Signature<6> kRowStartsSignature{"_row_starts()",
                                            {{{"file_path", Kind::Text, Default::Required},
@@ -105,6 +122,7 @@ struct Shared {
   std::mutex mutex;
   std::unique_ptr<BatchSource> source;  // null once the stream is released
   VornishStats stats;
+  std::vector<std::uint64_t> nulled;
   // Taken from the source when it ends: the counts, and the records when
   // they were asked to be kept.
   std::shared_ptr<const RepairLog> log;
@@ -115,6 +133,7 @@ struct StreamData {
   std::shared_ptr<Shared> shared;
   std::vector<std::string> names;
   StringWidth width;
+  std::shared_ptr<const TableTypes> types;
   std::string last_error;
 };
 
@@ -123,7 +142,7 @@ struct StreamData {
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
   auto* data = static_cast<StreamData*>(stream->private_data);
   try {
-    export_schema(data->names, data->width, out);
+    export_schema(data->names, data->width, out, data->types.get());
     return 0;
   } catch (const std::bad_alloc&) {
     data->last_error = "out of memory";
@@ -148,6 +167,7 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
         return 0;
       case BatchSource::Next::End:
         shared.stats = shared.source->stats();
+        shared.nulled = shared.source->nulled_cells();
         shared.log = std::make_shared<const RepairLog>(std::move(shared.source->repair_log()));
         shared.finished = true;
         // Done with the file: its mapping goes now, not when the consumer
@@ -220,6 +240,8 @@ struct StreamState {
   std::shared_ptr<Shared> shared;
   std::vector<std::string> names;
   StringWidth width = StringWidth::Utf8;
+  std::shared_ptr<const TableTypes> types;
+  std::vector<ColumnCounts> type_counts;
   bool consumed = false;
   // As settled when the stream was made; delimiter 0 when nothing was.
   char32_t delimiter = 0;
@@ -257,6 +279,148 @@ class WithoutGil {
   PyThreadState* saved_;
 };
 
+// The type choices of `types` (a tuple of (str or int, str) pairs).
+void read_type_choices(PyObject* types, TypeRequest& request) {
+  PyRef items = own(PySequence_Fast(types, "types must be a tuple of (column, type) pairs"));
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* pair = PySequence_Fast_GET_ITEM(items.get(), i);
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      PyErr_SetString(PyExc_TypeError, "types must be a tuple of (column, type) pairs");
+      throw_python_error();
+    }
+    PyObject* key = PyTuple_GET_ITEM(pair, 0);
+    PyObject* code = PyTuple_GET_ITEM(pair, 1);
+    TypeRequest::Choice choice;
+    if (PyUnicode_Check(key)) {
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+      if (text == nullptr) {
+        throw_python_error();
+      }
+      choice.name = std::string(text, static_cast<std::size_t>(size));
+    } else {
+      const Py_ssize_t position = PyLong_AsSsize_t(key);
+      if (position == -1 && PyErr_Occurred()) {
+        throw_python_error();
+      }
+      if (position < 1) {
+        PyErr_SetString(PyExc_ValueError, "a column position in types counts from 1");
+        throw_python_error();
+      }
+      choice.position = static_cast<std::size_t>(position);
+    }
+    const char* name = PyUnicode_Check(code) ? PyUnicode_AsUTF8(code) : nullptr;
+    if (name == nullptr) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, "a type in types must be a str");
+      throw_python_error();
+    }
+    const std::string_view spelled(name);
+    static constexpr std::pair<std::string_view, CellType> kCodes[] = {
+        {"string", CellType::String}, {"bool", CellType::Bool},
+        {"int64", CellType::Int64},   {"float64", CellType::Float64},
+        {"date32", CellType::Date32}, {"timestamp[us]", CellType::Timestamp},
+        {"timestamp[ns]", CellType::Timestamp}, {"timestamp[us, tz=UTC]", CellType::Timestamp},
+        {"timestamp[ns, tz=UTC]", CellType::Timestamp}};
+    bool known = false;
+    for (const auto& [text, type] : kCodes) {
+      if (text == spelled) {
+        choice.type = type;
+        known = true;
+      }
+    }
+    if (!known) {
+      PyErr_Format(PyExc_ValueError, "unknown column type '%s'", name);
+      throw_python_error();
+    }
+    choice.nanos = spelled.starts_with("timestamp[ns");
+    choice.utc = spelled.ends_with("tz=UTC]");
+    request.choices.push_back(std::move(choice));
+  }
+}
+
+TypeRequest read_type_request(const binding::Bound<27>& args) {
+  TypeRequest request;
+  PyObject* types = args[20].object();
+  if (types == nullptr || types == Py_None) {
+    return request;
+  }
+  request.infer = true;
+  read_type_choices(types, request);
+  PyObject* nulls = args[21].object();
+  if (nulls != nullptr && nulls != Py_None) {
+    PyRef items = own(PySequence_Fast(nulls, "null_values must be a list of str"));
+    std::vector<std::string> markers;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+      if (text == nullptr) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "null_values must be a list of str");
+        throw_python_error();
+      }
+      markers.emplace_back(text, static_cast<std::size_t>(size));
+    }
+    request.null_values = std::move(markers);
+  }
+  if (const std::optional<std::string_view> decimal = args[22].optional_text()) {
+    if (*decimal != "." && *decimal != ",") {
+      PyErr_SetString(PyExc_ValueError, "decimal must be '.' or ','");
+      throw_python_error();
+    }
+    request.hints.decimal = decimal->front();
+  }
+  if (const std::optional<std::string_view> thousands = args[23].optional_text()) {
+    if (*thousands != "," && *thousands != "." && *thousands != " " && !thousands->empty()) {
+      PyErr_SetString(PyExc_ValueError, "thousands must be ',', '.', ' ' or ''");
+      throw_python_error();
+    }
+    request.hints.thousands = thousands->empty() ? '\0' : thousands->front();
+  }
+  if (PyObject* counts = args[25].object(); counts != nullptr && counts != Py_None) {
+    constexpr const char* kShape = "type_counts must be a list of lists of counts";
+    PyRef columns = own(PySequence_Fast(counts, kShape));
+    std::vector<ColumnCounts> read;
+    for (Py_ssize_t c = 0; c < PySequence_Fast_GET_SIZE(columns.get()); ++c) {
+      PyRef numbers = own(PySequence_Fast(PySequence_Fast_GET_ITEM(columns.get(), c), kShape));
+      if (PySequence_Fast_GET_SIZE(numbers.get()) != static_cast<Py_ssize_t>(kFieldBitCount + 1)) {
+        PyErr_SetString(PyExc_ValueError, kShape);
+        throw_python_error();
+      }
+      ColumnCounts& column = read.emplace_back();
+      for (Py_ssize_t k = 0; k <= static_cast<Py_ssize_t>(kFieldBitCount); ++k) {
+        const unsigned long long n =
+            PyLong_AsUnsignedLongLong(PySequence_Fast_GET_ITEM(numbers.get(), k));
+        if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+          throw_python_error();
+        }
+        (k == 0 ? column.values : column.bits[static_cast<std::size_t>(k - 1)]) = n;
+      }
+    }
+    request.counts = std::move(read);
+  }
+  if (const std::optional<std::string_view> format = args[24].optional_text()) {
+    static constexpr std::pair<std::string_view, DateFormat> kFormats[] = {
+        {"%Y-%m-%d", DateFormat::Iso},      {"%Y/%m/%d", DateFormat::YmdSlash},
+        {"%d.%m.%Y", DateFormat::DmyDot},   {"%d/%m/%Y", DateFormat::DmySlash},
+        {"%m/%d/%Y", DateFormat::MdySlash}};
+    for (const auto& [text, date] : kFormats) {
+      if (text == *format) {
+        request.hints.date = date;
+      }
+    }
+    if (!request.hints.date) {
+      PyErr_SetString(PyExc_ValueError,
+                      "date_format must be one of '%Y-%m-%d', '%Y/%m/%d', '%d.%m.%Y', "
+                      "'%d/%m/%Y', '%m/%d/%Y'");
+      throw_python_error();
+    }
+  }
+  return request;
+}
+
 // The `audit` argument: nothing, a path, or True for records kept in memory.
 void audit_from(PyObject* audit, ArrowReadOptions& options) {
   if (audit == Py_None || audit == Py_False) {
@@ -279,7 +443,7 @@ void audit_from(PyObject* audit, ArrowReadOptions& options) {
   options.audit_path.emplace(text, static_cast<std::size_t>(size));
 }
 
-PyRef read_arrow(const binding::Bound<21>& args) {
+PyRef read_arrow(const binding::Bound<27>& args) {
   ArrowReadOptions options;
   options.repair = binding::options_from(args, 1);
   options.header = args[7].flag();
@@ -291,6 +455,7 @@ PyRef read_arrow(const binding::Bound<21>& args) {
   audit_from(args[17].object(), options);
   options.record = args[18].flag();
   options.repair.fallback = binding::fallback_from(args[19].object());
+  options.types = read_type_request(args);
   if (args[12].count() || args[13].count() || args[14].count() || args[15].count()) {
     if (!options.repair.delimiter) {
       PyErr_SetString(PyExc_ValueError, "a byte range is read with a given delimiter");
@@ -309,8 +474,8 @@ PyRef read_arrow(const binding::Bound<21>& args) {
   }
   const std::string path(args[0].text());
   std::optional<OpenedSource> input;
-  if (args[20].object() != Py_None) {
-    input.emplace(open_source(args[20].object(), path));
+  if (args[26].object() != Py_None) {
+    input.emplace(open_source(args[26].object(), path));
     options.source = input->bytes;
   }
 
@@ -330,6 +495,13 @@ PyRef read_arrow(const binding::Bound<21>& args) {
   std::unique_ptr<BatchSource>& source = opened->value();
   state->names.assign(source->column_names().begin(), source->column_names().end());
   state->width = source->string_width();
+  if (!source->unmatched_types().empty()) {
+    PyErr_Format(PyExc_ValueError, "types names no column of the table: %s",
+                 source->unmatched_types().front().c_str());
+    throw_python_error();
+  }
+  state->types = source->table_types();
+  state->type_counts = source->type_counts();
   state->delimiter = source->stats().detected_delimiter;
   state->expected_columns = source->stats().inferred_columns;
   state->data_begin = source->data_begin();
@@ -351,7 +523,7 @@ PyRef arrow_c_stream(PyObject* self, const binding::Bound<1>& /*args*/) {
     PyErr_SetString(PyExc_RuntimeError, kConsumed);
     throw_python_error();
   }
-  auto data = std::make_unique<StreamData>(StreamData{s.shared, s.names, s.width, {}});
+  auto data = std::make_unique<StreamData>(StreamData{s.shared, s.names, s.width, s.types, {}});
   auto stream = std::make_unique<ArrowArrayStream>(
       ArrowArrayStream{&stream_get_schema, &stream_get_next, &stream_get_last_error,
                        &stream_release, data.get()});
@@ -369,7 +541,7 @@ PyRef arrow_c_stream(PyObject* self, const binding::Bound<1>& /*args*/) {
 PyRef arrow_c_schema(PyObject* self) {
   StreamState& s = state_of(self);
   auto schema = std::make_unique<ArrowSchema>();
-  export_schema(s.names, s.width, schema.get());
+  export_schema(s.names, s.width, schema.get(), s.types.get());
   PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", &schema_capsule_destructor);
   if (capsule == nullptr) {
     schema->release(schema.get());
@@ -395,6 +567,52 @@ PyRef summary(PyObject* self) {
     throw_python_error();
   }
   return new_summary(*stats);
+}
+
+// {column name: cells nulled} for the columns where a chosen type nulled
+// any cell, once the stream has been read to its end.
+PyRef nulled_cells(PyObject* self) {
+  StreamState& s = state_of(self);
+  std::optional<std::vector<std::uint64_t>> nulled;
+  {
+    std::lock_guard lock(s.shared->mutex);
+    if (s.shared->finished) {
+      nulled = s.shared->nulled;
+    }
+  }
+  if (!nulled) {
+    PyErr_SetString(PyExc_RuntimeError, kNotFinished);
+    throw_python_error();
+  }
+  PyRef dict = own(PyDict_New());
+  for (std::size_t i = 0; i < nulled->size() && i < s.names.size(); ++i) {
+    if ((*nulled)[i] == 0) {
+      continue;
+    }
+    const std::string& name = s.names[i];
+    PyRef key = own(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()),
+                                         "replace"));
+    PyRef value = own(PyLong_FromUnsignedLongLong((*nulled)[i]));
+    check(PyDict_SetItem(dict.get(), key.get(), value.get()));
+  }
+  return dict;
+}
+
+// Per column [values, then one count per reading]: what the types were
+// settled from, for a caller that adds up the counts of pieces.
+PyRef type_counts(PyObject* self) {
+  StreamState& s = state_of(self);
+  PyRef list = own(PyList_New(static_cast<Py_ssize_t>(s.type_counts.size())));
+  for (std::size_t c = 0; c < s.type_counts.size(); ++c) {
+    PyRef numbers = own(PyList_New(static_cast<Py_ssize_t>(kFieldBitCount + 1)));
+    for (std::size_t k = 0; k <= kFieldBitCount; ++k) {
+      const std::uint64_t n = k == 0 ? s.type_counts[c].values : s.type_counts[c].bits[k - 1];
+      PyList_SET_ITEM(numbers.get(), static_cast<Py_ssize_t>(k),
+                      own(PyLong_FromUnsignedLongLong(n)).release());
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), numbers.release());
+  }
+  return list;
 }
 
 // The finished run's repair record; RuntimeError before the end.
@@ -510,6 +728,9 @@ PyObject* arrow_c_schema_entry(PyObject* self, PyObject*) {
 PyObject* summary_get(PyObject* self, void*) {
   return barrier([&] { return summary(self); });
 }
+PyObject* nulled_cells_get(PyObject* self, void*) {
+  return barrier([&] { return nulled_cells(self); });
+}
 PyObject* actions_get(PyObject* self, void*) {
   return barrier([&] { return actions(self); });
 }
@@ -518,6 +739,9 @@ PyObject* audit_get(PyObject* self, void*) {
 }
 PyObject* column_names_get(PyObject* self, void*) {
   return barrier([&] { return column_names(self); });
+}
+PyObject* type_counts_entry(PyObject* self, PyObject*) {
+  return barrier([&] { return type_counts(self); });
 }
 PyObject* settled_dialect_entry(PyObject* self, PyObject*) {
   return barrier([&] { return settled_dialect(self); });
@@ -539,7 +763,10 @@ PyMethodDef methods[] = {
      "A stream is consumed once; a second call raises RuntimeError."},
     {"__arrow_c_schema__", arrow_c_schema_entry, METH_NOARGS,
      "__arrow_c_schema__($self)\n--\n\n"
-     "The table's schema (a struct of string columns) in a PyCapsule named \"arrow_schema\"."},
+     "The table's schema (a struct of the typed columns) in a PyCapsule named \"arrow_schema\"."},
+    {"_type_counts", type_counts_entry, METH_NOARGS,
+     "_type_counts($self)\n--\n\n"
+     "Per column [values, count per reading]: what the column types were settled from."},
     {"_dialect", settled_dialect_entry, METH_NOARGS,
      "_dialect($self)\n--\n\n"
      "(delimiter or None, expected columns, data offset) as settled from the start of the\n"
@@ -551,6 +778,10 @@ PyGetSetDef getset[] = {
     {"summary", summary_get, nullptr,
      "The run's VornishSummary, once the stream has been read to its end.", nullptr},
     {"column_names", column_names_get, nullptr, "The names of the table's columns.", nullptr},
+    {"nulled_cells", nulled_cells_get, nullptr,
+     "{column: cells} nulled because they do not read as the column's chosen type, once the\n"
+     "stream has been read to its end.",
+     nullptr},
     {"actions", actions_get, nullptr,
      "The run's changes by action, once the stream has been read to its end (None unless\n"
      "audit or record was given).",
@@ -595,7 +826,8 @@ PyMethodDef read_arrow_def = {
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, header=True, "
     "threads=None, chunk_size=None, skip_initial_space=False, skip_rows=0, range_begin=None, "
     "range_end=None, first_line=None, table_columns=None, large_strings=False, audit=None, "
-    "record=False, fallback=None, _source=None)\n--\n\n"
+    "record=False, fallback=None, types=None, null_values=None, decimal=None, thousands=None, "
+    "date_format=None, type_counts=None, _source=None)\n--\n\n"
     "The repaired rows of a CSV file as an ArrowRowStream (see csv_vornish.read_arrow)."};
 
 PyMethodDef row_starts_def = {

@@ -22,20 +22,26 @@ pa = pytest.importorskip("pyarrow")
 Rows = list[list[Any]]
 
 
+def read_text(*args: Any, **kw: Any) -> Any:
+    """read_arrow with string columns: the rows compare with open()'s."""
+    kw.setdefault("types", "string")
+    return csv_vornish.read_arrow(*args, **kw)
+
+
 def via_pyarrow(path: Path, **kw: Any) -> tuple[list[str], Rows]:
-    table = pa.table(csv_vornish.read_arrow(path, **kw))
+    table = pa.table(read_text(path, **kw))
     return table.column_names, [list(r.values()) for r in table.to_pylist()]
 
 
 def via_polars(path: Path, **kw: Any) -> tuple[list[str], Rows]:
     pl = pytest.importorskip("polars")
-    frame = pl.DataFrame(csv_vornish.read_arrow(path, **kw))
+    frame = pl.DataFrame(read_text(path, **kw))
     return frame.columns, [list(r) for r in frame.rows()]
 
 
 def via_pandas(path: Path, **kw: Any) -> tuple[list[str], Rows]:
     pd = pytest.importorskip("pandas")
-    stream = csv_vornish.read_arrow(path, **kw)
+    stream = read_text(path, **kw)
     if hasattr(pd.DataFrame, "from_arrow"):
         frame = pd.DataFrame.from_arrow(stream)
     else:
@@ -46,7 +52,7 @@ def via_pandas(path: Path, **kw: Any) -> tuple[list[str], Rows]:
 
 def via_duckdb(path: Path, **kw: Any) -> tuple[list[str], Rows]:
     duckdb = pytest.importorskip("duckdb")
-    stream = csv_vornish.read_arrow(path, **kw)
+    stream = read_text(path, **kw)
     relation = duckdb.sql("SELECT * FROM stream")
     return relation.columns, [list(r) for r in relation.fetchall()]
 
@@ -95,7 +101,7 @@ def test_ragged_rows_keep_their_widths_with_nulls(consumer: str, tmp_path: Path)
 def test_header_names(tmp_path: Path, header: str, names: list[str]) -> None:
     path = tmp_path / "h.csv"
     path.write_text(f"{header}\n1,2,3\n", encoding="utf-8")
-    stream = csv_vornish.read_arrow(path)
+    stream = read_text(path)
     assert stream.column_names == names
     table = pa.table(stream)
     assert table.column_names == names
@@ -113,13 +119,13 @@ def test_empty_and_header_only_files(tmp_path: Path) -> None:
     empty.write_bytes(b"")
     header_only.write_text("a;b\n")
     for header in (True, False):
-        table = pa.table(csv_vornish.read_arrow(empty, header=header))
+        table = pa.table(read_text(empty, header=header))
         assert (table.num_columns, table.num_rows) == (0, 0)
     pl = pytest.importorskip("polars")
-    assert pl.DataFrame(csv_vornish.read_arrow(empty)).shape == (0, 0)
-    table = pa.table(csv_vornish.read_arrow(header_only, delimiter=";"))
+    assert pl.DataFrame(read_text(empty)).shape == (0, 0)
+    table = pa.table(read_text(header_only, delimiter=";"))
     assert table.column_names == ["a", "b"] and table.num_rows == 0
-    stream = csv_vornish.read_arrow(header_only, delimiter=";")
+    stream = read_text(header_only, delimiter=";")
     assert via_duckdb_stream(stream) == (["a", "b"], [])
 
 
@@ -137,7 +143,7 @@ def test_a_hundred_megabyte_field(tmp_path: Path) -> None:
         f.write(b"x" * size)
         f.write(b"\n2,y\n")
     try:
-        table = pa.table(csv_vornish.read_arrow(path))
+        table = pa.table(read_text(path))
         assert table.num_rows == 2
         column = table.column("b")
         assert column[0].as_py() == "x" * size
@@ -149,14 +155,14 @@ def test_a_hundred_megabyte_field(tmp_path: Path) -> None:
 def test_batches_are_bounded_and_cover_every_row(tmp_path: Path) -> None:
     path = tmp_path / "long.csv"
     path.write_text("n\n" + "".join(f"{i}\n" for i in range(150_000)))
-    reader = pa.RecordBatchReader.from_stream(csv_vornish.read_arrow(path))
+    reader = pa.RecordBatchReader.from_stream(read_text(path))
     lengths = [batch.num_rows for batch in reader]
     assert len(lengths) > 1 and max(lengths) <= 1 << 16
     assert sum(lengths) == 150_000
 
 
 def test_consumed_once_and_the_schema_stays(sample: Path) -> None:
-    stream = csv_vornish.read_arrow(sample)
+    stream = read_text(sample)
     pa.table(stream)
     with pytest.raises(RuntimeError) as info:
         pa.table(stream)
@@ -170,7 +176,7 @@ def test_consumed_once_and_the_schema_stays(sample: Path) -> None:
 
 def test_summary_once_read_to_the_end(sample: Path) -> None:
     message = "the summary is known once the stream has been read to its end"
-    stream = csv_vornish.read_arrow(sample, fill_ragged_rows=False)
+    stream = read_text(sample, fill_ragged_rows=False)
     with pytest.raises(RuntimeError) as info:
         stream.summary
     assert str(info.value) == message
@@ -186,7 +192,7 @@ def test_summary_once_read_to_the_end(sample: Path) -> None:
 def test_summary_stays_unknown_for_a_stream_dropped_half_read(tmp_path: Path) -> None:
     path = tmp_path / "long.csv"
     path.write_text("".join(f"{i}\n" for i in range(100_000)))
-    stream = csv_vornish.read_arrow(path, header=False)
+    stream = read_text(path, header=False)
     capsule = stream.__arrow_c_stream__()
     assert read_batches(capsule, limit=1) == [1 << 16]
     del capsule
@@ -197,7 +203,7 @@ def test_summary_stays_unknown_for_a_stream_dropped_half_read(tmp_path: Path) ->
 def test_callbacks_run_on_other_threads_without_the_lock(tmp_path: Path) -> None:
     path = tmp_path / "long.csv"
     path.write_text("".join(f"{i},{i}\n" for i in range(200_000)))
-    stream = csv_vornish.read_arrow(path, header=False)
+    stream = read_text(path, header=False)
     capsule = stream.__arrow_c_stream__()
     lengths: list[int] = []
     worker = threading.Thread(target=lambda: lengths.extend(read_batches(capsule)))
@@ -214,7 +220,7 @@ def test_callbacks_run_on_other_threads_without_the_lock(tmp_path: Path) -> None
 
 
 def test_requested_schema_is_answered_with_the_streams_own(sample: Path) -> None:
-    stream = csv_vornish.read_arrow(sample)
+    stream = read_text(sample)
     capsule = stream.__arrow_c_stream__(requested_schema=stream.__arrow_c_schema__())
     assert stream_of(capsule).release
     assert sum(read_batches(capsule)) == 4
@@ -232,7 +238,7 @@ def test_arguments_convert_as_the_readers(sample: Path, kwargs: dict, exc_type: 
                                           message: str | None) -> None:
     kwargs = {"file_path": str(sample), **kwargs}
     with pytest.raises(exc_type) as info:
-        csv_vornish.read_arrow(**kwargs)
+        read_text(**kwargs)
     if message is not None:
         assert str(info.value) == message
     name = next(k for k in kwargs if k != "file_path") if len(kwargs) > 1 else "file_path"
@@ -248,7 +254,7 @@ def test_binding_errors_name_read_arrow(sample: Path) -> None:
     ]
     for args, kwargs, message in cases:
         with pytest.raises(TypeError) as info:
-            csv_vornish.read_arrow(*args, **kwargs)
+            read_text(*args, **kwargs)
         assert str(info.value) == message
     with pytest.raises(ValueError, match="skip_rows must be at least 0, got -1"):
         vb._read_arrow(str(sample), skip_rows=-1)
@@ -281,11 +287,11 @@ def test_large_strings_change_only_the_offsets(tmp_path: Path, text: bytes, kwar
 
 def test_file_errors_are_the_readers(tmp_path: Path) -> None:
     with pytest.raises(FileNotFoundError, match=r"\(os error 2\)$"):
-        csv_vornish.read_arrow(tmp_path / "missing.csv")
+        read_text(tmp_path / "missing.csv")
     with pytest.raises(IsADirectoryError, match=r"\(os error 21\)$"):
-        csv_vornish.read_arrow(tmp_path)
+        read_text(tmp_path)
     with pytest.raises(OSError, match="^file name contained an unexpected NUL byte$"):
-        csv_vornish.read_arrow("a\x00b")
+        read_text("a\x00b")
 
 
 def strip_nulls(row: list[Any]) -> list[Any]:
@@ -310,7 +316,7 @@ def test_damaged_input_gives_the_readers_rows(tmp_path: Path, data: bytes, delim
                    merge_overflow=merge, expected_columns=width, repair_quotes=repair)
     reader = csv_vornish.open(source, **options)
     expected = list(reader)
-    stream = csv_vornish.read_arrow(source, header=False, **options)
+    stream = read_text(source, header=False, **options)
     table = pa.table(stream)
     rows = [strip_nulls(list(r.values())) for r in table.to_pylist()]
     assert rows == expected
@@ -320,7 +326,7 @@ def test_damaged_input_gives_the_readers_rows(tmp_path: Path, data: bytes, delim
 
 
 def table_and_summary(path: Path, **kw: Any) -> tuple[list[str], Rows, dict]:
-    stream = csv_vornish.read_arrow(path, **kw)
+    stream = read_text(path, **kw)
     table = pa.table(stream)
     return table.column_names, [list(r.values()) for r in table.to_pylist()], \
         stream.summary.to_dict()
@@ -381,12 +387,17 @@ def test_readme_examples_run(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) ->
         pytest.importorskip(library)
     blocks = re.findall(r"```python\n(.*?)```", section("Dataframes: pyarrow, polars, pandas, DuckDB"),
                         re.S)
-    assert len(blocks) == 2
+    assert len(blocks) == 3
     monkeypatch.chdir(tmp_path)
-    (tmp_path / "orders.csv").write_text("id,qty,price\n1,3,2.5\n2,x\n3,4,1,extra\n")
     namespace: dict[str, Any] = {}
-    for block in blocks:
-        exec(block, namespace)
-    assert namespace["frame"]["qty"].to_list() == [3, None, 4]
-    exec("counted = duckdb.sql('SELECT count(*) FROM orders').fetchall()", namespace)
-    assert namespace["counted"] == [(3,)]
+    exec(blocks[0], namespace)
+    assert [str(t) for t in namespace["table"].schema.types] == [
+        "int64", "string", "int64", "double", "bool", "date32[day]", "timestamp[us, tz=UTC]"]
+    exec(blocks[1], namespace)
+    assert namespace["frame"].shape == (2, 7) and namespace["frame"]["qty"].isna().to_list() == [False, True]
+    exec("orders = csv_vornish.read_arrow('orders.csv')\n"
+         "counted = duckdb.sql('SELECT sum(qty), count(*) FROM orders').fetchall()", namespace)
+    assert namespace["counted"] == [(3, 2)]
+    exec(blocks[2], namespace)
+    assert namespace["stream"].nulled_cells == {}
+    assert namespace["table"].column("zip").to_pylist() == [1234, 10115]

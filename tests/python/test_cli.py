@@ -416,6 +416,39 @@ def test_progress_bar_is_optional(monkeypatch: pytest.MonkeyPatch, capsys: pytes
     assert capsys.readouterr().out == ""
 
 
+@pytest.mark.parametrize("suffix", [".parquet", ".arrow", ".feather"])
+def test_repair_to_a_typed_table(work: pathlib.Path, suffix: str) -> None:
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.feather
+    import pyarrow.parquet
+
+    (work / "typed.csv").write_bytes(b"id;amount;day\n1;2.5;2024-01-31\n2;x;2024-02-01\n3;4\n4;1;2;3;4\n")
+    out = work / f"typed{suffix}"
+    result = cli("repair", "typed.csv", "-o", out.name, "--no-merge", "--quarantine", "bad.csv", "--json", cwd=work)
+    assert result.returncode == 0, result.stderr
+    table = pa.parquet.read_table(out) if suffix == ".parquet" else pa.feather.read_table(out)
+    assert table.equals(pa.table(csv_vornish.read_arrow(work / "typed.csv", merge_overflow=False)))
+    assert [str(t) for t in table.schema.types] == ["int64", "string", "date32[day]"]
+    assert table.column("id").to_pylist() == [1, 2, 3]
+    reference_bad = work / "ref-bad.csv"
+    csv_vornish.vornish_file(work / "typed.csv", os.devnull, reference_bad, merge_overflow=False)
+    assert (work / "bad.csv").read_bytes() == reference_bad.read_bytes()
+    reported = json.loads(result.stderr.decode().splitlines()[-1])
+    assert (reported["total_rows"], reported["quarantined_rows"]) == (5, 1)
+    assert [p.name for p in work.iterdir() if p.name.startswith(".csv-vornish-")] == []
+
+
+def test_a_table_output_without_pyarrow_says_what_to_install(work: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    from csv_vornish import cli as cli_module
+
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    job = cli_module.RepairJob(str(work / "damaged.csv"), str(work / "out.parquet"), None)
+    result = cli_module.run_job(job)
+    assert result.exit_code == cli_module.EXIT_FAILURE
+    assert "pip install \"csv-vornish[parquet]\"" in (result.error or "")
+    assert not (work / "out.parquet").exists()
+
+
 def test_audit_file_is_the_librarys_record(work: pathlib.Path) -> None:
     expected = reference_audit(work, fill_ragged_rows=False)
     _, _, summary = reference(work, fill_ragged_rows=False)

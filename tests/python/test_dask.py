@@ -222,6 +222,57 @@ def test_worker_killed_during_a_task_is_retried_exactly(client, tmp_path):
     assert Path(joined).read_bytes() == single_machine_audit(path, tmp_path)
 
 
+def test_types_are_settled_over_every_partition(client, tmp_path):
+    path = tmp_path / "late.csv"
+    lines = [f"{i},{i if i % 50 else 'NA'},2024-01-{1 + i % 28:02},{i / 4}" for i in range(5000)]
+    lines[-1] = "4999,8011-N,2024-01-01,0.5"
+    path.write_text("id,qty,day,share\n" + "\n".join(lines) + "\n")
+    frame = cvd.read_csv(path, blocksize=8192)
+    assert frame.npartitions > 5
+    dtypes = {name: str(dtype) for name, dtype in frame.dtypes.items()}
+    assert dtypes == {"id": "int64[pyarrow]", "qty": "string", "day": "date32[day][pyarrow]",
+                      "share": "double[pyarrow]"}
+    computed = frame.compute()
+    assert {name: str(dtype) for name, dtype in computed.dtypes.items()} == dtypes
+    assert frame_rows(frame) == single_machine_rows(path)
+    # An integer column with nulls stays integers.
+    lines[-1] = "4999,7,2024-01-01,0.5"
+    path.write_text("id,qty,day,share\n" + "\n".join(lines) + "\n")
+    frame = cvd.read_csv(path, blocksize=8192)
+    assert str(frame.dtypes["qty"]) == "int64[pyarrow]"
+    assert int(frame["qty"].isna().sum().compute()) == 100
+    assert str(cvd.read_csv(path, blocksize=8192, types="string").dtypes["id"]) == "string"
+    assert str(cvd.read_csv(path, blocksize=8192, types={"id": "float64"}).dtypes["id"]) == "double[pyarrow]"
+
+
+def test_union_by_name_widens_and_names_each_rows_file(client, tmp_path):
+    (tmp_path / "a.csv").write_text("id,price,city\n1,2,Oslo\n2,3,Graz\n")
+    (tmp_path / "b.csv").write_text("id,when,price\n3,2024-01-31,2.5\n4,2024-02-01,NA\n")
+    (tmp_path / "c.csv").write_text("city,id\nLyon,x9\n")
+    with pytest.raises(ValueError, match="differ from those of the first file"):
+        cvd.read_csv(tmp_path / "*.csv")
+    frame = cvd.read_csv(tmp_path / "*.csv", union_by_name=True, include_path_column=True)
+    assert list(frame.columns) == ["id", "price", "city", "when", "path"]
+    dtypes = {name: str(dtype) for name, dtype in frame.dtypes.items()}
+    assert dtypes == {"id": "string", "price": "double[pyarrow]", "city": "string",
+                      "when": "date32[day][pyarrow]", "path": "string"}
+    rows = frame_rows(frame)
+    import datetime
+
+    a, b, c = (str(tmp_path / name) for name in ("a.csv", "b.csv", "c.csv"))
+    assert rows == [
+        ["1", 2.0, "Oslo", None, a],
+        ["2", 3.0, "Graz", None, a],
+        ["3", 2.5, None, datetime.date(2024, 1, 31), b],
+        ["4", None, None, datetime.date(2024, 2, 1), b],
+        ["x9", None, "Lyon", None, c],
+    ]
+    named = cvd.read_csv([tmp_path / "a.csv", tmp_path / "b.csv"], union_by_name=True, include_path_column="file")
+    assert list(named.columns) == ["id", "price", "city", "when", "file"]
+    assert str(named.dtypes["id"]) == "int64[pyarrow]"
+
+
+
 AUDIT_CASES = [
     pytest.param("damaged", {}, id="damaged"),
     pytest.param("damaged", {"merge_overflow": False, "fill_ragged_rows": False}, id="quarantining"),

@@ -264,7 +264,7 @@ def test_read_arrow_with_the_detected_dialect(tmp_path: pathlib.Path) -> None:
     stream = csv_vornish.read_arrow(source, dialect="auto")
     table = pa.table(stream)
     assert table.column_names == ["id", "name", "city"]
-    assert table.to_pylist()[2] == {"id": "3", "name": "Cy, Jr", "city": "Rome"}
+    assert table.to_pylist()[2] == {"id": 3, "name": "Cy, Jr", "city": "Rome"}
     assert stream.summary.quarantined_rows == 3
     # Given options win over the detected ones; a Dialect works as "auto" does.
     dialect = csv_vornish.sniff_dialect(source)

@@ -1,0 +1,791 @@
+// Field typing: one scanner per kind of value, shared by the classifier and
+// the readers, so that a cell the scan counted as a type always reads as it.
+#include "heuristics/field_types.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+namespace vornish {
+namespace {
+
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+constexpr bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
+constexpr char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+bool equals_folded(std::string_view text, std::string_view lower_word) noexcept {
+  if (text.size() != lower_word.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (lower(text[i]) != lower_word[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Python's float() words, after an optional sign.
+bool is_special_float(std::string_view word) noexcept {
+  return equals_folded(word, "inf") || equals_folded(word, "infinity") ||
+         equals_folded(word, "nan");
+}
+
+struct Separators {
+  char decimal;
+  char group;  // '\0': none
+};
+
+constexpr Separators separators_of(NumberFormat format) noexcept {
+  switch (format) {
+    case NumberFormat::Point:
+      return {'.', '\0'};
+    case NumberFormat::PointComma:
+      return {'.', ','};
+    case NumberFormat::Comma:
+      return {',', '\0'};
+    case NumberFormat::CommaDot:
+      return {',', '.'};
+    case NumberFormat::CommaBlank:
+      return {',', ' '};
+  }
+  return {'.', '\0'};
+}
+
+// Beyond this a number with separators to take out is left a string: its
+// normalised copy lives on the stack.
+constexpr std::size_t kMaxNormalised = 320;
+
+struct NumberShape {
+  bool ok = false;
+  bool integer = false;  // digits only (and groups), within int64, not "-0"
+  bool special = false;  // inf or nan
+  std::size_t int_digits = 0;
+  std::int64_t value = 0;
+};
+
+// Reads `text` as a number of `format`. Strictly, thousands groups are
+// required of every integer part of four or more digits and a leading zero
+// is refused; `lenient` takes both.
+NumberShape scan_number(std::string_view text, NumberFormat format, bool lenient) noexcept {
+  NumberShape shape;
+  const Separators sep = separators_of(format);
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < n && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  if (i < n && !is_digit(text[i]) && text[i] != sep.decimal) {
+    shape.ok = is_special_float(text.substr(i));
+    shape.special = shape.ok;
+    return shape;
+  }
+  std::size_t int_digits = 0;
+  std::size_t run = 0;
+  bool grouped = false;
+  bool leading_zero = false;
+  std::uint64_t magnitude = 0;
+  bool overflow = false;
+  for (; i < n; ++i) {
+    const char c = text[i];
+    if (is_digit(c)) {
+      if (int_digits == 0) {
+        leading_zero = c == '0';
+      }
+      ++int_digits;
+      ++run;
+      if (grouped && run > 3) {
+        return shape;
+      }
+      const auto digit = static_cast<std::uint64_t>(c - '0');
+      std::uint64_t next = 0;
+      overflow = overflow || __builtin_mul_overflow(magnitude, std::uint64_t{10}, &next) ||
+                 __builtin_add_overflow(next, digit, &magnitude);
+    } else if (sep.group != '\0' && c == sep.group) {
+      if (run == 0 || (grouped ? run != 3 : run > 3)) {
+        return shape;
+      }
+      grouped = true;
+      run = 0;
+    } else {
+      break;
+    }
+  }
+  if (grouped && run != 3) {
+    return shape;
+  }
+  if (!lenient && ((sep.group != '\0' && !grouped && int_digits >= 4) ||
+                   (leading_zero && int_digits > 1))) {
+    return shape;
+  }
+  std::size_t fraction = 0;
+  bool has_decimal = false;
+  if (i < n && text[i] == sep.decimal) {
+    has_decimal = true;
+    for (++i; i < n && is_digit(text[i]); ++i) {
+      ++fraction;
+    }
+  }
+  if (int_digits + fraction == 0) {
+    return shape;
+  }
+  bool has_exponent = false;
+  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+    has_exponent = true;
+    ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) {
+      ++i;
+    }
+    std::size_t exponent_digits = 0;
+    for (; i < n && is_digit(text[i]); ++i) {
+      ++exponent_digits;
+    }
+    if (exponent_digits == 0) {
+      return shape;
+    }
+  }
+  if (i != n) {
+    return shape;
+  }
+  if ((sep.group != '\0' || sep.decimal != '.') && n > kMaxNormalised) {
+    return shape;
+  }
+  constexpr std::uint64_t kLimit = std::uint64_t{1} << 63;
+  const bool in_range =
+      !overflow && (negative ? magnitude <= kLimit : magnitude < kLimit);
+  if (!has_decimal && !has_exponent && !in_range && !lenient) {
+    // Digits beyond int64 are an identifier more than a quantity: a
+    // double would round them.
+    return shape;
+  }
+  shape.ok = true;
+  shape.int_digits = int_digits;
+  if (!has_decimal && !has_exponent && in_range && (magnitude != 0 || !negative || lenient)) {
+    shape.integer = true;
+    shape.value = negative ? static_cast<std::int64_t>(0 - magnitude)
+                           : static_cast<std::int64_t>(magnitude);
+  }
+  return shape;
+}
+
+// --- Dates -----------------------------------------------------------------
+
+// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's
+// days_from_civil).
+std::int32_t days_from_civil(int y, unsigned m, unsigned d) noexcept {
+  y -= m <= 2 ? 1 : 0;
+  const int era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int>(doe) - 719468;
+}
+
+bool valid_date(int y, unsigned m, unsigned d) noexcept {
+  if (y < 1 || m < 1 || m > 12 || d < 1) {
+    return false;
+  }
+  static constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  return d <= kDays[m - 1] + (m == 2 && leap ? 1u : 0u);
+}
+
+// Three runs of digits joined by `sep`, of 1 to 4 digits each.
+bool split_date(std::string_view text, char sep, std::array<unsigned, 3>& value,
+                std::array<std::size_t, 3>& length) noexcept {
+  std::size_t part = 0;
+  value = {0, 0, 0};
+  length = {0, 0, 0};
+  for (const char c : text) {
+    if (is_digit(c)) {
+      if (++length[part] > 4) {
+        return false;
+      }
+      value[part] = value[part] * 10 + static_cast<unsigned>(c - '0');
+    } else if (c == sep && part < 2 && length[part] > 0) {
+      ++part;
+    } else {
+      return false;
+    }
+  }
+  return part == 2 && length[2] > 0;
+}
+
+bool read_date_parts(std::string_view text, DateFormat format, int& y, unsigned& m,
+                     unsigned& d) noexcept {
+  std::array<unsigned, 3> v{};
+  std::array<std::size_t, 3> len{};
+  std::size_t year = 0;
+  std::size_t month = 1;
+  std::size_t day = 2;
+  char sep = '-';
+  switch (format) {
+    case DateFormat::Iso:
+      break;
+    case DateFormat::YmdSlash:
+      sep = '/';
+      break;
+    case DateFormat::DmyDot:
+      sep = '.';
+      year = 2, month = 1, day = 0;
+      break;
+    case DateFormat::DmySlash:
+      sep = '/';
+      year = 2, month = 1, day = 0;
+      break;
+    case DateFormat::MdySlash:
+      sep = '/';
+      year = 2, month = 0, day = 1;
+      break;
+  }
+  if (!split_date(text, sep, v, len) || len[year] != 4 || len[month] > 2 || len[day] > 2) {
+    return false;
+  }
+  y = static_cast<int>(v[year]);
+  m = v[month];
+  d = v[day];
+  return valid_date(y, m, d);
+}
+
+// --- Timestamps ------------------------------------------------------------
+
+struct Stamp {
+  std::int64_t seconds = 0;   // since 1970, offset applied
+  std::uint32_t fraction = 0; // nanoseconds
+  std::size_t fraction_digits = 0;
+  bool offset = false;
+};
+
+bool two_digits(std::string_view text, std::size_t at, unsigned& out) noexcept {
+  if (at + 2 > text.size() || !is_digit(text[at]) || !is_digit(text[at + 1])) {
+    return false;
+  }
+  out = static_cast<unsigned>((text[at] - '0') * 10 + (text[at + 1] - '0'));
+  return true;
+}
+
+bool scan_stamp(std::string_view text, Stamp& out) noexcept {
+  const std::size_t t = text.find_first_of("Tt ");
+  if (t == std::string_view::npos || t < 8) {
+    return false;
+  }
+  int y = 0;
+  unsigned mo = 0;
+  unsigned d = 0;
+  if (!read_date_parts(text.substr(0, t), DateFormat::Iso, y, mo, d)) {
+    return false;
+  }
+  std::size_t i = t + 1;
+  unsigned h = 0;
+  unsigned mi = 0;
+  unsigned s = 0;
+  if (!two_digits(text, i, h) || i + 2 >= text.size() || text[i + 2] != ':' ||
+      !two_digits(text, i + 3, mi) || i + 5 >= text.size() || text[i + 5] != ':' ||
+      !two_digits(text, i + 6, s) || h > 23 || mi > 59 || s > 59) {
+    return false;
+  }
+  i += 8;
+  std::uint32_t fraction = 0;
+  std::size_t digits = 0;
+  if (i < text.size() && text[i] == '.') {
+    for (++i; i < text.size() && is_digit(text[i]); ++i) {
+      if (++digits > 9) {
+        return false;
+      }
+      fraction = fraction * 10 + static_cast<std::uint32_t>(text[i] - '0');
+    }
+    if (digits == 0) {
+      return false;
+    }
+    for (std::size_t k = digits; k < 9; ++k) {
+      fraction *= 10;
+    }
+  }
+  std::int64_t offset = 0;
+  bool has_offset = false;
+  if (i < text.size()) {
+    if (text[i] == 'Z' || text[i] == 'z') {
+      has_offset = true;
+      ++i;
+    } else if (text[i] == '+' || text[i] == '-') {
+      unsigned oh = 0;
+      unsigned om = 0;
+      if (!two_digits(text, i + 1, oh) || i + 3 >= text.size() || text[i + 3] != ':' ||
+          !two_digits(text, i + 4, om) || oh > 23 || om > 59) {
+        return false;
+      }
+      offset = (text[i] == '-' ? -1 : 1) * static_cast<std::int64_t>(oh * 3600 + om * 60);
+      has_offset = true;
+      i += 6;
+    }
+  }
+  if (i != text.size()) {
+    return false;
+  }
+  out.seconds = static_cast<std::int64_t>(days_from_civil(y, mo, d)) * 86400 +
+                static_cast<std::int64_t>(h * 3600 + mi * 60 + s) - offset;
+  out.fraction = fraction;
+  out.fraction_digits = digits;
+  out.offset = has_offset;
+  return true;
+}
+
+bool stamp_value(const Stamp& stamp, bool nanos, std::int64_t& out) noexcept {
+  if (!nanos) {
+    out = stamp.seconds * 1000000 + stamp.fraction / 1000;
+    return true;
+  }
+  std::int64_t scaled = 0;
+  return !__builtin_mul_overflow(stamp.seconds, std::int64_t{1000000000}, &scaled) &&
+         !__builtin_add_overflow(scaled, static_cast<std::int64_t>(stamp.fraction), &out);
+}
+
+// --- Choosing a column's type ----------------------------------------------
+
+constexpr FieldBit num_bit(NumberFormat f) noexcept {
+  return static_cast<FieldBit>(kNumPoint + static_cast<unsigned>(f));
+}
+
+constexpr FieldBit int_bit(NumberFormat f) noexcept {
+  switch (f) {
+    case NumberFormat::Point:
+    case NumberFormat::Comma:
+      return kIntPlain;
+    case NumberFormat::PointComma:
+      return kIntCommaGroups;
+    case NumberFormat::CommaDot:
+      return kIntDotGroups;
+    case NumberFormat::CommaBlank:
+      return kIntBlankGroups;
+  }
+  return kIntPlain;
+}
+
+constexpr FieldBit date_bit(DateFormat f) noexcept {
+  return static_cast<FieldBit>(kDateIso + static_cast<unsigned>(f));
+}
+
+bool allowed(NumberFormat f, const FormatHints& hints) noexcept {
+  const Separators sep = separators_of(f);
+  return (!hints.decimal || *hints.decimal == sep.decimal) &&
+         (!hints.thousands || *hints.thousands == sep.group);
+}
+
+constexpr std::array<NumberFormat, 2> kPointFamily = {NumberFormat::Point,
+                                                      NumberFormat::PointComma};
+constexpr std::array<NumberFormat, 3> kCommaFamily = {NumberFormat::Comma, NumberFormat::CommaDot,
+                                                      NumberFormat::CommaBlank};
+
+template <std::size_t N>
+bool family_fits(const std::array<NumberFormat, N>& family, const ColumnCounts& counts,
+                 const FormatHints& hints) noexcept {
+  for (const NumberFormat f : family) {
+    if (allowed(f, hints) && counts.all(num_bit(f))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+template <std::size_t N>
+std::optional<ColumnType> number_type(const std::array<NumberFormat, N>& family,
+                                      const ColumnCounts& counts,
+                                      const FormatHints& hints) noexcept {
+  for (const NumberFormat f : family) {
+    if (allowed(f, hints) && counts.all(int_bit(f))) {
+      return ColumnType{CellType::Int64, f};
+    }
+  }
+  for (const NumberFormat f : family) {
+    if (allowed(f, hints) && counts.all(num_bit(f))) {
+      return ColumnType{CellType::Float64, f};
+    }
+  }
+  return std::nullopt;
+}
+
+// from_chars over the whole of `digits` (an unsigned number in Python's
+// float() syntax with a decimal point), with Python's answer for values
+// beyond a double's range.
+bool parse_decimal(std::string_view digits, double& out) noexcept {
+  double value = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (ec == std::errc::result_out_of_range) {
+    // Too large or too small for a double: Python gives infinity or zero.
+    // The first significant digit's power of ten says which.
+    std::int64_t exponent = 0;
+    std::int64_t lead = 0;
+    bool seen_point = false;
+    bool significant = false;
+    std::size_t i = 0;
+    for (; i < digits.size() && digits[i] != 'e' && digits[i] != 'E'; ++i) {
+      if (digits[i] == '.') {
+        seen_point = true;
+      } else if (!significant && digits[i] == '0') {
+        lead -= seen_point ? 1 : 0;
+      } else {
+        significant = true;
+        lead += seen_point ? 0 : 1;
+      }
+    }
+    bool exponent_negative = false;
+    for (++i; i < digits.size(); ++i) {
+      if (digits[i] == '-') {
+        exponent_negative = true;
+      } else if (is_digit(digits[i]) && exponent < (std::int64_t{1} << 40)) {
+        exponent = exponent * 10 + (digits[i] - '0');
+      }
+    }
+    out = lead + (exponent_negative ? -exponent : exponent) > 0
+              ? std::numeric_limits<double>::infinity()
+              : 0.0;
+    return true;
+  }
+  if (ec != std::errc() || end != digits.data() + digits.size()) {
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+// The number readings of a cell. Most cells hold no `,` or blank and at
+// most one `.`: one scan then tells every format but the dotted groups.
+FieldMask number_mask(std::string_view t) noexcept {
+  bool comma = false;
+  bool blank = false;
+  std::size_t dots = 0;
+  for (const char c : t) {
+    comma = comma || c == ',';
+    blank = blank || c == ' ';
+    dots += c == '.' ? 1 : 0;
+  }
+  FieldMask mask = 0;
+  const auto add = [&mask](NumberFormat f, const NumberShape& shape) {
+    if (shape.ok) {
+      mask |= bit(num_bit(f));
+      if (shape.integer) {
+        mask |= bit(int_bit(f));
+      }
+    }
+  };
+  if (comma || blank || dots > 1 || t.size() > kMaxNormalised) {
+    for (std::size_t f = 0; f < kNumberFormats; ++f) {
+      add(static_cast<NumberFormat>(f), scan_number(t, static_cast<NumberFormat>(f), false));
+    }
+  } else {
+    const NumberShape point = scan_number(t, NumberFormat::Point, false);
+    add(NumberFormat::Point, point);
+    // Without a group mark a grouped format reads as the plain one, as long
+    // as no integer part of four or more digits goes ungrouped.
+    const bool ungrouped_ok = point.special || point.int_digits <= 3;
+    if (ungrouped_ok) {
+      add(NumberFormat::PointComma, point);
+    }
+    if (dots == 0) {
+      add(NumberFormat::Comma, point);
+      if (ungrouped_ok) {
+        add(NumberFormat::CommaDot, point);
+        add(NumberFormat::CommaBlank, point);
+      }
+    } else {
+      add(NumberFormat::CommaDot, scan_number(t, NumberFormat::CommaDot, false));
+    }
+  }
+  if (mask != 0 && (comma || blank || dots > 0)) {
+    mask |= bit(kHasSeparator);
+  }
+  return mask;
+}
+
+}  // namespace
+
+std::string_view trim_blanks(std::string_view text) noexcept {
+  std::size_t b = 0;
+  std::size_t e = text.size();
+  while (b < e && is_blank(text[b])) {
+    ++b;
+  }
+  while (e > b && is_blank(text[e - 1])) {
+    --e;
+  }
+  return text.substr(b, e - b);
+}
+
+NullMarkers::NullMarkers() : NullMarkers({"NA", "N/A", "n/a", "NULL", "null", "None", "#N/A"}) {}
+
+NullMarkers::NullMarkers(std::vector<std::string> markers) : markers_(std::move(markers)) {
+  for (const std::string& m : markers_) {
+    longest_ = std::max(longest_, m.size());
+    if (!m.empty()) {
+      const auto first = static_cast<unsigned char>(m.front());
+      first_bytes_[first / 64] |= std::uint64_t{1} << (first % 64);
+    }
+  }
+}
+
+bool NullMarkers::matches(std::string_view text) const noexcept {
+  if (text.empty() || text.size() > longest_) {
+    return false;  // the empty cell is null without being a marker
+  }
+  const auto first = static_cast<unsigned char>(text.front());
+  if (((first_bytes_[first / 64] >> (first % 64)) & 1) == 0) {
+    return false;
+  }
+  for (const std::string& m : markers_) {
+    if (m == text) {
+      return true;
+    }
+  }
+  return false;
+}
+
+CellClass cell_class(std::string_view text, const NullMarkers& nulls) noexcept {
+  if (text.empty() || nulls.matches(text)) {
+    return CellClass::Null;
+  }
+  if (!is_blank(text.front()) && !is_blank(text.back())) {
+    return CellClass::Value;
+  }
+  const std::string_view trimmed = trim_blanks(text);
+  return trimmed.empty() || nulls.matches(trimmed) ? CellClass::Blank : CellClass::Value;
+}
+
+FieldMask classify_field(std::string_view t) noexcept {
+  if (t.empty()) {
+    return 0;
+  }
+  const char c = t.front();
+  if (c == 't' || c == 'T' || c == 'f' || c == 'F') {
+    return equals_folded(t, "true") || equals_folded(t, "false") ? bit(kBool) : 0;
+  }
+  if (!is_digit(c) && c != '+' && c != '-' && c != '.' && c != ',' && c != 'i' && c != 'I' &&
+      c != 'n' && c != 'N') {
+    return 0;
+  }
+  // The first run of digits and what follows it tell dates and timestamps
+  // from numbers without scanning them as numbers.
+  std::size_t run = 0;
+  while (run < t.size() && is_digit(t[run])) {
+    ++run;
+  }
+  const char after = run < t.size() ? t[run] : '\0';
+  FieldMask mask = 0;
+  if (run == 0 || (after != '-' && after != '/')) {
+    mask = number_mask(t);
+    if (mask != 0 || run == 0) {
+      return mask;
+    }
+  }
+  if (t.size() <= 10) {
+    int y = 0;
+    unsigned m = 0;
+    unsigned d = 0;
+    const auto try_format = [&](DateFormat f) {
+      if (read_date_parts(t, f, y, m, d)) {
+        mask |= bit(date_bit(f));
+      }
+    };
+    if (after == '-') {
+      try_format(DateFormat::Iso);
+    } else if (after == '/') {
+      if (run == 4) {
+        try_format(DateFormat::YmdSlash);
+      } else {
+        try_format(DateFormat::DmySlash);
+        try_format(DateFormat::MdySlash);
+      }
+    } else if (after == '.') {
+      try_format(DateFormat::DmyDot);
+    }
+    return mask;
+  }
+  if (after != '-') {
+    return 0;
+  }
+  Stamp stamp;
+  if (scan_stamp(t, stamp)) {
+    mask |= bit(stamp.offset ? kStampOffset : kStampNaive);
+    if (stamp.fraction_digits > 6) {
+      mask |= bit(kStampNanos);
+    }
+    std::int64_t ignored = 0;
+    if (!stamp_value(stamp, true, ignored)) {
+      mask |= bit(kStampBeyondNanos);
+    }
+  }
+  return mask;
+}
+
+void ColumnCounts::merge(const ColumnCounts& other) noexcept {
+  values += other.values;
+  for (std::size_t i = 0; i < bits.size(); ++i) {
+    bits[i] += other.bits[i];
+  }
+}
+
+ColumnType infer_column_type(const ColumnCounts& counts, const FormatHints& hints) noexcept {
+  if (counts.values == 0) {
+    return {};
+  }
+  if (counts.all(kBool)) {
+    return {CellType::Bool};
+  }
+  // 1. Numbers: read with a decimal point or a decimal comma; a column both
+  //    read, with a separator somewhere, means two different tables.
+  const bool point = family_fits(kPointFamily, counts, hints);
+  const bool comma = family_fits(kCommaFamily, counts, hints);
+  if (point && comma && counts.bits[kHasSeparator] > 0) {
+    return {};
+  }
+  if (point) {
+    return number_type(kPointFamily, counts, hints).value_or(ColumnType{});
+  }
+  if (comma) {
+    return number_type(kCommaFamily, counts, hints).value_or(ColumnType{});
+  }
+  // 2. Dates: one format; day-first and month-first both fitting is a guess.
+  std::optional<DateFormat> date;
+  for (std::size_t f = 0; f < kDateFormats; ++f) {
+    const auto format = static_cast<DateFormat>(f);
+    if ((!hints.date || *hints.date == format) && counts.all(date_bit(format))) {
+      if (date) {
+        return {};
+      }
+      date = format;
+    }
+  }
+  if (date) {
+    return {CellType::Date32, NumberFormat::Point, *date};
+  }
+  // 3. Timestamps: all with offsets or all without.
+  const bool nanos = counts.bits[kStampNanos] > 0;
+  if (nanos && counts.bits[kStampBeyondNanos] > 0) {
+    return {};
+  }
+  if (counts.all(kStampNaive) || counts.all(kStampOffset)) {
+    return {CellType::Timestamp, NumberFormat::Point, DateFormat::Iso, nanos,
+            counts.all(kStampOffset)};
+  }
+  return {};
+}
+
+ColumnType complete_column_type(CellType chosen, bool nanos, bool utc, const ColumnCounts& counts,
+                                const FormatHints& hints) noexcept {
+  ColumnType type{chosen};
+  type.nanos = nanos;
+  type.utc = utc;
+  if (chosen == CellType::Int64 || chosen == CellType::Float64) {
+    std::uint64_t best = 0;
+    bool found = false;
+    for (std::size_t f = 0; f < kNumberFormats; ++f) {
+      const auto format = static_cast<NumberFormat>(f);
+      const std::uint64_t n = counts.bits[chosen == CellType::Int64 ? int_bit(format)
+                                                                     : num_bit(format)];
+      if (allowed(format, hints) && (!found || n > best)) {
+        type.number = format;
+        best = n;
+        found = true;
+      }
+    }
+  } else if (chosen == CellType::Date32) {
+    if (hints.date) {
+      type.date = *hints.date;
+    } else {
+      std::uint64_t best = 0;
+      for (std::size_t f = 0; f < kDateFormats; ++f) {
+        const std::uint64_t n = counts.bits[date_bit(static_cast<DateFormat>(f))];
+        if (n > best) {
+          type.date = static_cast<DateFormat>(f);
+          best = n;
+        }
+      }
+    }
+  }
+  return type;
+}
+
+bool read_bool(std::string_view text, bool& out) noexcept {
+  if (equals_folded(text, "true")) {
+    out = true;
+    return true;
+  }
+  if (equals_folded(text, "false")) {
+    out = false;
+    return true;
+  }
+  return false;
+}
+
+bool read_int64(std::string_view text, NumberFormat format, bool lenient,
+                std::int64_t& out) noexcept {
+  const NumberShape shape = scan_number(text, format, lenient);
+  if (!shape.ok || !shape.integer) {
+    return false;
+  }
+  out = shape.value;
+  return true;
+}
+
+bool read_float64(std::string_view text, NumberFormat format, bool lenient, double& out) noexcept {
+  const NumberShape shape = scan_number(text, format, lenient);
+  if (!shape.ok) {
+    return false;
+  }
+  const Separators sep = separators_of(format);
+  bool negative = false;
+  std::string_view body = text;
+  if (!body.empty() && (body.front() == '+' || body.front() == '-')) {
+    negative = body.front() == '-';
+    body.remove_prefix(1);
+  }
+  double value = 0;
+  if (sep.group == '\0' && sep.decimal == '.') {
+    if (!parse_decimal(body, value)) {
+      return false;
+    }
+  } else {
+    if (body.size() > kMaxNormalised) {
+      return false;  // lenient reads only: the strict scan refused it already
+    }
+    char buffer[kMaxNormalised];
+    std::size_t n = 0;
+    for (const char c : body) {
+      if (c == sep.group) {
+        continue;
+      }
+      buffer[n++] = c == sep.decimal ? '.' : c;
+    }
+    if (!parse_decimal(std::string_view(buffer, n), value)) {
+      return false;
+    }
+  }
+  out = negative ? -value : value;
+  return true;
+}
+
+bool read_date32(std::string_view text, DateFormat format, std::int32_t& out) noexcept {
+  int y = 0;
+  unsigned m = 0;
+  unsigned d = 0;
+  if (text.size() > 10 || !read_date_parts(text, format, y, m, d)) {
+    return false;
+  }
+  out = days_from_civil(y, m, d);
+  return true;
+}
+
+bool read_timestamp(std::string_view text, bool nanos, bool offsets, bool either,
+                    std::int64_t& out) noexcept {
+  Stamp stamp;
+  if (!scan_stamp(text, stamp) || (!either && stamp.offset != offsets) ||
+      (!nanos && stamp.fraction_digits > 6)) {
+    return false;
+  }
+  return stamp_value(stamp, nanos, out);
+}
+
+}  // namespace vornish
