@@ -51,13 +51,17 @@ SEPARATORS = ["----------", "==========", "**********", "__________"]
 @dataclass(frozen=True)
 class Truth:
     file: str
-    delimiter: str
+    # None for a single-column file.
+    delimiter: str | None
     quote_char: str
     skip_initial_space: bool
     skip_rows: int
     header: bool
     columns: int
     damage: tuple[str, ...] = ()
+    # Which family of files it belongs to: "plain" for the original corpus,
+    # otherwise one of LAYOUTS.
+    layout: str = "plain"
 
 
 def _value(rng: random.Random, kind: str, row: int) -> str:
@@ -219,8 +223,12 @@ def make_file(rng: random.Random, name: str) -> tuple[bytes, Truth]:
     return body, truth
 
 
-def generate(folder: Path, count: int = 600, seed: int = 13) -> list[Truth]:
-    """Writes ``count`` files and ``truth.json`` into ``folder``; returns the truths."""
+def generate(folder: Path, count: int = 600, seed: int = 13, layouts: int = 0) -> list[Truth]:
+    """Writes ``count`` files and ``truth.json`` into ``folder``; returns the truths.
+
+    ``layouts`` more files of each kind in LAYOUTS follow the ``count``
+    plain ones; the plain files are the same whatever ``layouts`` is.
+    """
     folder.mkdir(parents=True, exist_ok=True)
     truths = []
     for i in range(count):
@@ -229,8 +237,125 @@ def generate(folder: Path, count: int = 600, seed: int = 13) -> list[Truth]:
         body, truth = make_file(rng, name)
         (folder / name).write_bytes(body)
         truths.append(truth)
+    for layout_index, layout in enumerate(LAYOUTS):
+        for i in range(layouts):
+            rng = random.Random((seed * 1_000_003 + i) * 31 + layout_index + 1)
+            name = f"{layout.replace(' ', '-')}-{i:04d}.csv"
+            body, truth = LAYOUTS[layout](rng, name)
+            (folder / name).write_bytes(body)
+            truths.append(truth)
     (folder / "truth.json").write_text(json.dumps([asdict(t) for t in truths], indent=1), encoding="utf-8")
     return truths
+
+
+# Cells of the kinds that mislead delimiter detection in real exports.
+PROSE = ["Delivered to the north gate and signed by the driver", "Customer asked for a new invoice",
+         "Left with the neighbour at number 12", "Paid by card at the counter", "No answer at the door",
+         "Box was damaged in transit but the goods are fine", "Returned to sender after two attempts",
+         "Please call the office before noon", "Order split over two shipments", "Waiting for stock"]
+ANCHORS = ["https://example.org/docs#intro", "page.html#top", "#A-1042", "ref#7", "item #12", "https://example.org/a:b"]
+# Office exports name their columns in words.
+SPOKEN_NAMES = ["Order date", "Unit price", "Customer name", "Delivery note", "Time of day", "Net amount",
+                "Ref no", "Link", "Remarks", "Ratio", "Item", "Status", "Booked at", "Total (EUR)"]
+REAL_DELIMITERS = [";", ";", ";", ";", "\t", "|", ","]
+
+
+def _real_value(rng: random.Random, kind: str, row: int, decimal_comma: bool) -> str:
+    if kind == "prose":
+        return rng.choice(PROSE)
+    if kind == "money":
+        value = f"{rng.uniform(0, 100000):.2f}"
+        return value.replace(".", ",") if decimal_comma else value
+    if kind == "clock":
+        return f"{rng.randint(0, 23):02d}:{rng.randint(0, 59):02d}"
+    if kind == "stamp":
+        return f"{rng.randint(1, 28):02d}.{rng.randint(1, 12):02d}.20{rng.randint(10, 29)} {rng.randint(0, 23):02d}:{rng.randint(0, 59):02d}"
+    if kind == "anchor":
+        return rng.choice(ANCHORS)
+    if kind == "ratio":
+        return f"{rng.randint(1, 9)}:{rng.randint(1, 9)}"
+    return _value(rng, kind, row)
+
+
+REAL_KINDS = ["prose", "money", "clock", "stamp", "anchor", "ratio", "name", "id", "int", "city"]
+
+
+def make_real_cells_file(rng: random.Random, name: str) -> tuple[bytes, Truth]:
+    """A table whose cells hold blanks, decimal commas, "#" and ":" (prose,
+    money, times, anchors, ratios), as exports of office tools do."""
+    delimiter = rng.choice(REAL_DELIMITERS)
+    decimal_comma = delimiter != "," and rng.random() < 0.7
+    width = rng.choice([2, 2, 3, 3, 4, 5, 6, 8])
+    kinds = [rng.choice(REAL_KINDS) for _ in range(width)]
+    # At least one of the misleading kinds, and one that is not prose.
+    kinds[rng.randrange(width)] = rng.choice(["prose", "money", "clock", "anchor", "stamp"])
+    if all(k == "prose" for k in kinds):
+        kinds[0] = "id"
+    header = rng.random() < 0.8
+    quote_text = rng.random() < 0.3
+    writer = _Writer(delimiter, '"', False, quote_text)
+    lines = []
+    if header:
+        names = rng.sample(SPOKEN_NAMES if rng.random() < 0.6 else HEADER_WORDS, width)
+        lines.append(writer.join([writer.field(n, True) for n in names]))
+    for r in range(rng.choice([rng.randint(4, 10), rng.randint(10, 80)])):
+        values = [_real_value(rng, k, r, decimal_comma) for k in kinds]
+        lines.append(writer.join([writer.field(v, k in ("prose", "name", "city", "anchor")) for v, k in zip(values, kinds)]))
+    end = rng.choice(["\n", "\r\n"])
+    body = "".join(line + end for line in lines).encode("utf-8")
+    return body, Truth(name, delimiter, '"', False, 0, header, width, (), "real cells")
+
+
+def make_damaged_header_file(rng: random.Random, name: str) -> tuple[bytes, Truth]:
+    """A file of the plain kind with a header, whose header row has a field
+    too many or too few, or a stray quote inside a name."""
+    while True:
+        body, truth = make_file(rng, name)
+        if truth.header and truth.columns >= 3 and not truth.skip_initial_space:
+            break
+    lines = body.split(b"\n") if b"\r" not in body else None
+    if lines is None or body.startswith(b"\xef\xbb\xbf"):
+        # Keep the rewrite simple: only LF files without a byte-order mark.
+        return make_damaged_header_file(rng, name)
+    at = truth.skip_rows
+    header = lines[at].decode("utf-8")
+    delimiter = truth.delimiter
+    fields = header.split(delimiter)
+    if len(fields) != truth.columns or any(truth.quote_char in f or '"' in f or "'" in f for f in fields):
+        return make_damaged_header_file(rng, name)
+    # Under a blank delimiter a row a word short is a title: only the quote.
+    damage = rng.choice(["stray quote"] if delimiter == " " else ["extra field", "missing field", "stray quote"])
+    if damage == "extra field":
+        fields.insert(rng.randint(1, len(fields)), rng.choice(["note", "extra", "comment", "misc"]))
+    elif damage == "missing field":
+        fields.pop(rng.randrange(1, len(fields)))
+    else:
+        i = rng.randrange(len(fields))
+        cut = rng.randint(1, max(1, len(fields[i]) - 1))
+        fields[i] = fields[i][:cut] + truth.quote_char + fields[i][cut:]
+    lines[at] = delimiter.join(fields).encode("utf-8")
+    body = b"\n".join(lines)
+    return body, Truth(name, delimiter, truth.quote_char, False, truth.skip_rows, True, truth.columns,
+                       tuple(sorted({*truth.damage, "damaged header"})), "damaged header")
+
+
+def make_single_column_file(rng: random.Random, name: str) -> tuple[bytes, Truth]:
+    """One column: nothing separates fields, so there is no delimiter."""
+    kind = rng.choice(["int", "id", "float", "date", "word", "city", "email"])
+    # A name over words is a word like the others: only typed columns get one.
+    header = kind in TYPED and rng.random() < 0.7
+    lines = [rng.choice(HEADER_WORDS)] if header else []
+    lines += [_value(rng, kind, r) for r in range(rng.randint(5, 60))]
+    end = rng.choice(["\n", "\r\n"])
+    body = "".join(line + end for line in lines).encode("utf-8")
+    return body, Truth(name, None, '"', False, 0, header, 1, (), "single column")
+
+
+LAYOUTS = {
+    "real cells": make_real_cells_file,
+    "damaged header": make_damaged_header_file,
+    "single column": make_single_column_file,
+}
 
 
 def load_truths(folder: Path) -> list[Truth]:
@@ -242,8 +367,9 @@ def main() -> None:
     parser.add_argument("folder", type=Path, help="where the files go (bench/data/... is ignored by git)")
     parser.add_argument("--count", type=int, default=600)
     parser.add_argument("--seed", type=int, default=13)
+    parser.add_argument("--layouts", type=int, default=0, help="files of each layout kind besides the plain ones")
     args = parser.parse_args()
-    truths = generate(args.folder, args.count, args.seed)
+    truths = generate(args.folder, args.count, args.seed, args.layouts)
     print(f"{len(truths)} files in {args.folder}")
 
 

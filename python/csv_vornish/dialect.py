@@ -32,7 +32,8 @@ class Dialect:
     """The dialect of a CSV file, as ``sniff_dialect`` detects it.
 
     Attributes:
-        delimiter: The field delimiter, one character.
+        delimiter: The field delimiter, one character; ``None`` for a table
+            of a single column, in which no candidate separates fields.
         quote_char: The quote character, ``'"'`` or ``"'"``.
         skip_initial_space: Blanks right after a delimiter are not part of
             the next field.
@@ -42,7 +43,7 @@ class Dialect:
         columns: The table's number of columns; 0 for a file without rows.
     """
 
-    delimiter: str = ","
+    delimiter: str | None = ","
     quote_char: str = '"'
     skip_initial_space: bool = False
     skip_rows: int = 0
@@ -53,7 +54,8 @@ class Dialect:
         """The repair keyword arguments this dialect implies.
 
         ``expected_columns`` is ``None`` (left to the repair's own guess)
-        for a dialect without columns.
+        for a dialect without columns; so is ``delimiter`` for one without
+        a delimiter (a single column, whose overflow the repair merges back).
         """
         return {
             "delimiter": self.delimiter,

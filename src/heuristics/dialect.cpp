@@ -210,6 +210,26 @@ bool is_bool(std::string_view s) noexcept {
   return false;
 }
 
+// The words between blanks that read as a number, a date or a time.
+std::size_t typed_words(std::string_view s) noexcept {
+  std::size_t count = 0;
+  std::size_t i = 0;
+  while (i < s.size()) {
+    while (i < s.size() && s[i] == ' ') {
+      ++i;
+    }
+    const std::size_t start = i;
+    while (i < s.size() && s[i] != ' ') {
+      ++i;
+    }
+    const std::string_view word = s.substr(start, i - start);
+    if (!word.empty() && (is_number(word) || is_date(word) || is_time_at(word, 0))) {
+      ++count;
+    }
+  }
+  return count;
+}
+
 // Text that a clean file would hold in a cell: no blanks at its ends, not
 // wrapped in a quote, no separator byte of another candidate inside (the
 // candidate's own delimiter can only be there inside quotes, which is fine).
@@ -221,8 +241,12 @@ bool is_plain_text(std::string_view s, std::uint8_t delimiter) noexcept {
   if (is_quote(s.front()) || (s.size() > 1 && is_quote(s.back()))) {
     return false;
   }
+  bool blanks = false;
+  bool letters = false;
   for (const char c : s) {
     const auto b = static_cast<std::uint8_t>(c);
+    blanks = blanks || b == ' ';
+    letters = letters || (lower(c) >= 'a' && lower(c) <= 'z') || b >= 0x80;
     if (b == delimiter) {
       continue;
     }
@@ -231,7 +255,16 @@ bool is_plain_text(std::string_view s, std::uint8_t delimiter) noexcept {
       return false;
     }
   }
-  return true;
+  // Words without a letter between blanks are the pieces of a value cut
+  // apart (a date and half a time), not text; so are several values glued
+  // together by blanks (a date, a number and a time).
+  return (letters || !blanks) && typed_words(s) < 2;
+}
+
+// Two blanks or more, or longer than a column name gets: a sentence.
+bool is_prose(std::string_view s) noexcept {
+  constexpr std::size_t kLongest = 40;
+  return s.size() > kLongest || std::count(s.begin(), s.end(), ' ') >= 2;
 }
 
 Cell classify(std::string_view s, std::uint8_t delimiter) noexcept {
@@ -265,6 +298,9 @@ struct RowSummary {
   bool blank = false;
   bool all_empty = false;
   std::size_t clean = 0;   // cells that read as a clean value
+  std::size_t filled = 0;  // cells that are not empty
+  bool loose = false;      // a cell with blanks at an end
+  bool prose = false;      // a cell of several words or a long one
   // Index of its first cell in the flat arrays, which keep its first
   // kMaxTypedColumns cells.
   std::size_t first = 0;
@@ -296,6 +332,7 @@ class Trial {
     // a blank and so never sees a field end after a quote: with quote repair
     // on, 'a'<TAB>'b' would be one field. The quotes are read plainly there.
     const bool repair_quotes = c.delimiter != ' ' && c.delimiter != '\t';
+    delimiter_ = c.delimiter;
     ResilientParser parser(sample, c.delimiter, c.quote, repair_quotes, c.skip_initial_space);
     bool last_ended_at_line_end = true;
     bool reached_end = false;
@@ -319,6 +356,9 @@ class Trial {
         }
         if (cell != Cell::Empty) {
           summary.all_empty = false;
+          ++summary.filled;
+          summary.loose = summary.loose || is_blank(text.front()) || is_blank(text.back());
+          summary.prose = summary.prose || is_prose(text);
         }
         if (i < kMaxTypedColumns) {
           cells_.push_back(cell);
@@ -393,11 +433,69 @@ class Trial {
   }
 
   // Whether row i reads as a header over the rows of the same width below.
-  bool header_like(std::size_t i, std::size_t width) const {
+  bool header_like(std::size_t i, std::size_t width, bool typed_only = false) const {
     if (i >= rows_.size() || rows_[i].width != width || rows_[i].blank) {
       return false;
     }
+    return names_over(i, width, typed_only);
+  }
+
+  // Whether row i, a few fields wider or narrower than the table, is its
+  // header all the same: names only (no sentence, no padded cell, at most
+  // one empty one), over the table's columns. A preamble row looks
+  // otherwise: fewer cells, prose, key and value. Under a space delimiter
+  // a title is a row of names a field short, so only full widths count.
+  bool damaged_header(std::size_t i, std::size_t width, std::uint8_t delimiter) const {
+    if (i >= rows_.size() || delimiter == ' ') {
+      return false;
+    }
+    const RowSummary& r = rows_[i];
+    const std::size_t slack = width <= 4 ? 1 : 2;
+    if (r.blank || r.width < 2 || r.width == width || r.width + slack < width || r.width > width + slack) {
+      return false;
+    }
+    if (r.loose || r.prose || r.filled + 1 < r.width || r.filled < 2) {
+      return false;
+    }
+    return names_over(i, width) || unlike_body(i, width);
+  }
+
+  // Row i holds only text, none of it a value of the column below it,
+  // while the body has a typed column: its cells name rather than hold.
+  bool unlike_body(std::size_t i, std::size_t width) const {
+    const std::size_t own = std::min(rows_[i].width, kMaxTypedColumns);
+    for (std::size_t c = 0; c < own; ++c) {
+      if (cell(i, c) == Cell::Typed) {
+        return false;
+      }
+    }
     const std::size_t columns = std::min(width, kMaxTypedColumns);
+    bool typed_column = false;
+    for (std::size_t c = 0; c < columns; ++c) {
+      std::size_t filled = 0;
+      std::size_t typed = 0;
+      std::size_t used = 0;
+      for (std::size_t j = next_row(i); j < rows_.size() && used < kTypeRows; j = next_row(j)) {
+        if (rows_[j].width != width) {
+          continue;
+        }
+        ++used;
+        const Cell k = cell(j, c);
+        filled += k != Cell::Empty ? 1U : 0U;
+        typed += k == Cell::Typed ? 1U : 0U;
+        if (c < own && cell(i, c) != Cell::Empty && hash(j, c) == hash(i, c)) {
+          return false;
+        }
+      }
+      typed_column = typed_column || (filled > 0 && 2 * typed > filled);
+    }
+    return typed_column;
+  }
+
+  // The header test proper; row i may differ in width from the table.
+  // With `typed_only`, only text over typed columns makes a header.
+  bool names_over(std::size_t i, std::size_t width, bool typed_only = false) const {
+    const std::size_t columns = std::min({width, rows_[i].width, kMaxTypedColumns});
     std::size_t text_in_typed = 0;
     std::size_t typed_in_typed = 0;
     // Votes from the text columns, for tables without typed ones.
@@ -462,7 +560,7 @@ class Trial {
     if (any_typed_column) {
       return text_in_typed > typed_in_typed;
     }
-    return text_for > text_against;
+    return !typed_only && text_for > text_against;
   }
 
   Evaluation evaluate() const {
@@ -474,7 +572,8 @@ class Trial {
     if (width < 2) {
       e.width = single_column_width();
       const std::size_t first = rows_[0].blank ? next_row(0) : 0;
-      e.header = e.width == 1 && header_like(first, 1);
+      // A word over a column of words is one of them as often as its name.
+      e.header = e.width == 1 && header_like(first, 1, true);
       return e;
     }
     e.width = width;
@@ -484,7 +583,12 @@ class Trial {
     }
     if (start == rows_.size() || start > kMaxPreamble) {
       // No run of rows of that width, with content, starts early enough:
-      // under this candidate the sample holds no table.
+      // under this candidate the sample holds no table. Mostly single
+      // cells, it is a column whose few values hold this byte (7,5).
+      if (mostly_single_cells()) {
+        e.width = 1;
+        e.header = header_like(rows_[0].blank ? next_row(0) : 0, 1, true);
+      }
       return e;
     }
     // A note that happens to have the table's width reads like a header
@@ -495,13 +599,25 @@ class Trial {
          next = next_row(start)) {
       start = next;
     }
-    e.skip_rows = start;
     e.header = header_like(start, width);
+    // A header a field too wide or too narrow does not start the table: the
+    // first row below it does. It is still the header.
+    if (!e.header && start > 0 && damaged_header(start - 1, width, delimiter_)) {
+      --start;
+      e.header = true;
+    }
+    e.skip_rows = start;
 
     std::size_t counted = 0;
     std::size_t matching = 0;
     std::size_t cells = 0;
     std::size_t clean = 0;
+    // Preamble rows this candidate splits into cells with content are rows
+    // it fails to fit, not notes: they count against it.
+    for (std::size_t j = 0; j < start; ++j) {
+      const RowSummary& r = rows_[j];
+      counted += !r.blank && !r.all_empty && r.width >= 2 && !r.prose ? 1U : 0U;
+    }
     for (std::size_t j = start; j < rows_.size(); ++j) {
       const RowSummary& r = rows_[j];
       if (r.blank) {
@@ -522,6 +638,18 @@ class Trial {
     return e;
   }
 
+  bool mostly_single_cells() const {
+    std::size_t ones = 0;
+    std::size_t rows = 0;
+    for (const RowSummary& r : rows_) {
+      if (!r.blank) {
+        ++rows;
+        ones += r.width == 1 ? 1U : 0U;
+      }
+    }
+    return 2 * ones > rows;
+  }
+
   // For a sample no candidate splits: the most common width, 1 included.
   std::size_t single_column_width() const {
     std::size_t ones = 0;
@@ -534,6 +662,7 @@ class Trial {
     return ones + other == 0 ? 0 : 1;
   }
 
+  std::uint8_t delimiter_ = ',';
   std::vector<RowSummary> rows_;
   std::vector<Cell> cells_;
   std::vector<std::size_t> lengths_;
@@ -580,6 +709,10 @@ SniffedDialect detect_dialect(std::string_view sample, bool complete) {
         }
       }
     }
+  }
+  // One column: no candidate splits the rows, and none is made up.
+  if (best.columns == 1) {
+    best.delimiter = 0;
   }
   return best;
 }

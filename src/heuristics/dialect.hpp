@@ -44,6 +44,7 @@
 namespace vornish {
 
 struct SniffedDialect {
+  // 0 when the table has a single column: no candidate splits its rows.
   std::uint8_t delimiter = ',';
   std::uint8_t quote_char = '"';
   bool skip_initial_space = false;

@@ -59,7 +59,8 @@ PyRef sniff_dialect(const binding::Bound<2>& args) {
   if (!*head) {
     raise_file_error(head->error());
   }
-  PyRef delimiter = own(PyUnicode_FromOrdinal(dialect.delimiter));
+  // A table of one column has no delimiter: None rather than a made-up one.
+  PyRef delimiter = dialect.delimiter == 0 ? PyRef::borrow(Py_None) : own(PyUnicode_FromOrdinal(dialect.delimiter));
   PyRef quote_char = own(PyUnicode_FromOrdinal(dialect.quote_char));
   return own(Py_BuildValue("(OOOnOn)", delimiter.get(), quote_char.get(),
                            dialect.skip_initial_space ? Py_True : Py_False,

@@ -81,7 +81,9 @@ TEST(DetectDialect, DegenerateSamples) {
   expect("empty", detect_dialect(""), {',', '"', false, 0, false, 0});
   expect("bom alone", detect_dialect("\xEF\xBB\xBF"), {',', '"', false, 0, false, 0});
   expect("blank lines", detect_dialect("\n\n  \n"), {',', '"', false, 0, false, 0});
-  expect("one column", detect_dialect("name\nann\nbob\ncy\n"), {',', '"', false, 0, false, 1});
+  // One column: no delimiter is made up for it.
+  expect("one column", detect_dialect("name\nann\nbob\ncy\n"), {0, '"', false, 0, false, 1});
+  expect("one typed column", detect_dialect("total\n12\n7.5\n3\n"), {0, '"', false, 0, true, 1});
   // Anything at all yields a dialect, the same one every time.
   std::string junk;
   for (int i = 0; i < 5000; ++i) junk.push_back(static_cast<char>((i * 7919 + 13) % 256));
@@ -91,6 +93,45 @@ TEST(DetectDialect, DegenerateSamples) {
   EXPECT_EQ(a.skip_rows, b.skip_rows);
   EXPECT_EQ(a.columns, b.columns);
   EXPECT_LE(a.skip_rows, 20u);
+}
+
+// A header row a field too wide or too narrow, or with a stray quote, is
+// still the header; preamble rows of such widths are not.
+TEST(DetectDialect, DamagedHeaders) {
+  const std::string body = table(";", 12).substr(table(";", 12).find('\n') + 1);
+  struct Case {
+    std::string name, head;
+    std::size_t skip_rows;
+    bool header;
+  };
+  const std::vector<Case> cases = {
+      {"a field too many", "id;name;price;note\n", 0, true},
+      {"a field too few", "id;price\n", 0, true},
+      {"a stray quote", "id;na\"me;price\n", 0, true},
+      {"after a title", "Sales\n\nid;name;price;extra\n", 2, true},
+      {"a note with the delimiter", "Prepared by finance; do not distribute\n", 1, false},
+      {"a key and value", "Unit; EUR\n", 1, false},
+  };
+  for (const Case& c : cases) {
+    expect(c.name, detect_dialect(c.head + body), {';', '"', false, c.skip_rows, c.header, 3});
+  }
+}
+
+// Cells that read as cut-apart values or several glued values are not
+// clean text, so a delimiter that yields them loses to one with typed cells.
+TEST(DetectDialect, CutValuesLoseToTypedCells) {
+  std::string sample = "time,price\n";
+  for (int i = 0; i < 12; ++i) {
+    sample += "2" + std::to_string(i % 9 + 1) + ".09.2022 06:1" + std::to_string(i % 10) + ",0" +
+              std::to_string(i % 10) + ":24\n";
+  }
+  expect("stamps and times", detect_dialect(sample), {',', '"', false, 0, true, 2});
+  std::string prose = "Remarks;Total\n";
+  const char* notes[] = {"Left at the door", "Paid by card at the counter", "No answer", "Call the office first"};
+  for (int i = 0; i < 12; ++i) {
+    prose += std::string(notes[i % 4]) + ";" + std::to_string(i * 13) + ",50\n";
+  }
+  expect("prose and decimal commas", detect_dialect(prose), {';', '"', false, 0, true, 2});
 }
 
 TEST(DetectDialect, PartialSampleIgnoresItsCutRow) {

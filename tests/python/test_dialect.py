@@ -55,6 +55,32 @@ def test_corpus_accuracy(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[s
     assert share >= 0.97, dict(wrong)
 
 
+# Per kind of file beyond the plain corpus: the least share detected exactly.
+LAYOUT_FLOORS = {"real cells": 0.97, "damaged header": 0.97, "single column": 0.97}
+
+
+def test_layout_accuracy(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> None:
+    corpus = load_corpus_module()
+    truths = corpus.generate(tmp_path, count=0, seed=13, layouts=200)
+    exact: collections.Counter[str] = collections.Counter()
+    total: collections.Counter[str] = collections.Counter()
+    kept_header = 0
+    for truth in truths:
+        got = sniff_dialect(tmp_path / truth.file)
+        total[truth.layout] += 1
+        exact[truth.layout] += all(getattr(got, f) == getattr(truth, f) for f in FIELDS)
+        if truth.layout == "damaged header":
+            kept_header += got.header and got.skip_rows == truth.skip_rows
+    shares = {layout: exact[layout] / total[layout] for layout in total}
+    with capsys.disabled():
+        print("\nlayouts exact: " + ", ".join(f"{k} {v:.1%}" for k, v in shares.items())
+              + f"; damaged headers kept {kept_header}/{total['damaged header']}")
+    assert set(shares) == set(LAYOUT_FLOORS)
+    for layout, floor in LAYOUT_FLOORS.items():
+        assert shares[layout] >= floor, (layout, shares)
+    assert kept_header >= 0.99 * total["damaged header"]
+
+
 def table(delimiter: str, rows: int = 12, spaced: bool = False) -> str:
     sep = delimiter + " " if spaced else delimiter
     lines = [sep.join(["id", "city", "price", "day"])]
@@ -86,6 +112,16 @@ CASES = [
     pytest.param("Source: ERP, north\n" + table(","), Dialect(",", '"', False, 1, True, 4), id="note with delimiter"),
     pytest.param(",,,\n" + table(","), Dialect(",", '"', False, 1, True, 4), id="separators only"),
     pytest.param("Date: 2024\r\n\r\n" + table("\t").replace("\n", "\r\n"), Dialect("\t", '"', False, 2, True, 4), id="crlf"),
+    pytest.param("id,city,price,day,note\n" + table(",").split("\n", 1)[1], Dialect(",", '"', False, 0, True, 4),
+                 id="header a field too wide"),
+    pytest.param("Report\n\nid;city;price\n" + table(";").split("\n", 1)[1], Dialect(";", '"', False, 2, True, 4),
+                 id="header a field too narrow"),
+    pytest.param('id|ci"ty|price|day\n' + table("|").split("\n", 1)[1], Dialect("|", '"', False, 0, True, 4),
+                 id="header with a stray quote"),
+    pytest.param("Source: ERP export, region north\n" + table(",").split("\n", 1)[1],
+                 Dialect(",", '"', False, 1, False, 4), id="note a field short is no header"),
+    pytest.param("amount\n12\n7,5\n3\n", Dialect(None, '"', False, 0, True, 1), id="one column, decimal comma"),
+    pytest.param("Oslo\nLyon\nGraz\n", Dialect(None, '"', False, 0, False, 1), id="one column of words"),
 ]
 
 
@@ -134,7 +170,7 @@ def test_sample_size_bounds(tmp_path: pathlib.Path) -> None:
     assert sniff_dialect(path, sample_size=2**40).delimiter == ","
     # A cut row at the end of the sample does not count.
     assert sniff_dialect(path, sample_size=10).columns == 3
-    assert sniff_dialect(path, sample_size=1) == Dialect(columns=1)
+    assert sniff_dialect(path, sample_size=1) == Dialect(delimiter=None, columns=1)
 
 
 @pytest.mark.parametrize(
@@ -255,6 +291,18 @@ def test_vornish_file_with_the_detected_dialect(tmp_path: pathlib.Path, threads:
     )
     counts = summary.to_dict()
     assert (counts["total_rows"], counts["quarantined_rows"], counts["repaired_rows"]) == (8, 3, 2)
+
+
+def test_damaged_header_keeps_the_column_names(tmp_path: pathlib.Path) -> None:
+    pa = pytest.importorskip("pyarrow")
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"Export of 2024-05-01\n\nid;name;price;note\n1;Ann;2,50\n2;Bob;3,10\n3;Cy;1,00\n4;Di;7,25\n")
+    assert sniff_dialect(source) == Dialect(";", '"', False, 2, True, 3)
+    stream = csv_vornish.read_arrow(source, dialect="auto")
+    table = pa.table(stream)
+    # The header is merged as any row a field too wide.
+    assert table.column_names == ["id", "name", "price;note"]
+    assert table.num_rows == 4 and stream.summary.quarantined_rows == 2
 
 
 def test_read_arrow_with_the_detected_dialect(tmp_path: pathlib.Path) -> None:
