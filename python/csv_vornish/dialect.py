@@ -7,6 +7,10 @@ delimiter belong to the delimiter (``a, b, c``), how many leading rows are a
 preamble (titles, notes, blank and separator rows before the table), whether
 the table's first row is a header, and the number of columns.
 
+It also finds what wraps the table: comment lines, a header of two rows,
+a footer (notes, a source line, a totals row) and further tables after the
+first (``Dialect.tables``).
+
 ``Dialect.options()`` turns a detected dialect into the repair options it
 implies; ``resolve_options`` fills the options a caller left unset from
 ``dialect="auto"`` or a given ``Dialect``.
@@ -15,7 +19,7 @@ implies; ``resolve_options`` fills the options a caller left unset from
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Literal, SupportsIndex, TypeAlias, Union
 
 import _csv_vornish_backend as _backend
@@ -25,6 +29,32 @@ StrPath: TypeAlias = Union[str, "os.PathLike[str]"]
 
 #: Bytes read from the start of a file when no sample size is given.
 DEFAULT_SAMPLE_SIZE = 64 * 1024
+
+
+@dataclass(frozen=True)
+class Table:
+    """One table of a file that holds several, one after another.
+
+    Attributes:
+        skip_rows: Rows before it, from the start of the file, counted as
+            the tokenizer reads them (a blank line is a row).
+        columns: Its number of columns.
+        header_rows: Rows its header spans: 0 without a header, 1, or 2 for
+            a row of group names over the row of column names.
+        rows: Its rows, header and the blank rows after it included, up to
+            the next table or the footer; ``None`` when it runs on past the
+            sample read.
+    """
+
+    skip_rows: int
+    columns: int
+    header_rows: int = 0
+    rows: int | None = None
+
+    @property
+    def header(self) -> bool:
+        """The table has a header."""
+        return self.header_rows > 0
 
 
 @dataclass(frozen=True)
@@ -41,6 +71,18 @@ class Dialect:
             tokenizer reads them (a blank line is a row).
         header: The table's first row is a header.
         columns: The table's number of columns; 0 for a file without rows.
+        comment: The prefix of comment lines (``"#"`` or ``"//"``) when
+            lines start with it and no table row holds a value that merely
+            starts so; ``None`` otherwise.
+        header_rows: Rows the header spans when there is one: 2 for a row
+            of group names over the row of column names (the names join
+            both, ``Revenue 2023``), 1 otherwise.
+        skip_footer: Rows at the end that are notes, a source line or a
+            totals row (blank rows before them included); 0 when the
+            sample is not the whole file.
+        tables: Every table of the sample, the first (the one the other
+            fields describe) first. Not part of equality: its first entry
+            repeats the fields above.
     """
 
     delimiter: str | None = ","
@@ -49,6 +91,10 @@ class Dialect:
     skip_rows: int = 0
     header: bool = False
     columns: int = 0
+    comment: str | None = None
+    header_rows: int = 1
+    skip_footer: int = 0
+    tables: tuple[Table, ...] = field(default=(), compare=False)
 
     def options(self) -> dict[str, Any]:
         """The repair keyword arguments this dialect implies.
@@ -81,10 +127,13 @@ def sniff_dialect(file_path: StrPath, *, sample_size: SupportsIndex = DEFAULT_SA
             (``FileNotFoundError``, ``PermissionError``, ...).
     """
     path = os.fspath(file_path) if isinstance(file_path, os.PathLike) else file_path
-    delimiter, quote_char, skip_initial_space, skip_rows, header, columns = _backend._sniff_dialect(
-        path, sample_size
+    (delimiter, quote_char, skip_initial_space, skip_rows, header, columns, comment, header_rows, skip_footer,
+     tables) = _backend._sniff_dialect(path, sample_size)
+    return Dialect(
+        delimiter, quote_char, skip_initial_space, skip_rows, header, columns, comment, max(header_rows, 1),
+        skip_footer, tuple(Table(start, width, spans, rows if ends else None)
+                           for start, width, spans, rows, ends in tables),
     )
-    return Dialect(delimiter, quote_char, skip_initial_space, skip_rows, header, columns)
 
 
 #: Values of the repair options that mean "not given by the caller".

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -109,6 +111,63 @@ bool is_number(std::string_view s) noexcept {
   }
   i = skip_currency(s, i);
   return i == n;
+}
+
+// A number's value and half a unit of its last digit, for comparing it with
+// a sum; NaN for text that is no plain number. Of "." and ",", the later
+// one is the decimal mark; when exactly three digits follow it and it is
+// the only kind in the text (1,234 or 1.234), it may also group thousands,
+// and `grouped` holds that reading.
+struct Amount {
+  double value = std::numeric_limits<double>::quiet_NaN();
+  double tolerance = 0.0;
+  double grouped = std::numeric_limits<double>::quiet_NaN();
+};
+
+// The digits of `s` as a number, the one at `mark` (if any) a decimal mark.
+double digits_value(std::string_view s, std::size_t mark, double& scale) noexcept {
+  double value = 0.0;
+  scale = 1.0;
+  bool after = false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (is_digit(s[i])) {
+      value = value * 10.0 + (s[i] - '0');
+      scale *= after ? 10.0 : 1.0;
+    } else if (i == mark) {
+      after = true;
+    }
+  }
+  return (s.front() == '-' ? -value : value) / scale;
+}
+
+Amount read_amount(std::string_view s) noexcept {
+  Amount a;
+  if (!is_number(s) || s.size() > 40) {
+    return a;
+  }
+  std::size_t last_mark = std::string_view::npos;
+  bool dots = false;
+  bool commas = false;
+  std::size_t digits_after = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '.' || s[i] == ',') {
+      last_mark = i;
+      dots = dots || s[i] == '.';
+      commas = commas || s[i] == ',';
+      digits_after = 0;
+    } else if (is_digit(s[i])) {
+      ++digits_after;
+    } else if (s[i] == 'e' || s[i] == 'E') {
+      return a;  // exponents are not sums of a column
+    }
+  }
+  double scale = 1.0;
+  a.value = digits_value(s, last_mark, scale);
+  a.tolerance = 0.5 / scale + 1e-9 * std::fabs(a.value);
+  const bool ambiguous = last_mark != std::string_view::npos && digits_after == 3 && !(dots && commas);
+  double whole = 1.0;
+  a.grouped = ambiguous ? digits_value(s, std::string_view::npos, whole) : a.value;
+  return a;
 }
 
 // Reads a run of digits at `i`; its length, 0 when there is none.
@@ -301,6 +360,9 @@ struct RowSummary {
   std::size_t filled = 0;  // cells that are not empty
   bool loose = false;      // a cell with blanks at an end
   bool prose = false;      // a cell of several words or a long one
+  bool comment = false;    // starts with the comment prefix (layout pass)
+  // The first bytes of its first cell, for comment prefixes; 0 past its end.
+  std::array<char, 3> lead{};
   // Index of its first cell in the flat arrays, which keep its first
   // kMaxTypedColumns cells.
   std::size_t first = 0;
@@ -318,16 +380,24 @@ struct Evaluation {
 class Trial {
  public:
   Evaluation run(std::string_view sample, bool complete, const Candidate& c) {
-    collect(sample, complete, c);
+    collect(sample, complete, c, kMaxRows, false);
     return evaluate();
   }
 
+  // The layout of the whole sample under the chosen candidate, whose
+  // evaluation found the first table at e.skip_rows.
+  void layout(std::string_view sample, bool complete, const Candidate& c, const Evaluation& e,
+              SniffedDialect& out);
+
  private:
-  void collect(std::string_view sample, bool complete, const Candidate& c) {
+  void collect(std::string_view sample, bool complete, const Candidate& c, std::size_t max_rows,
+               bool amounts) {
     rows_.clear();
     cells_.clear();
     lengths_.clear();
     hashes_.clear();
+    amounts_.clear();
+    complete_ = complete;
     // Under a blank delimiter the closing-quote test skips the delimiter as
     // a blank and so never sees a field end after a quote: with quote repair
     // on, 'a'<TAB>'b' would be one field. The quotes are read plainly there.
@@ -336,7 +406,7 @@ class Trial {
     ResilientParser parser(sample, c.delimiter, c.quote, repair_quotes, c.skip_initial_space);
     bool last_ended_at_line_end = true;
     bool reached_end = false;
-    while (rows_.size() < kMaxRows) {
+    while (rows_.size() < max_rows) {
       const std::optional<RowView> row = parser.next_row();
       if (!row) {
         reached_end = true;
@@ -348,6 +418,10 @@ class Trial {
       summary.blank = is_blank_row(*row);
       summary.first = cells_.size();
       summary.all_empty = true;
+      if (!row->empty()) {
+        const std::string_view lead = (*row)[0].text.substr(0, 3);
+        std::copy(lead.begin(), lead.end(), summary.lead.begin());
+      }
       for (std::size_t i = 0; i < row->size(); ++i) {
         const std::string_view text = (*row)[i].text;
         const Cell cell = classify(text, c.delimiter);
@@ -364,6 +438,9 @@ class Trial {
           cells_.push_back(cell);
           lengths_.push_back(text.size());
           hashes_.push_back(hash_of(text));
+          if (amounts) {
+            amounts_.push_back(cell == Cell::Typed ? read_amount(text) : Amount{});
+          }
         }
       }
       rows_.push_back(summary);
@@ -372,6 +449,8 @@ class Trial {
     if (!complete && reached_end && !last_ended_at_line_end && rows_.size() > 1) {
       rows_.pop_back();
     }
+    // Rows past the ones read leave the file's end unseen.
+    complete_ = complete && reached_end;
   }
 
   Cell cell(std::size_t row, std::size_t column) const {
@@ -393,10 +472,32 @@ class Trial {
     return j;
   }
 
+  // The end of the first table when a blank row closes it: the first
+  // blank row after a run of kMinRun rows of one width. Tables stacked
+  // after it have widths of their own, which must not decide the first's.
+  std::size_t first_block_end() const {
+    constexpr std::size_t kMinRun = 3;
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+      const RowSummary& r = rows_[i];
+      if (r.blank) {
+        if (run >= kMinRun) {
+          return i;
+        }
+        run = 0;
+        continue;
+      }
+      const bool fits = r.width >= 2 && !r.all_empty && !r.prose;
+      run = !fits ? 0 : (run > 0 && rows_[i - 1].width == r.width ? run + 1 : 1);
+    }
+    return rows_.size();
+  }
+
   std::size_t table_width() const {
     // Widths are few; a small linear tally keeps the order fixed.
     std::vector<std::pair<std::size_t, std::size_t>> tally;
-    for (const RowSummary& r : rows_) {
+    for (std::size_t i = 0; i < end_; ++i) {
+      const RowSummary& r = rows_[i];
       if (r.blank || r.width < 2) {
         continue;
       }
@@ -563,11 +664,12 @@ class Trial {
     return !typed_only && text_for > text_against;
   }
 
-  Evaluation evaluate() const {
+  Evaluation evaluate() {
     Evaluation e;
     if (rows_.empty()) {
       return e;
     }
+    end_ = first_block_end();
     const std::size_t width = table_width();
     if (width < 2) {
       e.width = single_column_width();
@@ -618,7 +720,7 @@ class Trial {
       const RowSummary& r = rows_[j];
       counted += !r.blank && !r.all_empty && r.width >= 2 && !r.prose ? 1U : 0U;
     }
-    for (std::size_t j = start; j < rows_.size(); ++j) {
+    for (std::size_t j = start; j < end_; ++j) {
       const RowSummary& r = rows_[j];
       if (r.blank) {
         continue;
@@ -662,12 +764,354 @@ class Trial {
     return ones + other == 0 ? 0 : 1;
   }
 
+  // Layout judgements, used by layout() on the whole sample.
+  std::string_view comment_prefix(std::size_t width) const;
+  bool group_row(std::size_t i, std::size_t width) const;
+  bool note_row(std::size_t i, std::size_t width) const;
+  bool names_row(std::size_t i, std::size_t width) const;
+  std::size_t earlier_table(std::size_t start) const;
+  bool totals_row(std::size_t i, std::size_t begin, std::size_t width) const;
+  std::size_t footer_start(std::size_t begin, std::size_t width) const;
+  // The next row after `row` that is neither blank nor a comment.
+  std::size_t next_content(std::size_t row) const {
+    std::size_t j = row + 1;
+    while (j < rows_.size() && (rows_[j].blank || rows_[j].comment)) {
+      ++j;
+    }
+    return j;
+  }
+  const Amount& amount(std::size_t row, std::size_t column) const {
+    return amounts_[rows_[row].first + column];
+  }
+
   std::uint8_t delimiter_ = ',';
+  bool complete_ = true;
+  // Rows up to here make the first table; the ones after it are judged as
+  // tables of their own.
+  std::size_t end_ = 0;
+  std::vector<Amount> amounts_;
   std::vector<RowSummary> rows_;
   std::vector<Cell> cells_;
   std::vector<std::size_t> lengths_;
   std::vector<std::uint64_t> hashes_;
 };
+
+
+// The prefixes comment lines start with. One is the file's when rows start
+// with it and none of those rows reads as a table row holding a value that
+// merely starts so (#FF0000 in a column of colours): a full-width row
+// whose prefix is followed by more than a blank.
+constexpr std::array<std::string_view, 2> kCommentPrefixes = {"#", "//"};
+
+std::string_view Trial::comment_prefix(std::size_t width) const {
+  for (const std::string_view prefix : kCommentPrefixes) {
+    if (prefix.size() == 1 && static_cast<std::uint8_t>(prefix[0]) == delimiter_) {
+      continue;
+    }
+    std::size_t lines = 0;
+    for (const RowSummary& r : rows_) {
+      const std::string_view lead(r.lead.data(), std::min<std::size_t>(3, std::char_traits<char>::length(r.lead.data())));
+      if (r.blank || lead.substr(0, prefix.size()) != prefix) {
+        continue;
+      }
+      ++lines;
+      const char after = prefix.size() < lead.size() ? lead[prefix.size()] : '\0';
+      if (r.width == width && width >= 2 && after != '\0' && !is_blank(after)) {
+        lines = 0;
+        break;
+      }
+    }
+    if (lines > 0) {
+      return prefix;
+    }
+  }
+  return {};
+}
+
+// Group names spread over empty cells, above the row of column names: as
+// wide as the table, some cells empty, no values, no sentences, and not a
+// title alone in the first cell.
+bool Trial::group_row(std::size_t i, std::size_t width) const {
+  if (i >= rows_.size() || width < 2) {
+    return false;
+  }
+  const RowSummary& r = rows_[i];
+  if (r.blank || r.comment || r.width != width || r.prose || r.loose || r.filled == 0 || r.filled >= width) {
+    return false;
+  }
+  const std::size_t columns = std::min(width, kMaxTypedColumns);
+  std::size_t first_filled = columns;
+  bool spread = false;
+  for (std::size_t c = 0; c < columns; ++c) {
+    const Cell k = cell(i, c);
+    if (k == Cell::Typed) {
+      return false;
+    }
+    if (k != Cell::Empty) {
+      first_filled = std::min(first_filled, c);
+      spread = spread || (c + 1 < columns && cell(i, c + 1) == Cell::Empty);
+    }
+  }
+  return spread && (r.filled >= 2 || first_filled > 0);
+}
+
+// The row of column names under a group row: full width, no sentences, a
+// header over the body, or at least names that are none of the values
+// below them with some text over a typed column (years under "Revenue").
+bool Trial::names_row(std::size_t i, std::size_t width) const {
+  if (i >= rows_.size()) {
+    return false;
+  }
+  const RowSummary& r = rows_[i];
+  if (r.width != width || r.prose || r.loose || r.filled + 1 < width) {
+    return false;
+  }
+  if (header_like(i, width)) {
+    return true;
+  }
+  const std::size_t columns = std::min(width, kMaxTypedColumns);
+  bool text_over_typed = false;
+  for (std::size_t c = 0; c < columns; ++c) {
+    std::size_t filled = 0;
+    std::size_t typed = 0;
+    for (std::size_t j = next_content(i), used = 0; j < rows_.size() && used < kTypeRows; j = next_content(j)) {
+      if (rows_[j].width != width) {
+        continue;
+      }
+      ++used;
+      const Cell k = cell(j, c);
+      filled += k != Cell::Empty ? 1U : 0U;
+      typed += k == Cell::Typed ? 1U : 0U;
+      if (cell(i, c) != Cell::Empty && hash(j, c) == hash(i, c)) {
+        return false;
+      }
+    }
+    text_over_typed = text_over_typed || (cell(i, c) == Cell::Text && filled > 0 && 2 * typed > filled);
+  }
+  return text_over_typed;
+}
+
+// A note after the table: one cell of text, or a sentence in a row
+// narrower than the table.
+bool Trial::note_row(std::size_t i, std::size_t width) const {
+  const RowSummary& r = rows_[i];
+  if (r.blank || r.comment) {
+    return false;
+  }
+  if (r.filled == 1) {
+    for (std::size_t c = 0; c < std::min(r.width, kMaxTypedColumns); ++c) {
+      const Cell k = cell(i, c);
+      if (k != Cell::Empty) {
+        return k != Cell::Typed;
+      }
+    }
+  }
+  return r.width < width && r.prose;
+}
+
+// A totals row: text first, and in the columns where it holds numbers, the
+// sums of the table's numbers above it (rows `begin` to i). The word alone
+// decides nothing; at least one sum must match and most must.
+bool Trial::totals_row(std::size_t i, std::size_t begin, std::size_t width) const {
+  const RowSummary& r = rows_[i];
+  if (r.blank || r.comment || r.width != width || i < begin + 2) {
+    return false;
+  }
+  const std::size_t columns = std::min(width, kMaxTypedColumns);
+  std::size_t first = 0;
+  while (first < columns && cell(i, first) == Cell::Empty) {
+    ++first;
+  }
+  if (first == columns || cell(i, first) == Cell::Typed) {
+    return false;
+  }
+  std::size_t numbers = 0;
+  std::size_t sums = 0;
+  for (std::size_t c = first + 1; c < columns; ++c) {
+    const Amount& total = amount(i, c);
+    if (std::isnan(total.value)) {
+      // Beside its label a totals row holds sums only.
+      if (cell(i, c) != Cell::Empty) {
+        return false;
+      }
+      continue;
+    }
+    ++numbers;
+    // Each reading of marks that may group thousands is summed apart.
+    double sum = 0.0;
+    double grouped = 0.0;
+    std::size_t terms = 0;
+    for (std::size_t j = begin; j < i; ++j) {
+      if (rows_[j].blank || rows_[j].comment || rows_[j].width != width) {
+        continue;
+      }
+      const Amount& a = amount(j, c);
+      if (!std::isnan(a.value)) {
+        sum += a.value;
+        grouped += a.grouped;
+        ++terms;
+      }
+    }
+    const bool equal = std::fabs(sum - total.value) <= total.tolerance + 1e-9 * std::fabs(sum) ||
+                       std::fabs(grouped - total.grouped) <= 0.5 + 1e-9 * std::fabs(grouped);
+    sums += terms >= 2 && equal ? 1U : 0U;
+  }
+  return sums >= 1 && 2 * sums >= numbers;
+}
+
+// Where the footer starts: the notes at the end, a totals row right above
+// them, and the blank rows before either; rows_.size() without a footer.
+std::size_t Trial::footer_start(std::size_t begin, std::size_t width) const {
+  // In a single column a note is a cell like the others.
+  if (!complete_ || rows_.empty() || width < 2) {
+    return rows_.size();
+  }
+  std::size_t start = rows_.size();
+  std::size_t i = rows_.size();
+  bool found = false;
+  // Notes, at most a few: a table does not end in many one-cell rows.
+  constexpr std::size_t kMaxNotes = 5;
+  std::size_t notes = 0;
+  while (i > begin) {
+    const RowSummary& r = rows_[i - 1];
+    if (r.blank || r.comment) {
+      --i;
+      continue;
+    }
+    if (notes < kMaxNotes && note_row(i - 1, width)) {
+      ++notes;
+      found = true;
+      start = --i;
+      continue;
+    }
+    break;
+  }
+  if (i > begin && totals_row(i - 1, begin, width)) {
+    found = true;
+    start = i - 1;
+  }
+  if (!found) {
+    return rows_.size();
+  }
+  while (start > begin && rows_[start - 1].blank) {
+    --start;
+  }
+  return start;
+}
+
+void Trial::layout(std::string_view sample, bool complete, const Candidate& c, const Evaluation& e,
+                   SniffedDialect& out) {
+  collect(sample, complete, c, std::numeric_limits<std::size_t>::max(), true);
+  std::size_t width = e.width;
+  if (rows_.empty() || width == 0) {
+    return;
+  }
+  out.comment = comment_prefix(width);
+  if (!out.comment.empty()) {
+    for (RowSummary& r : rows_) {
+      const std::string_view lead(r.lead.data(), std::min<std::size_t>(3, std::char_traits<char>::length(r.lead.data())));
+      r.comment = !r.blank && lead.substr(0, out.comment.size()) == out.comment;
+    }
+  }
+  std::size_t start = std::min(e.skip_rows, rows_.size());
+  std::size_t header_rows = e.header ? 1 : 0;
+  // The widest-spread width may be a later table's: an earlier run of rows
+  // of one width, closed by a blank row, is the first table.
+  if (const std::size_t earlier = earlier_table(start); earlier < start) {
+    width = rows_[earlier].width;
+    start = earlier;
+    header_rows = header_like(start, width) ? 1 : 0;
+  } else if (e.header && start > 0 && group_row(start - 1, width)) {
+    --start;
+    header_rows = 2;
+  } else if (group_row(start, width) && names_row(next_content(start), width)) {
+    header_rows = 2;
+  }
+  out.skip_rows = start;
+  out.header = header_rows > 0;
+  out.header_rows = header_rows;
+
+  // Tables one after another: after blank rows, a run of rows of another
+  // width, or one headed by its own header, starts the next table. The
+  // footer belongs to the last one; it is found first, so that its notes
+  // are not taken for a table.
+  std::size_t begin = std::min(start + header_rows, rows_.size());
+  SniffedTable current{start, width, header_rows, 0, true};
+  std::size_t end = rows_.size();
+  bool after_blank = false;
+  for (std::size_t j = begin; j < end; ++j) {
+    const RowSummary& r = rows_[j];
+    if (r.comment) {
+      continue;
+    }
+    if (r.blank) {
+      after_blank = true;
+      continue;
+    }
+    if (after_blank && j > begin && r.width >= 2) {
+      const std::size_t next = next_content(j);
+      const bool run = next < rows_.size() && rows_[next].width == r.width;
+      const bool own_header = run && header_like(j, r.width);
+      if (run && (r.width != current.columns || own_header) && !note_row(j, current.columns)) {
+        // The blank rows before it close the previous table.
+        std::size_t cut = j;
+        while (cut > current.skip_rows && rows_[cut - 1].blank) {
+          --cut;
+        }
+        current.rows = cut - current.skip_rows;
+        out.tables.push_back(current);
+        current = SniffedTable{j, r.width, own_header ? 1U : 0U, 0, true};
+        begin = j + current.header_rows;
+      }
+    }
+    after_blank = false;
+  }
+  const std::size_t footer = footer_start(begin, current.columns);
+  out.skip_footer = rows_.size() - footer;
+  current.rows = footer - current.skip_rows;
+  current.ends = complete_;
+  out.tables.push_back(current);
+  out.columns = out.tables.front().columns;
+}
+
+// A run of at least kMinRun rows of one width (2 or more) before `start`,
+// blank rows before and after it: its first row, or `start` without one.
+std::size_t Trial::earlier_table(std::size_t start) const {
+  constexpr std::size_t kMinRun = 3;
+  std::size_t i = 0;
+  while (i < start) {
+    while (i < start && (rows_[i].blank || rows_[i].comment)) {
+      ++i;
+    }
+    // One blank-delimited block: [i, j).
+    std::size_t j = i;
+    while (j < start && !rows_[j].blank) {
+      ++j;
+    }
+    // Consecutive rows of one width with content, comments passed over.
+    std::size_t run = 0;
+    std::size_t first = j;
+    for (std::size_t k = i; k < j; ++k) {
+      const RowSummary& r = rows_[k];
+      if (r.comment) {
+        continue;
+      }
+      if (r.width < 2 || r.all_empty || r.prose) {
+        run = 0;
+        continue;
+      }
+      if (run == 0 || r.width != rows_[first].width) {
+        first = k;
+        run = 0;
+      }
+      if (++run >= kMinRun && j < start) {
+        return first;
+      }
+    }
+    i = j;
+  }
+  return start;
+}
 
 }  // namespace
 
@@ -687,6 +1131,8 @@ SniffedDialect detect_dialect(std::string_view sample, bool complete) {
 
   Trial trial;
   SniffedDialect best;
+  Candidate best_candidate{',', '"', false};
+  Evaluation best_evaluation;
   double best_score = -1.0;
   for (const std::uint8_t delimiter : kDelimiters) {
     // The first candidate is always tried, so a sample without any
@@ -705,11 +1151,19 @@ SniffedDialect detect_dialect(std::string_view sample, bool complete) {
         const Evaluation e = trial.run(sample, complete, Candidate{delimiter, quote, skip_space});
         if (e.score > best_score) {
           best_score = e.score;
-          best = SniffedDialect{delimiter, quote, skip_space, e.skip_rows, e.header, e.width};
+          best.delimiter = delimiter;
+          best.quote_char = quote;
+          best.skip_initial_space = skip_space;
+          best.skip_rows = e.skip_rows;
+          best.header = e.header;
+          best.columns = e.width;
+          best_candidate = Candidate{delimiter, quote, skip_space};
+          best_evaluation = e;
         }
       }
     }
   }
+  trial.layout(sample, complete, best_candidate, best_evaluation, best);
   // One column: no candidate splits the rows, and none is made up.
   if (best.columns == 1) {
     best.delimiter = 0;

@@ -108,7 +108,7 @@ CASES = [
     pytest.param(table(",").split("\n", 1)[1], Dialect(",", '"', False, 0, False, 4), id="no header"),
     pytest.param("Monthly report\n" + table(","), Dialect(",", '"', False, 1, True, 4), id="title"),
     pytest.param("Report\n\n=====\n" + table(";"), Dialect(";", '"', False, 3, True, 4), id="title blank rule"),
-    pytest.param("# a\n# b\n" + table("|"), Dialect("|", '"', False, 2, True, 4), id="comments"),
+    pytest.param("# a\n# b\n" + table("|"), Dialect("|", '"', False, 2, True, 4, "#"), id="comments"),
     pytest.param("Source: ERP, north\n" + table(","), Dialect(",", '"', False, 1, True, 4), id="note with delimiter"),
     pytest.param(",,,\n" + table(","), Dialect(",", '"', False, 1, True, 4), id="separators only"),
     pytest.param("Date: 2024\r\n\r\n" + table("\t").replace("\n", "\r\n"), Dialect("\t", '"', False, 2, True, 4), id="crlf"),
