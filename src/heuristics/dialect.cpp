@@ -336,6 +336,29 @@ Cell classify(std::string_view s, std::uint8_t delimiter) noexcept {
   return is_plain_text(s, delimiter) ? Cell::Text : Cell::Junk;
 }
 
+// The prefixes comment lines start with.
+constexpr std::array<std::string_view, 2> kCommentPrefixes = {"#", "//"};
+
+// A first cell that reads as a comment whatever the file's prefix: the
+// prefix and a blank, then text ("# generated ..."). Under a blank
+// delimiter the prefix is a cell of its own. A cell that is the prefix
+// alone elsewhere names a column ("#" for row numbers).
+bool reads_as_comment(std::string_view first, std::uint8_t delimiter) noexcept {
+  for (const std::string_view prefix : kCommentPrefixes) {
+    if (prefix.size() == 1 && static_cast<std::uint8_t>(prefix[0]) == delimiter) {
+      continue;
+    }
+    if (first.substr(0, prefix.size()) != prefix) {
+      continue;
+    }
+    if (first.size() == prefix.size()) {
+      return delimiter == ' ';
+    }
+    return is_blank(first[prefix.size()]) && first.size() > prefix.size() + 1;
+  }
+  return false;
+}
+
 // FNV-1a: cell texts compared by hash, so no text outlives its row.
 std::uint64_t hash_of(std::string_view text) noexcept {
   std::uint64_t h = 0xcbf29ce484222325ULL;
@@ -361,8 +384,12 @@ struct RowSummary {
   bool loose = false;      // a cell with blanks at an end
   bool prose = false;      // a cell of several words or a long one
   bool comment = false;    // starts with the comment prefix (layout pass)
+  bool aside = false;      // reads as a comment line whatever the prefix
   // The first bytes of its first cell, for comment prefixes; 0 past its end.
   std::array<char, 3> lead{};
+  std::string_view lead_view() const {
+    return {lead.data(), static_cast<std::size_t>(std::find(lead.begin(), lead.end(), '\0') - lead.begin())};
+  }
   // Index of its first cell in the flat arrays, which keep its first
   // kMaxTypedColumns cells.
   std::size_t first = 0;
@@ -421,6 +448,7 @@ class Trial {
       if (!row->empty()) {
         const std::string_view lead = (*row)[0].text.substr(0, 3);
         std::copy(lead.begin(), lead.end(), summary.lead.begin());
+        summary.aside = reads_as_comment((*row)[0].text, c.delimiter);
       }
       for (std::size_t i = 0; i < row->size(); ++i) {
         const std::string_view text = (*row)[i].text;
@@ -443,6 +471,9 @@ class Trial {
           }
         }
       }
+      // A comment line is no table row for any candidate: its place
+      // counts, its cells do not.
+      summary.blank = summary.blank || summary.aside;
       rows_.push_back(summary);
     }
     // A row cut short by the end of a partial sample would mislead.
@@ -480,6 +511,9 @@ class Trial {
     std::size_t run = 0;
     for (std::size_t i = 0; i < rows_.size(); ++i) {
       const RowSummary& r = rows_[i];
+      if (r.aside) {
+        continue;
+      }
       if (r.blank) {
         if (run >= kMinRun) {
           return i;
@@ -487,7 +521,7 @@ class Trial {
         run = 0;
         continue;
       }
-      const bool fits = r.width >= 2 && !r.all_empty && !r.prose;
+      const bool fits = r.width >= 2 && !r.all_empty;
       run = !fits ? 0 : (run > 0 && rows_[i - 1].width == r.width ? run + 1 : 1);
     }
     return rows_.size();
@@ -720,13 +754,19 @@ class Trial {
       const RowSummary& r = rows_[j];
       counted += !r.blank && !r.all_empty && r.width >= 2 && !r.prose ? 1U : 0U;
     }
-    for (std::size_t j = start; j < end_; ++j) {
+    // The rows' widths are judged within the first table, their cells in
+    // every table: later tables show quotes and values too.
+    for (std::size_t j = start; j < rows_.size(); ++j) {
       const RowSummary& r = rows_[j];
       if (r.blank) {
         continue;
       }
-      ++counted;
-      matching += r.width == width ? 1U : 0U;
+      if (j < end_) {
+        ++counted;
+        matching += r.width == width ? 1U : 0U;
+      } else if (!in_run(j)) {
+        continue;  // a note after the tables
+      }
       cells += r.width;
       clean += r.clean;
     }
@@ -738,6 +778,13 @@ class Trial {
     const double type = static_cast<double>(clean) / static_cast<double>(cells);
     e.score = pattern * type;
     return e;
+  }
+
+  // Whether row j has a neighbour of its width: a table row, not a note.
+  bool in_run(std::size_t j) const {
+    const std::size_t w = rows_[j].width;
+    return w >= 2 && ((j > 0 && !rows_[j - 1].blank && rows_[j - 1].width == w) ||
+                      (j + 1 < rows_.size() && !rows_[j + 1].blank && rows_[j + 1].width == w));
   }
 
   bool mostly_single_cells() const {
@@ -801,7 +848,6 @@ class Trial {
 // with it and none of those rows reads as a table row holding a value that
 // merely starts so (#FF0000 in a column of colours): a full-width row
 // whose prefix is followed by more than a blank.
-constexpr std::array<std::string_view, 2> kCommentPrefixes = {"#", "//"};
 
 std::string_view Trial::comment_prefix(std::size_t width) const {
   for (const std::string_view prefix : kCommentPrefixes) {
@@ -810,8 +856,8 @@ std::string_view Trial::comment_prefix(std::size_t width) const {
     }
     std::size_t lines = 0;
     for (const RowSummary& r : rows_) {
-      const std::string_view lead(r.lead.data(), std::min<std::size_t>(3, std::char_traits<char>::length(r.lead.data())));
-      if (r.blank || lead.substr(0, prefix.size()) != prefix) {
+      const std::string_view lead = r.lead_view();
+      if ((r.blank && !r.aside) || lead.substr(0, prefix.size()) != prefix) {
         continue;
       }
       ++lines;
@@ -1009,8 +1055,7 @@ void Trial::layout(std::string_view sample, bool complete, const Candidate& c, c
   out.comment = comment_prefix(width);
   if (!out.comment.empty()) {
     for (RowSummary& r : rows_) {
-      const std::string_view lead(r.lead.data(), std::min<std::size_t>(3, std::char_traits<char>::length(r.lead.data())));
-      r.comment = !r.blank && lead.substr(0, out.comment.size()) == out.comment;
+      r.comment = (!r.blank || r.aside) && r.lead_view().substr(0, out.comment.size()) == out.comment;
     }
   }
   std::size_t start = std::min(e.skip_rows, rows_.size());
@@ -1096,7 +1141,7 @@ std::size_t Trial::earlier_table(std::size_t start) const {
       if (r.comment) {
         continue;
       }
-      if (r.width < 2 || r.all_empty || r.prose) {
+      if (r.width < 2 || r.all_empty) {
         run = 0;
         continue;
       }
