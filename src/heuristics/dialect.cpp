@@ -482,6 +482,8 @@ class Trial {
     }
     // Rows past the ones read leave the file's end unseen.
     complete_ = complete && reached_end;
+    end_ = rows_.size();
+    limit_ = rows_.size();
   }
 
   Cell cell(std::size_t row, std::size_t column) const {
@@ -506,10 +508,10 @@ class Trial {
   // The end of the first table when a blank row closes it: the first
   // blank row after a run of kMinRun rows of one width. Tables stacked
   // after it have widths of their own, which must not decide the first's.
-  std::size_t first_block_end() const {
+  std::size_t first_block_end(std::size_t from = 0) const {
     constexpr std::size_t kMinRun = 3;
     std::size_t run = 0;
-    for (std::size_t i = 0; i < rows_.size(); ++i) {
+    for (std::size_t i = from; i < rows_.size(); ++i) {
       const RowSummary& r = rows_[i];
       if (r.aside) {
         continue;
@@ -522,7 +524,7 @@ class Trial {
         continue;
       }
       const bool fits = r.width >= 2 && !r.all_empty;
-      run = !fits ? 0 : (run > 0 && rows_[i - 1].width == r.width ? run + 1 : 1);
+      run = !fits ? 0 : (run > 0 && i > from && rows_[i - 1].width == r.width ? run + 1 : 1);
     }
     return rows_.size();
   }
@@ -610,7 +612,7 @@ class Trial {
       std::size_t filled = 0;
       std::size_t typed = 0;
       std::size_t used = 0;
-      for (std::size_t j = next_row(i); j < rows_.size() && used < kTypeRows; j = next_row(j)) {
+      for (std::size_t j = next_row(i); j < limit_ && used < kTypeRows; j = next_row(j)) {
         if (rows_[j].width != width) {
           continue;
         }
@@ -645,7 +647,7 @@ class Trial {
       std::size_t used = 0;
       std::size_t common_length = 0;
       bool constant_length = true;
-      for (std::size_t j = next_row(i); j < rows_.size() && used < kTypeRows; j = next_row(j)) {
+      for (std::size_t j = next_row(i); j < limit_ && used < kTypeRows; j = next_row(j)) {
         if (rows_[j].width != width) {
           continue;
         }
@@ -704,6 +706,7 @@ class Trial {
       return e;
     }
     end_ = first_block_end();
+    limit_ = end_;
     const std::size_t width = table_width();
     if (width < 2) {
       e.width = single_column_width();
@@ -750,9 +753,21 @@ class Trial {
     std::size_t clean = 0;
     // Preamble rows this candidate splits into cells with content are rows
     // it fails to fit, not notes: they count against it.
+    // So do the rows of a long preamble before a short table: a table
+    // found at the end of the sample is a note this candidate happens to
+    // cut evenly.
+    std::size_t preamble = 0;
+    std::size_t table_rows = 0;
     for (std::size_t j = 0; j < start; ++j) {
       const RowSummary& r = rows_[j];
       counted += !r.blank && !r.all_empty && r.width >= 2 && !r.prose ? 1U : 0U;
+      preamble += !r.blank && !(r.width >= 2 && !r.all_empty && !r.prose) ? 1U : 0U;
+    }
+    for (std::size_t j = start; j < end_; ++j) {
+      table_rows += rows_[j].blank ? 0U : 1U;
+    }
+    if (table_rows < preamble) {
+      counted += preamble;
     }
     // The rows' widths are judged within the first table, their cells in
     // every table: later tables show quotes and values too.
@@ -836,6 +851,8 @@ class Trial {
   // Rows up to here make the first table; the ones after it are judged as
   // tables of their own.
   std::size_t end_ = 0;
+  // Header tests look at the rows below a row up to here: its own table.
+  std::size_t limit_ = 0;
   std::vector<Amount> amounts_;
   std::vector<RowSummary> rows_;
   std::vector<Cell> cells_;
@@ -920,7 +937,7 @@ bool Trial::names_row(std::size_t i, std::size_t width) const {
   for (std::size_t c = 0; c < columns; ++c) {
     std::size_t filled = 0;
     std::size_t typed = 0;
-    for (std::size_t j = next_content(i), used = 0; j < rows_.size() && used < kTypeRows; j = next_content(j)) {
+    for (std::size_t j = next_content(i), used = 0; j < limit_ && used < kTypeRows; j = next_content(j)) {
       if (rows_[j].width != width) {
         continue;
       }
@@ -952,7 +969,20 @@ bool Trial::note_row(std::size_t i, std::size_t width) const {
       }
     }
   }
-  return r.width < width && r.prose;
+  if (r.width < width && r.prose) {
+    return true;
+  }
+  // Under a blank delimiter a sentence falls into words: a row of another
+  // width without a single value.
+  if (r.width == width || (delimiter_ != ' ' && delimiter_ != '\t')) {
+    return false;
+  }
+  for (std::size_t c = 0; c < std::min(r.width, kMaxTypedColumns); ++c) {
+    if (cell(i, c) == Cell::Typed) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // A totals row: text first, and in the columns where it holds numbers, the
@@ -1060,11 +1090,13 @@ void Trial::layout(std::string_view sample, bool complete, const Candidate& c, c
   }
   std::size_t start = std::min(e.skip_rows, rows_.size());
   std::size_t header_rows = e.header ? 1 : 0;
+  limit_ = first_block_end();
   // The widest-spread width may be a later table's: an earlier run of rows
   // of one width, closed by a blank row, is the first table.
   if (const std::size_t earlier = earlier_table(start); earlier < start) {
     width = rows_[earlier].width;
     start = earlier;
+    limit_ = first_block_end(earlier);
     header_rows = header_like(start, width) ? 1 : 0;
   } else if (e.header && start > 0 && group_row(start - 1, width)) {
     --start;
@@ -1094,10 +1126,15 @@ void Trial::layout(std::string_view sample, bool complete, const Candidate& c, c
       continue;
     }
     if (after_blank && j > begin && r.width >= 2) {
+      // Two rows of its width below it, or one under a header of its own:
+      // notes after a table do not line up like that.
       const std::size_t next = next_content(j);
       const bool run = next < rows_.size() && rows_[next].width == r.width;
+      const std::size_t third = next_content(next);
+      const bool long_run = run && third < rows_.size() && rows_[third].width == r.width;
+      limit_ = first_block_end(j);
       const bool own_header = run && header_like(j, r.width);
-      if (run && (r.width != current.columns || own_header) && !note_row(j, current.columns)) {
+      if ((long_run || own_header) && (r.width != current.columns || own_header)) {
         // The blank rows before it close the previous table.
         std::size_t cut = j;
         while (cut > current.skip_rows && rows_[cut - 1].blank) {
