@@ -35,6 +35,7 @@ constexpr std::size_t kTypeRows = 100;
 
 constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 constexpr bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
+constexpr bool is_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 constexpr char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool equals_folded(std::string_view text, std::string_view word) noexcept {
@@ -302,11 +303,19 @@ bool is_plain_text(std::string_view s, std::uint8_t delimiter) noexcept {
   }
   bool blanks = false;
   bool letters = false;
-  for (const char c : s) {
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const char c = s[i];
     const auto b = static_cast<std::uint8_t>(c);
     blanks = blanks || b == ' ';
     letters = letters || (lower(c) >= 'a' && lower(c) <= 'z') || b >= 0x80;
     if (b == delimiter) {
+      continue;
+    }
+    // "#" between a word (or the cell's start) and a letter or digit marks
+    // a value (#FF0000, ref#7, item #12, an anchor); after a digit it
+    // joins two values, as a delimiter does.
+    if (b == '#' && i + 1 < s.size() && (is_digit(s[i + 1]) || is_letter(s[i + 1])) &&
+        (i == 0 || is_letter(s[i - 1]) || s[i - 1] == ' ')) {
       continue;
     }
     if (b == ',' || b == ';' || b == '\t' || b == '|' || b == '^' || b == '~' || b == '#' ||
@@ -760,7 +769,10 @@ class Trial {
     std::size_t table_rows = 0;
     for (std::size_t j = 0; j < start; ++j) {
       const RowSummary& r = rows_[j];
-      counted += !r.blank && !r.all_empty && r.width >= 2 && !r.prose ? 1U : 0U;
+      // A single cell that is not clean holds the delimiter of another
+      // candidate: a table row (a header) this one does not split.
+      const bool unsplit = r.width == 1 && r.clean == 0 && !r.prose;
+      counted += !r.blank && !r.all_empty && ((r.width >= 2 && !r.prose) || unsplit) ? 1U : 0U;
       preamble += !r.blank && !(r.width >= 2 && !r.all_empty && !r.prose) ? 1U : 0U;
     }
     for (std::size_t j = start; j < end_; ++j) {
@@ -969,7 +981,7 @@ bool Trial::note_row(std::size_t i, std::size_t width) const {
       }
     }
   }
-  if (r.width < width && r.prose) {
+  if (r.width < width && r.prose && r.filled <= 2) {
     return true;
   }
   // Under a blank delimiter a sentence falls into words: a row of another
