@@ -1138,12 +1138,11 @@ void Trial::layout(std::string_view sample, bool complete, const Candidate& c, c
       continue;
     }
     if (after_blank && j > begin && r.width >= 2) {
-      // Two rows of its width below it, or one under a header of its own:
-      // notes after a table do not line up like that.
+      // Rows of its width below it (two of the next three), or one under a
+      // header of its own: notes after a table do not line up like that.
       const std::size_t next = next_content(j);
       const bool run = next < rows_.size() && rows_[next].width == r.width;
-      const std::size_t third = next_content(next);
-      const bool long_run = run && third < rows_.size() && rows_[third].width == r.width;
+      const bool long_run = run && starts_table(j, r.width);
       limit_ = first_block_end(j);
       const bool own_header = run && header_like(j, r.width);
       if ((long_run || own_header) && (r.width != current.columns || own_header)) {

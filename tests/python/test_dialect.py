@@ -55,8 +55,23 @@ def test_corpus_accuracy(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[s
     assert share >= 0.97, dict(wrong)
 
 
-# Per kind of file beyond the plain corpus: the least share detected exactly.
-LAYOUT_FLOORS = {"real cells": 0.97, "damaged header": 0.97, "single column": 0.97}
+# Per kind of file beyond the plain corpus: the least share whose whole
+# layout (the dialect, comment prefix, header rows, footer, every table's
+# start, width and header) is detected exactly.
+LAYOUT_FLOORS = {
+    "comments": 0.97, "footer": 0.97, "stacked tables": 0.97, "two-row header": 0.97,
+    "real cells": 0.97, "damaged header": 0.97, "single column": 0.97,
+}
+
+
+def layout_of(dialect: Dialect) -> dict[str, Any]:
+    return {
+        **{f: getattr(dialect, f) for f in FIELDS},
+        "comment": dialect.comment,
+        "header_rows": dialect.header_rows if dialect.header else 1,
+        "skip_footer": dialect.skip_footer,
+        "tables": [(t.skip_rows, t.columns, t.header) for t in dialect.tables],
+    }
 
 
 def test_layout_accuracy(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> None:
@@ -64,21 +79,67 @@ def test_layout_accuracy(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[s
     truths = corpus.generate(tmp_path, count=0, seed=13, layouts=200)
     exact: collections.Counter[str] = collections.Counter()
     total: collections.Counter[str] = collections.Counter()
+    wrong: dict[str, collections.Counter[str]] = collections.defaultdict(collections.Counter)
     kept_header = 0
     for truth in truths:
-        got = sniff_dialect(tmp_path / truth.file)
+        got = layout_of(sniff_dialect(tmp_path / truth.file))
+        want = {
+            **{f: getattr(truth, f) for f in FIELDS}, "comment": truth.comment, "header_rows": truth.header_rows,
+            "skip_footer": truth.skip_footer, "tables": truth.table_list(),
+        }
+        mismatched = [name for name in want if got[name] != want[name]]
         total[truth.layout] += 1
-        exact[truth.layout] += all(getattr(got, f) == getattr(truth, f) for f in FIELDS)
+        exact[truth.layout] += not mismatched
+        wrong[truth.layout].update(mismatched)
         if truth.layout == "damaged header":
-            kept_header += got.header and got.skip_rows == truth.skip_rows
+            kept_header += got["header"] and got["skip_rows"] == truth.skip_rows
     shares = {layout: exact[layout] / total[layout] for layout in total}
     with capsys.disabled():
         print("\nlayouts exact: " + ", ".join(f"{k} {v:.1%}" for k, v in shares.items())
               + f"; damaged headers kept {kept_header}/{total['damaged header']}")
     assert set(shares) == set(LAYOUT_FLOORS)
     for layout, floor in LAYOUT_FLOORS.items():
-        assert shares[layout] >= floor, (layout, shares)
+        assert shares[layout] >= floor, (layout, shares[layout], dict(wrong[layout]))
     assert kept_header >= 0.99 * total["damaged header"]
+
+
+LAYOUT_BODY = "".join(f"{i},{['Oslo', 'Lyon', 'Graz'][i % 3]},{i * 2}.50,2024-03-{i + 1:02d}\n" for i in range(8))
+LAYOUT_SUM = f"{sum(i * 2 + 0.5 for i in range(8)):.2f}"
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        pytest.param("# exported 2024-05-01\nid,city,price,day\n" + LAYOUT_BODY.replace("3,", "# checked\n3,", 1),
+                     {"skip_rows": 1, "comment": "#", "tables": [(1, 4, True)]}, id="comments before and inside"),
+        pytest.param("// by the tool\nid;city\n" + "".join(f"{i};Oslo\n" for i in range(6)),
+                     {"skip_rows": 1, "comment": "//", "columns": 2}, id="slash comments"),
+        pytest.param("colour,n\n" + "".join(f"#{i:02d}FF00,{i}\n" for i in range(10)),
+                     {"comment": None, "skip_rows": 0, "header": True}, id="colours are no comments"),
+        pytest.param("id,city,price,day\n" + LAYOUT_BODY + f"Total,,{LAYOUT_SUM},\n\nSource: ERP export\n",
+                     {"skip_footer": 3, "tables": [(0, 4, True)]}, id="totals and a source line"),
+        pytest.param("id,city,price,day\n" + LAYOUT_BODY + "Lisbon,,1.00,\n",
+                     {"skip_footer": 0}, id="a word and no sums is data"),
+        pytest.param("id,city,price,day\n" + LAYOUT_BODY + "\nname,score\nAnn,3\nBob,4\nCy,5\n",
+                     {"columns": 4, "tables": [(0, 4, True), (10, 2, True)]}, id="two tables"),
+        pytest.param(",,Revenue,\nid,city,2023,2024\n" + "".join(f"{i},Oslo,{i}.5,{i}\n" for i in range(8)),
+                     {"skip_rows": 0, "header": True, "header_rows": 2}, id="two-row header"),
+    ],
+)
+def test_detects_layouts(tmp_path: pathlib.Path, text: str, expected: dict[str, Any]) -> None:
+    path = tmp_path / "in.csv"
+    path.write_text(text, encoding="utf-8")
+    got = layout_of(sniff_dialect(path))
+    assert {name: got[name] for name in expected} == expected
+
+
+def test_footer_needs_the_whole_file(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "in.csv"
+    path.write_text("id,city,price,day\n" + LAYOUT_BODY * 40 + "Source: ERP export\n", encoding="utf-8")
+    assert sniff_dialect(path).skip_footer == 1
+    # A sample that ends early cannot see the end of the file.
+    cut = sniff_dialect(path, sample_size=2000)
+    assert cut.skip_footer == 0 and cut.tables[-1].rows is None
 
 
 def table(delimiter: str, rows: int = 12, spaced: bool = False) -> str:
