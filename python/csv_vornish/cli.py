@@ -507,8 +507,13 @@ def _sniff(args: argparse.Namespace) -> int:
         if args.json:
             print(json.dumps(fields))
         else:
+            tables = fields.pop("tables")
             for name, value in fields.items():
                 print(f"{name}: {value!r}")
+            # One line per table of the file, the first one (described above) first.
+            print(f"tables: {len(tables)}")
+            for number, table in enumerate(tables, 1):
+                print(f"  table {number}: " + " ".join(f"{name}={value!r}" for name, value in table.items()))
     elif args.json:
         print(json.dumps({"delimiter": summary.detected_delimiter, "columns": summary.inferred_columns}))
     else:

@@ -41,8 +41,8 @@ class Table:
         columns: Its number of columns.
         header_rows: Rows its header spans: 0 without a header, 1, or 2 for
             a row of group names over the row of column names.
-        rows: Its rows, header and the blank rows after it included, up to
-            the next table or the footer; ``None`` when it runs on past the
+        rows: Its rows, header included, up to the blank rows before the
+            next table or the footer; ``None`` when it runs on past the
             sample read.
     """
 

@@ -51,8 +51,8 @@ struct SniffedTable {
   std::size_t columns = 0;
   // 0 without a header, 2 for a row of group names over the column names.
   std::size_t header_rows = 0;
-  // Its rows, header and the blank rows after it included, up to the next
-  // table or the footer.
+  // Its rows, header included, up to the blank rows before the next table
+  // or the footer.
   std::size_t rows = 0;
   // false: the table runs on past the sample, so `rows` is a lower bound.
   bool ends = true;

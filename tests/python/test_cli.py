@@ -279,12 +279,35 @@ def test_sniff_dialect_auto_prints_the_whole_dialect(work: pathlib.Path) -> None
         "skip_rows: 2",
         "header: True",
         "columns: 3",
+        "comment: None",
+        "header_rows: 1",
+        "skip_footer: 0",
+        "tables: 1",
+        "  table 1: skip_rows=2 columns=3 header_rows=1 rows=4",
     ]
     result = cli("sniff", "--dialect", "auto", "--json", "-", cwd=work, stdin=PREAMBLE)
     assert result.returncode == 0, result.stderr
     assert json.loads(result.stdout) == {
         "delimiter": ",", "quote_char": '"', "skip_initial_space": True, "skip_rows": 2, "header": True, "columns": 3,
+        "comment": None, "header_rows": 1, "skip_footer": 0,
+        "tables": [{"skip_rows": 2, "columns": 3, "header_rows": 1, "rows": 4}],
     }
+
+
+def test_sniff_dialect_auto_lists_comments_footer_and_tables(work: pathlib.Path) -> None:
+    content = (b"# exported 2024-05-01\nid,price\n1,2.5\n2,3.5\n3,1.0\n\nname,city,n\nAnn,Oslo,1\nBob,Lyon,2\n"
+               b"Cy,Graz,3\nTotal,,6\n")
+    (work / "in.csv").write_bytes(content)
+    result = cli("sniff", "--dialect", "auto", "in.csv", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode("utf-8").splitlines()[6:] == [
+        "comment: '#'",
+        "header_rows: 1",
+        "skip_footer: 1",
+        "tables: 2",
+        "  table 1: skip_rows=1 columns=2 header_rows=1 rows=4",
+        "  table 2: skip_rows=6 columns=3 header_rows=1 rows=4",
+    ]
 
 
 def test_repair_dialect_auto_fills_unset_options(work: pathlib.Path) -> None:
