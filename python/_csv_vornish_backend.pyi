@@ -105,8 +105,20 @@ class _ArrowRowStream:
     def summary(self) -> VornishSummary: ...
     @property
     def column_names(self) -> list[str]: ...
+    @property
+    def actions(self) -> dict[str, int]: ...
+    @property
+    def audit(self) -> _RepairRecords: ...
     def _dialect(self) -> tuple[str | None, int, int]:
         """(delimiter, expected columns (0 keeps widths), where the rows after the preamble and header start)."""
+
+@final
+class _RepairRecords:
+    """The repair record of a run: one row per change (line, offset, column, action, detail, raw)."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __len__(self) -> int: ...
 
 def _read_arrow(
     file_path: str,
@@ -127,6 +139,8 @@ def _read_arrow(
     first_line: SupportsIndex | None = None,
     table_columns: SupportsIndex | None = None,
     large_strings: bool = False,
+    audit: str | bool | None = None,
+    record: bool = False,
 ) -> _ArrowRowStream:
     """With any of the last four, only the rows that start in [range_begin, range_end) (None: to the
     end of the file) are read; range_begin must be a true row start (see _row_starts) with line
@@ -162,5 +176,22 @@ def _vornish_file(
     progress: Callable[[int, int], object] | None = None,
     skip_initial_space: bool = False,
     skip_rows: SupportsIndex = 0,
-) -> VornishSummary:
-    """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file."""
+    audit: str | None = None,
+    record: bool = False,
+) -> tuple[VornishSummary, dict[str, int]]:
+    """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file: (summary, changes by
+    action); audit names the repair record's CSV file, record counts the changes without it."""
+
+def _open(
+    file_path: str,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: SupportsIndex | None = None,
+    repair_quotes: bool = True,
+    *,
+    audit: str | None = None,
+    record: bool = False,
+) -> tuple[VornishReader, dict[str, int]]:
+    """open() behind csv_vornish.open: (reader, changes by action), read without the interpreter lock."""

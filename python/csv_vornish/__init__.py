@@ -32,8 +32,12 @@ import _csv_vornish_backend as _backend
 from _csv_vornish_backend import VornishReader, VornishSummary
 
 from csv_vornish.dialect import Dialect, resolve_options, sniff_dialect
+from csv_vornish.record import RepairReader, RepairSummary
 
-__all__ = ["vornish_file", "sniff", "open", "VornishSummary", "VornishReader", "sniff_dialect", "Dialect", "read_arrow", "ArrowRowStream"]
+__all__ = [
+    "vornish_file", "sniff", "open", "VornishSummary", "VornishReader", "sniff_dialect", "Dialect",
+    "read_arrow", "ArrowRowStream", "RepairSummary", "RepairReader", "RepairRecords",
+]
 __version__: str = _backend.__version__
 
 #: A file system path the functions of this package accept.
@@ -67,7 +71,10 @@ def _with_dialect(names: Sequence[str], path_parameter: str, args: tuple[Any, ..
 
 
 def _forwarding_to(
-    backend_function: Callable[..., Any], *path_parameters: str, dialect_from: str | None = None
+    backend_function: Callable[..., Any],
+    *path_parameters: str,
+    dialect_from: str | None = None,
+    recorded: Callable[[Any], Any] | None = None,
 ) -> Callable[[_F], _F]:
     """Turns a typed template into a forwarder to ``backend_function``.
 
@@ -77,11 +84,15 @@ def _forwarding_to(
     ``os.fspath`` and passes the call on as it was made, positions and
     keywords alike. Binding the arguments is left to the backend, so a wrong
     call fails exactly as it would against the backend itself.
+
+    With ``recorded``, the backend function counts the run's changes by
+    action (``record=True``) and ``recorded`` turns what it returns into the
+    package's result.
     """
 
     def decorate(template: _F) -> _F:
         names = template.__code__.co_varnames[: template.__code__.co_argcount]
-        positions = tuple(names.index(name) for name in path_parameters)
+        positions = tuple(names.index(name) for name in path_parameters if name in names)
         keyword_only = template.__code__.co_varnames[
             template.__code__.co_argcount : template.__code__.co_argcount + template.__code__.co_kwonlyargcount
         ]
@@ -100,14 +111,29 @@ def _forwarding_to(
                     kwargs[name] = os.fspath(value)
             if dialect_from is not None and "dialect" in kwargs:
                 args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header)
-            return backend_function(*args, **kwargs)
+            if recorded is None:
+                return backend_function(*args, **kwargs)
+            if "record" in kwargs:
+                raise TypeError(f"{template.__name__}() got an unexpected keyword argument 'record'")
+            return recorded(backend_function(*args, record=True, **kwargs))
 
         return cast(_F, forward)
 
     return decorate
 
 
-@_forwarding_to(_backend._vornish_file, "input_path", "output_path", "quarantine_path", dialect_from="input_path")
+def _repair_summary(result: tuple[VornishSummary, dict[str, int]]) -> RepairSummary:
+    return RepairSummary(*result)
+
+
+def _repair_reader(result: tuple[VornishReader, dict[str, int]]) -> RepairReader:
+    return RepairReader(*result)
+
+
+@_forwarding_to(
+    _backend._vornish_file, "input_path", "output_path", "quarantine_path", "audit",
+    dialect_from="input_path", recorded=_repair_summary,
+)
 def vornish_file(
     input_path: StrPath,
     output_path: StrPath,
@@ -125,7 +151,8 @@ def vornish_file(
     skip_initial_space: bool = False,
     skip_rows: SupportsIndex = 0,
     dialect: Dialect | Literal["auto"] | None = None,
-) -> VornishSummary:
+    audit: StrPath | None = None,
+) -> RepairSummary:
     """Repairs the CSV file ``input_path`` into a clean CSV file ``output_path``.
 
     Rows are brought to the expected width: short rows are padded with empty
@@ -186,9 +213,15 @@ def vornish_file(
         dialect: ``"auto"`` detects the file's dialect (``sniff_dialect``)
             and ``Dialect`` gives one: it fills the options left unset
             (delimiter, quote character, column count, the two above).
+        audit: Where the repair record goes: a CSV file with the header
+            ``line,offset,column,action,detail,raw`` and one line per change
+            the run made (see ``csv_vornish.record``), created with the
+            output and written as the rows are repaired; header only when
+            nothing changed.
 
     Returns:
-        The ``VornishSummary`` of the run.
+        The ``RepairSummary`` of the run: the backend's counts and the
+        changes by action.
 
     Raises:
         TypeError: An argument of the wrong type (its note names the
@@ -201,7 +234,7 @@ def vornish_file(
     raise AssertionError("replaced by the backend call")  # pragma: no cover
 
 
-@_forwarding_to(_backend.open, "file_path")
+@_forwarding_to(_backend._open, "file_path", "audit", recorded=_repair_reader)
 def open(  # shadows the built-in on purpose, as the backend does
     file_path: StrPath,
     delimiter: str | None = None,
@@ -210,7 +243,9 @@ def open(  # shadows the built-in on purpose, as the backend does
     merge_overflow: bool = True,
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
-) -> VornishReader:
+    *,
+    audit: StrPath | None = None,
+) -> RepairReader:
     """Repairs the CSV file ``file_path`` in memory and returns a reader of its rows.
 
     The file is read and repaired completely before this returns; the reader
@@ -221,6 +256,9 @@ def open(  # shadows the built-in on purpose, as the backend does
     so leaving the block changes nothing).
 
     The repair arguments mean what they mean for ``vornish_file``.
+    ``audit`` names a file for the repair record, written once the file is
+    repaired; ``reader.summary`` is a ``RepairSummary`` with the changes by
+    action. Other Python threads run while the file is read and repaired.
 
     Raises:
         TypeError: An argument of the wrong type (its note names the
@@ -247,8 +285,15 @@ def sniff(sample: str) -> str:
 #: What ``read_arrow`` returns: a one-shot stream of Arrow record batches.
 ArrowRowStream: TypeAlias = _backend._ArrowRowStream
 
+#: What ``ArrowRowStream.audit`` returns: the repair record as an Arrow stream.
+RepairRecords: TypeAlias = _backend._RepairRecords
 
-@_forwarding_to(_backend._read_arrow, "file_path", dialect_from="file_path")
+
+def _stream(stream: ArrowRowStream) -> ArrowRowStream:
+    return stream
+
+
+@_forwarding_to(_backend._read_arrow, "file_path", "audit", dialect_from="file_path", recorded=_stream)
 def read_arrow(
     file_path: StrPath,
     delimiter: str | None = None,
@@ -264,6 +309,7 @@ def read_arrow(
     skip_initial_space: bool = False,
     skip_rows: SupportsIndex = 0,
     dialect: Dialect | Literal["auto"] | None = None,
+    audit: StrPath | bool | None = None,
 ) -> ArrowRowStream:
     """Repairs the CSV file ``file_path`` into Arrow record batches for a dataframe library.
 
@@ -303,6 +349,8 @@ def read_arrow(
     aside are dropped and counted in ``quarantined_rows``); it is known
     once a consumer has read the stream to its end, and asking before that
     raises ``RuntimeError``. ``column_names`` lists the columns at once.
+    ``actions`` counts the run's changes by action once the stream has
+    been read to its end.
 
     Args:
         file_path: The damaged CSV file.
@@ -329,6 +377,12 @@ def read_arrow(
             and ``Dialect`` gives one: it fills the options left unset
             (delimiter, quote character, column count, the two above and,
             when not given, ``header``).
+        audit: A path: the repair record is written there as a CSV file,
+            created now and written as the batches are made. ``True``: the
+            records are kept, and once the stream has been read to its end
+            ``stream.audit`` hands them out as an Arrow stream
+            (``pyarrow.table(stream.audit)``) with the columns line, offset,
+            column, action, detail and raw (binary).
 
     Raises:
         TypeError: An argument of the wrong type (its note names the

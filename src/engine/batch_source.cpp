@@ -58,10 +58,26 @@ class WidestRow final : public RowVisitor {
 class FileBatchSource final : public BatchSource {
  public:
   FileBatchSource(int fd, bool regular, std::uint64_t size, const ArrowReadOptions& options)
-      : fd_(fd), regular_(regular), size_(size), window_(fd, regular), options_(options) {}
+      : fd_(fd),
+        regular_(regular),
+        size_(size),
+        window_(fd, regular),
+        options_(options),
+        recording_(options.record || options.keep_records || options.audit_path.has_value()),
+        log_(options.keep_records || options.audit_path.has_value()) {}
 
   // Everything a consumer must know before the first batch.
   Status settle() {
+    if (options_.audit_path) {
+      if (options_.audit_path->find('\0') != std::string::npos) {
+        return VornishError::nul_in_path();
+      }
+      Result<AuditFile> made = AuditFile::create(*options_.audit_path);
+      if (!made) {
+        return made.error();
+      }
+      audit_.emplace(std::move(made.value()));
+    }
     std::size_t columns = 0;
     if (options_.range) {
       const ArrowReadOptions::Range& range = *options_.range;
@@ -132,6 +148,7 @@ class FileBatchSource final : public BatchSource {
   std::span<const std::string> column_names() const noexcept override { return names_; }
   StringWidth string_width() const noexcept override { return width_; }
   const VornishStats& stats() const noexcept override { return stats_; }
+  RepairLog& repair_log() noexcept override { return log_; }
   std::uint64_t data_begin() const noexcept override { return data_begin_; }
   std::string failure() const override {
     if (read_error_) {
@@ -144,9 +161,45 @@ class FileBatchSource final : public BatchSource {
     if (builder_->failed() || read_error_) {
       return Next::Failed;
     }
-    if (plan_) {
-      return next_parallel(out);
+    const Next next = plan_ ? next_parallel(out) : next_sequential(out);
+    if (next == Next::Failed) {
+      return next;
     }
+    if (Status s = write_records(next == Next::End); !s) {
+      if (next == Next::Batch) {
+        out->release(out);
+        out->release = nullptr;
+      }
+      read_error_ = s.error();
+      return Next::Failed;
+    }
+    return next;
+  }
+
+ private:
+  // Receives the rows of the loop: the header while one is wanted, then the
+  // batch rows.
+  class Rows final : public RowVisitor {
+   public:
+    explicit Rows(FileBatchSource& source) noexcept : source_(source) {}
+    RepairLog* repair_log() noexcept override {
+      return source_.recording_ ? &source_.log_ : nullptr;
+    }
+    void kept(RowView row, std::size_t start) override {
+      if (source_.want_header_) {
+        source_.header_ = to_row(row);
+        source_.header_taken_ = true;
+      } else {
+        source_.builder_->kept(row, start);
+      }
+    }
+    void quarantined(std::size_t, QuarantineReason, RowView, std::size_t) override {}
+
+   private:
+    FileBatchSource& source_;
+  };
+
+  Next next_sequential(ArrowArray* out) {
     if (!done_ && !builder_->has_ready()) {
       if (Status s = advance(); !s) {
         read_error_ = s.error();
@@ -162,25 +215,27 @@ class FileBatchSource final : public BatchSource {
     return builder_->take_ready(out) ? Next::Batch : Next::End;
   }
 
- private:
-  // Receives the rows of the loop: the header while one is wanted, then the
-  // batch rows.
-  class Rows final : public RowVisitor {
-   public:
-    explicit Rows(FileBatchSource& source) noexcept : source_(source) {}
-    void kept(RowView row, std::size_t start) override {
-      if (source_.want_header_) {
-        source_.header_ = to_row(row);
-        source_.header_taken_ = true;
-      } else {
-        source_.builder_->kept(row, start);
-      }
+  // Hands the records made so far to the audit file, keeping them only
+  // when the caller wants them too; `last` closes the file.
+  Status write_records(bool last) {
+    if (!audit_) {
+      return Ok{};
     }
-    void quarantined(std::size_t, QuarantineReason, RowView, std::size_t) override {}
-
-   private:
-    FileBatchSource& source_;
-  };
+    if (Status s = audit_->write(log_, written_); !s) {
+      return s;
+    }
+    written_ = log_.size();
+    if (!options_.keep_records) {
+      log_.drop_entries();
+      written_ = 0;
+    }
+    if (last) {
+      Status s = audit_->finish();
+      audit_.reset();
+      return s;
+    }
+    return Ok{};
+  }
 
   StringWidth width_for(std::uint64_t input_size) const noexcept {
     return options_.large_strings ? StringWidth::LargeUtf8 : string_width_for(input_size);
@@ -259,6 +314,8 @@ class FileBatchSource final : public BatchSource {
     plan.size = size_;
     plan.threads = threads;
     plan.chunk_size = chunk_size;
+    plan.log = recording_ ? &log_ : nullptr;
+    plan.first_line = line_;
     plan_ = plan;
   }
 
@@ -306,6 +363,10 @@ class FileBatchSource final : public BatchSource {
   std::uint64_t size_;
   FileWindow window_;
   ArrowReadOptions options_;
+  bool recording_;
+  RepairLog log_;
+  std::optional<AuditFile> audit_;
+  std::size_t written_ = 0;
   Dialect dialect_;
   StringWidth width_ = StringWidth::Utf8;
   std::optional<RowRepair> repair_;

@@ -44,6 +44,14 @@ struct ArrowReadOptions {
   // only when 32-bit offsets might not hold it.
   bool large_strings = false;
 
+  // The repair record: with `record` the changes are counted; with
+  // `keep_records` every record is also kept for the caller; with
+  // `audit_path` they are written to that audit CSV file (created when the
+  // source opens) as the batches are made.
+  bool record = false;
+  bool keep_records = false;
+  std::optional<std::string> audit_path;
+
   // Only the rows that start in [begin, end) of the file, read with a
   // dialect settled elsewhere (from the file's start), so that pieces of one
   // file read apart agree with each other and with a whole-file run.
@@ -81,6 +89,11 @@ class BatchSource {
   // Counted as the reader counts: the header row is a kept row, and
   // quarantined rows are counted and dropped.
   virtual const VornishStats& stats() const noexcept = 0;
+
+  // The changes recorded so far, in input order (their counts; the records
+  // themselves only with keep_records); complete once next_batch has
+  // returned End.
+  virtual RepairLog& repair_log() noexcept = 0;
 
   // Where the table's rows start: past the preamble (`skip_rows`) and the
   // header row, or the end of the file when it has no more. A piece of the

@@ -27,13 +27,15 @@ constexpr std::size_t kTailRead = std::size_t{64} << 10;
 // on past every finished batch, and stops only once the builder has failed.
 class WholeChunk final : public RowVisitor {
  public:
-  explicit WholeChunk(ArrowBatchBuilder& builder) noexcept : builder_(builder) {}
+  WholeChunk(ArrowBatchBuilder& builder, RepairLog* log) noexcept : builder_(builder), log_(log) {}
   void kept(RowView row, std::size_t start) override { builder_.kept(row, start); }
   void quarantined(std::size_t, QuarantineReason, RowView, std::size_t) override {}
   bool stop_requested() const noexcept override { return builder_.failed(); }
+  RepairLog* repair_log() noexcept override { return log_; }
 
  private:
   ArrowBatchBuilder& builder_;
+  RepairLog* log_;
 };
 
 struct Chunk {
@@ -49,6 +51,8 @@ struct Chunk {
   std::optional<std::uint64_t> start;
   std::unique_ptr<ArrowBatchBuilder> builder;
   RowRepair repair;
+  // Lines counted from 1 at the chunk's start.
+  RepairLog log;
   RangeEnd end;
   std::optional<VornishError> error;
   bool done = false;
@@ -68,7 +72,8 @@ struct ParallelBatches::State {
       : plan(p),
         read_size(std::max<std::size_t>(p.chunk_size, 4096)),
         window(p.fd, true),
-        true_start(p.begin) {
+        true_start(p.begin),
+        line(p.first_line) {
     const std::uint64_t limit = std::min(p.stop, std::max(p.size, p.begin));
     const std::uint64_t span = limit - p.begin;
     chunks = std::max<std::uint64_t>(1, (span + p.chunk_size - 1) / p.chunk_size);
@@ -122,7 +127,7 @@ struct ParallelBatches::State {
       }
       limits.max_overhang = overhang;
     }
-    WholeChunk into(*chunk.builder);
+    WholeChunk into(*chunk.builder, plan.log != nullptr ? &chunk.log : nullptr);
     Result<RangeEnd> end = run_range(from, *chunk.start, chunk.stop, 1, plan.options,
                                      plan.dialect, chunk.repair, into, limits);
     if (!end) {
@@ -138,10 +143,11 @@ struct ParallelBatches::State {
   Status rebuild(Chunk& chunk) {
     chunk.builder = std::make_unique<ArrowBatchBuilder>(plan.columns, plan.width, plan.limits);
     chunk.repair = RowRepair(plan.options, plan.dialect);
+    chunk.log.clear();
     chunk.start = true_start;
     RangeLimits limits;
     limits.read_size = read_size;
-    WholeChunk into(*chunk.builder);
+    WholeChunk into(*chunk.builder, plan.log != nullptr ? &chunk.log : nullptr);
     Result<RangeEnd> end = run_range(window, true_start, chunk.stop, 1, plan.options,
                                      plan.dialect, chunk.repair, into, limits);
     if (!end) {
@@ -170,8 +176,13 @@ struct ParallelBatches::State {
       }
     }
     add_counts(counts, chunk.repair.stats());
+    if (plan.log != nullptr) {
+      plan.log->append(chunk.log, 0, line - 1);
+      chunk.log.clear();
+    }
     if (!chunk.builder->failed()) {
       true_start = chunk.end.end;
+      line += chunk.end.next_line - 1;
     }
     current = true;
     return Ok{};
@@ -212,8 +223,10 @@ struct ParallelBatches::State {
   std::size_t in_flight = 2;
   // The caller's window, for chunks built again.
   FileWindow window;
-  // Where the rows of the next chunk to be taken really start.
+  // Where the rows of the next chunk to be taken really start, and the
+  // line there.
   std::uint64_t true_start;
+  std::size_t line;
   std::uint64_t next_chunk = 0;
   VornishStats counts;
   std::size_t rebuilt = 0;

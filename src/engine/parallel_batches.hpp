@@ -48,6 +48,10 @@ struct ParallelPlan {
   std::uint64_t size = 0;
   std::size_t threads = 2;
   std::size_t chunk_size = std::size_t{4} << 20;
+  // Where the chunks' repair records go, in input order, as each chunk is
+  // taken; none: nothing is recorded. `first_line` is the line at `begin`.
+  RepairLog* log = nullptr;
+  std::size_t first_line = 1;
 };
 
 class ParallelBatches {

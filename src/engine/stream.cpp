@@ -227,13 +227,15 @@ class Spill {
 // relative to the chunk's start until the chunks before it are committed).
 class ChunkSink final : public RowVisitor {
  public:
-  ChunkSink(const VornishOptions& options, const Dialect& dialect, bool keep_quarantine)
+  ChunkSink(const VornishOptions& options, const Dialect& dialect, bool keep_quarantine,
+            bool record)
       : formatter_(dialect.delimiter, options.quote_char),
         separator_(byte_as_text(dialect.delimiter)),
         delimiter_(dialect.delimiter),
         quote_char_(options.quote_char),
         keep_quarantine_(keep_quarantine),
         judged_(ResilientParser::judges_as_read(dialect.delimiter, options.quote_char)),
+        record_(record),
         reasons_(dialect.expected_columns) {}
 
   // The window the rows come from, so that a row needing no rewriting is
@@ -283,17 +285,25 @@ class ChunkSink final : public RowVisitor {
     records_.push_back({line, begin + 1, quarantine_.size()});
   }
 
+  // The chunk's own log keeps its records until the chunk is committed, so
+  // it holds at most a chunk's worth; lines count from the chunk's start.
+  RepairLog* repair_log() noexcept override { return record_ ? &log_ : nullptr; }
+  const RepairLog& log() const noexcept { return log_; }
+
   void clear() {
     clean_.clear();
     quarantine_.clear();
     records_.clear();
+    log_.clear();
   }
 
   // Appends what `other` produced from its clean offset `clean_from` and its
   // record `record_from` on, moving those records' lines by `line_shift`.
   void append_tail(const ChunkSink& other, std::size_t clean_from, std::size_t record_from,
-                   std::size_t line_from, std::size_t line_to) {
+                   std::size_t log_from, std::size_t line_from, std::size_t line_to) {
     clean_.append(other.clean_, clean_from);
+    // Unsigned wrap-around moves lines back as well as forward.
+    log_.append(other.log_, log_from, std::uint64_t{line_to} - std::uint64_t{line_from});
     for (std::size_t i = record_from; i < other.records_.size(); ++i) {
       const Record& r = other.records_[i];
       const std::size_t begin = quarantine_.size();
@@ -316,10 +326,12 @@ class ChunkSink final : public RowVisitor {
   const FileWindow* window_ = nullptr;
   bool keep_quarantine_;
   bool judged_;
+  bool record_;
   ReasonTexts reasons_;
   std::string clean_;
   std::string quarantine_;
   std::vector<Record> records_;
+  RepairLog log_;
 };
 
 class CountingVisitor final : public RowVisitor {
@@ -408,8 +420,10 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
   RangeEnd result{begin, first_line, false, false};
   std::uint64_t pos = begin;
   std::size_t line = first_line;
-  const bool needs_fields = visitor.needs_fields();
-  const bool wants_as_read = needs_fields && visitor.wants_as_read();
+  const bool logging = visitor.repair_log() != nullptr;
+  // A log needs the rows' fields only to learn which rows are as read.
+  const bool needs_fields = visitor.needs_fields() || logging;
+  const bool wants_as_read = reads_as_read(visitor, dialect.delimiter, options.quote_char);
   if (pos < window.base() || pos > window.end()) {
     window.restart(pos);
   }
@@ -479,8 +493,16 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
         pos = start;  // the end of the file
         break;
       }
-      repair.take(row, width, static_cast<std::size_t>(start), parser.line(), visitor,
-                  as_read_end);
+      if (logging) {
+        const std::size_t local = static_cast<std::size_t>(start - base);
+        const RowSource source{data.substr(local, parser.pos() - local), line,
+                               parser.ended_at_line_end(), wants_as_read && parser.as_read()};
+        repair.take(row, width, static_cast<std::size_t>(start), parser.line(), visitor,
+                    as_read_end, &source);
+      } else {
+        repair.take(row, width, static_cast<std::size_t>(start), parser.line(), visitor,
+                    as_read_end);
+      }
       line = parser.line();
     }
     if (!need_more) {
@@ -603,8 +625,8 @@ namespace {
 
 // One chunk on its way from a worker to the committing thread.
 struct Chunk {
-  Chunk(const VornishOptions& options, const Dialect& dialect, bool keep_quarantine)
-      : sink(options, dialect, keep_quarantine), repair(options, dialect) {}
+  Chunk(const VornishOptions& options, const Dialect& dialect, bool keep_quarantine, bool record)
+      : sink(options, dialect, keep_quarantine, record), repair(options, dialect) {}
 
   std::uint64_t nominal = 0;
   std::uint64_t stop = kNoLimit;
@@ -622,6 +644,7 @@ struct Chunk {
     std::size_t line;
     std::size_t clean_size;
     std::size_t records;
+    std::size_t log_entries;
     VornishStats counts;
   };
   std::vector<Checkpoint> checkpoints;
@@ -705,15 +728,30 @@ class TemporaryGuard {
 };
 
 // Writes committed chunks: clean text to the output, quarantine records
-// with their line numbers made absolute to the spill.
+// with their line numbers made absolute to the spill, repair records to the
+// audit file; counts the actions recorded.
 class Committer {
  public:
-  Committer(Fd& output, Spill& spill, bool keep_quarantine)
-      : output_(output), spill_(spill), keep_quarantine_(keep_quarantine) {}
+  Committer(Fd& output, Spill& spill, bool keep_quarantine, AuditFile* audit,
+            ActionCounts& actions)
+      : output_(output),
+        spill_(spill),
+        keep_quarantine_(keep_quarantine),
+        audit_(audit),
+        actions_(actions) {}
 
   Status commit(const ChunkSink& sink, std::size_t first_line) {
     if (Status s = output_.append(sink.clean()); !s) {
       return s;
+    }
+    const RepairLog& log = sink.log();
+    for (std::size_t i = 0; i < kRepairActions; ++i) {
+      actions_[i] += log.counts()[i];
+    }
+    if (audit_ != nullptr) {
+      if (Status s = audit_->write(log, 0, first_line - 1); !s) {
+        return s;
+      }
     }
     if (keep_quarantine_ && !sink.records().empty()) {
       std::string& pending = spill_.pending();
@@ -731,6 +769,8 @@ class Committer {
   BlockWriter output_;
   Spill& spill_;
   bool keep_quarantine_;
+  AuditFile* audit_;
+  ActionCounts& actions_;
 };
 
 // Worker threads parsing chunks speculatively; joined by the destructor,
@@ -779,7 +819,8 @@ class Workers {
         last_start = row_start;
         if (rows++ % kCheckpointEvery == 0) {
           chunk.checkpoints.push_back({row_start, line, chunk.sink.clean().size(),
-                                       chunk.sink.records().size(), counts});
+                                       chunk.sink.records().size(), chunk.sink.log().size(),
+                                       counts});
         }
       }
       return true;
@@ -817,9 +858,10 @@ struct Progress {
 // The run after the dialect is settled, on the calling thread alone.
 // Returns false when cancelled.
 Result<bool> run_sequential(FileWindow& window, const VornishOptions& options,
-                            const Dialect& dialect, bool keep_quarantine, std::size_t chunk_size,
-                            Committer& committer, VornishStats& stats, const Progress& progress) {
-  ChunkSink sink(options, dialect, keep_quarantine);
+                            const Dialect& dialect, bool keep_quarantine, bool record,
+                            std::size_t chunk_size, Committer& committer, VornishStats& stats,
+                            const Progress& progress) {
+  ChunkSink sink(options, dialect, keep_quarantine, record);
   sink.read_from(&window);
   RowRepair repair(options, dialect);
   RangeLimits limits;
@@ -852,8 +894,8 @@ Result<bool> run_sequential(FileWindow& window, const VornishOptions& options,
 
 Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
                           const VornishOptions& options, const Dialect& dialect,
-                          bool keep_quarantine, const StreamOptions& stream, Committer& committer,
-                          StreamRun& run, const Progress& progress) {
+                          bool keep_quarantine, bool record, const StreamOptions& stream,
+                          Committer& committer, StreamRun& run, const Progress& progress) {
   const std::size_t chunk_size = stream.chunk_size;
   const std::uint64_t chunks = std::max<std::uint64_t>(1, (size + chunk_size - 1) / chunk_size);
   // Threads beyond the number of chunks would have nothing to do.
@@ -877,7 +919,7 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
     while (next < chunks && pending.size() < in_flight) {
       std::unique_ptr<Chunk> chunk;
       if (spare.empty()) {
-        chunk = std::make_unique<Chunk>(options, dialect, keep_quarantine);
+        chunk = std::make_unique<Chunk>(options, dialect, keep_quarantine, record);
       } else {
         chunk = std::move(spare.back());
         spare.pop_back();
@@ -895,7 +937,7 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
   std::size_t line = 1;
   RangeLimits inline_limits;
   inline_limits.read_size = std::max<std::size_t>(chunk_size, 4096);
-  ChunkSink redo(options, dialect, keep_quarantine);
+  ChunkSink redo(options, dialect, keep_quarantine, record);
   redo.read_from(&window);
   dispatch();
   while (!pending.empty()) {
@@ -938,7 +980,8 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
       if (met.stopped) {
         const Chunk::Checkpoint& cp = chunk.checkpoints[met_at];
         ++run.resynced_chunks;
-        redo.append_tail(chunk.sink, cp.clean_size, cp.records, cp.line, met.next_line);
+        redo.append_tail(chunk.sink, cp.clean_size, cp.records, cp.log_entries, cp.line,
+                         met.next_line);
         add_counts_between(counts, cp.counts, chunk.repair.stats());
         met.next_line = chunk.end.next_line - cp.line + met.next_line;
         met.end = chunk.end.end;
@@ -1007,8 +1050,20 @@ Result<StreamRun> stream_vornish_file(const std::string& input_path,
 
   const bool keep_quarantine = quarantine_path.has_value();
   Spill spill(directory_of(output.temporary.empty() ? output_path : output.target));
-  Committer committer(output.fd, spill, keep_quarantine);
+  std::optional<AuditFile> audit;
+  if (stream.audit_path) {
+    if (has_nul(*stream.audit_path)) {
+      return VornishError::nul_in_path();
+    }
+    Result<AuditFile> made = AuditFile::create(*stream.audit_path);
+    if (!made) {
+      return made.error();
+    }
+    audit.emplace(std::move(made.value()));
+  }
+  const bool record = stream.record || audit.has_value();
   StreamRun run;
+  Committer committer(output.fd, spill, keep_quarantine, audit ? &*audit : nullptr, run.actions);
   if (!empty) {
     run.stats.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
     run.stats.inferred_columns = dialect.expected_columns;
@@ -1021,15 +1076,16 @@ Result<StreamRun> stream_vornish_file(const std::string& input_path,
   Result<bool> finished = true;
   if (parallel) {
     try {
-      finished = run_parallel(in, size, window, options, dialect, keep_quarantine,
-                              StreamOptions{stream.threads, chunk_size, stream.between_chunks},
-                              committer, run, progress);
+      StreamOptions parallel_options = stream;
+      parallel_options.chunk_size = chunk_size;
+      finished = run_parallel(in, size, window, options, dialect, keep_quarantine, record,
+                              parallel_options, committer, run, progress);
     } catch (const std::system_error& e) {
       finished = VornishError::os(e.code().value());  // no thread could be started
     }
   } else if (!empty) {
-    finished = run_sequential(window, options, dialect, keep_quarantine, chunk_size, committer,
-                              run.stats, progress);
+    finished = run_sequential(window, options, dialect, keep_quarantine, record, chunk_size,
+                              committer, run.stats, progress);
   }
   if (!finished) {
     return finished.error();
@@ -1051,6 +1107,11 @@ Result<StreamRun> stream_vornish_file(const std::string& input_path,
     temporary.release();
   }
   input.reset();
+  if (audit) {
+    if (Status s = audit->finish(); !s) {
+      return s.error();
+    }
+  }
 
   if (quarantine_path) {
     if (has_nul(*quarantine_path)) {

@@ -141,10 +141,18 @@ struct StreamOptions {
   std::size_t threads = 1;
   std::size_t chunk_size = kDefaultChunkSize;
   ChunkHook between_chunks;
+  // Count the changes of the run by action (StreamRun::actions).
+  bool record = false;
+  // Also write every change to this audit CSV file, created (or truncated)
+  // with the output and written as the rows are committed.
+  std::optional<std::string> audit_path;
 };
 
 struct StreamRun {
   VornishStats stats;
+  // The changes recorded, by action; zero unless StreamOptions::record or
+  // an audit file was asked for.
+  ActionCounts actions{};
   // The hook asked to stop: no stats, output left as described below.
   bool cancelled = false;
   // Chunks whose guessed start proved wrong and that were parsed again.

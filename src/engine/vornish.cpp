@@ -109,22 +109,28 @@ RowRepair::RowRepair(const VornishOptions& options, const Dialect& dialect)
       fill_ragged_rows_(options.fill_ragged_rows),
       merge_overflow_(options.merge_overflow),
       preamble_(options.skip_rows),
-      shaper_(dialect.expected_columns, dialect.delimiter) {
+      shaper_(dialect.expected_columns, dialect.delimiter),
+      auditor_(dialect.delimiter, options.quote_char, options.repair_quotes,
+               options.skip_initial_space) {
   stats_.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
   stats_.inferred_columns = dialect.expected_columns;
 }
 
 void RowRepair::take(RowView row, std::size_t width, std::size_t start, std::size_t line_after,
-                     RowVisitor& visitor, std::optional<std::size_t> as_read_end) {
+                     RowVisitor& visitor, std::optional<std::size_t> as_read_end,
+                     const RowSource* source) {
   ++stats_.total_rows;
+  RepairLog* log = source != nullptr ? visitor.repair_log() : nullptr;
   if (preamble_ > 0) {
     // Set aside whole, so nothing of it is lost, with its own line.
     --preamble_;
+    if (log) record(*source, start, width, Fate::Preamble, *log);
     visitor.quarantined(line_after, QuarantineReason::Preamble, row, start);
     ++stats_.quarantined_rows;
     return;
   }
   if (expected_ == 0 || width == expected_) {
+    if (log) record(*source, start, width, Fate::Kept, *log);
     if (as_read_end) {
       visitor.kept_as_read(row, start, *as_read_end);
     } else {
@@ -135,11 +141,13 @@ void RowRepair::take(RowView row, std::size_t width, std::size_t start, std::siz
   }
   const bool too_few = width < expected_;
   if (too_few ? fill_ragged_rows_ : merge_overflow_) {
+    if (log) record(*source, start, width, too_few ? Fate::Padded : Fate::Merged, *log);
     // A counted-only row carries no fields, so there is nothing to shape.
     visitor.kept(row.size() != width ? row : shaper_.shape(row), start);
     ++stats_.vornished_rows;
     ++stats_.repaired_rows;
   } else {
+    if (log) record(*source, start, width, Fate::Quarantined, *log);
     // Read right after the row: for a row ended by a line end that is the
     // line where the next row starts.
     visitor.quarantined(line_after, too_few ? QuarantineReason::TooFew : QuarantineReason::Extra,
@@ -148,17 +156,68 @@ void RowRepair::take(RowView row, std::size_t width, std::size_t start, std::siz
   }
 }
 
+void RowRepair::record(const RowSource& source, std::size_t start, std::size_t width, Fate fate,
+                       RepairLog& log) {
+  const std::span<const FieldNote> notes =
+      source.as_read ? std::span<const FieldNote>{} : auditor_.audit(source.bytes);
+  if (notes.empty() && fate == Fate::Kept) {
+    return;
+  }
+  std::string_view raw = source.bytes;
+  if (source.line_end && !raw.empty()) {
+    const char last = raw.back();
+    raw.remove_suffix(1);
+    if (last == '\n' && !raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+  }
+  log.begin_row(source.first_line, start, raw);
+  for (const FieldNote& note : notes) {
+    // FieldChange and the field actions name the same changes.
+    static constexpr RepairAction kActionOf[] = {
+        RepairAction::StrayQuote,     RepairAction::BlanksDropped,
+        RepairAction::TextAfterQuote, RepairAction::BareQuote,
+        RepairAction::UnterminatedQuote, RepairAction::InvalidUtf8};
+    log.add(static_cast<std::uint32_t>(note.column), kActionOf[static_cast<std::size_t>(note.change)],
+            note.amount, note.replacements);
+  }
+  switch (fate) {
+    case Fate::Kept:
+      break;
+    case Fate::Padded:
+      log.add(0, RepairAction::Padded, width, expected_);
+      break;
+    case Fate::Merged:
+      log.add(0, RepairAction::Merged, width, expected_);
+      break;
+    case Fate::Quarantined:
+      log.add(0, RepairAction::Quarantined, width, expected_);
+      break;
+    case Fate::Preamble:
+      log.add(0, RepairAction::Preamble, width, expected_);
+      break;
+  }
+}
+
+bool reads_as_read(RowVisitor& visitor, std::uint8_t delimiter, std::uint8_t quote_char) noexcept {
+  if (!visitor.needs_fields() && visitor.repair_log() == nullptr) return false;
+  return visitor.wants_as_read() || (visitor.repair_log() != nullptr &&
+                                     ResilientParser::judges_as_read(delimiter, quote_char));
+}
+
 VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
                          const Dialect& dialect, RowVisitor& visitor) {
   ResilientParser parser(buffer, dialect.delimiter, options.quote_char, options.repair_quotes,
                          options.skip_initial_space);
   RowRepair repair(options, dialect);
-  const bool needs_fields = visitor.needs_fields();
-  const bool wants_as_read = needs_fields && visitor.wants_as_read();
+  const bool logging = visitor.repair_log() != nullptr;
+  // A log needs the rows' fields only to learn which rows are as read.
+  const bool needs_fields = visitor.needs_fields() || logging;
+  const bool wants_as_read = reads_as_read(visitor, dialect.delimiter, options.quote_char);
   const bool wants_verbatim = wants_as_read && visitor.wants_verbatim();
   while (!visitor.stop_requested()) {
     const std::size_t start = parser.pos();
+    const std::size_t first_line = parser.line();
     if (wants_verbatim) {
+      // A verbatim row is as read and of the expected width: nothing to record.
       if (const std::optional<std::size_t> width = repair.untouched_width();
           width && parser.next_row_verbatim(*width)) {
         repair.take_verbatim(start, parser.as_read_end(), visitor);
@@ -186,7 +245,13 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
       }
       n = *width;
     }
-    repair.take(row, n, start, parser.line(), visitor, as_read_end);
+    if (logging) {
+      const RowSource source{buffer.substr(start, parser.pos() - start), first_line,
+                             parser.ended_at_line_end(), wants_as_read && parser.as_read()};
+      repair.take(row, n, start, parser.line(), visitor, as_read_end, &source);
+    } else {
+      repair.take(row, n, start, parser.line(), visitor, as_read_end);
+    }
   }
   return repair.stats();
 }
@@ -234,10 +299,14 @@ namespace {
 // quarantined ones.
 class OutcomeCollector final : public RowVisitor {
  public:
-  OutcomeCollector(VornishOutcome& outcome, std::size_t expected, bool keep_quarantined)
+  OutcomeCollector(VornishOutcome& outcome, std::size_t expected, bool keep_quarantined,
+                   RepairLog* log)
       : outcome_(outcome),
         keep_quarantined_(keep_quarantined),
+        log_(log),
         reasons_(expected) {}
+
+  RepairLog* repair_log() noexcept override { return log_; }
 
   void kept(RowView /*row*/, std::size_t start) override { outcome_.rows.push_back(start); }
   bool needs_fields() const noexcept override { return keep_quarantined_; }
@@ -253,6 +322,7 @@ class OutcomeCollector final : public RowVisitor {
  private:
   VornishOutcome& outcome_;
   bool keep_quarantined_;
+  RepairLog* log_;
   ReasonTexts reasons_;
 };
 
@@ -378,7 +448,7 @@ Status finish(BufferedFile& file) {
 }
 
 VornishOutcome slice(std::string_view buffer, const VornishOptions& options,
-                     bool keep_quarantined) {
+                     bool keep_quarantined, RepairLog* log) {
   VornishOutcome outcome;
   if (buffer.empty()) {
     // Nothing to guess from: the defaults stand, whatever the options say.
@@ -386,7 +456,7 @@ VornishOutcome slice(std::string_view buffer, const VornishOptions& options,
   }
   const Dialect dialect = settle_dialect(buffer, options);
   outcome.rows = KeptRows(buffer, options, dialect);
-  OutcomeCollector collector(outcome, dialect.expected_columns, keep_quarantined);
+  OutcomeCollector collector(outcome, dialect.expected_columns, keep_quarantined, log);
   outcome.stats = repair_rows(buffer, options, dialect, collector);
   outcome.rows.shrink_to_fit();
   return outcome;
@@ -395,11 +465,12 @@ VornishOutcome slice(std::string_view buffer, const VornishOptions& options,
 }  // namespace
 
 VornishOutcome vornish_slice(std::string_view buffer, const VornishOptions& options) {
-  return slice(buffer, options, true);
+  return slice(buffer, options, true, nullptr);
 }
 
-VornishOutcome vornish_slice_kept(std::string_view buffer, const VornishOptions& options) {
-  return slice(buffer, options, false);
+VornishOutcome vornish_slice_kept(std::string_view buffer, const VornishOptions& options,
+                                  RepairLog* log) {
+  return slice(buffer, options, false, log);
 }
 
 Result<VornishStats> vornish_file(const std::string& input_path,

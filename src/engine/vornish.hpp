@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "engine/error.hpp"
+#include "engine/repair_log.hpp"
 #include "parser/resilient_parser.hpp"
+#include "parser/row_audit.hpp"
 
 namespace vornish {
 
@@ -146,6 +148,22 @@ class RowVisitor {
   // Such a row: its bytes from `start` up to `end`, its line end, are its
   // own line. Called only where wants_verbatim().
   virtual void kept_verbatim(std::size_t /*start*/, std::size_t /*end*/) {}
+  // Where the run records its changes; none: nothing is recorded, and the
+  // row loops do no work for it.
+  virtual RepairLog* repair_log() noexcept { return nullptr; }
+};
+
+// The bytes a row was read from, for the repair record.
+struct RowSource {
+  // From the row's first byte through its line end, or up to the end of
+  // the input for a last row without one.
+  std::string_view bytes;
+  std::size_t first_line = 1;
+  // Whether `bytes` end with the row's line end (rather than inside an
+  // unclosed quoted field that ran to the end of the input).
+  bool line_end = false;
+  // The tokenizer found the row as read: no rule changed a field of it.
+  bool as_read = false;
 };
 
 // The repair decision for one row: keep it, pad or merge it, or set it
@@ -158,8 +176,11 @@ class RowRepair {
   // `start` is where it begins and `line_after` the parser's line counter
   // read right after it. `as_read_end`, when given, is the parser's
   // as_read_end() for a row it found as_read().
+  // `source`, given where the visitor keeps a repair log, is what the
+  // row's records are made from.
   void take(RowView row, std::size_t width, std::size_t start, std::size_t line_after,
-            RowVisitor& visitor, std::optional<std::size_t> as_read_end = std::nullopt);
+            RowVisitor& visitor, std::optional<std::size_t> as_read_end = std::nullopt,
+            const RowSource* source = nullptr);
   const VornishStats& stats() const noexcept { return stats_; }
 
   // The width a row must have to be kept untouched (0: any), while rows are
@@ -177,14 +198,24 @@ class RowRepair {
   }
 
  private:
+  enum class Fate : std::uint8_t { Kept, Padded, Merged, Quarantined, Preamble };
+  void record(const RowSource& source, std::size_t start, std::size_t width, Fate fate,
+              RepairLog& log);
+
   std::size_t expected_;
   bool fill_ragged_rows_;
   bool merge_overflow_;
   // Rows still to be set aside as the preamble.
   std::size_t preamble_;
   RowShaper shaper_;
+  RowAuditor auditor_;
   VornishStats stats_;
 };
+
+// Whether a row loop feeding `visitor` must read rows with next_row_as_read:
+// the visitor asks for it, or it keeps a repair log and the tokenizer can
+// tell it which rows hold no change.
+bool reads_as_read(RowVisitor& visitor, std::uint8_t delimiter, std::uint8_t quote_char) noexcept;
 
 // The row loop over a non-empty buffer with a settled dialect.
 VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
@@ -241,7 +272,9 @@ VornishOutcome vornish_slice(std::string_view buffer, const VornishOptions& opti
 // The same run for callers that drop the quarantined rows: they are counted
 // in the stats but never copied, so `quarantined` stays empty and peak
 // memory stays near the size of the buffer.
-VornishOutcome vornish_slice_kept(std::string_view buffer, const VornishOptions& options);
+// With `log`, every change of the run is recorded there too.
+VornishOutcome vornish_slice_kept(std::string_view buffer, const VornishOptions& options,
+                                  RepairLog* log = nullptr);
 
 // Reads `input_path` whole, repairs it, writes the clean CSV to `output_path`
 // and, when given, the quarantined rows to `quarantine_path`.

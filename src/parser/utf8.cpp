@@ -372,6 +372,34 @@ void append_replacing(std::string& out, std::string_view bytes) {
   }
 }
 
+Damage damage(std::string_view bytes) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  Damage found;
+  std::size_t i = 0;
+  while (i < n) {
+    i += ascii_prefix(p + i, n - i);
+    if (i == n) break;
+    const std::ptrdiff_t len = measure(p + i, n - i);
+    if (len > 0) {
+      i += static_cast<std::size_t>(len);
+    } else {
+      found.bytes += static_cast<std::size_t>(-len);
+      ++found.replacements;
+      i += static_cast<std::size_t>(-len);
+    }
+  }
+  return found;
+}
+
+std::size_t sequence_length(std::string_view bytes) noexcept {
+  if (bytes.empty()) return 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (p[0] < 0x80) return 1;
+  const std::ptrdiff_t len = measure(p, bytes.size());
+  return len > 0 ? static_cast<std::size_t>(len) : 0;
+}
+
 void append_code_point(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));

@@ -32,6 +32,18 @@ Validator validator_for(SimdLevel level) noexcept;
 // Appends `bytes` to `out`, replacing ill-formed subsequences with U+FFFD.
 void append_replacing(std::string& out, std::string_view bytes);
 
+// What append_replacing would replace in `bytes`: the bytes of the
+// ill-formed subsequences, and how many U+FFFD they become.
+struct Damage {
+  std::size_t bytes = 0;
+  std::size_t replacements = 0;
+};
+Damage damage(std::string_view bytes) noexcept;
+
+// The length of the well-formed sequence `bytes` starts with (1 for an
+// ASCII byte), or 0 when it starts with an ill-formed one.
+std::size_t sequence_length(std::string_view bytes) noexcept;
+
 // Appends the UTF-8 form of a code point below 0x110000.
 void append_code_point(std::string& out, char32_t cp);
 

@@ -20,9 +20,11 @@
 
 #include "engine/arrow_abi.hpp"
 #include "engine/batch_source.hpp"
+#include "engine/repair_log_arrow.hpp"
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
 #include "python/errors.hpp"
+#include "python/repair_records.hpp"
 #include "python/summary.hpp"
 
 namespace vornish {
@@ -39,7 +41,9 @@ constexpr std::array<binding::Param, 1> kReadArrowHead = {
 // expected_columns given above); the front's cluster reader splits files
 // with them. large_strings gives 64-bit offsets whatever the size, which is
 // what a pandas string column holds: converting to it is then no copy.
-constexpr std::array<binding::Param, 10> kReadArrowTail = {{
+// audit: a path for the repair record's CSV file, or True to keep the
+// records for `ArrowRowStream.audit`; record: count the changes by action.
+constexpr std::array<binding::Param, 12> kReadArrowTail = {{
     {"header", Kind::Switch, Default::True, true},
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
@@ -50,11 +54,13 @@ constexpr std::array<binding::Param, 10> kReadArrowTail = {{
     {"first_line", Kind::OptionalCount, Default::None, true},
     {"table_columns", Kind::OptionalCount, Default::None, true},
     {"large_strings", Kind::Switch, Default::False, true},
+    {"audit", Kind::Object, Default::None, true},
+    {"record", Kind::Switch, Default::False, true},
 }};
 
-consteval std::array<binding::Param, 17> read_arrow_params() {
+consteval std::array<binding::Param, 19> read_arrow_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReadArrowHead);
-  std::array<binding::Param, 17> all{};
+  std::array<binding::Param, 19> all{};
   for (std::size_t i = 0; i < 7; ++i) {
     all[i] = head[i];
   }
@@ -64,7 +70,7 @@ consteval std::array<binding::Param, 17> read_arrow_params() {
   return all;
 }
 
-constexpr Signature<17> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+constexpr Signature<19> kReadArrowSignature{"read_arrow()", read_arrow_params()};
 
 constexpr Signature<6> kRowStartsSignature{"_row_starts()",
                                            {{{"file_path", Kind::Text, Default::Required},
@@ -84,12 +90,19 @@ constexpr const char* kConsumed =
     "file again";
 constexpr const char* kNotFinished =
     "the summary is known once the stream has been read to its end";
+constexpr const char* kRecordsNotFinished =
+    "the repair record is known once the stream has been read to its end";
+constexpr const char* kNoRecords =
+    "read_arrow() kept no repair record: pass audit=True to keep it";
 
 // What the Python object and the exported stream share.
 struct Shared {
   std::mutex mutex;
   std::unique_ptr<BatchSource> source;  // null once the stream is released
   VornishStats stats;
+  // Taken from the source when it ends: the counts, and the records when
+  // they were asked to be kept.
+  std::shared_ptr<const RepairLog> log;
   bool finished = false;
 };
 
@@ -130,6 +143,7 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
         return 0;
       case BatchSource::Next::End:
         shared.stats = shared.source->stats();
+        shared.log = std::make_shared<const RepairLog>(std::move(shared.source->repair_log()));
         shared.finished = true;
         // Done with the file: its mapping goes now, not when the consumer
         // gets round to releasing the stream.
@@ -206,6 +220,7 @@ struct StreamState {
   char32_t delimiter = 0;
   std::size_t expected_columns = 0;
   std::uint64_t data_begin = 0;
+  bool keeps_records = false;
 };
 
 struct PyArrowRowStream {
@@ -236,7 +251,29 @@ class WithoutGil {
   PyThreadState* saved_;
 };
 
-PyRef read_arrow(const binding::Bound<17>& args) {
+// The `audit` argument: nothing, a path, or True for records kept in memory.
+void audit_from(PyObject* audit, ArrowReadOptions& options) {
+  if (audit == Py_None || audit == Py_False) {
+    return;
+  }
+  if (audit == Py_True) {
+    options.keep_records = true;
+    return;
+  }
+  if (!PyUnicode_Check(audit)) {
+    PyErr_Format(PyExc_TypeError, "audit must be a path, True or None, not %.100s",
+                 Py_TYPE(audit)->tp_name);
+    throw_python_error();
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(audit, &size);
+  if (text == nullptr) {
+    throw_python_error();
+  }
+  options.audit_path.emplace(text, static_cast<std::size_t>(size));
+}
+
+PyRef read_arrow(const binding::Bound<19>& args) {
   ArrowReadOptions options;
   options.repair = binding::options_from(args, 1);
   options.header = args[7].flag();
@@ -245,6 +282,8 @@ PyRef read_arrow(const binding::Bound<17>& args) {
   options.repair.skip_initial_space = args[10].flag();
   options.repair.skip_rows = *args[11].count();
   options.large_strings = args[16].flag();
+  audit_from(args[17].object(), options);
+  options.record = args[18].flag();
   if (args[12].count() || args[13].count() || args[14].count() || args[15].count()) {
     if (!options.repair.delimiter) {
       PyErr_SetString(PyExc_ValueError, "a byte range is read with a given delimiter");
@@ -279,6 +318,7 @@ PyRef read_arrow(const binding::Bound<17>& args) {
   state->delimiter = source->stats().detected_delimiter;
   state->expected_columns = source->stats().inferred_columns;
   state->data_begin = source->data_begin();
+  state->keeps_records = options.keep_records;
   state->shared->source = std::move(source);
 
   PyTypeObject* type = stream_type();
@@ -339,6 +379,38 @@ PyRef summary(PyObject* self) {
     throw_python_error();
   }
   return new_summary(*stats);
+}
+
+// The finished run's repair record; RuntimeError before the end.
+std::shared_ptr<const RepairLog> finished_log(StreamState& s) {
+  std::lock_guard lock(s.shared->mutex);
+  if (!s.shared->finished) {
+    return nullptr;
+  }
+  return s.shared->log;
+}
+
+PyRef actions(PyObject* self) {
+  std::shared_ptr<const RepairLog> log = finished_log(state_of(self));
+  if (!log) {
+    PyErr_SetString(PyExc_RuntimeError, kRecordsNotFinished);
+    throw_python_error();
+  }
+  return new_action_counts(log->counts());
+}
+
+PyRef audit(PyObject* self) {
+  StreamState& s = state_of(self);
+  if (!s.keeps_records) {
+    PyErr_SetString(PyExc_RuntimeError, kNoRecords);
+    throw_python_error();
+  }
+  std::shared_ptr<const RepairLog> log = finished_log(s);
+  if (!log) {
+    PyErr_SetString(PyExc_RuntimeError, kRecordsNotFinished);
+    throw_python_error();
+  }
+  return new_records(std::move(log));
 }
 
 PyRef column_names(PyObject* self) {
@@ -418,6 +490,12 @@ PyObject* arrow_c_schema_entry(PyObject* self, PyObject*) {
 PyObject* summary_get(PyObject* self, void*) {
   return barrier([&] { return summary(self); });
 }
+PyObject* actions_get(PyObject* self, void*) {
+  return barrier([&] { return actions(self); });
+}
+PyObject* audit_get(PyObject* self, void*) {
+  return barrier([&] { return audit(self); });
+}
 PyObject* column_names_get(PyObject* self, void*) {
   return barrier([&] { return column_names(self); });
 }
@@ -453,6 +531,12 @@ PyGetSetDef getset[] = {
     {"summary", summary_get, nullptr,
      "The run's VornishSummary, once the stream has been read to its end.", nullptr},
     {"column_names", column_names_get, nullptr, "The names of the table's columns.", nullptr},
+    {"actions", actions_get, nullptr,
+     "The run's changes by action, once the stream has been read to its end.", nullptr},
+    {"audit", audit_get, nullptr,
+     "The run's repair record as an Arrow stream, once the stream has been read to its end\n"
+     "(only with audit=True).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -488,7 +572,8 @@ PyMethodDef read_arrow_def = {
     "_read_arrow(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, header=True, "
     "threads=None, chunk_size=None, skip_initial_space=False, skip_rows=0, range_begin=None, "
-    "range_end=None, first_line=None, table_columns=None, large_strings=False)\n--\n\n"
+    "range_end=None, first_line=None, table_columns=None, large_strings=False, audit=None, "
+    "record=False)\n--\n\n"
     "The repaired rows of a CSV file as an ArrowRowStream (see csv_vornish.read_arrow)."};
 
 PyMethodDef row_starts_def = {
@@ -507,6 +592,8 @@ void add_arrow_entries(PyObject* module) {
   check(PyModule_AddObjectRef(module, "_row_starts", starts.get()));
   check(PyModule_AddObjectRef(module, "_ArrowRowStream",
                               reinterpret_cast<PyObject*>(stream_type())));
+  check(PyModule_AddObjectRef(module, "_RepairRecords",
+                              reinterpret_cast<PyObject*>(records_type())));
 }
 
 }  // namespace vornish

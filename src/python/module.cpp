@@ -118,6 +118,8 @@ int exec(PyObject* module) {
   add(module, "VornishReader", reinterpret_cast<PyObject*>(reader_type()));
   // The front package's private entry points, outside __all__.
   add_arrow_entries(module);
+  PyRef front_open = own(PyCMethod_New(front_open_method(), module, module_name.get(), nullptr));
+  add(module, front_open_method()->ml_name, front_open.get());
   return 0;
 }
 

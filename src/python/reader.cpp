@@ -39,6 +39,26 @@ static_assert(binding::well_formed(kNewSignature));
 static_assert(binding::well_formed(kOpenSignature));
 static_assert(binding::well_formed(kExitSignature));
 
+// The front's open(): the reader's parameters, then where the repair record
+// goes (`audit`, a CSV file) and whether the changes are counted at all.
+constexpr std::array<binding::Param, 2> kFrontOpenTail = {{
+    {"audit", Kind::OptionalText, Default::None, true},
+    {"record", Kind::Switch, Default::False, true},
+}};
+consteval std::array<binding::Param, 9> front_open_params() {
+  const std::array<binding::Param, 7> head = binding::with_options(kReaderHead);
+  std::array<binding::Param, 9> all{};
+  for (std::size_t i = 0; i < head.size(); ++i) {
+    all[i] = head[i];
+  }
+  for (std::size_t i = 0; i < kFrontOpenTail.size(); ++i) {
+    all[head.size() + i] = kFrontOpenTail[i];
+  }
+  return all;
+}
+constexpr Signature<9> kFrontOpenSignature{"open()", front_open_params()};
+static_assert(binding::well_formed(kFrontOpenSignature));
+
 struct ReaderState {
   ByteBuffer bytes;
   KeptRows rows;  // borrows `bytes`
@@ -76,6 +96,63 @@ PyRef make_reader(PyTypeObject* type, const binding::Bound<7>& args) {
   PyRef object = own(type->tp_alloc(type, 0));
   reinterpret_cast<PyVornishReader*>(object.get())->state = state.release();
   return object;
+}
+
+// Lets other Python threads run while the engine works; taken back on
+// every path out. Only the front's entry points use it: the backend's
+// reader keeps the lock for the whole call.
+class WithoutGil {
+ public:
+  WithoutGil() noexcept : saved_(PyEval_SaveThread()) {}
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+  ~WithoutGil() { PyEval_RestoreThread(saved_); }
+
+ private:
+  PyThreadState* saved_;
+};
+
+// The front's open(): (reader, changes by action). The file is read and
+// repaired without the interpreter lock; the audit file, when asked for,
+// is written after the repair, so a file that cannot be read leaves none.
+PyRef make_front_reader(const binding::Bound<9>& args) {
+  auto state = std::make_unique<ReaderState>();
+  const VornishOptions options = binding::options_from(args, 1);
+  const std::optional<std::string_view> audit_path = args[7].optional_text();
+  RepairLog log(audit_path.has_value());
+  const bool record = args[8].flag() || audit_path.has_value();
+  std::optional<VornishError> failed;
+  {
+    WithoutGil released;
+    Result<ByteBuffer> file = read_whole_file(std::string(args[0].text()));
+    if (!file) {
+      failed = file.error();
+    } else {
+      state->bytes = std::move(file).value();
+      VornishOutcome outcome =
+          vornish_slice_kept(state->bytes.view(), options, record ? &log : nullptr);
+      state->rows = std::move(outcome.rows);
+      state->stats = outcome.stats;
+      if (audit_path) {
+        Result<AuditFile> audit = AuditFile::create(std::string(*audit_path));
+        Status written = audit ? audit.value().write(log) : Status(audit.error());
+        if (written) {
+          written = audit.value().finish();
+        }
+        if (!written) {
+          failed = written.error();
+        }
+      }
+    }
+  }
+  if (failed) {
+    raise_file_error(*failed);
+  }
+  PyTypeObject* type = reader_type();
+  PyRef object = own(type->tp_alloc(type, 0));
+  reinterpret_cast<PyVornishReader*>(object.get())->state = state.release();
+  PyRef actions = new_action_counts(log.counts());
+  return own(PyTuple_Pack(2, object.get(), actions.get()));
 }
 
 // Builds the str of a field the tokenizer has already found well-formed:
@@ -188,6 +265,12 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return make_reader(reader_type(), binding::bind_fast(kOpenSignature, args, nargs, kwnames));
   });
 }
+PyObject* front_open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return barrier([&] {
+    return make_front_reader(binding::bind_fast(kFrontOpenSignature, args, nargs, kwnames));
+  });
+}
 PyObject* iter_entry(PyObject* self) {
   return barrier([&] { return PyRef::borrow(self); });
 }
@@ -266,6 +349,14 @@ PyMethodDef open_def = {
     "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
     "Convenience function to open and stream a vornished CSV file."};
 
+PyMethodDef front_open_def = {
+    "_open", as_method(front_open_entry), METH_FASTCALL | METH_KEYWORDS,
+    "_open(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
+    "merge_overflow=True, expected_columns=None, repair_quotes=True, *, audit=None, "
+    "record=False)\n--\n\n"
+    "open() for csv_vornish: (reader, changes by action), read without the interpreter "
+    "lock."};
+
 }  // namespace
 
 PyTypeObject* reader_type() {
@@ -277,5 +368,7 @@ PyTypeObject* reader_type() {
 }
 
 PyMethodDef* open_method() { return &open_def; }
+
+PyMethodDef* front_open_method() { return &front_open_def; }
 
 }  // namespace vornish

@@ -13,4 +13,7 @@ PyTypeObject* reader_type();
 // The method definition of the module function open().
 PyMethodDef* open_method();
 
+// The front package's _open(): the reader with its repair record.
+PyMethodDef* front_open_method();
+
 }  // namespace vornish

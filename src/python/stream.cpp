@@ -28,21 +28,25 @@ constexpr std::array<Param, 3> kHead = {{
     {"output_path", Kind::Text, Default::Required},
     {"quarantine_path", Kind::OptionalText, Default::None},
 }};
-constexpr std::array<Param, 5> kStreamParams = {{
+// `audit` names the repair record's CSV file; `record` counts the changes
+// by action without writing them.
+constexpr std::array<Param, 7> kStreamParams = {{
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
     {"progress", Kind::OptionalCallable, Default::None, true},
     {"skip_initial_space", Kind::Switch, Default::False, true},
     {"skip_rows", Kind::Count, Default::Zero, true},
+    {"audit", Kind::OptionalText, Default::None, true},
+    {"record", Kind::Switch, Default::False, true},
 }};
 
-consteval std::array<Param, 14> stream_params() {
+consteval std::array<Param, 16> stream_params() {
   const std::array<Param, 9> base = binding::with_options(kHead);
-  std::array<Param, 14> all{};
+  std::array<Param, 16> all{};
   for (std::size_t i = 0; i < 9; ++i) {
     all[i] = base[i];
   }
-  for (std::size_t i = 0; i < 5; ++i) {
+  for (std::size_t i = 0; i < kStreamParams.size(); ++i) {
     all[9 + i] = kStreamParams[i];
   }
   return all;
@@ -50,7 +54,7 @@ consteval std::array<Param, 14> stream_params() {
 
 // Same display name as the backend's function, so that binding errors read
 // the same.
-constexpr binding::Signature<14> kSignature{"vornish_file()", stream_params()};
+constexpr binding::Signature<16> kSignature{"vornish_file()", stream_params()};
 static_assert(binding::well_formed(kSignature));
 
 enum Index : std::size_t {
@@ -59,6 +63,8 @@ enum Index : std::size_t {
   kProgress = 11,
   kSkipInitialSpace = 12,
   kSkipRows = 13,
+  kAudit = 14,
+  kRecord = 15,
 };
 
 // Gives the interpreter lock up for its lifetime; `state` is where it is
@@ -83,7 +89,7 @@ class WithoutLock {
   PyThreadState* state_;
 };
 
-PyRef stream_call(const binding::Bound<14>& args) {
+PyRef stream_call(const binding::Bound<16>& args) {
   std::optional<std::string> quarantine_path;
   if (const auto path = args[2].optional_text()) {
     quarantine_path.emplace(*path);
@@ -95,6 +101,10 @@ PyRef stream_call(const binding::Bound<14>& args) {
   StreamOptions stream;
   stream.threads = std::min(args[kThreads].count().value_or(usable_cores()), kMaxThreads);
   stream.chunk_size = args[kChunkSize].count().value_or(StreamOptions::kDefaultChunkSize);
+  if (const auto path = args[kAudit].optional_text()) {
+    stream.audit_path.emplace(*path);
+  }
+  stream.record = args[kRecord].flag();
   PyObject* progress = args[kProgress].object();
   const std::string input(args[0].text());
   const std::string output(args[1].text());
@@ -135,7 +145,7 @@ PyRef stream_call(const binding::Bound<14>& args) {
   if (run->value().cancelled) {
     fail("the streaming run stopped without a pending exception");
   }
-  return new_summary(run->value().stats);
+  return new_front_result(run->value().stats, run->value().actions);
 }
 
 PyObject* stream_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -149,11 +159,12 @@ PyMethodDef stream_def = {
     "_vornish_file(input_path, output_path, quarantine_path=None, delimiter=None, "
     "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
     "repair_quotes=True, *, threads=None, chunk_size=None, progress=None, "
-    "skip_initial_space=False, skip_rows=0)\n"
+    "skip_initial_space=False, skip_rows=0, audit=None, record=False)\n"
     "--\n"
     "\n"
     "vornish_file() for files of any size: read in chunks, parsed on `threads`\n"
-    "threads, without the interpreter lock. Private to csv_vornish."};
+    "threads, without the interpreter lock; returns (summary, changes by action).\n"
+    "Private to csv_vornish."};
 
 }  // namespace
 

@@ -153,4 +153,21 @@ PyRef new_summary(const VornishStats& stats) {
   return object;
 }
 
+PyRef new_action_counts(const ActionCounts& counts) {
+  PyRef dict = own(PyDict_New());
+  for (std::size_t i = 0; i < kRepairActions; ++i) {
+    const std::string_view name = action_name(static_cast<RepairAction>(i));
+    PyRef key = own(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    PyRef value = own(PyLong_FromUnsignedLongLong(counts[i]));
+    check(PyDict_SetItem(dict.get(), key.get(), value.get()));
+  }
+  return dict;
+}
+
+PyRef new_front_result(const VornishStats& stats, const ActionCounts& counts) {
+  PyRef summary = new_summary(stats);
+  PyRef actions = new_action_counts(counts);
+  return own(PyTuple_Pack(2, summary.get(), actions.get()));
+}
+
 }  // namespace vornish

@@ -14,4 +14,12 @@ PyTypeObject* summary_type();
 // A new VornishSummary holding a copy of `stats`.
 PyRef new_summary(const VornishStats& stats);
 
+// The changes of a run by action, as a new dict {"padded": 3, ...} holding
+// every action in the record's order, zeros included.
+PyRef new_action_counts(const ActionCounts& counts);
+
+// (summary, action counts): what the front's runs return to the package,
+// which makes its RepairSummary of them.
+PyRef new_front_result(const VornishStats& stats, const ActionCounts& counts);
+
 }  // namespace vornish

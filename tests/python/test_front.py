@@ -91,7 +91,8 @@ def test_vornish_file_takes_path_like(tmp_path: pathlib.Path, sample: pathlib.Pa
 def test_open_takes_path_like(sample: pathlib.Path, kind: str, by_keyword: bool) -> None:
     path = PATH_KINDS[kind](sample)
     reader = csv_vornish.open(file_path=path, delimiter=";") if by_keyword else csv_vornish.open(path, ";")
-    assert isinstance(reader, csv_vornish.VornishReader)
+    assert isinstance(reader, csv_vornish.RepairReader)
+    assert isinstance(reader.reader, csv_vornish.VornishReader)
     assert list(reader) == list(backend.open(str(sample), ";"))
 
 

@@ -13,7 +13,7 @@ from typing import Literal, assert_type
 
 import _csv_vornish_backend
 import csv_vornish
-from csv_vornish import VornishReader, VornishSummary
+from csv_vornish import RepairReader, RepairSummary, VornishReader, VornishSummary
 
 
 def exercise(directory: pathlib.Path) -> dict[str, object]:
@@ -21,7 +21,9 @@ def exercise(directory: pathlib.Path) -> dict[str, object]:
     source.write_text("a;b;c\n1;2;3\n4;5\n6;7;8;9\n", encoding="utf-8")
 
     summary = csv_vornish.vornish_file(source, directory / "typed.clean.csv", directory / "typed.bad.csv")
-    assert_type(summary, VornishSummary)
+    assert_type(summary, RepairSummary)
+    assert_type(summary.summary, VornishSummary)
+    assert_type(summary.actions, dict[str, int])
     assert_type(summary.total_rows, int)
     assert_type(summary.detected_delimiter, str)
     counts: dict[str, object] = dict(summary.to_dict())
@@ -32,12 +34,13 @@ def exercise(directory: pathlib.Path) -> dict[str, object]:
     assert_type(native, VornishSummary)
 
     with csv_vornish.open(source, delimiter=";", fill_ragged_rows=False) as reader:
-        assert_type(reader, VornishReader)
+        assert_type(reader, RepairReader)
+        assert_type(reader.reader, VornishReader)
         rows: Iterator[list[str]] = reader
         first = next(rows)
         assert_type(first, list[str])
         assert_type(len(reader), int)
-        assert_type(reader.summary, VornishSummary)
+        assert_type(reader.summary, RepairSummary)
         assert_type(reader.__exit__(None, None, None), Literal[False])
     # Reachable: the reader never swallows an exception.
     direct = VornishReader(str(source), quote_char="'", repair_quotes=False)

@@ -1,0 +1,231 @@
+#include "engine/repair_log.hpp"
+
+#include <charconv>
+
+#include "engine/vornish.hpp"
+#include "parser/utf8.hpp"
+
+namespace vornish {
+namespace {
+
+void append_number(std::string& out, std::uint64_t n) {
+  char digits[24];
+  const auto done = std::to_chars(digits, digits + sizeof digits, n);
+  out.append(digits, done.ptr);
+}
+
+// "1 quote", "2 quotes".
+void append_counted(std::string& out, std::uint64_t n, std::string_view one,
+                    std::string_view many) {
+  append_number(out, n);
+  out.push_back(' ');
+  out.append(n == 1 ? one : many);
+}
+
+void append_quoted(std::string& out, std::string_view text) {
+  out.push_back('"');
+  for (const char c : text) {
+    if (c == '"') out.push_back('"');
+    out.push_back(c);
+  }
+  out.push_back('"');
+}
+
+}  // namespace
+
+std::string_view action_name(RepairAction action) noexcept {
+  switch (action) {
+    case RepairAction::Padded:
+      return "padded";
+    case RepairAction::Merged:
+      return "merged";
+    case RepairAction::Quarantined:
+      return "quarantined";
+    case RepairAction::Preamble:
+      return "preamble";
+    case RepairAction::StrayQuote:
+      return "stray_quote";
+    case RepairAction::BareQuote:
+      return "bare_quote";
+    case RepairAction::TextAfterQuote:
+      return "text_after_quote";
+    case RepairAction::BlanksDropped:
+      return "blanks_dropped";
+    case RepairAction::UnterminatedQuote:
+      return "unterminated_quote";
+    case RepairAction::InvalidUtf8:
+      break;
+  }
+  return "invalid_utf8";
+}
+
+void RepairLog::begin_row(std::uint64_t line, std::uint64_t offset, std::string_view raw) {
+  pending_line_ = line;
+  pending_offset_ = offset;
+  if (keep_) {
+    rows_.push_back({raw_.size(), raw.size()});
+    raw_.append(raw);
+  }
+}
+
+void RepairLog::add(std::uint32_t column, RepairAction action, std::uint64_t amount,
+                    std::uint64_t expected) {
+  ++counts_[static_cast<std::size_t>(action)];
+  if (keep_) {
+    entries_.push_back({pending_line_, pending_offset_, column, action, amount, expected,
+                        static_cast<std::uint32_t>(rows_.size() - 1)});
+  }
+}
+
+std::string_view RepairLog::raw(const RepairEntry& entry) const noexcept {
+  const Span& span = rows_[entry.row];
+  return std::string_view(raw_).substr(span.begin, span.size);
+}
+
+void RepairLog::append(const RepairLog& other, std::size_t from, std::uint64_t line_shift) {
+  std::uint32_t last_row = ~std::uint32_t{0};
+  for (std::size_t i = from; i < other.entries_.size(); ++i) {
+    RepairEntry entry = other.entries_[i];
+    ++counts_[static_cast<std::size_t>(entry.action)];
+    if (!keep_) continue;
+    if (entry.row != last_row) {
+      last_row = entry.row;
+      const std::string_view bytes = other.raw(entry);
+      rows_.push_back({raw_.size(), bytes.size()});
+      raw_.append(bytes);
+    }
+    entry.line += line_shift;
+    entry.row = static_cast<std::uint32_t>(rows_.size() - 1);
+    entries_.push_back(entry);
+  }
+}
+
+void RepairLog::drop_entries() noexcept {
+  entries_.clear();
+  rows_.clear();
+  raw_.clear();
+}
+
+void RepairLog::clear() noexcept {
+  drop_entries();
+  counts_ = {};
+}
+
+void append_detail(std::string& out, const RepairEntry& entry) {
+  switch (entry.action) {
+    case RepairAction::Padded:
+    case RepairAction::Merged:
+      out += "had ";
+      append_counted(out, entry.amount, "field", "fields");
+      out += ", expected ";
+      append_number(out, entry.expected);
+      return;
+    case RepairAction::Quarantined:
+      out += reason_text(entry.amount < entry.expected ? QuarantineReason::TooFew
+                                                       : QuarantineReason::Extra,
+                         static_cast<std::size_t>(entry.expected));
+      return;
+    case RepairAction::Preamble:
+      out += reason_text(QuarantineReason::Preamble, 0);
+      return;
+    case RepairAction::StrayQuote:
+      append_counted(out, entry.amount, "quote", "quotes");
+      out += " kept as text";
+      return;
+    case RepairAction::BareQuote:
+      append_counted(out, entry.amount, "quote", "quotes");
+      out += " read as text";
+      return;
+    case RepairAction::TextAfterQuote:
+      append_counted(out, entry.amount, "byte", "bytes");
+      out += " after the closing quote joined to the field";
+      return;
+    case RepairAction::BlanksDropped:
+      append_counted(out, entry.amount, "blank", "blanks");
+      out += " dropped after the closing quote";
+      return;
+    case RepairAction::UnterminatedQuote:
+      out += "quote never closed: the field took the remaining ";
+      append_counted(out, entry.amount, "byte", "bytes");
+      return;
+    case RepairAction::InvalidUtf8:
+      append_counted(out, entry.amount, "byte", "bytes");
+      out += " replaced by ";
+      append_number(out, entry.expected);
+      out += " U+FFFD";
+      return;
+  }
+}
+
+void append_escaped_raw(std::string& out, std::string_view raw) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::size_t i = 0;
+  while (i < raw.size()) {
+    const auto byte = static_cast<unsigned char>(raw[i]);
+    if (byte < 0x80) {
+      if (byte == '\\') out.push_back('\\');
+      out.push_back(static_cast<char>(byte));
+      ++i;
+    } else if (const std::size_t len = utf8::sequence_length(raw.substr(i)); len > 0) {
+      out.append(raw.substr(i, len));
+      i += len;
+    } else {
+      out += "\\x";
+      out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 0x0F]);
+      ++i;
+    }
+  }
+}
+
+void append_audit_line(std::string& out, const RepairLog& log, const RepairEntry& entry,
+                       std::uint64_t line_shift) {
+  append_number(out, entry.line + line_shift);
+  out.push_back(',');
+  append_number(out, entry.offset);
+  out.push_back(',');
+  if (entry.column != 0) append_number(out, entry.column);
+  out.push_back(',');
+  out += action_name(entry.action);
+  out.push_back(',');
+  std::string detail;
+  append_detail(detail, entry);
+  append_quoted(out, detail);
+  out.push_back(',');
+  std::string raw;
+  append_escaped_raw(raw, log.raw(entry));
+  append_quoted(out, raw);
+  out.push_back('\n');
+}
+
+Result<AuditFile> AuditFile::create(const std::string& path) {
+  Result<BufferedFile> file = BufferedFile::create(path);
+  if (!file) {
+    return file.error();
+  }
+  AuditFile audit(std::move(file.value()));
+  if (Status s = audit.file_.write_line(kAuditHeader); !s) {
+    return s.error();
+  }
+  return audit;
+}
+
+Status AuditFile::write(const RepairLog& log, std::size_t from, std::uint64_t line_shift) {
+  for (std::size_t i = from; i < log.size(); ++i) {
+    text_.clear();
+    append_audit_line(text_, log, log[i], line_shift);
+    if (Status s = file_.write_line(text_); !s) {
+      return s;
+    }
+  }
+  return Ok{};
+}
+
+Status AuditFile::finish() {
+  if (Status s = file_.flush(); !s) {
+    return s;
+  }
+  return file_.close();
+}
+
+}  // namespace vornish

@@ -1,0 +1,185 @@
+// The tokenizer's state machine once more, byte by byte, noting each rule
+// that changes a field. The order of the tests in every state is the
+// tokenizer's own (resilient_parser.cpp), so that bytes shared by two roles
+// (a quote that is also the delimiter, a blank delimiter) resolve alike.
+#include "parser/row_audit.hpp"
+
+#include <limits>
+
+#include "parser/utf8.hpp"
+
+namespace vornish {
+namespace {
+
+constexpr std::uint8_t kLf = 0x0A;
+constexpr std::uint8_t kCr = 0x0D;
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+constexpr bool is_blank(std::uint8_t c) noexcept { return c == 0x20 || c == 0x09; }
+constexpr bool is_line_end(std::uint8_t c) noexcept { return c == kLf || c == kCr; }
+
+// FieldNote kinds counted while a field is read, by index into counts_.
+constexpr std::size_t kCounted = 5;
+static_assert(static_cast<std::size_t>(FieldChange::InvalidUtf8) == kCounted);
+
+enum class State : std::uint8_t {
+  FieldStart,  // a new field begins
+  Unquoted,    // inside a field that did not start with a quote
+  Quoted,      // inside a field that started with a quote
+  AfterQuote,  // the field's quote has been closed
+};
+
+}  // namespace
+
+bool RowAuditor::followed_by_field_end(std::string_view row,
+                                       std::size_t quote_index) const noexcept {
+  const auto* d = reinterpret_cast<const std::uint8_t*>(row.data());
+  const std::size_t n = row.size();
+  std::size_t j = quote_index + 1;
+  while (j < n && is_blank(d[j])) ++j;
+  return j == n || d[j] == delimiter_ || is_line_end(d[j]);
+}
+
+bool RowAuditor::closes_field(std::string_view row, std::size_t quote_index) {
+  if (followed_by_field_end(row, quote_index)) return true;
+  if (!cache_valid_ || quote_index < cached_line_begin_ || quote_index >= cached_line_end_) {
+    const auto* d = reinterpret_cast<const std::uint8_t*>(row.data());
+    const std::size_t n = row.size();
+    std::size_t end = quote_index + 1;
+    while (end < n && !is_line_end(d[end])) ++end;
+    std::size_t last = kNone;
+    for (std::size_t q = end; q > quote_index + 1;) {
+      --q;
+      if (d[q] == quote_char_ && followed_by_field_end(row, q)) {
+        last = q;
+        break;
+      }
+    }
+    cached_line_begin_ = quote_index;
+    cached_line_end_ = end;
+    cached_last_closer_ = last;
+    cache_valid_ = true;
+  }
+  return cached_last_closer_ == kNone || cached_last_closer_ <= quote_index;
+}
+
+void RowAuditor::finish_field() {
+  ++column_;
+  for (std::size_t kind = 0; kind < kCounted; ++kind) {
+    if (counts_[kind] != 0) {
+      notes_.push_back({column_, static_cast<FieldChange>(kind), counts_[kind], 0});
+      counts_[kind] = 0;
+    }
+  }
+  if (utf8::check(bytes_) == utf8::Check::Invalid) {
+    const utf8::Damage damage = utf8::damage(bytes_);
+    notes_.push_back({column_, FieldChange::InvalidUtf8, damage.bytes, damage.replacements});
+  }
+  bytes_.clear();
+}
+
+std::span<const FieldNote> RowAuditor::audit(std::string_view row) {
+  notes_.clear();
+  bytes_.clear();
+  column_ = 0;
+  cache_valid_ = false;
+  for (std::size_t& count : counts_) count = 0;
+
+  const auto* d = reinterpret_cast<const std::uint8_t*>(row.data());
+  const std::size_t n = row.size();
+  const auto count = [this](FieldChange change, std::size_t amount = 1) {
+    counts_[static_cast<std::size_t>(change)] += amount;
+  };
+  State state = State::FieldStart;
+  std::size_t opened_at = 0;  // the opening quote of the current quoted field
+  std::size_t p = 0;
+  for (;;) {
+    if (p == n) {
+      // The end of the input: a field still open took all of it.
+      if (state == State::Quoted) {
+        count(FieldChange::UnterminatedQuote, n - opened_at);
+      }
+      if (state != State::FieldStart || column_ > 0 || !bytes_.empty()) {
+        finish_field();
+      }
+      return notes_;
+    }
+    const std::uint8_t c = d[p];
+    switch (state) {
+      case State::FieldStart:
+        if (c == quote_char_) {
+          opened_at = p;
+          state = State::Quoted;
+        } else if (skip_initial_space_ && column_ > 0 && is_blank(c)) {
+          // A dialect's own rule, not a repair.
+        } else if (is_line_end(c) && c != delimiter_) {
+          finish_field();
+          return notes_;
+        } else if (c == delimiter_) {
+          finish_field();
+        } else {
+          bytes_.push_back(static_cast<char>(c));
+          state = State::Unquoted;
+        }
+        ++p;
+        break;
+      case State::Unquoted:
+        if (c == delimiter_) {
+          finish_field();
+          state = State::FieldStart;
+        } else if (is_line_end(c)) {
+          finish_field();
+          return notes_;
+        } else {
+          if (c == quote_char_) count(FieldChange::BareQuote);
+          bytes_.push_back(static_cast<char>(c));
+        }
+        ++p;
+        break;
+      case State::Quoted:
+        if (c == quote_char_) {
+          if (p + 1 == n) {
+            state = State::AfterQuote;
+            ++p;
+          } else if (d[p + 1] == quote_char_) {
+            bytes_.push_back(static_cast<char>(c));  // a doubled quote is no change
+            p += 2;
+          } else if (!repair_quotes_ || closes_field(row, p)) {
+            state = State::AfterQuote;
+            ++p;
+          } else {
+            count(FieldChange::StrayQuote);
+            bytes_.push_back(static_cast<char>(c));
+            ++p;
+          }
+        } else {
+          bytes_.push_back(static_cast<char>(c));
+          ++p;
+        }
+        break;
+      case State::AfterQuote:
+        if (c == delimiter_) {
+          finish_field();
+          state = State::FieldStart;
+          ++p;
+        } else if (is_blank(c)) {
+          count(FieldChange::BlanksDropped);
+          ++p;
+        } else if (is_line_end(c)) {
+          finish_field();
+          return notes_;
+        } else {
+          // The rest of the field, up to its end, joins it.
+          std::size_t end = p;
+          while (end < n && d[end] != delimiter_ && !is_line_end(d[end])) ++end;
+          count(FieldChange::TextAfterQuote, end - p);
+          bytes_.push_back(static_cast<char>(c));
+          state = State::Unquoted;
+          ++p;
+        }
+        break;
+    }
+  }
+}
+
+}  // namespace vornish
