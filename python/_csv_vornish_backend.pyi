@@ -92,8 +92,15 @@ def open(
 
 def _sniff_dialect(
     file_path: str, sample_size: SupportsIndex | None = None
-) -> tuple[str, str, bool, int, bool, int]:
-    """Detects the dialect of the first sample_size bytes (default 65536) of a CSV file."""
+) -> tuple[
+    str | None, str, bool, int, bool, int, str | None, int, int, tuple[tuple[int, int, int, int, bool], ...]
+]:
+    """Detects the dialect of the first sample_size bytes (default 65536) of a CSV file.
+
+    Returns (delimiter, quote_char, skip_initial_space, skip_rows, header, columns,
+    comment, header_rows, skip_footer, tables), each table
+    (skip_rows, columns, header_rows, rows, ends).
+    """
 
 @final
 class _ArrowRowStream:
