@@ -345,6 +345,38 @@ Cell classify(std::string_view s, std::uint8_t delimiter) noexcept {
   return is_plain_text(s, delimiter) ? Cell::Text : Cell::Junk;
 }
 
+// Whether the end of `left`, the delimiter and the start of `right` read
+// as one time or date: the delimiter cut it apart.
+// Under a blank delimiter a date and a time side by side are two cells as
+// often as one value: only other delimiters are judged.
+bool splits_value(std::string_view left, std::string_view right, std::uint8_t delimiter) noexcept {
+  if (delimiter == ' ' || left.empty() || right.empty() || !is_digit(left.back()) || !is_digit(right.front())) {
+    return false;
+  }
+  // The value around the cut: the word the left cell ends with and the
+  // word the right one starts with.
+  constexpr std::size_t kLongest = 32;
+  std::size_t from = left.size();
+  while (from > 0 && left[from - 1] != ' ' && left.size() - from < kLongest) {
+    --from;
+  }
+  std::size_t to = 0;
+  while (to < right.size() && right[to] != ' ' && to < kLongest) {
+    ++to;
+  }
+  std::array<char, 2 * kLongest + 1> joined{};
+  std::size_t n = 0;
+  for (std::size_t i = from; i < left.size(); ++i) {
+    joined[n++] = left[i];
+  }
+  joined[n++] = static_cast<char>(delimiter);
+  for (std::size_t i = 0; i < to; ++i) {
+    joined[n++] = right[i];
+  }
+  const std::string_view value(joined.data(), n);
+  return is_time_at(value, 0) || is_date(value);
+}
+
 // The prefixes comment lines start with.
 constexpr std::array<std::string_view, 2> kCommentPrefixes = {"#", "//"};
 
@@ -464,6 +496,11 @@ class Trial {
         const Cell cell = classify(text, c.delimiter);
         if (cell != Cell::Junk) {
           ++summary.clean;
+        }
+        // A delimiter inside a time or a date (09:30 cut at ":") cuts one
+        // value in two: neither piece is a clean cell.
+        if (i > 0 && splits_value((*row)[i - 1].text, text, c.delimiter)) {
+          summary.clean -= std::min<std::size_t>(summary.clean, 2);
         }
         if (cell != Cell::Empty) {
           summary.all_empty = false;

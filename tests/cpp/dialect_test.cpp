@@ -132,6 +132,57 @@ TEST(DetectDialect, CutValuesLoseToTypedCells) {
     prose += std::string(notes[i % 4]) + ";" + std::to_string(i * 13) + ",50\n";
   }
   expect("prose and decimal commas", detect_dialect(prose), {';', '"', false, 0, true, 2});
+  std::string times = "start,end\n";
+  for (int i = 0; i < 12; ++i) {
+    times += "0" + std::to_string(i % 10) + ":3" + std::to_string(i % 6) + ":10,1" + std::to_string(i % 10) + ":05:59\n";
+  }
+  expect("times of two columns", detect_dialect(times), {',', '"', false, 0, true, 2});
+}
+
+// What wraps the table: comment lines, a group row over the names, a
+// totals row and notes at the end, a second table after a blank row.
+TEST(DetectDialect, Layouts) {
+  std::string body;
+  std::string commented;
+  double total = 0;
+  for (int i = 0; i < 8; ++i) {
+    const std::string line = std::to_string(i) + ",Oslo," + std::to_string(i * 3) + ".25\n";
+    body += line;
+    commented += (i == 3 ? "# seen\n" : "") + line;
+    total += i * 3 + 0.25;
+  }
+  const std::string totals = "Total,," + std::to_string(static_cast<int>(total)) + ".00\n";
+
+  SniffedDialect d = detect_dialect("# exported\nid,city,price\n" + commented + totals + "\nSource: ERP\n");
+  EXPECT_EQ(d.comment, "#");
+  EXPECT_EQ(d.skip_rows, 1u);
+  EXPECT_EQ(d.skip_footer, 3u);
+  ASSERT_EQ(d.tables.size(), 1u);
+  EXPECT_EQ(d.tables[0].rows, 10u);  // the header, 8 rows and a comment
+
+  // Not sums: the last row is data.
+  d = detect_dialect("id,city,price\n" + body + "Total,,1.00\n");
+  EXPECT_EQ(d.skip_footer, 0u);
+  // Only a whole file shows its end.
+  d = detect_dialect("id,city,price\n" + body + totals, false);
+  EXPECT_EQ(d.skip_footer, 0u);
+  EXPECT_FALSE(d.tables.back().ends);
+
+  d = detect_dialect(",Price,\nid,net,gross\n" + body);
+  EXPECT_EQ(d.header_rows, 2u);
+  EXPECT_EQ(d.skip_rows, 0u);
+
+  d = detect_dialect("id,city,price\n" + body + "\nname,n\nAnn,1\nBob,2\nCy,3\n");
+  ASSERT_EQ(d.tables.size(), 2u);
+  EXPECT_EQ(d.columns, 3u);
+  EXPECT_EQ(d.tables[1].skip_rows, 10u);
+  EXPECT_EQ(d.tables[1].columns, 2u);
+  EXPECT_EQ(d.tables[1].header_rows, 1u);
+
+  // Colours in the first column are values, not comments.
+  std::string colours = "colour,n\n";
+  for (int i = 0; i < 8; ++i) colours += "#A" + std::to_string(i) + "B0C0," + std::to_string(i) + "\n";
+  EXPECT_EQ(detect_dialect(colours).comment, "");
 }
 
 TEST(DetectDialect, PartialSampleIgnoresItsCutRow) {
