@@ -557,20 +557,25 @@ class Trial {
   std::size_t first_block_end(std::size_t from = 0) const {
     constexpr std::size_t kMinRun = 3;
     std::size_t run = 0;
+    // The longest run of the block so far: a ragged last row ends a run,
+    // not the table.
+    std::size_t longest = 0;
     for (std::size_t i = from; i < rows_.size(); ++i) {
       const RowSummary& r = rows_[i];
       if (r.aside) {
         continue;
       }
       if (r.blank) {
-        if (run >= kMinRun) {
+        if (longest >= kMinRun) {
           return i;
         }
         run = 0;
+        longest = 0;
         continue;
       }
       const bool fits = r.width >= 2 && !r.all_empty;
       run = !fits ? 0 : (run > 0 && i > from && rows_[i - 1].width == r.width ? run + 1 : 1);
+      longest = std::max(longest, run);
     }
     return rows_.size();
   }
