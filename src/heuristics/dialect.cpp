@@ -554,13 +554,17 @@ class Trial {
   // The end of the first table when a blank row closes it: the first
   // blank row after a run of kMinRun rows of one width. Tables stacked
   // after it have widths of their own, which must not decide the first's.
-  std::size_t first_block_end(std::size_t from = 0) const {
+  // `span` bounds the rows looked at, so that a caller asking for every
+  // table of the sample stays linear in it.
+  std::size_t first_block_end(std::size_t from = 0,
+                              std::size_t span = std::numeric_limits<std::size_t>::max()) const {
     constexpr std::size_t kMinRun = 3;
+    const std::size_t last = span < rows_.size() - from ? from + span : rows_.size();
     std::size_t run = 0;
     // The longest run of the block so far: a ragged last row ends a run,
     // not the table.
     std::size_t longest = 0;
-    for (std::size_t i = from; i < rows_.size(); ++i) {
+    for (std::size_t i = from; i < last; ++i) {
       const RowSummary& r = rows_[i];
       if (r.aside) {
         continue;
@@ -577,7 +581,7 @@ class Trial {
       run = !fits ? 0 : (run > 0 && i > from && rows_[i - 1].width == r.width ? run + 1 : 1);
       longest = std::max(longest, run);
     }
-    return rows_.size();
+    return last;
   }
 
   std::size_t table_width() const {
@@ -1185,7 +1189,8 @@ void Trial::layout(std::string_view sample, bool complete, const Candidate& c, c
       const std::size_t next = next_content(j);
       const bool run = next < rows_.size() && rows_[next].width == r.width;
       const bool long_run = run && starts_table(j, r.width);
-      limit_ = first_block_end(j);
+      // The header test reads at most kTypeRows rows of the table below.
+      limit_ = first_block_end(j, 4 * kTypeRows);
       const bool own_header = run && header_like(j, r.width);
       if ((long_run || own_header) && (r.width != current.columns || own_header)) {
         // The blank rows before it close the previous table.
