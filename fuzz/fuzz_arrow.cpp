@@ -14,7 +14,8 @@
 // moved out and released after their parent, and every release leaves
 // `release` null. The same payload, read from a file by the batch source on
 // 2 to 4 threads in chunks of 1 to 64 bytes, gives the one-thread source's
-// cells, counts and failure.
+// cells, counts and failure, and both keep the whole-buffer run's repair
+// records.
 //
 // Input layout: flags (delimiter given, padding, merging, quote repair,
 // large offsets, extra columns, child moved out), delimiter, quote, width,
@@ -60,6 +61,7 @@ Cell cell_of(const ArrowArray& child, std::int64_t r) {
 struct SourceRun {
   std::vector<std::vector<Cell>> rows;
   VornishStats stats;
+  std::string records;  // as the audit file would hold them
   bool failed = false;
   std::string failure;
 };
@@ -85,6 +87,10 @@ SourceRun run_source(const ArrowReadOptions& options) {
   run.failed = next == BatchSource::Next::Failed;
   run.failure = run.failed ? source.failure() : "";
   run.stats = source.stats();
+  const RepairLog& log = source.repair_log();
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    append_audit_line(run.records, log, log[i]);
+  }
   return run;
 }
 
@@ -248,6 +254,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   read.repair = options;
   read.header = move_child_out;  // a flag of its own would move the layout
   read.limits = limits;
+  read.keep_records = true;
   read.threads = 1;
   const SourceRun one = run_source(read);
   read.threads = 2 + limits.max_rows % 3;
@@ -263,6 +270,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               a.quarantined_rows == b.quarantined_rows));
     FUZZ_CHECK(a.detected_delimiter == b.detected_delimiter &&
                a.inferred_columns == b.inferred_columns);
+    if (!one.failed) {
+      RepairLog log;
+      static_cast<void>(vornish_slice_kept(bytes, options, &log));
+      std::string expected;
+      for (std::size_t i = 0; i < log.size(); ++i) {
+        append_audit_line(expected, log, log[i]);
+      }
+      FUZZ_CHECK(one.records == expected);
+      FUZZ_CHECK(parallel.records == expected);
+    }
   }
   return 0;
 }

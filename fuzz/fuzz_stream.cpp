@@ -5,7 +5,9 @@
 // past what it holds, and (unless FUZZ_CRASH_ONLY is set in the
 // environment) its output bytes, quarantine bytes and stats are exactly
 // those of the whole-buffer vornish_file on the same file, as are its
-// error or success.
+// error or success; its audit file holds the whole-buffer run's repair
+// records, each giving back its row's bytes, and its counts by action
+// agree with the stats.
 //
 // Input layout: flags (delimiter given, padding, merging, quote repair,
 // blanks skipped, width given, with a quarantine file), delimiter, quote,
@@ -34,7 +36,7 @@ using namespace vornish;
 using namespace vornish::fuzz;
 
 bool g_crash_only = false;
-std::string g_input, g_output, g_quarantine, g_ref_output, g_ref_quarantine;
+std::string g_input, g_output, g_quarantine, g_ref_output, g_ref_quarantine, g_audit;
 
 std::string read_all(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -68,9 +70,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_quarantine = stem + ".q";
   g_ref_output = stem + ".ref.out";
   g_ref_quarantine = stem + ".ref.q";
+  g_audit = stem + ".audit";
   std::atexit([] {
     for (const std::string* p : {&g_input, &g_output, &g_quarantine, &g_ref_output,
-                                 &g_ref_quarantine}) {
+                                 &g_ref_quarantine, &g_audit}) {
       ::unlink(p->c_str());
     }
   });
@@ -101,9 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   stream.chunk_size = 1 + static_cast<std::size_t>(reader.byte()) +
                       (static_cast<std::size_t>(reader.byte() & 1) << 8);
   stream.threads = 1 + reader.byte() % 4u;
+  stream.audit_path = g_audit;
   write_all(g_input, reader.rest());
   // A file left by the previous input must not pass for one this run wrote.
-  for (const std::string* p : {&g_output, &g_quarantine, &g_ref_output, &g_ref_quarantine}) {
+  for (const std::string* p :
+       {&g_output, &g_quarantine, &g_ref_output, &g_ref_quarantine, &g_audit}) {
     ::unlink(p->c_str());
   }
 
@@ -130,5 +135,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (with_quarantine) {
     FUZZ_CHECK(read_all(g_quarantine) == read_all(g_ref_quarantine));
   }
+
+  const std::string input(reader.rest());
+  RepairLog log;
+  static_cast<void>(vornish_slice_kept(input, options, &log));
+  std::string expected(kAuditHeader);
+  std::uint64_t last_offset = 0;
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    const RepairEntry& entry = log[i];
+    append_audit_line(expected, log, entry);
+    FUZZ_CHECK(entry.offset >= last_offset);
+    last_offset = entry.offset;
+    FUZZ_CHECK(input.compare(entry.offset, log.raw(entry).size(), log.raw(entry)) == 0);
+  }
+  FUZZ_CHECK(read_all(g_audit) == expected);
+  FUZZ_CHECK(run.value().actions == log.counts());
+  const auto count = [&](RepairAction action) { return log.counts()[static_cast<std::size_t>(action)]; };
+  FUZZ_CHECK(count(RepairAction::Padded) + count(RepairAction::Merged) ==
+             reference.value().repaired_rows);
+  FUZZ_CHECK(count(RepairAction::Quarantined) + count(RepairAction::Preamble) ==
+             reference.value().quarantined_rows);
   return 0;
 }

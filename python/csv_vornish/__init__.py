@@ -74,7 +74,7 @@ def _forwarding_to(
     backend_function: Callable[..., Any],
     *path_parameters: str,
     dialect_from: str | None = None,
-    recorded: Callable[[Any], Any] | None = None,
+    recorded: Callable[[Any, bool], Any] | None = None,
 ) -> Callable[[_F], _F]:
     """Turns a typed template into a forwarder to ``backend_function``.
 
@@ -85,9 +85,10 @@ def _forwarding_to(
     keywords alike. Binding the arguments is left to the backend, so a wrong
     call fails exactly as it would against the backend itself.
 
-    With ``recorded``, the backend function counts the run's changes by
-    action (``record=True``) and ``recorded`` turns what it returns into the
-    package's result.
+    With ``recorded``, ``recorded(result, counted)`` turns what the backend
+    function returns into the package's result; ``counted`` says whether
+    the run counted its changes by action (``record=True`` or an
+    ``audit``).
     """
 
     def decorate(template: _F) -> _F:
@@ -113,21 +114,20 @@ def _forwarding_to(
                 args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header)
             if recorded is None:
                 return backend_function(*args, **kwargs)
-            if "record" in kwargs:
-                raise TypeError(f"{template.__name__}() got an unexpected keyword argument 'record'")
-            return recorded(backend_function(*args, record=True, **kwargs))
+            counted = bool(kwargs.get("record")) or kwargs.get("audit") not in (None, False)
+            return recorded(backend_function(*args, **kwargs), counted)
 
         return cast(_F, forward)
 
     return decorate
 
 
-def _repair_summary(result: tuple[VornishSummary, dict[str, int]]) -> RepairSummary:
-    return RepairSummary(*result)
+def _repair_summary(result: tuple[VornishSummary, dict[str, int]], counted: bool) -> RepairSummary:
+    return RepairSummary(result[0], result[1] if counted else None)
 
 
-def _repair_reader(result: tuple[VornishReader, dict[str, int]]) -> RepairReader:
-    return RepairReader(*result)
+def _repair_reader(result: tuple[VornishReader, dict[str, int]], counted: bool) -> RepairReader:
+    return RepairReader(result[0], result[1] if counted else None)
 
 
 @_forwarding_to(
@@ -152,6 +152,7 @@ def vornish_file(
     skip_rows: SupportsIndex = 0,
     dialect: Dialect | Literal["auto"] | None = None,
     audit: StrPath | None = None,
+    record: bool = False,
 ) -> RepairSummary:
     """Repairs the CSV file ``input_path`` into a clean CSV file ``output_path``.
 
@@ -218,6 +219,9 @@ def vornish_file(
             the run made (see ``csv_vornish.record``), created with the
             output and written as the rows are repaired; header only when
             nothing changed.
+        record: Count the changes by action (``summary.actions``) without
+            writing them anywhere; ``audit`` counts them too. Either makes
+            the run read again the rows that may hold a change.
 
     Returns:
         The ``RepairSummary`` of the run: the backend's counts and the
@@ -245,6 +249,7 @@ def open(  # shadows the built-in on purpose, as the backend does
     repair_quotes: bool = True,
     *,
     audit: StrPath | None = None,
+    record: bool = False,
 ) -> RepairReader:
     """Repairs the CSV file ``file_path`` in memory and returns a reader of its rows.
 
@@ -257,8 +262,9 @@ def open(  # shadows the built-in on purpose, as the backend does
 
     The repair arguments mean what they mean for ``vornish_file``.
     ``audit`` names a file for the repair record, written once the file is
-    repaired; ``reader.summary`` is a ``RepairSummary`` with the changes by
-    action. Other Python threads run while the file is read and repaired.
+    repaired; ``reader.summary`` is a ``RepairSummary``, whose ``actions``
+    counts the changes by action with ``audit`` or ``record=True``. Other
+    Python threads run while the file is read and repaired.
 
     Raises:
         TypeError: An argument of the wrong type (its note names the
@@ -289,7 +295,7 @@ ArrowRowStream: TypeAlias = _backend._ArrowRowStream
 RepairRecords: TypeAlias = _backend._RepairRecords
 
 
-def _stream(stream: ArrowRowStream) -> ArrowRowStream:
+def _stream(stream: ArrowRowStream, counted: bool) -> ArrowRowStream:
     return stream
 
 
@@ -310,6 +316,7 @@ def read_arrow(
     skip_rows: SupportsIndex = 0,
     dialect: Dialect | Literal["auto"] | None = None,
     audit: StrPath | bool | None = None,
+    record: bool = False,
 ) -> ArrowRowStream:
     """Repairs the CSV file ``file_path`` into Arrow record batches for a dataframe library.
 
@@ -350,7 +357,7 @@ def read_arrow(
     once a consumer has read the stream to its end, and asking before that
     raises ``RuntimeError``. ``column_names`` lists the columns at once.
     ``actions`` counts the run's changes by action once the stream has
-    been read to its end.
+    been read to its end (with ``audit`` or ``record=True``; else None).
 
     Args:
         file_path: The damaged CSV file.

@@ -10,7 +10,8 @@ that gives the bytes back exactly: a byte that is not part of well-formed
 UTF-8 is written ``\\xNN`` and a backslash is doubled; ``raw_bytes`` undoes
 that.
 
-Every front call also counts its changes by action; ``RepairSummary`` and
+A front call asked for the record (``audit=``) or only for its counts
+(``record=True``) counts its changes by action; ``RepairSummary`` and
 ``RepairReader`` carry those counts beside the backend's ``VornishSummary``.
 """
 
@@ -76,9 +77,9 @@ class RepairSummary:
 
     __slots__ = ("_summary", "_actions")
 
-    def __init__(self, summary: VornishSummary, actions: Mapping[str, int]) -> None:
+    def __init__(self, summary: VornishSummary, actions: Mapping[str, int] | None) -> None:
         self._summary = summary
-        self._actions = {name: int(actions.get(name, 0)) for name in ACTIONS}
+        self._actions = None if actions is None else {name: int(actions.get(name, 0)) for name in ACTIONS}
 
     @property
     def summary(self) -> VornishSummary:
@@ -110,17 +111,24 @@ class RepairSummary:
         return self._summary.inferred_columns
 
     @property
-    def actions(self) -> dict[str, int]:
-        """Records per action, in the order of ``ACTIONS`` (a new dict on every access)."""
-        return dict(self._actions)
+    def actions(self) -> dict[str, int] | None:
+        """Records per action, in the order of ``ACTIONS`` (a new dict on every access).
+
+        None when the run was not asked to count them (``audit=`` or
+        ``record=True``).
+        """
+        return None if self._actions is None else dict(self._actions)
 
     def to_dict(self) -> _SummaryDict:
         """The backend's six counts, as ``VornishSummary.to_dict()`` gives them."""
         return self._summary.to_dict()
 
     def __repr__(self) -> str:
+        text = repr(self._summary).replace("<VornishSummary", "<RepairSummary", 1)
+        if self._actions is None:
+            return text
         changed = {name: n for name, n in self._actions.items() if n}
-        return repr(self._summary).replace("<VornishSummary", "<RepairSummary", 1)[:-1] + f" actions={changed}>"
+        return text[:-1] + f" actions={changed}>"
 
 
 class RepairReader:
@@ -132,9 +140,9 @@ class RepairReader:
 
     __slots__ = ("_reader", "_actions")
 
-    def __init__(self, reader: VornishReader, actions: Mapping[str, int]) -> None:
+    def __init__(self, reader: VornishReader, actions: Mapping[str, int] | None) -> None:
         self._reader = reader
-        self._actions = dict(actions)
+        self._actions = None if actions is None else dict(actions)
 
     def __iter__(self) -> Iterator[list[str]]:
         return self._reader
@@ -155,7 +163,7 @@ class RepairReader:
         return RepairSummary(self._reader.summary, self._actions)
 
     @property
-    def actions(self) -> dict[str, int]:
+    def actions(self) -> dict[str, int] | None:
         return self.summary.actions
 
     def __enter__(self) -> RepairReader:

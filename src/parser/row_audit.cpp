@@ -31,6 +31,16 @@ enum class State : std::uint8_t {
 
 }  // namespace
 
+RowAuditor::RowAuditor(std::uint8_t delimiter, std::uint8_t quote_char, bool repair_quotes,
+                       bool skip_initial_space) noexcept
+    : delimiter_(delimiter),
+      quote_char_(quote_char),
+      repair_quotes_(repair_quotes),
+      skip_initial_space_(skip_initial_space) {
+  for (const std::uint8_t c : {delimiter, quote_char, kCr, kLf}) unquoted_stop_[c] = true;
+  for (const std::uint8_t c : {quote_char, kLf}) quoted_stop_[c] = true;
+}
+
 bool RowAuditor::followed_by_field_end(std::string_view row,
                                        std::size_t quote_index) const noexcept {
   const auto* d = reinterpret_cast<const std::uint8_t*>(row.data());
@@ -65,13 +75,16 @@ bool RowAuditor::closes_field(std::string_view row, std::size_t quote_index) {
 
 void RowAuditor::finish_field() {
   ++column_;
-  for (std::size_t kind = 0; kind < kCounted; ++kind) {
-    if (counts_[kind] != 0) {
-      notes_.push_back({column_, static_cast<FieldChange>(kind), counts_[kind], 0});
-      counts_[kind] = 0;
+  if (changed_) {
+    changed_ = false;
+    for (std::size_t kind = 0; kind < kCounted; ++kind) {
+      if (counts_[kind] != 0) {
+        notes_.push_back({column_, static_cast<FieldChange>(kind), counts_[kind], 0});
+        counts_[kind] = 0;
+      }
     }
   }
-  if (utf8::check(bytes_) == utf8::Check::Invalid) {
+  if (utf8_ && utf8::check(bytes_) == utf8::Check::Invalid) {
     const utf8::Damage damage = utf8::damage(bytes_);
     notes_.push_back({column_, FieldChange::InvalidUtf8, damage.bytes, damage.replacements});
   }
@@ -84,11 +97,19 @@ std::span<const FieldNote> RowAuditor::audit(std::string_view row) {
   column_ = 0;
   cache_valid_ = false;
   for (std::size_t& count : counts_) count = 0;
+  changed_ = false;
+  // Dropping ASCII bytes (quotes, blanks) and cutting at ASCII bytes never
+  // breaks a well-formed sequence, so only a row that is not well-formed
+  // as a whole can have a field that is not; its fields are then judged
+  // one by one, since a dropped byte can also join two halves.
+  utf8_ = utf8::check(row) == utf8::Check::Invalid;
 
   const auto* d = reinterpret_cast<const std::uint8_t*>(row.data());
+  const char* text = row.data();
   const std::size_t n = row.size();
   const auto count = [this](FieldChange change, std::size_t amount = 1) {
     counts_[static_cast<std::size_t>(change)] += amount;
+    changed_ = true;
   };
   State state = State::FieldStart;
   std::size_t opened_at = 0;  // the opening quote of the current quoted field
@@ -99,7 +120,7 @@ std::span<const FieldNote> RowAuditor::audit(std::string_view row) {
       if (state == State::Quoted) {
         count(FieldChange::UnterminatedQuote, n - opened_at);
       }
-      if (state != State::FieldStart || column_ > 0 || !bytes_.empty()) {
+      if (state != State::FieldStart || column_ > 0) {
         finish_field();
       }
       return notes_;
@@ -118,45 +139,56 @@ std::span<const FieldNote> RowAuditor::audit(std::string_view row) {
         } else if (c == delimiter_) {
           finish_field();
         } else {
-          bytes_.push_back(static_cast<char>(c));
+          keep(text + p, 1);
           state = State::Unquoted;
         }
         ++p;
         break;
-      case State::Unquoted:
-        if (c == delimiter_) {
+      case State::Unquoted: {
+        std::size_t q = p;
+        while (q < n && !unquoted_stop_[d[q]]) ++q;
+        keep(text + p, q - p);
+        p = q;
+        if (p == n) break;
+        const std::uint8_t stop = d[p];
+        if (stop == delimiter_) {
           finish_field();
           state = State::FieldStart;
-        } else if (is_line_end(c)) {
+        } else if (is_line_end(stop)) {
           finish_field();
           return notes_;
         } else {
-          if (c == quote_char_) count(FieldChange::BareQuote);
-          bytes_.push_back(static_cast<char>(c));
+          count(FieldChange::BareQuote);
+          keep(text + p, 1);
         }
         ++p;
         break;
-      case State::Quoted:
-        if (c == quote_char_) {
-          if (p + 1 == n) {
-            state = State::AfterQuote;
-            ++p;
-          } else if (d[p + 1] == quote_char_) {
-            bytes_.push_back(static_cast<char>(c));  // a doubled quote is no change
-            p += 2;
-          } else if (!repair_quotes_ || closes_field(row, p)) {
-            state = State::AfterQuote;
-            ++p;
-          } else {
-            count(FieldChange::StrayQuote);
-            bytes_.push_back(static_cast<char>(c));
-            ++p;
-          }
+      }
+      case State::Quoted: {
+        std::size_t q = p;
+        while (q < n && !quoted_stop_[d[q]]) ++q;
+        keep(text + p, q - p);
+        p = q;
+        if (p == n) break;
+        if (d[p] != quote_char_) {  // LF inside the quotes: content
+          keep(text + p, 1);
+          ++p;
+        } else if (p + 1 == n) {
+          state = State::AfterQuote;
+          ++p;
+        } else if (d[p + 1] == quote_char_) {
+          keep(text + p, 1);  // a doubled quote is no change
+          p += 2;
+        } else if (!repair_quotes_ || closes_field(row, p)) {
+          state = State::AfterQuote;
+          ++p;
         } else {
-          bytes_.push_back(static_cast<char>(c));
+          count(FieldChange::StrayQuote);
+          keep(text + p, 1);
           ++p;
         }
         break;
+      }
       case State::AfterQuote:
         if (c == delimiter_) {
           finish_field();
@@ -173,7 +205,7 @@ std::span<const FieldNote> RowAuditor::audit(std::string_view row) {
           std::size_t end = p;
           while (end < n && d[end] != delimiter_ && !is_line_end(d[end])) ++end;
           count(FieldChange::TextAfterQuote, end - p);
-          bytes_.push_back(static_cast<char>(c));
+          keep(text + p, 1);
           state = State::Unquoted;
           ++p;
         }

@@ -10,6 +10,7 @@
 // input. It knows nothing of what a caller does with the notes.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -42,34 +43,41 @@ struct FieldNote {
 class RowAuditor {
  public:
   RowAuditor(std::uint8_t delimiter, std::uint8_t quote_char, bool repair_quotes,
-             bool skip_initial_space) noexcept
-      : delimiter_(delimiter),
-        quote_char_(quote_char),
-        repair_quotes_(repair_quotes),
-        skip_initial_space_(skip_initial_space) {}
+             bool skip_initial_space) noexcept;
 
   // `row` is one row as the tokenizer consumed it: from its first byte
   // through its line end, or up to the end of the input for a last row
   // without one (the rules look ahead to the line end, never further).
   // The notes stay valid until the next call.
   std::span<const FieldNote> audit(std::string_view row);
+  // The fields the last audited row has, as the tokenizer counts them.
+  std::size_t fields() const noexcept { return column_; }
 
  private:
   bool closes_field(std::string_view row, std::size_t quote_index);
   bool followed_by_field_end(std::string_view row, std::size_t quote_index) const noexcept;
   void finish_field();
+  void keep(const char* from, std::size_t size) {
+    if (utf8_) bytes_.append(from, size);
+  }
 
   std::uint8_t delimiter_;
   std::uint8_t quote_char_;
   bool repair_quotes_;
   bool skip_initial_space_;
+  // The bytes that end a run of plain content outside quotes (delimiter,
+  // CR, LF, quote) and inside them (quote, LF).
+  std::array<bool, 256> unquoted_stop_{};
+  std::array<bool, 256> quoted_stop_{};
 
-  // The field being read: its bytes as the tokenizer would buffer them
-  // (only needed to judge UTF-8, which a change around a quote can affect)
-  // and what has happened to it.
+  // The field being read: its bytes as the tokenizer would buffer them,
+  // kept only when the row is not well-formed UTF-8, and what has happened
+  // to it.
+  bool utf8_ = false;
   std::size_t column_ = 0;
   std::string bytes_;
   std::size_t counts_[5] = {};
+  bool changed_ = false;  // some count of the field is not zero
 
   // The last quote of the current line followed by a field end, as the
   // tokenizer caches it, so a line of stray quotes costs linear time.

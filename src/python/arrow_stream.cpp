@@ -221,6 +221,7 @@ struct StreamState {
   std::size_t expected_columns = 0;
   std::uint64_t data_begin = 0;
   bool keeps_records = false;
+  bool counts = false;
 };
 
 struct PyArrowRowStream {
@@ -319,6 +320,7 @@ PyRef read_arrow(const binding::Bound<19>& args) {
   state->expected_columns = source->stats().inferred_columns;
   state->data_begin = source->data_begin();
   state->keeps_records = options.keep_records;
+  state->counts = options.record || options.keep_records || options.audit_path.has_value();
   state->shared->source = std::move(source);
 
   PyTypeObject* type = stream_type();
@@ -391,7 +393,11 @@ std::shared_ptr<const RepairLog> finished_log(StreamState& s) {
 }
 
 PyRef actions(PyObject* self) {
-  std::shared_ptr<const RepairLog> log = finished_log(state_of(self));
+  StreamState& s = state_of(self);
+  if (!s.counts) {
+    return PyRef::borrow(Py_None);
+  }
+  std::shared_ptr<const RepairLog> log = finished_log(s);
   if (!log) {
     PyErr_SetString(PyExc_RuntimeError, kRecordsNotFinished);
     throw_python_error();
@@ -532,7 +538,9 @@ PyGetSetDef getset[] = {
      "The run's VornishSummary, once the stream has been read to its end.", nullptr},
     {"column_names", column_names_get, nullptr, "The names of the table's columns.", nullptr},
     {"actions", actions_get, nullptr,
-     "The run's changes by action, once the stream has been read to its end.", nullptr},
+     "The run's changes by action, once the stream has been read to its end (None unless\n"
+     "audit or record was given).",
+     nullptr},
     {"audit", audit_get, nullptr,
      "The run's repair record as an Arrow stream, once the stream has been read to its end\n"
      "(only with audit=True).",

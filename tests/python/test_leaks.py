@@ -137,6 +137,25 @@ def arrow_walk(path: str) -> Callable[[], None]:
     return call
 
 
+def arrow_walk_audit(path: str, audit: str) -> Callable[[], None]:
+    def call() -> None:
+        stream = vb._read_arrow(path, expected_columns=3, audit=audit, threads=2, chunk_size=5)
+        read_batches(stream.__arrow_c_stream__())
+    return call
+
+
+def audit_walk(path: str) -> Callable[[], None]:
+    def call() -> None:
+        stream = vb._read_arrow(path, expected_columns=3, audit=True)
+        read_batches(stream.__arrow_c_stream__())
+        stream.actions
+        records = stream.audit
+        records.__arrow_c_schema__()
+        read_batches(records.__arrow_c_stream__())
+        records.__arrow_c_stream__()  # dropped unread
+    return call
+
+
 def consumed(path: str) -> object:
     stream = vb._read_arrow(path)
     stream.__arrow_c_stream__()
@@ -238,6 +257,18 @@ def cases(f: dict[str, str]) -> list[tuple[str, Callable[[], object]]]:
         ("read_arrow-skip-rows", expect(ValueError, vb._read_arrow, src, skip_rows=-1)),
         ("read_arrow-not-found", expect(FileNotFoundError, vb._read_arrow, f["missing.csv"])),
         ("read_arrow-directory", expect(IsADirectoryError, vb._read_arrow, f["a-dir"])),
+        # The repair record on every front entry point, and its errors.
+        ("record-vornish_file", lambda: vb._vornish_file(src, out, expected_columns=3, audit=bad,
+                                                         threads=2, chunk_size=7)),
+        ("record-open", lambda: vb._open(src, expected_columns=3, audit=bad)),
+        ("record-open-count", lambda: vb._open(src, expected_columns=3, record=True)),
+        ("record-read_arrow", audit_walk(src)),
+        ("record-read_arrow-file", arrow_walk_audit(src, bad)),
+        ("record-audit-early", expect(RuntimeError, getattr, vb._read_arrow(src, audit=True), "audit")),
+        ("record-audit-not-kept", expect(RuntimeError, getattr, consumed(src), "audit")),
+        ("record-audit-type", expect(TypeError, vb._read_arrow, src, audit=3)),
+        ("record-audit-directory", expect(OSError, vb._vornish_file, src, out, audit=f["a-dir"])),
+        ("record-open-audit-directory", expect(IsADirectoryError, vb._open, src, audit=f["a-dir"])),
     ]
 
 
