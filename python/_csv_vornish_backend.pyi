@@ -148,6 +148,7 @@ def _read_arrow(
     large_strings: bool = False,
     audit: str | bool | None = None,
     record: bool = False,
+    comment: str | None = None,
 ) -> _ArrowRowStream:
     """With any of the last four, only the rows that start in [range_begin, range_end) (None: to the
     end of the file) are read; range_begin must be a true row start (see _row_starts) with line
@@ -185,6 +186,7 @@ def _vornish_file(
     skip_rows: SupportsIndex = 0,
     audit: str | None = None,
     record: bool = False,
+    comment: str | None = None,
 ) -> tuple[VornishSummary, dict[str, int]]:
     """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file: (summary, changes by
     action); audit names the repair record's CSV file, record counts the changes without it."""
@@ -200,5 +202,6 @@ def _open(
     *,
     audit: str | None = None,
     record: bool = False,
+    comment: str | None = None,
 ) -> tuple[VornishReader, dict[str, int]]:
     """open() behind csv_vornish.open: (reader, changes by action), read without the interpreter lock."""

@@ -153,6 +153,7 @@ def vornish_file(
     dialect: Dialect | Literal["auto"] | None = None,
     audit: StrPath | None = None,
     record: bool = False,
+    comment: str | None = None,
 ) -> RepairSummary:
     """Repairs the CSV file ``input_path`` into a clean CSV file ``output_path``.
 
@@ -222,6 +223,11 @@ def vornish_file(
         record: Count the changes by action (``summary.actions``) without
             writing them anywhere; ``audit`` counts them too. Either makes
             the run read again the rows that may hold a change.
+        comment: A prefix such as ``"#"`` or ``"//"``: the rows after the
+            preamble whose first field starts with it are set aside with the
+            reason "Row is a comment" and a ``comment`` record, counted as
+            quarantined. ``None`` (or ``""``) sets none aside. ``dialect``
+            fills it from ``Dialect.comment``.
 
     Returns:
         The ``RepairSummary`` of the run: the backend's counts and the
@@ -250,6 +256,7 @@ def open(  # shadows the built-in on purpose, as the backend does
     *,
     audit: StrPath | None = None,
     record: bool = False,
+    comment: str | None = None,
 ) -> RepairReader:
     """Repairs the CSV file ``file_path`` in memory and returns a reader of its rows.
 
@@ -263,8 +270,10 @@ def open(  # shadows the built-in on purpose, as the backend does
     The repair arguments mean what they mean for ``vornish_file``.
     ``audit`` names a file for the repair record, written once the file is
     repaired; ``reader.summary`` is a ``RepairSummary``, whose ``actions``
-    counts the changes by action with ``audit`` or ``record=True``. Other
-    Python threads run while the file is read and repaired.
+    counts the changes by action with ``audit`` or ``record=True``.
+    ``comment`` sets aside the rows whose first field starts with it, as
+    for ``vornish_file``. Other Python threads run while the file is read
+    and repaired.
 
     Raises:
         TypeError: An argument of the wrong type (its note names the
@@ -317,6 +326,7 @@ def read_arrow(
     dialect: Dialect | Literal["auto"] | None = None,
     audit: StrPath | bool | None = None,
     record: bool = False,
+    comment: str | None = None,
 ) -> ArrowRowStream:
     """Repairs the CSV file ``file_path`` into Arrow record batches for a dataframe library.
 
@@ -390,6 +400,8 @@ def read_arrow(
             ``stream.audit`` hands them out as an Arrow stream
             (``pyarrow.table(stream.audit)``) with the columns line, offset,
             column, action, detail and raw (binary).
+        comment: Rows whose first field starts with it are set aside as
+            comments, as for ``vornish_file``.
 
     Raises:
         TypeError: An argument of the wrong type (its note names the

@@ -356,6 +356,10 @@ def build_parser() -> argparse.ArgumentParser:
         help="treat every quote followed by other text inside a quoted field as its closing quote",
     )
     repair.add_argument(
+        "--comment", metavar="PREFIX",
+        help='set aside the rows whose first field starts with PREFIX (such as "#") as comments',
+    )
+    repair.add_argument(
         "--dialect", choices=["auto"],
         help="auto: detect the dialect of each INPUT and fill the options not given from it",
     )
@@ -428,6 +432,8 @@ def plan_jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list
         "expected_columns": args.columns,
         "repair_quotes": not args.no_repair_quotes,
     }
+    if args.comment:
+        options["comment"] = args.comment
 
     jobs = []
     for path in inputs:

@@ -102,14 +102,18 @@ class Dialect:
         ``expected_columns`` is ``None`` (left to the repair's own guess)
         for a dialect without columns; so is ``delimiter`` for one without
         a delimiter (a single column, whose overflow the repair merges back).
+        ``comment`` is there only for a dialect with a comment prefix.
         """
-        return {
+        options = {
             "delimiter": self.delimiter,
             "quote_char": self.quote_char,
             "expected_columns": self.columns or None,
             "skip_initial_space": self.skip_initial_space,
             "skip_rows": self.skip_rows,
         }
+        if self.comment:
+            options["comment"] = self.comment
+        return options
 
 
 def sniff_dialect(file_path: StrPath, *, sample_size: SupportsIndex = DEFAULT_SAMPLE_SIZE) -> Dialect:
@@ -143,6 +147,7 @@ _UNSET: dict[str, Any] = {
     "expected_columns": (None,),
     "skip_initial_space": (False,),
     "skip_rows": (0, None),
+    "comment": (None, ""),
 }
 
 # Options that only hold under the detected delimiter and quote character.

@@ -41,6 +41,7 @@ ACTIONS: tuple[str, ...] = (
     "blanks_dropped",
     "unterminated_quote",
     "invalid_utf8",
+    "comment",
 )
 
 #: The first line of an audit CSV file.
@@ -72,7 +73,8 @@ class RepairSummary:
     It reads like the backend's ``VornishSummary`` (the same six read-only
     attributes, and ``to_dict`` gives the same six keys) and adds
     ``actions``: how many records each action got, every action listed. ``padded + merged`` is
-    ``repaired_rows``; ``quarantined + preamble`` is ``quarantined_rows``.
+    ``repaired_rows``; ``quarantined + preamble + comment`` is
+    ``quarantined_rows``.
     """
 
     __slots__ = ("_summary", "_actions")

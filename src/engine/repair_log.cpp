@@ -53,6 +53,8 @@ std::string_view action_name(RepairAction action) noexcept {
       return "blanks_dropped";
     case RepairAction::UnterminatedQuote:
       return "unterminated_quote";
+    case RepairAction::Comment:
+      return "comment";
     case RepairAction::InvalidUtf8:
       break;
   }
@@ -127,6 +129,9 @@ void append_detail(std::string& out, const RepairEntry& entry) {
       return;
     case RepairAction::Preamble:
       out += reason_text(QuarantineReason::Preamble, 0);
+      return;
+    case RepairAction::Comment:
+      out += reason_text(QuarantineReason::Comment, 0);
       return;
     case RepairAction::StrayQuote:
       append_counted(out, entry.amount, "quote", "quotes");

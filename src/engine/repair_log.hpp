@@ -37,9 +37,11 @@ enum class RepairAction : std::uint8_t {
   BlanksDropped,      // blanks right after a closing quote dropped
   UnterminatedQuote,  // a quote never closed took the rest of the input
   InvalidUtf8,        // bytes that are not UTF-8 replaced by U+FFFD
+  // The whole row, set aside by an option of the front package.
+  Comment,  // a comment line
 };
 
-inline constexpr std::size_t kRepairActions = 10;
+inline constexpr std::size_t kRepairActions = 11;
 
 using ActionCounts = std::array<std::uint64_t, kRepairActions>;
 

@@ -30,7 +30,8 @@ constexpr std::array<Param, 3> kHead = {{
 }};
 // `audit` names the repair record's CSV file; `record` counts the changes
 // by action without writing them.
-constexpr std::array<Param, 7> kStreamParams = {{
+// `comment`: rows whose first field starts with it are set aside.
+constexpr std::array<Param, 8> kStreamParams = {{
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
     {"progress", Kind::OptionalCallable, Default::None, true},
@@ -38,11 +39,12 @@ constexpr std::array<Param, 7> kStreamParams = {{
     {"skip_rows", Kind::Count, Default::Zero, true},
     {"audit", Kind::OptionalText, Default::None, true},
     {"record", Kind::Switch, Default::False, true},
+    {"comment", Kind::OptionalText, Default::None, true},
 }};
 
-consteval std::array<Param, 16> stream_params() {
+consteval std::array<Param, 17> stream_params() {
   const std::array<Param, 9> base = binding::with_options(kHead);
-  std::array<Param, 16> all{};
+  std::array<Param, 17> all{};
   for (std::size_t i = 0; i < 9; ++i) {
     all[i] = base[i];
   }
@@ -54,7 +56,7 @@ consteval std::array<Param, 16> stream_params() {
 
 // Same display name as the backend's function, so that binding errors read
 // the same.
-constexpr binding::Signature<16> kSignature{"vornish_file()", stream_params()};
+constexpr binding::Signature<17> kSignature{"vornish_file()", stream_params()};
 static_assert(binding::well_formed(kSignature));
 
 enum Index : std::size_t {
@@ -65,6 +67,7 @@ enum Index : std::size_t {
   kSkipRows = 13,
   kAudit = 14,
   kRecord = 15,
+  kComment = 16,
 };
 
 // Gives the interpreter lock up for its lifetime; `state` is where it is
@@ -89,7 +92,7 @@ class WithoutLock {
   PyThreadState* state_;
 };
 
-PyRef stream_call(const binding::Bound<16>& args) {
+PyRef stream_call(const binding::Bound<17>& args) {
   std::optional<std::string> quarantine_path;
   if (const auto path = args[2].optional_text()) {
     quarantine_path.emplace(*path);
@@ -97,6 +100,7 @@ PyRef stream_call(const binding::Bound<16>& args) {
   VornishOptions options = binding::options_from(args, 3);
   options.skip_initial_space = args[kSkipInitialSpace].flag();
   options.skip_rows = *args[kSkipRows].count();
+  options.comment = args[kComment].optional_text().value_or("");
 
   StreamOptions stream;
   stream.threads = std::min(args[kThreads].count().value_or(usable_cores()), kMaxThreads);
@@ -159,7 +163,7 @@ PyMethodDef stream_def = {
     "_vornish_file(input_path, output_path, quarantine_path=None, delimiter=None, "
     "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
     "repair_quotes=True, *, threads=None, chunk_size=None, progress=None, "
-    "skip_initial_space=False, skip_rows=0, audit=None, record=False)\n"
+    "skip_initial_space=False, skip_rows=0, audit=None, record=False, comment=None)\n"
     "--\n"
     "\n"
     "vornish_file() for files of any size: read in chunks, parsed on `threads`\n"

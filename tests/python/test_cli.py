@@ -409,3 +409,15 @@ def test_progress_bar_is_optional(monkeypatch: pytest.MonkeyPatch, capsys: pytes
         update(10, 100)
         update(100, 100)
     assert capsys.readouterr().out == ""
+
+
+def test_repair_sets_comments_aside(work: pathlib.Path) -> None:
+    (work / "in.csv").write_bytes(b"id,n\n1,2\n# checked, ok\n3,4\n")
+    result = cli("repair", "--comment", "#", "in.csv", "-o", "-", "--quarantine", "bad.csv", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b"id,n\n1,2\n3,4\n"
+    assert (work / "bad.csv").read_bytes() == b'line,reason,raw_content\n4,"Row is a comment","# checked, ok"\n'
+    # --dialect auto finds the prefix itself.
+    result = cli("repair", "--dialect", "auto", "in.csv", "-o", "-", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b"id,n\n1,2\n3,4\n"

@@ -380,3 +380,75 @@ def test_read_arrow_with_the_detected_dialect(tmp_path: pathlib.Path) -> None:
     assert pa.table(csv_vornish.read_arrow(source, dialect=dialect, header=False)).num_rows == 5
     with pytest.raises(TypeError, match="dialect"):
         csv_vornish.read_arrow(source, dialect="excel")
+
+
+COMMENTED = (
+    b"# exported 2024-05-01\n"
+    b"id,city,price\n"
+    b"1,Oslo,2.5\n"
+    b"# checked by finance, ok\n"
+    b"2,Lyon,3.5\n"
+    b'"# not a comment line",Graz,1.0\n'
+    b"#3,Bern\n"
+)
+COMMENT_QUARANTINE = (
+    b"line,reason,raw_content\n"
+    b'2,"Row is a comment","# exported 2024-05-01"\n'
+    b'5,"Row is a comment","# checked by finance, ok"\n'
+    b'8,"Row is a comment","#3,Bern"\n'
+)
+
+
+@pytest.mark.parametrize("threads, chunk_size", [(1, None), (2, 9), (4, 1)])
+def test_comment_option_through_vornish_file(tmp_path: pathlib.Path, threads: int, chunk_size: int | None) -> None:
+    source = tmp_path / "in.csv"
+    source.write_bytes(COMMENTED)
+    summary = csv_vornish.vornish_file(
+        source, tmp_path / "out.csv", tmp_path / "bad.csv", comment="#", audit=tmp_path / "audit.csv",
+        threads=threads, chunk_size=chunk_size,
+    )
+    # A quoted first field that starts with the prefix is a comment too: the
+    # rule reads the first field, as the tokenizer gives it.
+    assert (tmp_path / "out.csv").read_bytes() == b"id,city,price\n1,Oslo,2.5\n2,Lyon,3.5\n"
+    assert (tmp_path / "bad.csv").read_bytes() == COMMENT_QUARANTINE.replace(
+        b'8,"Row is a comment"', b'7,"Row is a comment","# not a comment line,Graz,1.0"\n8,"Row is a comment"'
+    )
+    assert summary.quarantined_rows == 4 and summary.actions is not None and summary.actions["comment"] == 4
+    audit = (tmp_path / "audit.csv").read_text(encoding="utf-8").splitlines()
+    assert audit[1] == '1,0,,comment,"Row is a comment","# exported 2024-05-01"'
+    assert [line.split(",")[3] for line in audit[1:]] == ["comment"] * 4
+
+
+def test_comment_option_through_open_and_read_arrow(tmp_path: pathlib.Path) -> None:
+    pa = pytest.importorskip("pyarrow")
+    source = tmp_path / "in.csv"
+    source.write_bytes(COMMENTED.replace(b'"# not a comment line",Graz,1.0\n', b""))
+    reader = csv_vornish.open(source, comment="#", record=True)
+    assert list(reader) == [["id", "city", "price"], ["1", "Oslo", "2.5"], ["2", "Lyon", "3.5"]]
+    assert reader.summary.quarantined_rows == 3 and reader.summary.actions["comment"] == 3
+    stream = csv_vornish.read_arrow(source, comment="#", record=True)
+    table = pa.table(stream)
+    assert table.column_names == ["id", "city", "price"] and table.num_rows == 2
+    assert stream.summary.quarantined_rows == 3
+    # Without the option the same rows are data, padded or merged.
+    assert len(list(csv_vornish.open(source))) == 6
+
+
+def test_dialect_auto_sets_comments_aside(tmp_path: pathlib.Path) -> None:
+    pa = pytest.importorskip("pyarrow")
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"# exported\nid;price\n1;2,5\n# checked\n2;3,5\n3;1,0\n")
+    assert sniff_dialect(source).options()["comment"] == "#"
+    table = pa.table(csv_vornish.read_arrow(source, dialect="auto"))
+    assert table.to_pylist() == [{"id": "1", "price": "2,5"}, {"id": "2", "price": "3,5"}, {"id": "3", "price": "1,0"}]
+    summary = csv_vornish.vornish_file(source, tmp_path / "out.csv", tmp_path / "bad.csv", dialect="auto")
+    assert (tmp_path / "bad.csv").read_bytes() == (
+        b'line,reason,raw_content\n2,"Row is part of a preamble","# exported"\n5,"Row is a comment","# checked"\n'
+    )
+    assert summary.quarantined_rows == 2
+    # "" counts as not given, as for the delimiter; a Dialect without a
+    # prefix sets none aside.
+    summary = csv_vornish.vornish_file(source, tmp_path / "out.csv", dialect="auto", comment="")
+    assert summary.quarantined_rows == 2
+    plain = dataclasses.replace(sniff_dialect(source), comment=None)
+    assert csv_vornish.vornish_file(source, tmp_path / "out.csv", dialect=plain).quarantined_rows == 1
