@@ -133,8 +133,10 @@ class AuditFile {
 
  private:
   explicit AuditFile(BufferedFile file) noexcept : file_(std::move(file)) {}
+  Status flush_text();
   BufferedFile file_;
   std::string text_;
+  std::string raw_;
 };
 
 }  // namespace vornish
