@@ -148,6 +148,7 @@ def _read_arrow(
     large_strings: bool = False,
     audit: str | bool | None = None,
     record: bool = False,
+    fallback: tuple[str, str] | None = None,
     comment: str | None = None,
 ) -> _ArrowRowStream:
     """With any of the last four, only the rows that start in [range_begin, range_end) (None: to the
@@ -186,6 +187,7 @@ def _vornish_file(
     skip_rows: SupportsIndex = 0,
     audit: str | None = None,
     record: bool = False,
+    fallback: tuple[str, str] | None = None,
     comment: str | None = None,
 ) -> tuple[VornishSummary, dict[str, int]]:
     """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file: (summary, changes by
@@ -202,6 +204,7 @@ def _open(
     *,
     audit: str | None = None,
     record: bool = False,
+    fallback: tuple[str, str] | None = None,
     comment: str | None = None,
 ) -> tuple[VornishReader, dict[str, int]]:
     """open() behind csv_vornish.open: (reader, changes by action), read without the interpreter lock."""

@@ -32,6 +32,7 @@ import _csv_vornish_backend as _backend
 from _csv_vornish_backend import VornishReader, VornishSummary
 
 from csv_vornish.dialect import Dialect, resolve_options, sniff_dialect
+from csv_vornish.encoding import fallback_table
 from csv_vornish.record import RepairReader, RepairSummary
 
 __all__ = [
@@ -112,6 +113,8 @@ def _forwarding_to(
                     kwargs[name] = os.fspath(value)
             if dialect_from is not None and "dialect" in kwargs:
                 args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header)
+            if kwargs.get("fallback") is not None:
+                kwargs["fallback"] = fallback_table(kwargs["fallback"])
             if recorded is None:
                 return backend_function(*args, **kwargs)
             counted = bool(kwargs.get("record")) or kwargs.get("audit") not in (None, False)
@@ -153,6 +156,7 @@ def vornish_file(
     dialect: Dialect | Literal["auto"] | None = None,
     audit: StrPath | None = None,
     record: bool = False,
+    fallback: str | None = None,
     comment: str | None = None,
 ) -> RepairSummary:
     """Repairs the CSV file ``input_path`` into a clean CSV file ``output_path``.
@@ -223,6 +227,11 @@ def vornish_file(
         record: Count the changes by action (``summary.actions``) without
             writing them anywhere; ``audit`` counts them too. Either makes
             the run read again the rows that may hold a change.
+        fallback: A single-byte code page (``"windows-1252"``,
+            ``"latin-1"``, ...) for the bytes that are not UTF-8: each is
+            decoded with it instead of becoming U+FFFD, so a mostly UTF-8
+            file with a few legacy rows keeps every character; each field
+            so decoded is on record as ``redecoded``.
         comment: A prefix such as ``"#"`` or ``"//"``: the rows after the
             preamble whose first field starts with it are set aside with the
             reason "Row is a comment" and a ``comment`` record, counted as
@@ -256,6 +265,7 @@ def open(  # shadows the built-in on purpose, as the backend does
     *,
     audit: StrPath | None = None,
     record: bool = False,
+    fallback: str | None = None,
     comment: str | None = None,
 ) -> RepairReader:
     """Repairs the CSV file ``file_path`` in memory and returns a reader of its rows.
@@ -270,10 +280,10 @@ def open(  # shadows the built-in on purpose, as the backend does
     The repair arguments mean what they mean for ``vornish_file``.
     ``audit`` names a file for the repair record, written once the file is
     repaired; ``reader.summary`` is a ``RepairSummary``, whose ``actions``
-    counts the changes by action with ``audit`` or ``record=True``.
-    ``comment`` sets aside the rows whose first field starts with it, as
-    for ``vornish_file``. Other Python threads run while the file is read
-    and repaired.
+    counts the changes by action with ``audit`` or ``record=True``;
+    ``fallback`` is as for ``vornish_file``. ``comment`` sets aside the rows
+    whose first field starts with it, as for ``vornish_file``. Other Python
+    threads run while the file is read and repaired.
 
     Raises:
         TypeError: An argument of the wrong type (its note names the
@@ -326,6 +336,7 @@ def read_arrow(
     dialect: Dialect | Literal["auto"] | None = None,
     audit: StrPath | bool | None = None,
     record: bool = False,
+    fallback: str | None = None,
     comment: str | None = None,
 ) -> ArrowRowStream:
     """Repairs the CSV file ``file_path`` into Arrow record batches for a dataframe library.
@@ -400,6 +411,7 @@ def read_arrow(
             ``stream.audit`` hands them out as an Arrow stream
             (``pyarrow.table(stream.audit)``) with the columns line, offset,
             column, action, detail and raw (binary).
+        fallback: As for ``vornish_file``.
         comment: Rows whose first field starts with it are set aside as
             comments, as for ``vornish_file``.
 

@@ -41,6 +41,7 @@ ACTIONS: tuple[str, ...] = (
     "blanks_dropped",
     "unterminated_quote",
     "invalid_utf8",
+    "redecoded",
     "comment",
 )
 

@@ -64,7 +64,9 @@ class FileBatchSource final : public BatchSource {
         window_(fd, regular),
         options_(options),
         recording_(options.record || options.keep_records || options.audit_path.has_value()),
-        log_(options.keep_records || options.audit_path.has_value()) {}
+        log_(options.keep_records || options.audit_path.has_value()) {
+    if (options.repair.fallback) log_.set_fallback_name(options.repair.fallback->name());
+  }
 
   // Everything a consumer must know before the first batch.
   Status settle() {

@@ -48,9 +48,11 @@ std::string_view action_name(RepairAction action) noexcept {
     case RepairAction::Comment:
       return "comment";
     case RepairAction::InvalidUtf8:
+      return "invalid_utf8";
+    case RepairAction::Redecoded:
       break;
   }
-  return "invalid_utf8";
+  return "redecoded";
 }
 
 void RepairLog::begin_row(std::uint64_t line, std::uint64_t offset, std::string_view raw) {
@@ -77,6 +79,7 @@ std::string_view RepairLog::raw(const RepairEntry& entry) const noexcept {
 }
 
 void RepairLog::append(const RepairLog& other, std::size_t from, std::uint64_t line_shift) {
+  if (fallback_name_.empty()) fallback_name_ = other.fallback_name_;
   std::uint32_t last_row = ~std::uint32_t{0};
   for (std::size_t i = from; i < other.entries_.size(); ++i) {
     RepairEntry entry = other.entries_[i];
@@ -105,7 +108,7 @@ void RepairLog::clear() noexcept {
   counts_ = {};
 }
 
-void append_detail(std::string& out, const RepairEntry& entry) {
+void append_detail(std::string& out, const RepairEntry& entry, std::string_view fallback) {
   switch (entry.action) {
     case RepairAction::Padded:
     case RepairAction::Merged:
@@ -150,6 +153,11 @@ void append_detail(std::string& out, const RepairEntry& entry) {
       out += " replaced by ";
       append_number(out, entry.expected);
       out += " U+FFFD";
+      return;
+    case RepairAction::Redecoded:
+      append_counted(out, entry.amount, "byte", "bytes");
+      out += " decoded as ";
+      out += fallback;
       return;
   }
 }
@@ -203,7 +211,8 @@ void escape_raw(std::string& out, std::string_view raw, bool csv_quoted) {
 }
 
 // A record's line up to its raw column, which the caller appends.
-void append_audit_head(std::string& out, const RepairEntry& entry, std::uint64_t line_shift) {
+void append_audit_head(std::string& out, const RepairEntry& entry, std::uint64_t line_shift,
+                       std::string_view fallback) {
   append_number(out, entry.line + line_shift);
   out.push_back(',');
   append_number(out, entry.offset);
@@ -213,7 +222,7 @@ void append_audit_head(std::string& out, const RepairEntry& entry, std::uint64_t
   out += action_name(entry.action);
   // No detail text holds a quote.
   out += ",\"";
-  append_detail(out, entry);
+  append_detail(out, entry, fallback);
   out += "\",";
 }
 
@@ -223,7 +232,7 @@ void append_escaped_raw(std::string& out, std::string_view raw) { escape_raw(out
 
 void append_audit_line(std::string& out, const RepairLog& log, const RepairEntry& entry,
                        std::uint64_t line_shift) {
-  append_audit_head(out, entry, line_shift);
+  append_audit_head(out, entry, line_shift, log.fallback_name());
   out.push_back('"');
   escape_raw(out, log.raw(entry), true);
   out += "\"\n";
@@ -252,7 +261,7 @@ Status AuditFile::write(const RepairLog& log, std::size_t from, std::uint64_t li
       escape_raw(raw_, log.raw(entry), true);
       raw_ += "\"\n";
     }
-    append_audit_head(text_, entry, line_shift);
+    append_audit_head(text_, entry, line_shift, log.fallback_name());
     text_ += raw_;
     // Handed over a few kilobytes at a time, not a line at a time.
     if (text_.size() >= BufferedFile::kBufferSize) {

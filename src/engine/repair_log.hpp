@@ -37,11 +37,12 @@ enum class RepairAction : std::uint8_t {
   BlanksDropped,      // blanks right after a closing quote dropped
   UnterminatedQuote,  // a quote never closed took the rest of the input
   InvalidUtf8,        // bytes that are not UTF-8 replaced by U+FFFD
+  Redecoded,          // bytes that are not UTF-8 decoded with the fallback code page
   // The whole row, set aside by an option of the front package.
   Comment,  // a comment line
 };
 
-inline constexpr std::size_t kRepairActions = 11;
+inline constexpr std::size_t kRepairActions = 12;
 
 using ActionCounts = std::array<std::uint64_t, kRepairActions>;
 
@@ -75,6 +76,9 @@ class RepairLog {
            std::uint64_t expected = 0);
 
   bool keeps_entries() const noexcept { return keep_; }
+  // The fallback code page that Redecoded records name.
+  void set_fallback_name(std::string name) { fallback_name_ = std::move(name); }
+  const std::string& fallback_name() const noexcept { return fallback_name_; }
   std::size_t size() const noexcept { return entries_.size(); }
   bool empty() const noexcept { return entries_.empty(); }
   const RepairEntry& operator[](std::size_t i) const noexcept { return entries_[i]; }
@@ -95,6 +99,7 @@ class RepairLog {
     std::uint64_t size;
   };
   bool keep_;
+  std::string fallback_name_;
   std::uint64_t pending_line_ = 0;
   std::uint64_t pending_offset_ = 0;
   std::vector<RepairEntry> entries_;
@@ -104,8 +109,8 @@ class RepairLog {
 };
 
 // The short human text of a record: "had 2 fields, expected 4", "3 bytes
-// replaced", ...
-void append_detail(std::string& out, const RepairEntry& entry);
+// replaced", ...; `fallback` names the code page of Redecoded records.
+void append_detail(std::string& out, const RepairEntry& entry, std::string_view fallback = {});
 
 // `raw` as valid UTF-8 that gives the bytes back exactly: well-formed UTF-8
 // stays as it is, a backslash is doubled, and every byte of an ill-formed

@@ -122,7 +122,7 @@ void export_repair_batch(const RepairLog& log, ArrowArray* out) {
     }
     columns[3]->bytes += action_name(entry.action);
     detail.clear();
-    append_detail(detail, entry);
+    append_detail(detail, entry, log.fallback_name());
     columns[4]->bytes += detail;
     columns[5]->bytes += log.raw(entry);
     for (std::size_t c = 3; c < kColumns; ++c) {

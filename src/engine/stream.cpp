@@ -236,7 +236,9 @@ class ChunkSink final : public RowVisitor {
         keep_quarantine_(keep_quarantine),
         judged_(ResilientParser::judges_as_read(dialect.delimiter, options.quote_char)),
         record_(record),
-        reasons_(dialect.expected_columns) {}
+        reasons_(dialect.expected_columns) {
+    if (options.fallback) log_.set_fallback_name(options.fallback->name());
+  }
 
   // The window the rows come from, so that a row needing no rewriting is
   // copied from it rather than formatted; none: every row is formatted.
@@ -441,6 +443,7 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
     const std::uint64_t base = window.base();
     ResilientParser parser(data, dialect.delimiter, options.quote_char, options.repair_quotes,
                            options.skip_initial_space);
+    parser.set_fallback(options.fallback.get());
     if (pos != 0) {
       parser.seek(static_cast<std::size_t>(pos - base));
     }

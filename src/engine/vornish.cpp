@@ -115,7 +115,8 @@ RowRepair::RowRepair(const VornishOptions& options, const Dialect& dialect)
       comment_(options.comment),
       shaper_(dialect.expected_columns, dialect.delimiter),
       auditor_(dialect.delimiter, options.quote_char, options.repair_quotes,
-               options.skip_initial_space) {
+               options.skip_initial_space),
+      redecodes_(options.fallback != nullptr) {
   stats_.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
   stats_.inferred_columns = dialect.expected_columns;
 }
@@ -186,7 +187,9 @@ void RowRepair::record(const RowSource& source, std::size_t start, std::size_t w
         RepairAction::StrayQuote,     RepairAction::BlanksDropped,
         RepairAction::TextAfterQuote, RepairAction::BareQuote,
         RepairAction::UnterminatedQuote, RepairAction::InvalidUtf8};
-    log.add(static_cast<std::uint32_t>(note.column), kActionOf[static_cast<std::size_t>(note.change)],
+    const bool redecoded = note.change == FieldChange::InvalidUtf8 && redecodes_;
+    log.add(static_cast<std::uint32_t>(note.column),
+            redecoded ? RepairAction::Redecoded : kActionOf[static_cast<std::size_t>(note.change)],
             note.amount, note.replacements);
   }
   switch (fate) {
@@ -220,6 +223,7 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
                          const Dialect& dialect, RowVisitor& visitor) {
   ResilientParser parser(buffer, dialect.delimiter, options.quote_char, options.repair_quotes,
                          options.skip_initial_space);
+  parser.set_fallback(options.fallback.get());
   RowRepair repair(options, dialect);
   const bool logging = visitor.repair_log() != nullptr;
   // A log needs the rows' fields only to learn which rows are as read.
@@ -274,13 +278,16 @@ KeptRows::KeptRows(std::string_view buffer, const VornishOptions& options, const
       quote_char_(options.quote_char),
       repair_quotes_(options.repair_quotes),
       skip_initial_space_(options.skip_initial_space),
+      fallback_(options.fallback),
       dialect_(dialect) {}
 
 KeptRows::Cursor::Cursor(const KeptRows& rows)
     : rows_(&rows),
       parser_(rows.buffer_, rows.dialect_.delimiter, rows.quote_char_, rows.repair_quotes_,
               rows.skip_initial_space_),
-      shaper_(rows.dialect_.expected_columns, rows.dialect_.delimiter) {}
+      shaper_(rows.dialect_.expected_columns, rows.dialect_.delimiter) {
+  parser_.set_fallback(rows.fallback_.get());
+}
 
 RowView KeptRows::Cursor::read(std::size_t index) {
   // A row is a pure function of where it starts, so reading it again from

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +33,9 @@ struct VornishOptions {
   // Rows set aside as a preamble before the table starts; also only set by
   // the front's dialect detection.
   std::size_t skip_rows = 0;
+  // The front's code page for bytes that are not UTF-8 (a mostly UTF-8
+  // file with a few legacy rows); none: they become U+FFFD.
+  std::shared_ptr<const utf8::Fallback> fallback;
   // Rows whose first field starts with it are set aside as comments; empty
   // for none. Only the front package sets it.
   std::string comment;
@@ -220,6 +224,7 @@ class RowRepair {
   std::string comment_;
   RowShaper shaper_;
   RowAuditor auditor_;
+  bool redecodes_;
   VornishStats stats_;
 };
 
@@ -267,6 +272,7 @@ class KeptRows {
   std::uint8_t quote_char_ = '"';
   bool repair_quotes_ = true;
   bool skip_initial_space_ = false;
+  std::shared_ptr<const utf8::Fallback> fallback_;
   Dialect dialect_;
   std::vector<std::uint64_t> starts_;
 };

@@ -704,6 +704,14 @@ bool ResilientParser::parse_row() {
       (void)to;
     }
   };
+  // Bytes that are not UTF-8, onto the scratch arena.
+  const auto decode = [&](std::string_view bytes) {
+    if (fallback_ != nullptr) {
+      utf8::append_with_fallback(scratch_, bytes, *fallback_);
+    } else {
+      utf8::append_replacing(scratch_, bytes);
+    }
+  };
   const auto append_byte = [&](std::size_t at) {
     if constexpr (kMaterialize) high |= d[at];
     append(at, at + 1);
@@ -724,7 +732,7 @@ bool ResilientParser::parse_row() {
         }
         if constexpr (kAsRead) as_read = false;
         const std::size_t begin = scratch_.size();
-        utf8::append_replacing(scratch_, text);
+        decode(text);
         scratch_fields_.push_back({count, begin, scratch_.size() - begin});
         push(FieldView{{}, false});
         return;
@@ -735,7 +743,7 @@ bool ResilientParser::parse_row() {
         if (!validate_(text.data(), text.size())) {
           decode_buffer_.assign(text);
           scratch_.resize(scratch_begin);
-          utf8::append_replacing(scratch_, decode_buffer_);
+          decode(decode_buffer_);
         }
       }
       scratch_fields_.push_back({count, scratch_begin, scratch_.size() - scratch_begin});

@@ -72,6 +72,10 @@ class ResilientParser {
   // not look at it.
   void seek(std::size_t pos) noexcept;
 
+  // Bytes of a field that are not UTF-8 are decoded with `fallback` (which
+  // must outlive the parser) instead of becoming U+FFFD; none: U+FFFD.
+  void set_fallback(const utf8::Fallback* fallback) noexcept { fallback_ = fallback; }
+
   // Sets the line counter, for a parser that starts inside a larger input
   // (seek to a row boundary, then say which line it is on).
   void set_line(std::size_t line) noexcept { line_ = line; }
@@ -205,6 +209,7 @@ class ResilientParser {
   // Checks fields that hold bytes of 0x80 and above; only a field it
   // rejects is decoded, with U+FFFD for what is ill-formed.
   utf8::Validator validate_;
+  const utf8::Fallback* fallback_ = nullptr;
   std::size_t block_base_ = kNoBlock;
   Block block_{};
 

@@ -6,9 +6,11 @@
 // becomes one U+FFFD on its own.
 #include "parser/utf8.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define VORNISH_X86_DISPATCH 1
@@ -398,6 +400,38 @@ std::size_t sequence_length(std::string_view bytes) noexcept {
   if (p[0] < 0x80) return 1;
   const std::ptrdiff_t len = measure(p, bytes.size());
   return len > 0 ? static_cast<std::size_t>(len) : 0;
+}
+
+Fallback::Fallback(std::string name, const std::array<char32_t, 128>& high)
+    : name_(std::move(name)) {
+  for (std::size_t i = 0; i < high.size(); ++i) {
+    std::string text;
+    append_code_point(text, high[i] < 0x110000 ? high[i] : U'\uFFFD');
+    std::copy(text.begin(), text.end(), chars_[i].begin());
+    lengths_[i] = static_cast<std::uint8_t>(text.size());
+  }
+}
+
+void append_with_fallback(std::string& out, std::string_view bytes, const Fallback& fallback) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const std::size_t run = ascii_prefix(p + i, n - i);
+    out.append(bytes.data() + i, run);
+    i += run;
+    if (i == n) break;
+    const std::ptrdiff_t len = measure(p + i, n - i);
+    if (len > 0) {
+      out.append(bytes.data() + i, static_cast<std::size_t>(len));
+      i += static_cast<std::size_t>(len);
+      continue;
+    }
+    // Every byte of the ill-formed part is 0x80 or above: ASCII ends it.
+    for (const std::size_t end = i + static_cast<std::size_t>(-len); i < end; ++i) {
+      out.append(fallback.of(p[i]));
+    }
+  }
 }
 
 void append_code_point(std::string& out, char32_t cp) {

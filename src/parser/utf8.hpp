@@ -8,6 +8,9 @@
 // byte-at-a-time decoder runs solely on the rare field that is not.
 #pragma once
 
+#include <array>
+#include <cstdint>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -43,6 +46,29 @@ Damage damage(std::string_view bytes) noexcept;
 // The length of the well-formed sequence `bytes` starts with (1 for an
 // ASCII byte), or 0 when it starts with an ill-formed one.
 std::size_t sequence_length(std::string_view bytes) noexcept;
+
+// A single-byte code page's characters for the bytes 0x80 to 0xFF, used
+// for the bytes of a field that are not UTF-8: in a mostly UTF-8 file with
+// rows pasted from a legacy system, those bytes are that system's text.
+class Fallback {
+ public:
+  // `high[b - 0x80]` is the character of byte b; `name` names the code
+  // page in the repair record.
+  Fallback(std::string name, const std::array<char32_t, 128>& high);
+  const std::string& name() const noexcept { return name_; }
+  std::string_view of(unsigned char byte) const noexcept {
+    return {chars_[byte - 0x80].data(), lengths_[byte - 0x80]};
+  }
+
+ private:
+  std::string name_;
+  std::array<std::array<char, 4>, 128> chars_{};
+  std::array<std::uint8_t, 128> lengths_{};
+};
+
+// Appends `bytes` to `out`, decoding each byte of an ill-formed subsequence
+// with `fallback` instead of replacing the subsequence with U+FFFD.
+void append_with_fallback(std::string& out, std::string_view bytes, const Fallback& fallback);
 
 // Appends the UTF-8 form of a code point below 0x110000.
 void append_code_point(std::string& out, char32_t cp);

@@ -5,6 +5,9 @@
 // it was passed, then the missing required parameters.
 #include "python/binding.hpp"
 
+#include <array>
+#include <memory>
+
 #include <string>
 #include <vector>
 
@@ -348,6 +351,32 @@ void convert(std::span<const Param> params, std::span<const PyRef> slots, std::s
       throw;
     }
   }
+}
+
+std::shared_ptr<const utf8::Fallback> fallback_from(PyObject* value) {
+  if (value == Py_None) {
+    return nullptr;
+  }
+  PyObject* name = nullptr;
+  PyObject* table = nullptr;
+  if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != 2 ||
+      !PyUnicode_Check(name = PyTuple_GET_ITEM(value, 0)) ||
+      !PyUnicode_Check(table = PyTuple_GET_ITEM(value, 1)) || PyUnicode_GET_LENGTH(table) != 128) {
+    PyErr_SetString(PyExc_TypeError,
+                    "fallback must be None or (name, the 128 characters of bytes 0x80 to 0xFF)");
+    throw_python_error();
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+  if (text == nullptr) {
+    throw_python_error();
+  }
+  std::array<char32_t, 128> high{};
+  for (Py_ssize_t i = 0; i < 128; ++i) {
+    high[static_cast<std::size_t>(i)] = static_cast<char32_t>(PyUnicode_READ_CHAR(table, i));
+  }
+  return std::make_shared<const utf8::Fallback>(std::string(text, static_cast<std::size_t>(size)),
+                                                high);
 }
 
 }  // namespace vornish::binding

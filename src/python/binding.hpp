@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -200,6 +201,11 @@ VornishOptions options_from(const Bound<N>& args, std::size_t first) {
   options.repair_quotes = args[first + 5].flag();
   return options;
 }
+
+// The front's `fallback` argument: None, or (code page name, a str of the
+// 128 characters of bytes 0x80 to 0xFF), made by the package from a codec.
+// Anything else is a TypeError.
+std::shared_ptr<const utf8::Fallback> fallback_from(PyObject* value);
 
 // The six option parameters as a table fragment, so that every signature
 // that takes them spells them the same way.

@@ -31,7 +31,7 @@ constexpr std::array<Param, 3> kHead = {{
 // `audit` names the repair record's CSV file; `record` counts the changes
 // by action without writing them.
 // `comment`: rows whose first field starts with it are set aside.
-constexpr std::array<Param, 8> kStreamParams = {{
+constexpr std::array<Param, 9> kStreamParams = {{
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
     {"progress", Kind::OptionalCallable, Default::None, true},
@@ -39,12 +39,13 @@ constexpr std::array<Param, 8> kStreamParams = {{
     {"skip_rows", Kind::Count, Default::Zero, true},
     {"audit", Kind::OptionalText, Default::None, true},
     {"record", Kind::Switch, Default::False, true},
+    {"fallback", Kind::Object, Default::None, true},
     {"comment", Kind::OptionalText, Default::None, true},
 }};
 
-consteval std::array<Param, 17> stream_params() {
+consteval std::array<Param, 18> stream_params() {
   const std::array<Param, 9> base = binding::with_options(kHead);
-  std::array<Param, 17> all{};
+  std::array<Param, 18> all{};
   for (std::size_t i = 0; i < 9; ++i) {
     all[i] = base[i];
   }
@@ -56,7 +57,7 @@ consteval std::array<Param, 17> stream_params() {
 
 // Same display name as the backend's function, so that binding errors read
 // the same.
-constexpr binding::Signature<17> kSignature{"vornish_file()", stream_params()};
+constexpr binding::Signature<18> kSignature{"vornish_file()", stream_params()};
 static_assert(binding::well_formed(kSignature));
 
 enum Index : std::size_t {
@@ -67,7 +68,8 @@ enum Index : std::size_t {
   kSkipRows = 13,
   kAudit = 14,
   kRecord = 15,
-  kComment = 16,
+  kFallback = 16,
+  kComment = 17,
 };
 
 // Gives the interpreter lock up for its lifetime; `state` is where it is
@@ -92,7 +94,7 @@ class WithoutLock {
   PyThreadState* state_;
 };
 
-PyRef stream_call(const binding::Bound<17>& args) {
+PyRef stream_call(const binding::Bound<18>& args) {
   std::optional<std::string> quarantine_path;
   if (const auto path = args[2].optional_text()) {
     quarantine_path.emplace(*path);
@@ -100,6 +102,7 @@ PyRef stream_call(const binding::Bound<17>& args) {
   VornishOptions options = binding::options_from(args, 3);
   options.skip_initial_space = args[kSkipInitialSpace].flag();
   options.skip_rows = *args[kSkipRows].count();
+  options.fallback = binding::fallback_from(args[kFallback].object());
   options.comment = args[kComment].optional_text().value_or("");
 
   StreamOptions stream;
@@ -163,7 +166,7 @@ PyMethodDef stream_def = {
     "_vornish_file(input_path, output_path, quarantine_path=None, delimiter=None, "
     "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
     "repair_quotes=True, *, threads=None, chunk_size=None, progress=None, "
-    "skip_initial_space=False, skip_rows=0, audit=None, record=False, comment=None)\n"
+    "skip_initial_space=False, skip_rows=0, audit=None, record=False, fallback=None, comment=None)\n"
     "--\n"
     "\n"
     "vornish_file() for files of any size: read in chunks, parsed on `threads`\n"
