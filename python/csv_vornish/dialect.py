@@ -102,14 +102,18 @@ class Dialect:
         ``expected_columns`` is ``None`` (left to the repair's own guess)
         for a dialect without columns; so is ``delimiter`` for one without
         a delimiter (a single column, whose overflow the repair merges back).
-        ``comment`` is there only for a dialect with a comment prefix.
+        ``comment`` is there only for a dialect with a comment prefix. Of a
+        header of two rows the repair takes the lower one (the names): the
+        group row above it is set aside with the preamble.
         """
         options = {
             "delimiter": self.delimiter,
             "quote_char": self.quote_char,
             "expected_columns": self.columns or None,
             "skip_initial_space": self.skip_initial_space,
-            "skip_rows": self.skip_rows,
+            # The repair reads one header row: of a header of two rows the
+            # row of names, the group row above it going with the preamble.
+            "skip_rows": self.skip_rows + (self.header_rows - 1 if self.header and self.header_rows > 1 else 0),
         }
         if self.comment:
             options["comment"] = self.comment
