@@ -6,7 +6,8 @@ over ``-j`` worker processes. Results are reported in input order, one line
 per file on stderr (stdout stays free for ``-o -``). When stderr is a
 terminal (and without ``--json``) a progress bar shows how far a file
 repaired in this process has got, if the optional ``tqdm`` is installed
-(``pip install csv-vornish[cli]``).
+(``pip install csv-vornish[cli]``). ``--audit``/``--audit-each`` write the
+repair record of a file (every change made, see ``csv_vornish.record``).
 
 Exit codes: 0 success; 1 ``--strict`` and a row was quarantined; 2 usage
 error; 3 a file could not be read or written; 4 a repair failed for any
@@ -35,6 +36,7 @@ from typing import Any, Literal, TextIO
 
 import csv_vornish
 from csv_vornish.dialect import resolve_options
+from csv_vornish.record import ACTIONS
 
 PROG = "csv-vornish"
 STDIO = "-"
@@ -60,6 +62,8 @@ class RepairJob:
     options: dict[str, Any] = field(default_factory=dict)
     # "auto": the options left unset are filled from the detected dialect.
     dialect: Literal["auto"] | None = None
+    # Where the repair record goes, if anywhere.
+    audit: str | None = None
 
 
 @dataclass(frozen=True)
@@ -112,8 +116,11 @@ def run_job(job: RepairJob, show_progress: bool = False) -> RepairResult:
                     output_path = os.path.join(scratch, "stdout.csv")
             options = _dialect_options(job, input_path)
             progress = stack.enter_context(progress_bar(_describe(job.input, "<stdin>"), show_progress))
+            # The report lists the changes by action, so they are counted
+            # even without a record to write.
             summary = csv_vornish.vornish_file(
-                input_path, output_path, job.quarantine, **options, progress=progress
+                input_path, output_path, job.quarantine, **options, progress=progress, audit=job.audit,
+                record=True,
             )
             if job.output == STDIO:
                 with open(output_path, "rb") as clean:
@@ -124,7 +131,13 @@ def run_job(job: RepairJob, show_progress: bool = False) -> RepairResult:
     except BaseException as error:  # the backend's internal-fault type is not an Exception
         message, code = describe_failure(error)
         return RepairResult(job, error=message, exit_code=code)
-    return RepairResult(job, summary=dict(summary.to_dict()))
+    return RepairResult(job, summary=summary_dict(summary))
+
+
+def summary_dict(summary: csv_vornish.RepairSummary) -> dict[str, Any]:
+    """A run's summary as plain data: the backend's counts and ``actions``, every action listed
+    (``None`` for a run that did not count them)."""
+    return {**summary.to_dict(), "actions": summary.actions}
 
 
 class DialectNotApplicable(Exception):
@@ -227,16 +240,24 @@ def summary_line(result: RepairResult) -> str:
         f"{summary['vornished_rows']} written ({summary['repaired_rows']} repaired), "
         f"{summary['quarantined_rows']} quarantined; "
         f"delimiter {summary['detected_delimiter']!r}, {summary['inferred_columns']} columns"
-        f" -> {_describe(job.output, '<stdout>')}"
     )
+    actions = summary.get("actions") or {}
+    changes = [f"{name} {actions[name]}" for name in ACTIONS if actions.get(name)]
+    if changes:
+        line += "; " + ", ".join(changes)
+    line += f" -> {_describe(job.output, '<stdout>')}"
     if job.quarantine is not None:
         line += f", quarantine -> {job.quarantine}"
+    if job.audit is not None:
+        line += f", audit -> {job.audit}"
     return line
 
 
 def summary_json(result: RepairResult) -> str:
     job = result.job
-    record: dict[str, Any] = {"input": job.input, "output": job.output, "quarantine": job.quarantine}
+    record: dict[str, Any] = {
+        "input": job.input, "output": job.output, "quarantine": job.quarantine, "audit": job.audit,
+    }
     if result.summary is not None:
         record.update(result.summary)
     else:
@@ -310,7 +331,9 @@ def build_parser() -> argparse.ArgumentParser:
             "Repair each INPUT into a clean CSV file, by default <stem>.clean.csv beside it. "
             "Short rows are padded and surplus fields merged into the last column unless "
             "--no-fill or --no-merge asks to quarantine such rows instead. "
-            "The summary of each file goes to stderr."
+            "The summary of each file goes to stderr, with the number of changes of each kind "
+            "(padded, merged, quarantined, preamble, stray_quote, bare_quote, text_after_quote, "
+            "blanks_dropped, unterminated_quote, invalid_utf8) that the file needed."
         ),
         epilog=(
             "exit status: 0 success; 1 --strict and a row was quarantined; 2 usage error; "
@@ -330,6 +353,16 @@ def build_parser() -> argparse.ArgumentParser:
         "--quarantine-each",
         action="store_true",
         help="write the quarantined rows of each INPUT to <stem>.quarantine.csv beside it",
+    )
+    audit = repair.add_mutually_exclusive_group()
+    audit.add_argument(
+        "--audit", metavar="FILE",
+        help="write the repair record to FILE (single INPUT only): a CSV file with the header "
+             "line,offset,column,action,detail,raw and one line per change made to a row",
+    )
+    audit.add_argument(
+        "--audit-each", action="store_true",
+        help="write the repair record of each INPUT to <stem>.audit.csv beside it",
     )
     repair.add_argument(
         "-d",
@@ -364,7 +397,10 @@ def build_parser() -> argparse.ArgumentParser:
         help="auto: detect the dialect of each INPUT and fill the options not given from it",
     )
     repair.add_argument("--strict", action="store_true", help="exit with status 1 when a row was quarantined")
-    repair.add_argument("--json", action="store_true", help="report each file as one JSON object per line")
+    repair.add_argument(
+        "--json", action="store_true",
+        help='report each file as one JSON object per line, with "actions": the changes of each kind',
+    )
     repair.add_argument(
         "-j", "--jobs", type=_job_count, metavar="N",
         help="repair up to N files at once in worker processes (default: one per CPU)",
@@ -402,6 +438,11 @@ def _quarantine_name(path: str) -> str:
     return root + ".quarantine.csv"
 
 
+def _audit_name(path: str) -> str:
+    root, _ = os.path.splitext(path)
+    return root + ".audit.csv"
+
+
 def _same_file_key(path: str) -> str:
     return os.path.realpath(path)
 
@@ -420,6 +461,12 @@ def plan_jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list
         parser.error("--quarantine needs a file name")
     if args.quarantine_each and inputs == [STDIO]:
         parser.error("--quarantine-each needs a named INPUT; use --quarantine FILE")
+    if several and args.audit is not None:
+        parser.error("--audit needs a single INPUT; use --audit-each with several")
+    if args.audit == STDIO:
+        parser.error("--audit needs a file name")
+    if args.audit_each and inputs == [STDIO]:
+        parser.error("--audit-each needs a named INPUT; use --audit FILE")
 
     delimiter = "\t" if args.tabs else args.delimiter
     if delimiter is not None and delimiter == args.quote:
@@ -442,23 +489,25 @@ def plan_jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list
         else:
             output = STDIO if path == STDIO else _clean_name(path)
         quarantine = _quarantine_name(path) if args.quarantine_each else args.quarantine
-        jobs.append(RepairJob(path, output, quarantine, options, args.dialect))
+        audit = _audit_name(path) if args.audit_each else args.audit
+        jobs.append(RepairJob(path, output, quarantine, options, args.dialect, audit))
 
     # The backend overwrites without asking and writes the quarantine file
     # after the clean output; refuse the plans in which one result would
-    # destroy another result or an input still to be read.
+    # destroy another result or an input still to be read. Only the clean
+    # output may replace its own input (it is swapped in once complete).
     input_keys = {_same_file_key(job.input): job.input for job in jobs if job.input != STDIO}
     written: dict[str, str] = {}
     for job in jobs:
         own_input = None if job.input == STDIO else _same_file_key(job.input)
-        for target in (job.output, job.quarantine):
+        for target in (job.output, job.quarantine, job.audit):
             if target is None or target == STDIO:
                 continue
             key = _same_file_key(target)
             if key in written:
                 parser.error(f"{target} would be written twice (also as {written[key]})")
             written[key] = target
-            if key in input_keys and (key != own_input or target == job.quarantine):
+            if key in input_keys and (key != own_input or target != job.output):
                 parser.error(f"{target} is an input and would be overwritten")
     return jobs
 

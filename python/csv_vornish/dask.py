@@ -14,12 +14,26 @@ settled once on the client from the start of the file, then a fast pass that
 only counts rows finds true row starts near every ``blocksize`` bytes, so a
 quoted line end never splits a row. Each partition repairs exactly its byte
 range with the file's dialect and the file's line numbers.
+
+The repair record (``audit=``): ``read_csv`` is lazy and its partitions run
+wherever the scheduler puts them, so each partition writes the records of
+its own byte range to a part file of its own in the ``audit`` directory,
+``<stem>.audit.<I>-of-<N>.csv`` (I the partition's index within the
+file's N, zero padded to one width, so that name order is partition
+order). The parts of a file, in name order and each without its header
+line, are exactly the record ``csv_vornish.vornish_file(..., audit=...)``
+writes for that file; ``join_audit`` joins them into that one file. A part
+appears under its name only once complete, so a task cut short (a worker
+killed) never leaves a truncated part that looks whole. ``repair_files``
+writes one ``<stem>.audit.csv`` per input beside its outputs.
 """
 
 from __future__ import annotations
 
 import glob as _glob
 import os
+import re
+import secrets
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, Union
@@ -28,17 +42,24 @@ import _csv_vornish_backend as _backend
 
 import csv_vornish
 from csv_vornish.dialect import Dialect, resolve_options
+from csv_vornish.record import ACTIONS, AUDIT_HEADER
 
 if TYPE_CHECKING:  # pragma: no cover
     import dask.dataframe as dd
     import pandas as _pd  # type: ignore[import-untyped, unused-ignore]
 
-__all__ = ["read_csv", "repair_files", "summary"]
+__all__ = ["read_csv", "repair_files", "summary", "join_audit"]
 
 StrPath = Union[str, "os.PathLike[str]"]
 
 #: The summary fields that add up over partitions and files.
 COUNT_FIELDS = ("total_rows", "vornished_rows", "repaired_rows", "quarantined_rows")
+
+# A part file of read_csv's repair record after the stem:
+# .audit.<index>-of-<count>.csv, and while it is written a temporary
+# name with .<random>.tmp appended.
+_AUDIT_PART = re.compile(r"\.audit\.(\d+)-of-(\d+)\.csv")
+_AUDIT_PART_OR_TEMP = re.compile(r"\.audit\.\d+-of-\d+\.csv(\.[0-9a-f]+\.tmp)?")
 
 # The column of each partition's frame that carries its counts, dropped
 # before the user sees the frame; see _PartitionCounts.
@@ -55,6 +76,10 @@ class _Part:
     # byte range and the dialect settled from its start.
     kwargs: dict[str, Any]
     names: tuple[str, ...]
+    # The part file of the repair record this piece writes, if any.
+    audit: str | None = None
+    # Count the changes by action (always with a record).
+    record: bool = False
 
 
 @dataclass(frozen=True)
@@ -162,11 +187,27 @@ def _read_part(part: _Part) -> "_pd.DataFrame":
     # thread; more threads per partition would only compete with them.
     # Large strings are what pandas' pyarrow strings hold, so the frame
     # takes the batches' buffers as they are instead of copying them.
-    stream = _backend._read_arrow(part.path, threads=1, large_strings=True, **part.kwargs)
-    table = pa.table(stream)
+    # The record is written under a name of this run's own and renamed
+    # once complete: a task the scheduler runs again (or twice at once)
+    # then puts the same whole bytes in place, never a mix.
+    scratch = None if part.audit is None else f"{part.audit}.{secrets.token_hex(8)}.tmp"
+    try:
+        stream = _backend._read_arrow(
+            part.path, threads=1, large_strings=True, audit=scratch, record=part.record, **part.kwargs
+        )
+        table = pa.table(stream)
+        if scratch is not None:
+            assert part.audit is not None
+            os.replace(scratch, part.audit)
+    finally:
+        if scratch is not None and os.path.exists(scratch):
+            os.remove(scratch)
     frame = _string_frame(table, part.names)
     counts = stream.summary
-    frame.attrs[_SUMMARY_ATTR] = {name: getattr(counts, name) for name in COUNT_FIELDS}
+    actions = stream.actions
+    frame.attrs[_SUMMARY_ATTR] = {name: getattr(counts, name) for name in COUNT_FIELDS} | (
+        dict.fromkeys(ACTIONS) if actions is None else actions
+    )
     return frame
 
 
@@ -182,6 +223,8 @@ def read_csv(
     header: bool = True,
     blocksize: int | str | None = "256MiB",
     dialect: "Dialect | Literal['auto'] | None" = None,
+    audit: StrPath | None = None,
+    record: bool = False,
 ) -> "dd.DataFrame":
     """Loads damaged CSV files into a Dask DataFrame of string columns, repairing as ``read_arrow`` does.
 
@@ -198,12 +241,27 @@ def read_csv(
             fills the options left unset, for each file on its own
             (``"auto"`` detects each file's dialect). ``header`` stays as
             given.
+        audit: A directory (created if needed) for the repair record: each
+            partition writes the records of its rows, when it is computed,
+            to ``<stem>.audit.<I>-of-<N>.csv`` there (a CSV file with the
+            header ``line,offset,column,action,detail,raw``; lines and
+            offsets are the file's own). ``join_audit`` joins a file's parts
+            into the one record ``csv_vornish.vornish_file`` would write.
+            Part files an earlier call left there for the same stems are
+            removed now, so that no stale part is mistaken for a new one;
+            two inputs with the same stem are a ``ValueError``.
+        record: Count the changes by action for ``summary(frame)``
+            without writing them anywhere (``audit`` counts them too);
+            either makes each partition read again the rows that may hold
+            a change.
 
     The columns are those of the first file (its header with
     ``header=True``, else ``column_1``, ``column_2``, ...); every other file
     must have the same columns, or a ``ValueError`` names it. All columns
     are pyarrow-backed strings; missing cells are null. Rows set aside by the
-    repair are dropped and counted: ``csv_vornish.dask.summary(frame)``.
+    repair are dropped and counted: ``csv_vornish.dask.summary(frame)``
+    gives the counts, and the changes by action with ``audit`` or
+    ``record=True``.
 
     Raises (on the client, before any task runs):
         FileNotFoundError, PermissionError, ...: a file could not be read.
@@ -233,11 +291,96 @@ def read_csv(
             names = settled.names
         parts.extend(planned)
     assert names is not None
+    if audit is not None:
+        parts = _with_audit_parts(parts, os.fspath(audit))
+    elif record:
+        parts = [_Part(part.path, part.kwargs, part.names, None, True) for part in parts]
     meta = _string_frame(_empty_table(names), names)
     frame: dd.DataFrame = dd.from_map(  # type: ignore[no-untyped-call, unused-ignore]
         _read_part, parts, meta=meta, enforce_metadata=False, label="csv-vornish-read"
     )
     return frame
+
+
+def _with_audit_parts(parts: list[_Part], directory: str) -> list[_Part]:
+    """The parts, each naming the part file of the record it writes."""
+    by_file: dict[str, list[_Part]] = {}
+    for part in parts:
+        by_file.setdefault(part.path, []).append(part)
+    stems: dict[str, str] = {}
+    for path in by_file:
+        stem = _stem(path)
+        if stem in stems:
+            raise ValueError(f"{stems[stem]} and {path} would both write {stem}.audit.*.csv")
+        stems[stem] = path
+    os.makedirs(directory, exist_ok=True)
+    for stem in stems:
+        for stale in _audit_parts(directory, stem, _AUDIT_PART_OR_TEMP):
+            os.remove(stale)
+    named = []
+    for path, pieces in by_file.items():
+        count = len(pieces)
+        width = max(5, len(str(count)))
+        for index, piece in enumerate(pieces):
+            name = f"{_stem(path)}.audit.{index:0{width}d}-of-{count:0{width}d}.csv"
+            named.append(_Part(piece.path, piece.kwargs, piece.names, os.path.join(directory, name), True))
+    return named
+
+
+def _audit_parts(directory: str, stem: str, pattern: re.Pattern[str] = _AUDIT_PART) -> list[str]:
+    """The part files of ``stem``'s record in ``directory``, in name order."""
+    try:
+        entries = os.listdir(directory)
+    except FileNotFoundError:
+        return []
+    return sorted(
+        os.path.join(directory, entry)
+        for entry in entries
+        if entry.startswith(stem) and pattern.fullmatch(entry, len(stem))
+    )
+
+
+def join_audit(audit: StrPath, path: StrPath, target: StrPath | None = None) -> str:
+    """Joins the repair record parts ``read_csv(..., audit=audit)`` wrote for the input ``path``.
+
+    Writes ``target`` (default ``<audit>/<stem>.audit.csv``): the header,
+    then every part's records in partition order, which is byte for byte
+    the record ``csv_vornish.vornish_file(path, ..., audit=target)`` writes
+    with the same repair options. Returns the path written.
+
+    Raises:
+        FileNotFoundError: a part is missing (its partition was never
+            computed, for example after ``frame.head()``), or none exists.
+        ValueError: parts of two different splits of the file are there.
+    """
+    directory = os.fspath(audit)
+    stem = _stem(os.fspath(path))
+    found = _audit_parts(directory, stem)
+    if not found:
+        raise FileNotFoundError(f"no part of the repair record of {stem} in {directory}")
+    splits = {os.path.basename(part).rsplit("-of-", 1)[1][: -len(".csv")] for part in found}
+    if len(splits) > 1:
+        raise ValueError(f"{directory} holds parts of {stem} from different splits: {sorted(splits)}")
+    (count_text,) = splits
+    count = int(count_text)
+    width = len(count_text)
+    names = {os.path.basename(part) for part in found}
+    for index in range(count):
+        name = f"{stem}.audit.{index:0{width}d}-of-{count_text}.csv"
+        if name not in names:
+            raise FileNotFoundError(f"{os.path.join(directory, name)} is missing: its partition was not computed")
+    joined = os.fspath(target) if target is not None else os.path.join(directory, f"{stem}.audit.csv")
+    header = (AUDIT_HEADER + "\n").encode()
+    with open(joined, "wb") as out:
+        out.write(header)
+        for part in found:
+            with open(part, "rb") as source:
+                first = source.readline()
+                if first != header:
+                    raise ValueError(f"{part} is not a part of a repair record")
+                while block := source.read(1 << 20):
+                    out.write(block)
+    return joined
 
 
 def _empty_table(names: Sequence[str]) -> Any:
@@ -252,11 +395,19 @@ def _partition_counts(frame: "_pd.DataFrame") -> "_pd.DataFrame":
     counts = frame.attrs.get(_SUMMARY_ATTR)
     if counts is None:
         raise ValueError("summary() needs a frame straight from csv_vornish.dask.read_csv")
-    return pd.DataFrame([counts])
+    frame = pd.DataFrame([{name: counts[name] for name in COUNT_FIELDS}])
+    for name in ACTIONS:
+        frame[name] = pd.Series([counts[name]], dtype="Int64")
+    return frame
 
 
-def summary(frame: "dd.DataFrame") -> dict[str, int]:
+def summary(frame: "dd.DataFrame") -> dict[str, Any]:
     """The repair counts of a ``read_csv`` frame, summed over its partitions.
+
+    The four counts that add up (``total_rows``, ``vornished_rows``,
+    ``repaired_rows``, ``quarantined_rows``) and ``actions``: the changes
+    by action, every action listed, as ``RepairSummary.actions`` gives them
+    (``None`` unless ``read_csv`` had ``audit`` or ``record=True``).
 
     Reads every partition (so compute it alongside your own work with
     ``dask.compute`` when you can). The frame must come straight from
@@ -266,8 +417,13 @@ def summary(frame: "dd.DataFrame") -> dict[str, int]:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
     meta = pd.DataFrame({name: pd.Series([], dtype="int64") for name in COUNT_FIELDS})
+    for name in ACTIONS:
+        meta[name] = pd.Series([], dtype="Int64")
     per_part = frame.map_partitions(_partition_counts, meta=meta).compute()  # type: ignore[no-untyped-call, unused-ignore]
-    return {name: int(per_part[name].sum()) for name in COUNT_FIELDS}
+    totals: dict[str, Any] = {name: int(per_part[name].sum()) for name in COUNT_FIELDS}
+    counted = not per_part[list(ACTIONS)].isna().any().any()
+    totals["actions"] = {name: int(per_part[name].sum()) for name in ACTIONS} if counted else None
+    return totals
 
 
 @dataclass(frozen=True)
@@ -276,6 +432,8 @@ class _RepairTask:
     output: str
     quarantine: str | None
     options: dict[str, Any] = field(default_factory=dict)
+    audit: str | None = None
+    record: bool = False
 
 
 def _repair_one(task: _RepairTask) -> dict[str, Any]:
@@ -283,12 +441,16 @@ def _repair_one(task: _RepairTask) -> dict[str, Any]:
     try:
         # One thread, as for read_csv's partitions: the scheduler already
         # runs a task on every worker thread.
-        result = csv_vornish.vornish_file(task.input, task.output, task.quarantine, threads=1, **task.options)
+        result = csv_vornish.vornish_file(
+            task.input, task.output, task.quarantine, threads=1, audit=task.audit, record=task.record,
+            **task.options,
+        )
     except Exception as error:  # one failing file never stops the others
-        row.update(dict.fromkeys(COUNT_FIELDS), detected_delimiter=None, inferred_columns=None)
+        row.update(dict.fromkeys((*COUNT_FIELDS, *ACTIONS)), detected_delimiter=None, inferred_columns=None)
         row["error"] = f"{type(error).__name__}: {error}"
         return row
     row.update({name: getattr(result, name) for name in COUNT_FIELDS})
+    row.update(result.actions or dict.fromkeys(ACTIONS))
     row["detected_delimiter"] = result.detected_delimiter
     row["inferred_columns"] = result.inferred_columns
     row["error"] = None
@@ -312,18 +474,26 @@ def repair_files(
     repair_quotes: bool = True,
     *,
     quarantine: bool = True,
+    audit: bool | StrPath = False,
+    record: bool = False,
 ) -> "_pd.DataFrame":
     """Repairs each input to ``output_dir/<stem>.clean.csv`` as tasks on the current Dask client.
 
     With ``quarantine=True`` the rows set aside go to
-    ``output_dir/<stem>.quarantine.csv``. Uses the running
+    ``output_dir/<stem>.quarantine.csv``. With ``audit=True`` the repair
+    record of each input goes to ``output_dir/<stem>.audit.csv`` (``audit``
+    a directory: to ``<stem>.audit.csv`` there), exactly as
+    ``csv_vornish.vornish_file(..., audit=...)`` writes it; with it, or
+    with ``record=True``, the changes are counted by action. Uses the running
     ``distributed`` client, or a local cluster for the length of the call when
     there is none. One failing file never stops the others.
 
     Returns:
         A pandas DataFrame with one row per input, in input order: ``path``,
-        the summary's fields, and ``error`` (``None``, or the error's type and
-        text for a file that failed).
+        the summary's fields, one column per action (``padded``,
+        ``merged``, ... as in ``csv_vornish.record.ACTIONS``: the changes
+        of that kind, missing when not counted), and ``error`` (``None``, or the error's type and
+        text for a file that failed; its counts are missing).
 
     Raises:
         ValueError: two inputs would write the same output file.
@@ -333,6 +503,10 @@ def repair_files(
 
     files = _expand(inputs)
     out = os.fspath(output_dir)
+    if isinstance(audit, bool):
+        audit_dir = out if audit else None
+    else:
+        audit_dir = os.fspath(audit)
     options: dict[str, Any] = {
         "delimiter": delimiter,
         "quote_char": quote_char,
@@ -357,18 +531,22 @@ def repair_files(
                 os.path.join(out, f"{stem}.clean.csv"),
                 os.path.join(out, f"{stem}.quarantine.csv") if quarantine else None,
                 options,
+                os.path.join(audit_dir, f"{stem}.audit.csv") if audit_dir is not None else None,
+                record,
             )
         )
     os.makedirs(out, exist_ok=True)
+    if audit_dir is not None:
+        os.makedirs(audit_dir, exist_ok=True)
     rows = _run_on_client(tasks)
     # Counts are nullable integers (missing for a file that failed) and the
     # error column holds None, not NaN, for a file that did not fail.
     columns: dict[str, Any] = {"path": pd.Series([row["path"] for row in rows], dtype=object)}
-    for name in (*COUNT_FIELDS, "inferred_columns"):
+    for name in (*COUNT_FIELDS, "inferred_columns", *ACTIONS):
         columns[name] = pd.Series([row[name] for row in rows], dtype="Int64")
     for name in ("detected_delimiter", "error"):
         columns[name] = pd.Series([row[name] for row in rows], dtype=object)
-    order = ["path", *COUNT_FIELDS, "detected_delimiter", "inferred_columns", "error"]
+    order = ["path", *COUNT_FIELDS, "detected_delimiter", "inferred_columns", *ACTIONS, "error"]
     return pd.DataFrame({name: columns[name] for name in order})
 
 

@@ -499,7 +499,7 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
       if (logging) {
         const std::size_t local = static_cast<std::size_t>(start - base);
         const RowSource source{data.substr(local, parser.pos() - local), line,
-                               parser.ended_at_line_end(), wants_as_read && parser.as_read()};
+                               parser.ended_at_line_end(), wants_as_read && !parser.changed()};
         repair.take(row, width, static_cast<std::size_t>(start), parser.line(), visitor,
                     as_read_end, &source);
       } else {

@@ -170,7 +170,7 @@ void RowRepair::take(RowView row, std::size_t width, std::size_t start, std::siz
 void RowRepair::record(const RowSource& source, std::size_t start, std::size_t width, Fate fate,
                        RepairLog& log) {
   const std::span<const FieldNote> notes =
-      source.as_read ? std::span<const FieldNote>{} : auditor_.audit(source.bytes);
+      source.unchanged ? std::span<const FieldNote>{} : auditor_.audit(source.bytes);
   if (notes.empty() && fate == Fate::Kept) {
     return;
   }
@@ -264,7 +264,7 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
     }
     if (logging) {
       const RowSource source{buffer.substr(start, parser.pos() - start), first_line,
-                             parser.ended_at_line_end(), wants_as_read && parser.as_read()};
+                             parser.ended_at_line_end(), wants_as_read && !parser.changed()};
       repair.take(row, n, start, parser.line(), visitor, as_read_end, &source);
     } else {
       repair.take(row, n, start, parser.line(), visitor, as_read_end);

@@ -173,8 +173,9 @@ struct RowSource {
   // Whether `bytes` end with the row's line end (rather than inside an
   // unclosed quoted field that ran to the end of the input).
   bool line_end = false;
-  // The tokenizer found the row as read: no rule changed a field of it.
-  bool as_read = false;
+  // The tokenizer found that no rule changed a field of the row
+  // (ResilientParser::changed()), so only its width can be on record.
+  bool unchanged = false;
 };
 
 // The repair decision for one row: keep it, pad or merge it, or set it

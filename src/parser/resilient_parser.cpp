@@ -609,6 +609,8 @@ bool ResilientParser::parse_row() {
   // delimiters, CRs and LFs that make a writer quote it, and `closed` its
   // closing quote.
   bool as_read = kAsRead && as_read_possible_;
+  // Whether a rule changed a field of the row (see changed()).
+  bool changed = false;
   std::uint64_t marks = 0;
   bool quoted_field = false;
   bool closed = false;
@@ -638,6 +640,7 @@ bool ResilientParser::parse_row() {
     block_ = Block{unquoted_stop, quoted_stop, high_bits, line_end};
     field_count_ = count;
     as_read_ = kAsRead && as_read;
+    changed_ = !kAsRead || !as_read_possible_ || changed;
   };
   const auto push = [&](FieldView field) VORNISH_ALWAYS_INLINE {
     if (count == fields_.size()) grow_fields();
@@ -723,6 +726,9 @@ bool ResilientParser::parse_row() {
       const bool ascii = high < 0x80;
       if constexpr (kAsRead) {
         as_read = as_read && !copied && (quoted_field ? closed && marks != 0 : marks == 0);
+        // In a field that did not open with a quote, `marks` are quotes
+        // read as text.
+        if (!quoted_field && marks != 0) changed = true;
       }
       if (!copied) {
         const std::string_view text(data_.data() + seg_begin, seg_end - seg_begin);
@@ -730,7 +736,10 @@ bool ResilientParser::parse_row() {
           push(FieldView{text, ascii});
           return;
         }
-        if constexpr (kAsRead) as_read = false;
+        if constexpr (kAsRead) {
+          as_read = false;
+          changed = true;
+        }
         const std::size_t begin = scratch_.size();
         decode(text);
         scratch_fields_.push_back({count, begin, scratch_.size() - begin});
@@ -744,6 +753,7 @@ bool ResilientParser::parse_row() {
           decode_buffer_.assign(text);
           scratch_.resize(scratch_begin);
           decode(decode_buffer_);
+          if constexpr (kAsRead) changed = true;
         }
       }
       scratch_fields_.push_back({count, scratch_begin, scratch_.size() - scratch_begin});
@@ -861,6 +871,7 @@ bool ResilientParser::parse_row() {
         append(p, q);
         p = q;
         if (p == n) {
+          if constexpr (kAsRead) changed = true;
           finish_field();  // never closed: the field takes the rest of the data
           return end_at_data_end();
         }
@@ -882,7 +893,10 @@ bool ResilientParser::parse_row() {
           } else {
             append_byte(p);  // a stray quote is text
             ++p;
-            if constexpr (kAsRead) as_read = false;
+            if constexpr (kAsRead) {
+              as_read = false;
+              changed = true;
+            }
           }
         } else {  // LF inside the quotes: content, but still a new line
           ++line_;
@@ -904,14 +918,20 @@ bool ResilientParser::parse_row() {
           state = State::FieldStart;
         } else if (is_blank(c)) {
           ++p;
-          if constexpr (kAsRead) as_read = false;
+          if constexpr (kAsRead) {
+            as_read = false;
+            changed = true;
+          }
         } else if (is_line_end(c)) {
           finish_field();
           return end_at_line_end();
         } else {
           append_byte(p);
           ++p;
-          if constexpr (kAsRead) as_read = false;
+          if constexpr (kAsRead) {
+            as_read = false;
+            changed = true;
+          }
           state = State::Unquoted;
         }
         break;

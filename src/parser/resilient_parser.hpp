@@ -97,6 +97,12 @@ class ResilientParser {
   // Whether rows are judged at all under this delimiter and quote: they
   // must be ASCII, differ, and be neither CR nor LF.
   static bool judges_as_read(std::uint8_t delimiter, std::uint8_t quote_char) noexcept;
+  // Whether a rule may have made a field of the last row next_row_as_read
+  // returned differ from its bytes: a stray quote or one read as text, text
+  // or blanks after a closing quote, a quote never closed, bytes that are
+  // not UTF-8. False only where judges_as_read(); true after the other
+  // calls. A doubled quote is no change.
+  bool changed() const noexcept { return changed_; }
   // Where the fields of the last row next_row_as_read returned end: its
   // line end, or the end of the data.
   std::size_t as_read_end() const noexcept { return row_end_; }
@@ -170,6 +176,7 @@ class ResilientParser {
   std::size_t line_ = 1;
   bool ended_at_line_end_ = false;
   bool as_read_ = false;
+  bool changed_ = true;
   bool as_read_possible_ = false;
   std::size_t row_end_ = 0;
   bool repair_quotes_;

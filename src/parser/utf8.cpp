@@ -353,44 +353,48 @@ Check check(std::string_view bytes) noexcept {
   return validate(bytes.data() + i, bytes.size() - i) ? Check::Valid : Check::Invalid;
 }
 
-void append_replacing(std::string& out, std::string_view bytes) {
-  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+namespace {
+
+// Walks `bytes` as the decoder reads them: runs of well-formed UTF-8 go to
+// `valid`, each maximal ill-formed subpart (bytes of 0x80 and above only)
+// to `invalid`.
+template <class Valid, class Invalid>
+void walk(std::string_view bytes, Valid&& valid, Invalid&& invalid) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t n = bytes.size();
   std::size_t i = 0;
   while (i < n) {
     const std::size_t run = ascii_prefix(p + i, n - i);
-    out.append(bytes.data() + i, run);
+    valid(bytes.substr(i, run));
     i += run;
     if (i == n) break;
     const std::ptrdiff_t len = measure(p + i, n - i);
+    const auto size = static_cast<std::size_t>(len > 0 ? len : -len);
     if (len > 0) {
-      out.append(bytes.data() + i, static_cast<std::size_t>(len));
-      i += static_cast<std::size_t>(len);
+      valid(bytes.substr(i, size));
     } else {
-      out.append(kReplacement);
-      i += static_cast<std::size_t>(-len);
+      invalid(bytes.substr(i, size));
     }
+    i += size;
   }
 }
 
+}  // namespace
+
+void append_replacing(std::string& out, std::string_view bytes) {
+  walk(
+      bytes, [&](std::string_view run) { out.append(run); },
+      [&](std::string_view) { out.append("\xEF\xBF\xBD"); });
+}
+
 Damage damage(std::string_view bytes) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t n = bytes.size();
   Damage found;
-  std::size_t i = 0;
-  while (i < n) {
-    i += ascii_prefix(p + i, n - i);
-    if (i == n) break;
-    const std::ptrdiff_t len = measure(p + i, n - i);
-    if (len > 0) {
-      i += static_cast<std::size_t>(len);
-    } else {
-      found.bytes += static_cast<std::size_t>(-len);
-      ++found.replacements;
-      i += static_cast<std::size_t>(-len);
-    }
-  }
+  walk(
+      bytes, [](std::string_view) {},
+      [&](std::string_view part) {
+        found.bytes += part.size();
+        ++found.replacements;
+      });
   return found;
 }
 
@@ -413,25 +417,11 @@ Fallback::Fallback(std::string name, const std::array<char32_t, 128>& high)
 }
 
 void append_with_fallback(std::string& out, std::string_view bytes, const Fallback& fallback) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t n = bytes.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const std::size_t run = ascii_prefix(p + i, n - i);
-    out.append(bytes.data() + i, run);
-    i += run;
-    if (i == n) break;
-    const std::ptrdiff_t len = measure(p + i, n - i);
-    if (len > 0) {
-      out.append(bytes.data() + i, static_cast<std::size_t>(len));
-      i += static_cast<std::size_t>(len);
-      continue;
-    }
-    // Every byte of the ill-formed part is 0x80 or above: ASCII ends it.
-    for (const std::size_t end = i + static_cast<std::size_t>(-len); i < end; ++i) {
-      out.append(fallback.of(p[i]));
-    }
-  }
+  walk(
+      bytes, [&](std::string_view run) { out.append(run); },
+      [&](std::string_view part) {
+        for (const char byte : part) out.append(fallback.of(static_cast<unsigned char>(byte)));
+      });
 }
 
 void append_code_point(std::string& out, char32_t cp) {

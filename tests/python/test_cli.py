@@ -20,6 +20,7 @@ from typing import Any
 import pytest
 
 import csv_vornish
+from csv_vornish.record import ACTIONS, AUDIT_HEADER
 
 EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "damaged.csv"
 DAMAGED = (
@@ -58,14 +59,28 @@ def work(tmp_path: pathlib.Path) -> pathlib.Path:
 
 
 def reference(work: pathlib.Path, quarantine: bool = True, **options: Any) -> tuple[bytes, bytes, dict[str, Any]]:
-    """What the library makes of damaged.csv: clean bytes, quarantine bytes, summary."""
+    """What the library makes of damaged.csv: clean bytes, quarantine bytes, summary with actions."""
     ref = work / "reference"
     ref.mkdir(exist_ok=True)
     summary = csv_vornish.vornish_file(
-        work / "damaged.csv", ref / "clean.csv", ref / "bad.csv" if quarantine else None, **options
+        work / "damaged.csv", ref / "clean.csv", ref / "bad.csv" if quarantine else None, record=True, **options
     )
     bad = (ref / "bad.csv").read_bytes() if quarantine else b""
-    return (ref / "clean.csv").read_bytes(), bad, dict(summary.to_dict())
+    return (ref / "clean.csv").read_bytes(), bad, {**summary.to_dict(), "actions": summary.actions}
+
+
+def reference_audit(work: pathlib.Path, **options: Any) -> bytes:
+    """The repair record the library writes for damaged.csv."""
+    ref = work / "reference"
+    ref.mkdir(exist_ok=True)
+    csv_vornish.vornish_file(work / "damaged.csv", ref / "clean.csv", audit=ref / "audit.csv", **options)
+    return (ref / "audit.csv").read_bytes()
+
+
+def changes(summary: dict[str, Any]) -> str:
+    """The summary line's list of changes: the non-zero actions in their order."""
+    listed = ", ".join(f"{name} {summary['actions'][name]}" for name in ACTIONS if summary["actions"][name])
+    return f"; {listed}" if listed else ""
 
 
 def test_repair_writes_clean_file_beside_input_and_reports_on_stderr(work: pathlib.Path) -> None:
@@ -77,8 +92,10 @@ def test_repair_writes_clean_file_beside_input_and_reports_on_stderr(work: pathl
     assert stderr_lines(result) == [
         f"damaged.csv: {summary['total_rows']} rows read, {summary['vornished_rows']} written "
         f"({summary['repaired_rows']} repaired), {summary['quarantined_rows']} quarantined; "
-        f"delimiter ';', {summary['inferred_columns']} columns -> damaged.clean.csv"
+        f"delimiter ';', {summary['inferred_columns']} columns{changes(summary)} -> damaged.clean.csv"
     ]
+    # Every kind of damage in the sample shows in the line, in the order of ACTIONS.
+    assert changes(summary) == "; padded 1, merged 2, stray_quote 1, invalid_utf8 1"
 
 
 # Each flag must reach the library as the matching argument.
@@ -106,7 +123,8 @@ def test_flags_map_to_library_options(work: pathlib.Path, flags: list[str], opti
     assert (work / "out.csv").read_bytes() == clean
     assert (work / "bad.csv").read_bytes() == bad
     reported = json.loads(result.stderr)
-    assert reported == {"input": "damaged.csv", "output": "out.csv", "quarantine": "bad.csv", **summary}
+    assert reported == {"input": "damaged.csv", "output": "out.csv", "quarantine": "bad.csv", "audit": None, **summary}
+    assert list(reported["actions"]) == list(ACTIONS)
 
 
 @pytest.mark.parametrize(
@@ -200,6 +218,16 @@ USAGE_ERRORS = [
     (["repair", "damaged.csv", "-", "-j", "1"], "standard input (-) can only be repaired alone"),
     (["repair", "-", "--quarantine-each"], "--quarantine-each needs a named INPUT"),
     (["repair", "damaged.csv", "--quarantine", "-"], "--quarantine needs a file name"),
+    (["repair", "damaged.csv", "copy.csv", "--audit", "a.csv"], "--audit needs a single INPUT"),
+    (["repair", "damaged.csv", "--audit", "a.csv", "--audit-each"], "not allowed with argument"),
+    (["repair", "-", "--audit-each"], "--audit-each needs a named INPUT"),
+    (["repair", "damaged.csv", "--audit", "-"], "--audit needs a file name"),
+    (["repair", "damaged.csv", "--audit", "damaged.csv"], "is an input and would be overwritten"),
+    (["repair", "damaged.csv", "-o", "same.csv", "--audit", "same.csv"], "would be written twice"),
+    (["repair", "damaged.csv", "--quarantine", "same.csv", "--audit", "same.csv"], "would be written twice"),
+    (["repair", "damaged.csv", "--audit", "damaged.clean.csv"], "would be written twice"),
+    (["repair", "damaged.csv", "damaged.audit.csv", "--audit-each"], "is an input and would be overwritten"),
+    (["repair", "damaged.csv", "--quarantine-each", "--audit", "damaged.quarantine.csv"], "would be written twice"),
     # Plans that would destroy data: two results in one file, an input
     # overwritten before or after it is read, the original replaced by rejects.
     (["repair", "damaged.csv", "-o", "same.csv", "--quarantine", "same.csv"], "would be written twice"),
@@ -213,7 +241,7 @@ USAGE_ERRORS = [
 
 @pytest.mark.parametrize("args, message", USAGE_ERRORS, ids=[" ".join(a) or "nothing" for a, _ in USAGE_ERRORS])
 def test_usage_errors_exit_2_and_touch_nothing(work: pathlib.Path, args: list[str], message: str) -> None:
-    for name in ["copy.csv", "damaged.tsv", "damaged.clean.csv"]:
+    for name in ["copy.csv", "damaged.tsv", "damaged.clean.csv", "damaged.audit.csv"]:
         (work / name).write_bytes(DAMAGED)
     before = sorted(p.name for p in work.iterdir())
     result = cli(*args, cwd=work)
@@ -421,3 +449,50 @@ def test_repair_sets_comments_aside(work: pathlib.Path) -> None:
     result = cli("repair", "--dialect", "auto", "in.csv", "-o", "-", cwd=work)
     assert result.returncode == 0, result.stderr
     assert result.stdout == b"id,n\n1,2\n3,4\n"
+
+
+def test_audit_file_is_the_librarys_record(work: pathlib.Path) -> None:
+    expected = reference_audit(work, fill_ragged_rows=False)
+    _, _, summary = reference(work, fill_ragged_rows=False)
+    result = cli("repair", "damaged.csv", "--no-fill", "--audit", "record.csv", "--threads", "2", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert (work / "record.csv").read_bytes() == expected
+    assert expected.startswith(AUDIT_HEADER.encode() + b"\n") and expected.count(b"\n") > 4
+    (line,) = stderr_lines(result)
+    assert line.endswith(f"{changes(summary)} -> damaged.clean.csv, audit -> record.csv")
+    assert "quarantined 1" in line
+
+
+def test_audit_each_with_several_inputs_and_workers(work: pathlib.Path) -> None:
+    (work / "sub").mkdir()
+    (work / "sub" / "second.txt").write_bytes(DAMAGED)
+    (work / "plain.csv").write_bytes(b"a,b\n1,2\n")
+    names = ["damaged.csv", "sub/second.txt", "plain.csv"]
+    result = cli("repair", *names, "--audit-each", "--quarantine-each", "--json", "-j", "2", cwd=work)
+    assert result.returncode == 0, result.stderr
+    expected = reference_audit(work)
+    assert (work / "damaged.audit.csv").read_bytes() == expected
+    assert (work / "sub" / "second.audit.csv").read_bytes() == expected
+    # A file without damage gets the header alone, and no change is counted.
+    assert (work / "plain.audit.csv").read_bytes() == AUDIT_HEADER.encode() + b"\n"
+    reports = [json.loads(line) for line in stderr_lines(result)]
+    assert [r["audit"] for r in reports] == ["damaged.audit.csv", "sub/second.audit.csv", "plain.audit.csv"]
+    assert reports[0]["actions"] == reports[1]["actions"] == reference(work)[2]["actions"]
+    assert reports[2]["actions"] == dict.fromkeys(ACTIONS, 0)
+
+
+def test_audit_of_standard_input_and_a_clean_file_line(work: pathlib.Path) -> None:
+    result = cli("repair", "-", "--audit", "record.csv", cwd=work, stdin=DAMAGED)
+    assert result.returncode == 0, result.stderr
+    assert (work / "record.csv").read_bytes() == reference_audit(work)
+    (work / "plain.csv").write_bytes(b"a,b\n1,2\n")
+    result = cli("repair", "plain.csv", cwd=work)
+    # Nothing changed: the line lists no changes.
+    assert stderr_lines(result) == [
+        "plain.csv: 2 rows read, 2 written (0 repaired), 0 quarantined; delimiter ',', 2 columns -> plain.clean.csv"
+    ]
+
+
+def test_audit_options_are_in_the_help(work: pathlib.Path) -> None:
+    text = cli("repair", "--help", cwd=work).stdout.decode()
+    assert "--audit FILE" in text and "--audit-each" in text and "<stem>.audit.csv" in text

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import csv
+import io
 import os
 import threading
 import time
@@ -10,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import csv_vornish
+from csv_vornish.record import ACTIONS, AUDIT_HEADER
 
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
@@ -59,10 +62,19 @@ def write_damaged(path: Path, rows: int, quoted_breaks: bool = True) -> None:
                 out.write(f"{i},name {i},plain,{i * 3}\n")
 
 
-def single_machine_counts(path: Path, **options) -> dict[str, int]:
+def single_machine_counts(path: Path, **options) -> dict[str, object]:
     stream = csv_vornish.read_arrow(path, **options)
     pa.table(stream)
-    return {name: getattr(stream.summary, name) for name in cvd.COUNT_FIELDS}
+    return {**{name: getattr(stream.summary, name) for name in cvd.COUNT_FIELDS}, "actions": stream.actions}
+
+
+def single_machine_audit(path: Path, tmp_path: Path, **options) -> bytes:
+    """The record vornish_file writes for the whole file with the same options."""
+    reference = tmp_path / "reference"  # out of the way of the tests' globs
+    reference.mkdir(exist_ok=True)
+    record = reference / f"{path.stem}.audit.csv"
+    csv_vornish.vornish_file(path, reference / f"{path.stem}.clean.csv", audit=record, **options)
+    return record.read_bytes()
 
 
 def test_large_file_partitions_equal_single_machine(client, tmp_path):
@@ -181,7 +193,7 @@ def test_worker_killed_during_a_task_is_retried_exactly(client, tmp_path):
     path = tmp_path / "big.csv"
     write_damaged(path, 200_000)
     expected = single_machine_rows(path)
-    frame = cvd.read_csv(path, blocksize=256 * 1024)
+    frame = cvd.read_csv(path, blocksize=256 * 1024, audit=tmp_path / "audit")
     killed = threading.Event()
     done = threading.Event()
 
@@ -205,3 +217,131 @@ def test_worker_killed_during_a_task_is_retried_exactly(client, tmp_path):
         killer.join()
     assert killed.is_set(), "no task was running to be killed"
     assert rows == expected
+    # The killed task's part was written again, whole.
+    joined = cvd.join_audit(tmp_path / "audit", path)
+    assert Path(joined).read_bytes() == single_machine_audit(path, tmp_path)
+
+
+AUDIT_CASES = [
+    pytest.param("damaged", {}, id="damaged"),
+    pytest.param("damaged", {"merge_overflow": False, "fill_ragged_rows": False}, id="quarantining"),
+    pytest.param("preamble", {"dialect": "auto"}, id="preamble"),
+    pytest.param("preamble", {"dialect": "auto", "expected_columns": 0}, id="widths-kept"),
+]
+
+
+def write_audit_input(path: Path, kind: str) -> None:
+    if kind == "damaged":
+        write_damaged(path, 6000)
+        with path.open("ab") as out:  # invalid bytes and blanks and text after a closing quote
+            out.write(b'9001,"ab"  c,\xff\xfe,1\n9002,x,y,"open\nto the end\n')
+    else:
+        lines = ["Export of 2026-12-01; all branches", "", "id; city; amount"]
+        lines += [f'{i}; "city {i}"x; {i * 7}' + ("; extra; more" if i % 9 == 0 else "") for i in range(3000)]
+        path.write_text("\n".join(lines) + "\n")
+
+
+@pytest.mark.parametrize("kind, options", AUDIT_CASES)
+def test_partition_records_together_are_the_whole_files(client, tmp_path, kind, options):
+    path = tmp_path / "in.csv"
+    write_audit_input(path, kind)
+    audit = tmp_path / "audit"
+    frame = cvd.read_csv(path, blocksize=8 * 1024, audit=audit, **options)
+    assert frame.npartitions > 5
+    totals = cvd.summary(frame)  # computes every partition, so every part is written
+    whole = single_machine_audit(path, tmp_path, **options)
+    assert whole.count(b"\n") > 100
+    parts = sorted(audit.iterdir())
+    assert [p.name for p in parts] == [
+        f"in.audit.{i:05d}-of-{frame.npartitions:05d}.csv" for i in range(frame.npartitions)
+    ]
+    header = AUDIT_HEADER.encode() + b"\n"
+    bodies = []
+    for part in parts:
+        data = part.read_bytes()
+        assert data.startswith(header)
+        bodies.append(data[len(header):])
+    assert header + b"".join(bodies) == whole
+    assert Path(cvd.join_audit(audit, path)).read_bytes() == whole
+    assert cvd.join_audit(audit, path, tmp_path / "joined.csv") == str(tmp_path / "joined.csv")
+    assert (tmp_path / "joined.csv").read_bytes() == whole
+    # The counts by action reach summary(), and add up to the whole file's.
+    assert totals == single_machine_counts(path, record=True, **options)
+    assert list(totals["actions"]) == list(ACTIONS)
+    records = list(csv.reader(io.StringIO(whole.decode("utf-8"), newline="")))[1:]
+    assert sum(totals["actions"].values()) == len(records)
+
+
+def test_audit_of_several_files_and_stale_parts(client, tmp_path):
+    for name in ("a", "b"):
+        write_damaged(tmp_path / f"{name}.csv", 800, quoted_breaks=False)
+    audit = tmp_path / "audit"
+    frame = cvd.read_csv(str(tmp_path / "*.csv"), blocksize=4096, audit=audit)
+    frame.head(3)  # computes the first partition only
+    with pytest.raises(FileNotFoundError, match=r"a\.audit\.00001-of-\d+\.csv is missing"):
+        cvd.join_audit(audit, tmp_path / "a.csv")
+    # A new read of the same files in other blocks drops the earlier parts.
+    frame = cvd.read_csv(str(tmp_path / "*.csv"), blocksize=16 * 1024, audit=audit)
+    assert not list(audit.iterdir())
+    frame.compute()
+    for name in ("a", "b"):
+        path = tmp_path / f"{name}.csv"
+        assert Path(cvd.join_audit(audit, path)).read_bytes() == single_machine_audit(path, tmp_path)
+    # A temporary part a killed task left is ignored, then removed by the next read.
+    leftover = audit / "a.audit.00000-of-00002.csv.0123abcd.tmp"
+    leftover.write_text("line,offset")
+    assert Path(cvd.join_audit(audit, tmp_path / "a.csv")).read_bytes() == single_machine_audit(
+        tmp_path / "a.csv", tmp_path
+    )
+    cvd.read_csv(str(tmp_path / "*.csv"), blocksize=16 * 1024, audit=audit)
+    assert not leftover.exists()
+    frame.compute()
+    # Parts left from two splits cannot be joined.
+    (audit / "a.audit.00000-of-00099.csv").write_text(AUDIT_HEADER + "\n")
+    with pytest.raises(ValueError, match="different splits"):
+        cvd.join_audit(audit, tmp_path / "a.csv")
+    with pytest.raises(FileNotFoundError):
+        cvd.join_audit(audit, tmp_path / "c.csv")
+
+
+def test_audit_refuses_two_inputs_of_one_stem(client, tmp_path):
+    (tmp_path / "x").mkdir()
+    (tmp_path / "a.csv").write_text("a,b\n1,2\n")
+    (tmp_path / "x" / "a.csv").write_text("a,b\n3,4\n")
+    paths = [tmp_path / "a.csv", tmp_path / "x" / "a.csv"]
+    with pytest.raises(ValueError, match=r"a\.audit"):
+        cvd.read_csv(paths, audit=tmp_path / "audit")
+    assert cvd.read_csv(paths).npartitions == 2  # without a record the stems may repeat
+
+
+def test_repair_files_audit_beside_the_outputs(client, tmp_path):
+    damaged = tmp_path / "damaged.csv"
+    write_damaged(damaged, 500)
+    plain = tmp_path / "plain.csv"
+    plain.write_text("a,b\n1,2\n")
+    report = cvd.repair_files([damaged, plain, tmp_path / "missing.csv"], tmp_path / "out", audit=True)
+    assert (tmp_path / "out" / "damaged.audit.csv").read_bytes() == single_machine_audit(damaged, tmp_path)
+    assert (tmp_path / "out" / "plain.audit.csv").read_text() == AUDIT_HEADER + "\n"
+    expected = csv_vornish.vornish_file(damaged, tmp_path / "ref.csv", record=True).actions
+    assert list(report.columns[report.columns.get_loc("padded"):][:len(ACTIONS)]) == list(ACTIONS)
+    assert {name: report[name][0] for name in ACTIONS} == expected
+    assert all(report[name][1] == 0 for name in ACTIONS)
+    assert all(report[name].isna()[2] for name in ACTIONS)  # a file that failed has no counts
+    # A directory of its own for the records.
+    cvd.repair_files([damaged], tmp_path / "out2", audit=tmp_path / "records", quarantine=False)
+    assert (tmp_path / "records" / "damaged.audit.csv").read_bytes() == single_machine_audit(damaged, tmp_path)
+    assert not (tmp_path / "out2" / "damaged.audit.csv").exists()
+
+
+def test_changes_are_counted_only_when_asked(client, tmp_path):
+    path = tmp_path / "in.csv"
+    write_damaged(path, 3000)
+    assert cvd.summary(cvd.read_csv(path, blocksize=8 * 1024))["actions"] is None
+    counted = cvd.summary(cvd.read_csv(path, blocksize=8 * 1024, record=True))
+    assert counted == single_machine_counts(path, record=True)
+    assert counted["actions"]["padded"] > 0
+    report = cvd.repair_files([path], tmp_path / "out")
+    assert all(report[name].isna()[0] for name in ACTIONS)
+    report = cvd.repair_files([path], tmp_path / "out", record=True)
+    assert {name: report[name][0] for name in ACTIONS} == counted["actions"]
+    assert not (tmp_path / "out" / "in.audit.csv").exists()

@@ -100,3 +100,12 @@ def test_fallback_must_be_a_single_byte_code_page(tmp_path: Path, name: str, err
     with pytest.raises(error, match=name):
         csv_vornish.vornish_file(source, tmp_path / "out.csv", fallback=name)
     assert not (tmp_path / "out.csv").exists()
+
+
+def test_readme_example(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    from test_docs import fenced_blocks, section
+    from test_record_docs import expected_output, run_block
+
+    monkeypatch.chdir(tmp_path)
+    (block,) = [b for b in fenced_blocks(section("Mixed encodings")) if "import csv_vornish" in b]
+    assert run_block(block) == expected_output(block)
