@@ -103,6 +103,26 @@ def arrow_options(i: int) -> bytes:
     return bytes([flags, delimiters[i % 5], [DQUOTE, APOS][i % 2], i % 6, i % 4, [3, 40, 255][i % 3]])
 
 
+def decompress_seeds() -> list[bytes]:
+    # Option byte: codec (0 gzip, 1 bzip2, 2 xz), bit 2 "the payload is the
+    # compressed stream", bits 3-6 the piece size's power of two. Raw seeds
+    # carry real streams, several members or streams in a row among them.
+    import bz2
+    import gzip
+    import lzma
+
+    packers = [lambda b: gzip.compress(b, mtime=0), bz2.compress,
+               lambda b: lzma.compress(b, preset=0)]
+    seeds = []
+    for i, text in enumerate(DAMAGED):
+        codec = i % 3
+        piece = (i * 5) % 14
+        seeds.append(bytes([codec | (piece << 3)]) + text)
+        stream = packers[codec](text) + (packers[codec](text[:3]) if i % 2 else b"")
+        seeds.append(bytes([codec | 0x04 | (piece << 3)]) + stream)
+    return seeds
+
+
 def main() -> None:
     root = Path(__file__).resolve().parent / "corpus"
     for target, options in (("tokenizer", tokenizer_options),
@@ -116,6 +136,10 @@ def main() -> None:
         texts = DAMAGED + DIALECT_EXTRA if target == "dialect" else DAMAGED
         for i, text in enumerate(texts):
             (folder / f"seed-{i:02d}").write_bytes(options(i) + text)
+    folder = root / "decompress"
+    folder.mkdir(parents=True, exist_ok=True)
+    for i, seed in enumerate(decompress_seeds()):
+        (folder / f"seed-{i:02d}").write_bytes(seed)
     folder = root / "dispatch"
     folder.mkdir(parents=True, exist_ok=True)
     for i, text in enumerate(DAMAGED + LONG):

@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 build=${BUILD_DIR:-build/fuzz}
 cxx=${CXX:-clang++-14}
-targets=(tokenizer pipeline writer_roundtrip dialect dispatch stream arrow)
+targets=(tokenizer pipeline writer_roundtrip dialect dispatch stream arrow decompress)
 
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j "${JOBS:-$(nproc)}"

@@ -5,7 +5,7 @@
 # missing attribute fails there.
 
 from collections.abc import Callable
-from typing import Final, Literal, Self, SupportsIndex, TypedDict, final, type_check_only
+from typing import Final, Literal, Self, SupportsIndex, TypeAlias, TypedDict, final, type_check_only
 
 __version__: Final[str]
 __all__ = ["vornish_file", "sniff", "open", "VornishSummary", "VornishReader"]
@@ -90,8 +90,12 @@ def open(
 
 # Private entry points of the front package csv_vornish; not part of __all__.
 
+#: What the front package hands the engine for an input that is not a plain
+#: local file: (file object or None, "gzip" | "bzip2" | "xz" | None, label).
+_SourceSpec: TypeAlias = tuple[object | None, str | None, str]
+
 def _sniff_dialect(
-    file_path: str, sample_size: SupportsIndex | None = None
+    file_path: str, sample_size: SupportsIndex | None = None, *, _source: _SourceSpec | None = None
 ) -> tuple[
     str | None, str, bool, int, bool, int, str | None, int, int, tuple[tuple[int, int, int, int, bool], ...]
 ]:
@@ -149,6 +153,7 @@ def _read_arrow(
     audit: str | bool | None = None,
     record: bool = False,
     fallback: tuple[str, str] | None = None,
+    _source: _SourceSpec | None = None,
     comment: str | None = None,
 ) -> _ArrowRowStream:
     """With any of the last four, only the rows that start in [range_begin, range_end) (None: to the
@@ -188,6 +193,7 @@ def _vornish_file(
     audit: str | None = None,
     record: bool = False,
     fallback: tuple[str, str] | None = None,
+    _source: _SourceSpec | None = None,
     comment: str | None = None,
 ) -> tuple[VornishSummary, dict[str, int]]:
     """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file: (summary, changes by
@@ -205,6 +211,7 @@ def _open(
     audit: str | None = None,
     record: bool = False,
     fallback: tuple[str, str] | None = None,
+    _source: _SourceSpec | None = None,
     comment: str | None = None,
 ) -> tuple[VornishReader, dict[str, int]]:
     """open() behind csv_vornish.open: (reader, changes by action), read without the interpreter lock."""

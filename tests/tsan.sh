@@ -20,4 +20,4 @@ cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDeb
 cmake --build "$build" -j "$jobs" --target vornish_tests
 
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-"$build/vornish_tests" --gtest_filter='Stream*:*/StreamInputs.*:ArrowThreads.*:ArrowBatchBuilder.*:BatchSourceTest.*'
+"$build/vornish_tests" --gtest_filter='Stream*:*/StreamInputs.*:ArrowThreads.*:ArrowBatchBuilder.*:BatchSourceTest.*:ReadAhead.*'

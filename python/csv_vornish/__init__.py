@@ -23,14 +23,16 @@ Quick tour::
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import os
 from collections.abc import Callable, Sequence
-from typing import Any, Literal, SupportsIndex, TypeAlias, TypeVar, Union, cast
+from typing import Any, BinaryIO, Literal, SupportsIndex, TypeAlias, TypeVar, Union, cast
 
 import _csv_vornish_backend as _backend
 from _csv_vornish_backend import VornishReader, VornishSummary
 
+from csv_vornish import _sinks, _sources
 from csv_vornish.dialect import Dialect, resolve_options, sniff_dialect
 from csv_vornish.encoding import fallback_table
 from csv_vornish.record import RepairReader, RepairSummary
@@ -44,11 +46,22 @@ __version__: str = _backend.__version__
 #: A file system path the functions of this package accept.
 StrPath: TypeAlias = Union[str, "os.PathLike[str]"]
 
+#: An input: a path, an fsspec URL (``"s3://bucket/key.csv.gz"``), or a
+#: binary file object (``readinto`` or ``read``).
+Source: TypeAlias = Union[str, "os.PathLike[str]", BinaryIO]
+
+#: ``compression=``: ``"infer"`` (from the first bytes), ``None`` (the bytes
+#: as they are) or a codec name.
+Compression: TypeAlias = Union[
+    Literal["infer", "gzip", "gz", "bz2", "bzip2", "xz", "lzma", "zstd", "zst", "zip"], None
+]
+
 _F = TypeVar("_F", bound=Callable[..., Any])
 
 
 def _with_dialect(names: Sequence[str], path_parameter: str, args: tuple[Any, ...],
-                  kwargs: dict[str, Any], takes_header: bool) -> tuple[tuple[Any, ...], dict[str, Any]]:
+                  kwargs: dict[str, Any], takes_header: bool,
+                  source: dict[str, Any] | None = None) -> tuple[tuple[Any, ...], dict[str, Any]]:
     """The call with ``dialect=`` turned into the repair options it implies.
 
     The options the caller left unset are filled from the dialect (detected
@@ -62,10 +75,13 @@ def _with_dialect(names: Sequence[str], path_parameter: str, args: tuple[Any, ..
     given = dict(zip(names, args), **kwargs)
     path = given.get(path_parameter)
     if isinstance(dialect, str) and dialect == "auto":
-        if not isinstance(path, str):
+        if not isinstance(path, str) and not _sources.is_file_object(path):
             return args, kwargs  # the backend says what is wrong with the path
-        dialect = sniff_dialect(path)
-    options = resolve_options(dialect, path or "", given)
+        if _sources.is_file_object(path) and not getattr(path, "seekable", lambda: False)():
+            raise ValueError('dialect="auto" reads the start of the input twice: give a path, a '
+                             "seekable file object or a Dialect")
+        dialect = sniff_dialect(path, **(source or {}))
+    options = resolve_options(dialect, path if isinstance(path, str) else "", given)
     if takes_header and "header" not in given and isinstance(dialect, Dialect):
         options["header"] = dialect.header
     return (), options
@@ -76,6 +92,9 @@ def _forwarding_to(
     *path_parameters: str,
     dialect_from: str | None = None,
     recorded: Callable[[Any, bool], Any] | None = None,
+    source_from: str | None = None,
+    lazy: bool = False,
+    sinks: tuple[str, ...] = (),
 ) -> Callable[[_F], _F]:
     """Turns a typed template into a forwarder to ``backend_function``.
 
@@ -90,6 +109,15 @@ def _forwarding_to(
     function returns into the package's result; ``counted`` says whether
     the run counted its changes by action (``record=True`` or an
     ``audit``).
+
+    With ``source_from`` the ``compression=`` and ``member=`` keywords are
+    taken, and that parameter may be a compressed file, a URL or a file
+    object (see ``_sources``): such an input goes to the backend function
+    with the private ``_source`` argument. Unless ``lazy`` (the result
+    reads the input later), what was opened for it is closed when the call
+    returns. Each output among ``sinks`` whose name ends in ``.gz``,
+    ``.bz2``, ``.xz`` or ``.zst`` (or any, with the ``output_compression=``
+    keyword naming a codec) is written compressed.
     """
 
     def decorate(template: _F) -> _F:
@@ -111,14 +139,61 @@ def _forwarding_to(
                 value = kwargs.get(name)
                 if isinstance(value, os.PathLike):
                     kwargs[name] = os.fspath(value)
+            if source_from is None:
+                if dialect_from is not None and "dialect" in kwargs:
+                    args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header)
+                return call(args, kwargs)
+            source = {"compression": kwargs.pop("compression", "infer"), "member": kwargs.pop("member", None)}
             if dialect_from is not None and "dialect" in kwargs:
-                args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header)
+                args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header, source)
+            position = names.index(source_from)
+            in_args = len(args) > position
+            if not in_args and source_from not in kwargs:
+                return call(args, kwargs)  # the backend reports the missing argument
+            resolved = _sources.resolve(args[position] if in_args else kwargs[source_from], **source)
+            if resolved.spec is None:
+                return call(args, kwargs)
+            path = resolved.path if isinstance(resolved.path, str) else ""
+            if in_args:
+                args = (*args[:position], path, *args[position + 1 :])
+            else:
+                kwargs[source_from] = path
+            kwargs["_source"] = resolved.spec
+            try:
+                return call(args, kwargs)
+            finally:
+                if not lazy:
+                    resolved.close()
+
+        def call(args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
             if kwargs.get("fallback") is not None:
                 kwargs["fallback"] = fallback_table(kwargs["fallback"])
             if recorded is None:
                 return backend_function(*args, **kwargs)
             counted = bool(kwargs.get("record")) or kwargs.get("audit") not in (None, False)
             return recorded(backend_function(*args, **kwargs), counted)
+
+        if sinks:
+            plain_forward = forward
+
+            @functools.wraps(template)
+            def forward(*args: Any, **kwargs: Any) -> Any:  # noqa: F811 - the outputs around it
+                codec_choice = kwargs.pop("output_compression", "infer")
+                with contextlib.ExitStack() as stack:
+                    for name in sinks:
+                        position = names.index(name) if name in names else -1
+                        in_args = 0 <= position < len(args)
+                        value = args[position] if in_args else kwargs.get(name)
+                        value = os.fspath(value) if isinstance(value, os.PathLike) else value
+                        codec = _sinks.output_codec(value, codec_choice)
+                        if codec is None or not isinstance(value, str):
+                            continue
+                        target = stack.enter_context(_sinks.compressed_target(value, codec))
+                        if in_args:
+                            args = (*args[:position], target, *args[position + 1 :])
+                        else:
+                            kwargs[name] = target
+                    return plain_forward(*args, **kwargs)
 
         return cast(_F, forward)
 
@@ -135,10 +210,11 @@ def _repair_reader(result: tuple[VornishReader, dict[str, int]], counted: bool) 
 
 @_forwarding_to(
     _backend._vornish_file, "input_path", "output_path", "quarantine_path", "audit",
-    dialect_from="input_path", recorded=_repair_summary,
+    dialect_from="input_path", recorded=_repair_summary, source_from="input_path",
+    sinks=("output_path", "quarantine_path", "audit"),
 )
 def vornish_file(
-    input_path: StrPath,
+    input_path: Source,
     output_path: StrPath,
     quarantine_path: StrPath | None = None,
     delimiter: str | None = None,
@@ -154,6 +230,9 @@ def vornish_file(
     skip_initial_space: bool = False,
     skip_rows: SupportsIndex = 0,
     dialect: Dialect | Literal["auto"] | None = None,
+    compression: Compression = "infer",
+    member: str | None = None,
+    output_compression: Literal["infer", "gzip", "gz", "bz2", "bzip2", "xz", "lzma", "zstd", "zst"] | None = "infer",
     audit: StrPath | None = None,
     record: bool = False,
     fallback: str | None = None,
@@ -232,6 +311,17 @@ def vornish_file(
             decoded with it instead of becoming U+FFFD, so a mostly UTF-8
             file with a few legacy rows keeps every character; each field
             so decoded is on record as ``redecoded``.
+        compression: ``"infer"`` (the default) tells gzip, bzip2, xz,
+            zstd and zip from the input's first bytes, whatever its name;
+            ``None`` reads the bytes as they are; a name (``"gzip"``,
+            ``"bz2"``, ``"xz"``, ``"zstd"``, ``"zip"``) says which.
+        member: The file to read from a zip archive holding several.
+        output_compression: ``"infer"`` (the default) compresses an output
+            or quarantine file named ``*.gz``, ``*.bz2``, ``*.xz`` or
+            ``*.zst`` (zstd needs ``csv-vornish[zstd]``); ``None`` writes
+            plain CSV whatever the name; a codec name compresses both.
+            A compressed output is written as a stream to a temporary file
+            beside it, renamed into place once complete.
         comment: A prefix such as ``"#"`` or ``"//"``: the rows after the
             preamble whose first field starts with it are set aside with the
             reason "Row is a comment" and a ``comment`` record, counted as
@@ -245,7 +335,10 @@ def vornish_file(
     Raises:
         TypeError: An argument of the wrong type (its note names the
             parameter).
-        ValueError: ``threads`` or ``chunk_size`` below 1.
+        ValueError: ``threads`` or ``chunk_size`` below 1; an input that is
+            not CSV (Parquet, Excel, PDF, SQLite, ...) or whose compressed
+            data is corrupt or truncated, naming the input; nothing is
+            written then.
         OverflowError: ``expected_columns`` negative or 2**32 or more.
         OSError: A file could not be read or written; its text ends with the
             operating system's error number, as in ``(os error 2)``.
@@ -253,9 +346,9 @@ def vornish_file(
     raise AssertionError("replaced by the backend call")  # pragma: no cover
 
 
-@_forwarding_to(_backend._open, "file_path", "audit", recorded=_repair_reader)
+@_forwarding_to(_backend._open, "file_path", "audit", recorded=_repair_reader, source_from="file_path")
 def open(  # shadows the built-in on purpose, as the backend does
-    file_path: StrPath,
+    file_path: Source,
     delimiter: str | None = None,
     quote_char: str = '"',
     fill_ragged_rows: bool = True,
@@ -266,6 +359,8 @@ def open(  # shadows the built-in on purpose, as the backend does
     audit: StrPath | None = None,
     record: bool = False,
     fallback: str | None = None,
+    compression: Compression = "infer",
+    member: str | None = None,
     comment: str | None = None,
 ) -> RepairReader:
     """Repairs the CSV file ``file_path`` in memory and returns a reader of its rows.
@@ -284,6 +379,10 @@ def open(  # shadows the built-in on purpose, as the backend does
     ``fallback`` is as for ``vornish_file``. ``comment`` sets aside the rows
     whose first field starts with it, as for ``vornish_file``. Other Python
     threads run while the file is read and repaired.
+
+    ``file_path`` may also be a compressed file, an fsspec URL or a binary
+    file object, as for ``read_arrow``; ``compression`` and ``member`` mean
+    what they mean there.
 
     Raises:
         TypeError: An argument of the wrong type (its note names the
@@ -318,9 +417,10 @@ def _stream(stream: ArrowRowStream, counted: bool) -> ArrowRowStream:
     return stream
 
 
-@_forwarding_to(_backend._read_arrow, "file_path", "audit", dialect_from="file_path", recorded=_stream)
+@_forwarding_to(_backend._read_arrow, "file_path", "audit", dialect_from="file_path", recorded=_stream,
+                source_from="file_path", lazy=True)
 def read_arrow(
-    file_path: StrPath,
+    file_path: Source,
     delimiter: str | None = None,
     quote_char: str = '"',
     fill_ragged_rows: bool = True,
@@ -337,6 +437,8 @@ def read_arrow(
     audit: StrPath | bool | None = None,
     record: bool = False,
     fallback: str | None = None,
+    compression: Compression = "infer",
+    member: str | None = None,
     comment: str | None = None,
 ) -> ArrowRowStream:
     """Repairs the CSV file ``file_path`` into Arrow record batches for a dataframe library.
@@ -412,6 +514,11 @@ def read_arrow(
             (``pyarrow.table(stream.audit)``) with the columns line, offset,
             column, action, detail and raw (binary).
         fallback: As for ``vornish_file``.
+        compression: ``"infer"`` (the default) tells gzip, bzip2, xz,
+            zstd and zip from the input's first bytes, whatever its name;
+            ``None`` reads the bytes as they are; a name (``"gzip"``,
+            ``"bz2"``, ``"xz"``, ``"zstd"``, ``"zip"``) says which.
+        member: The file to read from a zip archive holding several.
         comment: Rows whose first field starts with it are set aside as
             comments, as for ``vornish_file``.
 

@@ -173,6 +173,10 @@ def describe_failure(error: BaseException) -> tuple[str, int]:
         return "out of memory", EXIT_FAILURE
     if isinstance(error, DialectNotApplicable):
         return str(error), EXIT_FAILURE
+    if isinstance(error, (ValueError, ImportError)):
+        # Not CSV, corrupt compressed data, a codec's missing package: the
+        # message says which.
+        return str(error), EXIT_FAILURE
     return f"internal error: {type(error).__name__}: {error}", EXIT_FAILURE
 
 
@@ -428,14 +432,23 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+# Compression suffixes that go with the extension before them ("a.csv.gz").
+_COMPRESSED_SUFFIXES = (".gz", ".bz2", ".xz", ".zst", ".zip")
+
+
+def _stem_of(path: str) -> str:
+    root, ext = os.path.splitext(path)
+    if ext.lower() in _COMPRESSED_SUFFIXES:
+        root, _ = os.path.splitext(root)
+    return root
+
+
 def _clean_name(path: str) -> str:
-    root, _ = os.path.splitext(path)
-    return root + ".clean.csv"
+    return _stem_of(path) + ".clean.csv"
 
 
 def _quarantine_name(path: str) -> str:
-    root, _ = os.path.splitext(path)
-    return root + ".quarantine.csv"
+    return _stem_of(path) + ".quarantine.csv"
 
 
 def _audit_name(path: str) -> str:

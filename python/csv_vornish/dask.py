@@ -41,6 +41,7 @@ from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, Union
 import _csv_vornish_backend as _backend
 
 import csv_vornish
+from csv_vornish import _sources
 from csv_vornish.dialect import Dialect, resolve_options
 from csv_vornish.record import ACTIONS, AUDIT_HEADER
 
@@ -96,7 +97,7 @@ def _expand(paths: StrPath | Iterable[StrPath]) -> list[str]:
     found: list[str] = []
     for entry in paths:
         text = os.fspath(entry)
-        if _glob.has_magic(text):
+        if _glob.has_magic(text) and not _sources.is_url(text):
             matches = sorted(_glob.glob(text))
             if not matches:
                 raise FileNotFoundError(f"no file matches {text!r}")
@@ -122,26 +123,45 @@ def _parse_blocksize(blocksize: int | str | None) -> int | None:
     return blocksize
 
 
-def _settle(path: str, options: dict[str, Any]) -> _FileDialect:
-    """The file's dialect and column names, from its start only.
+def _arrow(path: str, **kwargs: Any) -> Any:
+    """The native Arrow stream of ``path``; a compressed file or a URL is
+    read through its source, from start to end."""
+    resolved = _sources.resolve(path)
+    if resolved.spec is None:
+        return _backend._read_arrow(path, **kwargs)
+    return _backend._read_arrow(resolved.path or "", **kwargs, _source=resolved.spec)
+
+
+def _settle(path: str, options: dict[str, Any]) -> tuple[_FileDialect, bool]:
+    """The file's dialect and column names, from its start only, and
+    whether it can only be read from start to end (compressed, remote).
 
     Reads no more of the file than the dialect needs, except with
     ``expected_columns=0`` (rows keeping their widths), where the table's
     width is that of the widest row and the whole file is counted.
     """
-    stream = _backend._read_arrow(path, **options)
+    resolved = _sources.resolve(path)
+    if resolved.spec is None:
+        stream = _backend._read_arrow(path, **options)
+    else:
+        stream = _backend._read_arrow(resolved.path or "", **options, _source=resolved.spec)
     delimiter, expected, data_begin = stream._dialect()
-    return _FileDialect(delimiter, expected, tuple(stream.column_names), data_begin)
+    dialect = _FileDialect(delimiter, expected, tuple(stream.column_names), data_begin)
+    del stream
+    resolved.close()
+    return dialect, resolved.spec is not None
 
 
 def _plan(path: str, options: dict[str, Any], blocksize: int | None,
           names: tuple[str, ...] | None) -> tuple[_FileDialect, list[_Part]]:
-    dialect = _settle(path, options)
+    dialect, sequential = _settle(path, options)
     if names is not None and dialect.names != names:
         raise ValueError(
             f"{path}: its columns {list(dialect.names)} differ from those of the first file {list(names)}"
         )
-    if blocksize is None or dialect.delimiter is None or os.path.getsize(path) <= blocksize:
+    # A compressed or remote file is one partition: it is only read from
+    # its start.
+    if blocksize is None or dialect.delimiter is None or sequential or os.path.getsize(path) <= blocksize:
         return dialect, [_Part(path, dict(options), dialect.names)]
     starts = _backend._row_starts(
         path,
@@ -192,7 +212,7 @@ def _read_part(part: _Part) -> "_pd.DataFrame":
     # then puts the same whole bytes in place, never a mix.
     scratch = None if part.audit is None else f"{part.audit}.{secrets.token_hex(8)}.tmp"
     try:
-        stream = _backend._read_arrow(
+        stream = _arrow(
             part.path, threads=1, large_strings=True, audit=scratch, record=part.record, **part.kwargs
         )
         table = pa.table(stream)
@@ -236,7 +256,10 @@ def read_csv(
             ``csv_vornish.read_arrow``.
         blocksize: Bytes per partition (an int or a size such as
             ``"64MiB"``); a larger file is split at true row starts.
-            ``None`` gives one partition per file.
+            ``None`` gives one partition per file. A compressed file
+            (gzip, bzip2, xz, zstd, zip: told by its first bytes) and a
+            URL (``s3://``, ``https://``, ... through fsspec) are always
+            one partition each, read from start to end.
         dialect: ``"auto"`` or a ``Dialect``, as for ``read_arrow``: it
             fills the options left unset, for each file on its own
             (``"auto"`` detects each file's dialect). ``header`` stays as
@@ -460,6 +483,8 @@ def _repair_one(task: _RepairTask) -> dict[str, Any]:
 def _stem(path: str) -> str:
     name = os.path.basename(path)
     stem, ext = os.path.splitext(name)
+    if ext.lower() in (".gz", ".bz2", ".xz", ".zst", ".zip") and os.path.splitext(stem)[1]:
+        stem = os.path.splitext(stem)[0]
     return stem if ext else name
 
 

@@ -24,6 +24,8 @@ from typing import Any, Literal, SupportsIndex, TypeAlias, Union
 
 import _csv_vornish_backend as _backend
 
+from csv_vornish import _sources
+
 #: A file system path the functions of this package accept.
 StrPath: TypeAlias = Union[str, "os.PathLike[str]"]
 
@@ -120,7 +122,8 @@ class Dialect:
         return options
 
 
-def sniff_dialect(file_path: StrPath, *, sample_size: SupportsIndex = DEFAULT_SAMPLE_SIZE) -> Dialect:
+def sniff_dialect(file_path: Any, *, sample_size: SupportsIndex = DEFAULT_SAMPLE_SIZE,
+                  compression: Any = "infer", member: str | None = None) -> Dialect:
     """Detects the dialect of the CSV file ``file_path`` from its first bytes.
 
     Reads at most ``sample_size`` bytes (a row cut short at the end of the
@@ -135,8 +138,21 @@ def sniff_dialect(file_path: StrPath, *, sample_size: SupportsIndex = DEFAULT_SA
             (``FileNotFoundError``, ``PermissionError``, ...).
     """
     path = os.fspath(file_path) if isinstance(file_path, os.PathLike) else file_path
+    resolved = _sources.resolve(path, compression, member)
+    if resolved.spec is None:
+        sniffed = _backend._sniff_dialect(path, sample_size)
+    else:
+        # A file object given is left where it was, for the read that follows.
+        start = file_path.tell() if _sources.is_file_object(file_path) and file_path.seekable() else None
+        try:
+            sniffed = _backend._sniff_dialect(resolved.path if isinstance(resolved.path, str) else "",
+                                              sample_size, _source=resolved.spec)
+        finally:
+            resolved.close()
+            if start is not None:
+                file_path.seek(start)
     (delimiter, quote_char, skip_initial_space, skip_rows, header, columns, comment, header_rows, skip_footer,
-     tables) = _backend._sniff_dialect(path, sample_size)
+     tables) = sniffed
     return Dialect(
         delimiter, quote_char, skip_initial_space, skip_rows, header, columns, comment, max(header_rows, 1),
         skip_footer, tuple(Table(start, width, spans, rows if ends else None)

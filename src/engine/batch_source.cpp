@@ -61,7 +61,7 @@ class FileBatchSource final : public BatchSource {
       : fd_(fd),
         regular_(regular),
         size_(size),
-        window_(fd, regular),
+        window_(options.source ? FileWindow(*options.source) : FileWindow(fd, regular)),
         options_(options),
         recording_(options.record || options.keep_records || options.audit_path.has_value()),
         log_(options.keep_records || options.audit_path.has_value()) {
@@ -472,6 +472,13 @@ Result<std::vector<RowStart>> find_row_starts(const std::string& path,
 
 Result<std::unique_ptr<BatchSource>> open_batch_source(const std::string& path,
                                                        const ArrowReadOptions& options) {
+  if (options.source) {
+    auto source = std::make_unique<FileBatchSource>(-1, false, 0, options);
+    if (Status s = source->settle(); !s) {
+      return s.error();
+    }
+    return std::unique_ptr<BatchSource>(std::move(source));
+  }
   Result<int> opened = open_for_reading(path);
   if (!opened) {
     return opened.error();

@@ -22,6 +22,7 @@
 
 #include "engine/arrow_abi.hpp"
 #include "engine/arrow_batch.hpp"
+#include "engine/byte_source.hpp"
 #include "engine/error.hpp"
 #include "engine/vornish.hpp"
 
@@ -43,6 +44,9 @@ struct ArrowReadOptions {
   // Large strings (64-bit offsets) whatever the input's size; otherwise
   // only when 32-bit offsets might not hold it.
   bool large_strings = false;
+  // When set, the bytes come from here instead of the file at the path
+  // (which is not opened), read forward on one thread.
+  std::shared_ptr<ByteSource> source;
 
   // The repair record: with `record` the changes are counted; with
   // `keep_records` every record is also kept for the caller; with

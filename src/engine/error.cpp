@@ -4,6 +4,8 @@
 // layer and the tests see one wording.
 #include "engine/error.hpp"
 
+#include "engine/decompress.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -35,6 +37,14 @@ std::string VornishError::message() const {
       return "file name contained an unexpected NUL byte";
     case Cause::OutOfMemory:
       return os_text(ENOMEM);
+    case Cause::Truncated:
+      return std::string("truncated ") + std::string(codec_name(static_cast<Codec>(os_error_))) +
+             " data: the compressed stream ends before its end marker";
+    case Cause::Corrupt:
+      return std::string("corrupt ") + std::string(codec_name(static_cast<Codec>(os_error_))) +
+             " data: the compressed stream does not decode";
+    case Cause::SourceFailed:
+      return "the input source failed";
   }
   return "unknown error";
 }

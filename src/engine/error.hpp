@@ -15,16 +15,32 @@ class VornishError {
  public:
   enum class Kind : unsigned char { Io };
   // What an Io error carries: an OS error number, or one of the fixed kinds.
-  enum class Cause : unsigned char { Os, WriteZero, NulInPath, OutOfMemory };
+  enum class Cause : unsigned char {
+    Os,
+    WriteZero,
+    NulInPath,
+    OutOfMemory,
+    // Compressed input that ends early or does not decode; the number is
+    // the codec (engine/decompress.hpp).
+    Truncated,
+    Corrupt,
+    // A source outside the engine failed and kept its own account of why
+    // (a Python exception): whoever made the source reports it.
+    SourceFailed,
+  };
 
   static VornishError os(int error_number) noexcept { return {Cause::Os, error_number}; }
   static VornishError write_zero() noexcept { return {Cause::WriteZero, 0}; }
   static VornishError nul_in_path() noexcept { return {Cause::NulInPath, 0}; }
   static VornishError out_of_memory() noexcept { return {Cause::OutOfMemory, 0}; }
+  static VornishError truncated(int codec) noexcept { return {Cause::Truncated, codec}; }
+  static VornishError corrupt(int codec) noexcept { return {Cause::Corrupt, codec}; }
+  static VornishError source_failed() noexcept { return {Cause::SourceFailed, 0}; }
 
   Kind kind() const noexcept { return Kind::Io; }
   Cause cause() const noexcept { return cause_; }
-  // The OS error number for Cause::Os, else 0.
+  // The OS error number for Cause::Os, the codec for Truncated and
+  // Corrupt, else 0.
   int os_error() const noexcept { return os_error_; }
 
   // "<strerror text> (os error N)", "failed to write whole buffer",

@@ -197,6 +197,58 @@ Result<ByteBuffer> read_whole_file(const std::string& path) {
   return buffer;
 }
 
+Result<ByteBuffer> read_whole_source(ByteSource& source) {
+  std::size_t capacity = kUnknownSizeStart;
+  ByteBuffer buffer;
+  if (!buffer.reserve(capacity)) {
+    return VornishError::out_of_memory();
+  }
+  std::size_t used = 0;
+  for (;;) {
+    if (used == capacity) {
+      if (capacity >= kMaxBuffer / 2 || !buffer.reserve(capacity * 2)) {
+        return VornishError::out_of_memory();
+      }
+      capacity *= 2;
+    }
+    Result<std::size_t> got = source.read(buffer.data_ + used, std::min(capacity - used, kMaxChunk));
+    if (!got) {
+      return got.error();
+    }
+    if (got.value() == 0) {
+      break;
+    }
+    used += got.value();
+  }
+  buffer.trim(used);
+  return buffer;
+}
+
+Result<FileHead> read_source_head(ByteSource& source, std::size_t max_bytes) {
+  FileHead head;
+  // As read_file_head: one byte more than asked, in a buffer that grows as
+  // bytes arrive.
+  const std::size_t want = std::min(max_bytes, kMaxBuffer - 1) + 1;
+  std::size_t used = 0;
+  while (used < want) {
+    if (used == head.bytes.size()) {
+      head.bytes.resize(std::min(want, std::max(kUnknownSizeStart, 2 * used)));
+    }
+    const std::size_t room = std::min(head.bytes.size() - used, kMaxChunk);
+    Result<std::size_t> got = source.read(head.bytes.data() + used, room);
+    if (!got) {
+      return got.error();
+    }
+    if (got.value() == 0) {
+      break;
+    }
+    used += got.value();
+  }
+  head.whole = used < want;
+  head.bytes.resize(std::min(used, want - 1));
+  return head;
+}
+
 Result<FileHead> read_file_head(const std::string& path, std::size_t max_bytes) {
   if (has_nul(path)) {
     return VornishError::nul_in_path();

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/byte_source.hpp"
 #include "engine/error.hpp"
 
 namespace vornish {
@@ -31,6 +32,7 @@ class ByteBuffer {
 
  private:
   friend Result<ByteBuffer> read_whole_file(const std::string& path);
+  friend Result<ByteBuffer> read_whole_source(ByteSource& source);
   // Maps room for at least `capacity` bytes; false when there is no memory.
   bool reserve(std::size_t capacity) noexcept;
   // Keeps only the pages that hold the first `used` bytes.
@@ -46,6 +48,9 @@ class ByteBuffer {
 // refused before any system call.
 Result<ByteBuffer> read_whole_file(const std::string& path);
 
+// Reads `source` to its end.
+Result<ByteBuffer> read_whole_source(ByteSource& source);
+
 // The first bytes of a file, for guessing its dialect without reading it all.
 struct FileHead {
   std::string bytes;
@@ -55,6 +60,9 @@ struct FileHead {
 // Reads at most `max_bytes` from the start of `path` (errors as for
 // read_whole_file).
 Result<FileHead> read_file_head(const std::string& path, std::size_t max_bytes);
+
+// Reads at most `max_bytes` from `source`.
+Result<FileHead> read_source_head(ByteSource& source, std::size_t max_bytes);
 
 // Writes all of `bytes` to `fd`, retrying after EINTR and short writes; a
 // write that makes no progress is WriteZero.

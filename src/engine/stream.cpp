@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <new>
@@ -397,9 +398,17 @@ Status FileWindow::grow(std::size_t want) {
   }
   while (size_ < target) {
     const std::size_t room = std::min(capacity_ - size_, std::size_t{1} << 30);
-    const ssize_t n = positional_
-                          ? ::pread(fd_, data_.get() + size_, room, static_cast<off_t>(end()))
-                          : ::read(fd_, data_.get() + size_, room);
+    ssize_t n = 0;
+    if (source_ != nullptr) {
+      Result<std::size_t> got = source_->read(data_.get() + size_, room);
+      if (!got) {
+        return got.error();
+      }
+      n = static_cast<ssize_t>(got.value());
+    } else {
+      n = positional_ ? ::pread(fd_, data_.get() + size_, room, static_cast<off_t>(end()))
+                      : ::read(fd_, data_.get() + size_, room);
+    }
     if (n < 0) {
       if (errno == EINTR) {
         continue;
@@ -671,16 +680,38 @@ struct Output {
   std::string target;     // what the temporary replaces
 };
 
-Result<Output> create_output(const std::string& output_path, const struct stat& input) {
+// The process's file mode creation mask, read without changing it (the
+// umask() call would, for a moment other threads could see).
+mode_t current_umask() noexcept {
+  mode_t mask = 022;
+  if (std::FILE* status = std::fopen("/proc/self/status", "re"); status != nullptr) {
+    char line[256];
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+      unsigned int value = 0;
+      if (std::sscanf(line, "Umask: %o", &value) == 1) {
+        mask = static_cast<mode_t>(value);
+        break;
+      }
+    }
+    std::fclose(status);
+  }
+  return mask;
+}
+
+Result<Output> create_output(const std::string& output_path, const struct stat& input,
+                             bool always_beside) {
   if (has_nul(output_path)) {
     return VornishError::nul_in_path();
   }
   Output out;
   out.path = output_path;
   struct stat existing {};
-  const bool same = ::stat(output_path.c_str(), &existing) == 0 &&
-                    existing.st_dev == input.st_dev && existing.st_ino == input.st_ino;
-  if (!same) {
+  const bool exists = ::stat(output_path.c_str(), &existing) == 0;
+  const bool same =
+      exists && existing.st_dev == input.st_dev && existing.st_ino == input.st_ino;
+  // A pipe or a device (/dev/null, /dev/stdout) is written where it is.
+  const bool beside = same || (always_beside && !(exists && !S_ISREG(existing.st_mode)));
+  if (!beside) {
     const int fd =
         open_retrying(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
@@ -705,7 +736,10 @@ Result<Output> create_output(const std::string& output_path, const struct stat& 
   }
   out.fd = Fd(fd);
   out.temporary = temporary;
-  if (::fchmod(fd, input.st_mode & 07777) != 0) {
+  // A new file gets the bits open() would give it; a replaced input keeps
+  // its own.
+  const mode_t mode = same ? (input.st_mode & 07777) : (0666 & ~current_umask());
+  if (::fchmod(fd, mode) != 0) {
     const int error = errno;
     ::unlink(temporary.c_str());
     return VornishError::os(error);
@@ -1019,23 +1053,28 @@ Result<StreamRun> stream_vornish_file(const std::string& input_path,
   if (has_nul(input_path)) {
     return VornishError::nul_in_path();
   }
-  const int in = open_retrying(input_path.c_str(), O_RDONLY | O_CLOEXEC, 0);
-  if (in < 0) {
+  struct stat info {};
+  const int in = stream.source != nullptr ? -1
+                                          : open_retrying(input_path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (stream.source == nullptr && in < 0) {
     return VornishError::os(errno);
   }
   Fd input(in);
-  struct stat info {};
-  if (::fstat(in, &info) != 0) {
+  if (stream.source != nullptr) {
+    if (::stat(input_path.c_str(), &info) != 0) {
+      info = {};
+    }
+  } else if (::fstat(in, &info) != 0) {
     return VornishError::os(errno);
   }
-  const bool regular = S_ISREG(info.st_mode);
+  const bool regular = stream.source == nullptr && S_ISREG(info.st_mode);
   const std::uint64_t size = regular ? static_cast<std::uint64_t>(info.st_size) : 0;
   const std::size_t chunk_size = std::max<std::size_t>(stream.chunk_size, 1);
   const std::size_t read_size = std::max<std::size_t>(chunk_size, 4096);
 
   // Settled before the output exists, as the whole-file run does, from as
   // much of the start as the heuristics turn out to need.
-  FileWindow window(in, regular);
+  FileWindow window = stream.source != nullptr ? FileWindow(*stream.source) : FileWindow(in, regular);
   do {
     if (Status s = window.grow(std::max<std::size_t>(read_size, window.view().size())); !s) {
       return s.error();
@@ -1044,7 +1083,7 @@ Result<StreamRun> stream_vornish_file(const std::string& input_path,
   const bool empty = window.at_eof() && window.view().empty();
   const Dialect dialect = empty ? Dialect{} : settle_dialect(window.view(), options);
 
-  Result<Output> created = create_output(output_path, info);
+  Result<Output> created = create_output(output_path, info, stream.source != nullptr);
   if (!created) {
     return created.error();
   }

@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/byte_source.hpp"
 #include "engine/error.hpp"
 #include "engine/vornish.hpp"
 
@@ -30,10 +31,13 @@ inline constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::ma
 
 // The bytes [base(), end()) of a file, read on demand. With `positional`
 // (regular files) any offset can be read; otherwise reads continue where
-// the last one stopped, so the window only ever moves forward.
+// the last one stopped, so the window only ever moves forward. A window
+// over a ByteSource is forward-only; the source must outlive it.
 class FileWindow {
  public:
   FileWindow(int fd, bool positional) noexcept : fd_(fd), positional_(positional) {}
+  explicit FileWindow(ByteSource& source) noexcept
+      : fd_(-1), positional_(false), source_(&source) {}
 
   std::uint64_t base() const noexcept { return base_; }
   std::uint64_t end() const noexcept { return base_ + size_; }
@@ -53,6 +57,7 @@ class FileWindow {
   };
   int fd_;
   bool positional_;
+  ByteSource* source_ = nullptr;
   bool eof_ = false;
   std::uint64_t base_ = 0;
   std::size_t size_ = 0;
@@ -141,6 +146,12 @@ struct StreamOptions {
   std::size_t threads = 1;
   std::size_t chunk_size = kDefaultChunkSize;
   ChunkHook between_chunks;
+  // When set, the input's bytes come from here (forward only, so on one
+  // thread) and `input_path` is only looked at, to tell whether the output
+  // replaces it. The output is then always written beside its place and
+  // renamed there once complete, so a source failing late (a truncated
+  // compressed stream) leaves no partial output.
+  ByteSource* source = nullptr;
   // Count the changes of the run by action (StreamRun::actions).
   bool record = false;
   // Also write every change to this audit CSV file, created (or truncated)

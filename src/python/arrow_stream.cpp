@@ -25,6 +25,7 @@
 #include "python/binding.hpp"
 #include "python/errors.hpp"
 #include "python/repair_records.hpp"
+#include "python/source.hpp"
 #include "python/summary.hpp"
 
 namespace vornish {
@@ -44,7 +45,7 @@ constexpr std::array<binding::Param, 1> kReadArrowHead = {
 // audit: a path for the repair record's CSV file, or True to keep the
 // records for `ArrowRowStream.audit`; record: count the changes by action.
 // comment: rows whose first field starts with it are set aside.
-constexpr std::array<binding::Param, 14> kReadArrowTail = {{
+constexpr std::array<binding::Param, 15> kReadArrowTail = {{
     {"header", Kind::Switch, Default::True, true},
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
@@ -58,12 +59,15 @@ constexpr std::array<binding::Param, 14> kReadArrowTail = {{
     {"audit", Kind::Object, Default::None, true},
     {"record", Kind::Switch, Default::False, true},
     {"fallback", Kind::Object, Default::None, true},
+    // The front's source spec (python/source.hpp): compressed files, file
+    // objects.
+    {"_source", Kind::Object, Default::None, true},
     {"comment", Kind::OptionalText, Default::None, true},
 }};
 
-consteval std::array<binding::Param, 21> read_arrow_params() {
+consteval std::array<binding::Param, 22> read_arrow_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReadArrowHead);
-  std::array<binding::Param, 21> all{};
+  std::array<binding::Param, 22> all{};
   for (std::size_t i = 0; i < 7; ++i) {
     all[i] = head[i];
   }
@@ -73,7 +77,7 @@ consteval std::array<binding::Param, 21> read_arrow_params() {
   return all;
 }
 
-constexpr Signature<21> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+constexpr Signature<22> kReadArrowSignature{"read_arrow()", read_arrow_params()};
 
 constexpr Signature<6> kRowStartsSignature{"_row_starts()",
                                            {{{"file_path", Kind::Text, Default::Required},
@@ -277,7 +281,7 @@ void audit_from(PyObject* audit, ArrowReadOptions& options) {
   options.audit_path.emplace(text, static_cast<std::size_t>(size));
 }
 
-PyRef read_arrow(const binding::Bound<21>& args) {
+PyRef read_arrow(const binding::Bound<22>& args) {
   ArrowReadOptions options;
   options.repair = binding::options_from(args, 1);
   options.header = args[7].flag();
@@ -289,7 +293,7 @@ PyRef read_arrow(const binding::Bound<21>& args) {
   audit_from(args[17].object(), options);
   options.record = args[18].flag();
   options.repair.fallback = binding::fallback_from(args[19].object());
-  options.repair.comment = args[20].optional_text().value_or("");
+  options.repair.comment = args[21].optional_text().value_or("");
   if (args[12].count() || args[13].count() || args[14].count() || args[15].count()) {
     if (!options.repair.delimiter) {
       PyErr_SetString(PyExc_ValueError, "a byte range is read with a given delimiter");
@@ -307,6 +311,11 @@ PyRef read_arrow(const binding::Bound<21>& args) {
     options.range = range;
   }
   const std::string path(args[0].text());
+  std::optional<OpenedSource> input;
+  if (args[20].object() != Py_None) {
+    input.emplace(open_source(args[20].object(), path));
+    options.source = input->bytes;
+  }
 
   std::optional<Result<std::unique_ptr<BatchSource>>> opened;
   {
@@ -314,6 +323,9 @@ PyRef read_arrow(const binding::Bound<21>& args) {
     opened.emplace(open_batch_source(path, options));
   }
   if (!*opened) {
+    if (input) {
+      raise_source_error(*input, opened->error(), true);
+    }
     raise_file_error(opened->error());
   }
   auto state = std::make_unique<StreamState>();
@@ -586,7 +598,7 @@ PyMethodDef read_arrow_def = {
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, header=True, "
     "threads=None, chunk_size=None, skip_initial_space=False, skip_rows=0, range_begin=None, "
     "range_end=None, first_line=None, table_columns=None, large_strings=False, audit=None, "
-    "record=False, fallback=None, comment=None)\n--\n\n"
+    "record=False, fallback=None, _source=None, comment=None)\n--\n\n"
     "The repaired rows of a CSV file as an ArrowRowStream (see csv_vornish.read_arrow)."};
 
 PyMethodDef row_starts_def = {

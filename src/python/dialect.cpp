@@ -14,6 +14,7 @@
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
 #include "python/errors.hpp"
+#include "python/source.hpp"
 
 namespace vornish {
 namespace {
@@ -25,10 +26,12 @@ using binding::Signature;
 // How much of the file is read when the caller does not say.
 constexpr std::size_t kDefaultSampleSize = std::size_t{64} << 10;
 
-constexpr Signature<2> kSniffDialectSignature{
+constexpr Signature<3> kSniffDialectSignature{
     "_sniff_dialect()",
     {{{"file_path", Kind::Text, Default::Required},
-      {"sample_size", Kind::OptionalPositive, Default::None}}}};
+      {"sample_size", Kind::OptionalPositive, Default::None},
+      // The front's source spec (python/source.hpp).
+      {"_source", Kind::Object, Default::None, true}}}};
 static_assert(binding::well_formed(kSniffDialectSignature));
 
 // Gives up the interpreter lock for its lifetime, also when an exception
@@ -44,19 +47,27 @@ class WithoutGil {
   PyThreadState* state_;
 };
 
-PyRef sniff_dialect(const binding::Bound<2>& args) {
+PyRef sniff_dialect(const binding::Bound<3>& args) {
   const std::string path(args[0].text());
   const std::size_t sample_size = args[1].count().value_or(kDefaultSampleSize);
+  std::optional<OpenedSource> source;
+  if (args[2].object() != Py_None) {
+    source.emplace(open_source(args[2].object(), path));
+  }
   std::optional<Result<FileHead>> head;
   SniffedDialect dialect;
   {
     WithoutGil unlocked;
-    head.emplace(read_file_head(path, sample_size));
+    head.emplace(source ? read_source_head(*source->bytes, sample_size)
+                        : read_file_head(path, sample_size));
     if (*head) {
       dialect = detect_dialect(head->value().bytes, head->value().whole);
     }
   }
   if (!*head) {
+    if (source) {
+      raise_source_error(*source, head->error(), true);
+    }
     raise_file_error(head->error());
   }
   // A table of one column has no delimiter: None rather than a made-up one.
@@ -93,7 +104,7 @@ PyMethodDef sniff_dialect_def = {
     "_sniff_dialect",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sniff_dialect_entry)),
     METH_FASTCALL | METH_KEYWORDS,
-    "_sniff_dialect(file_path, sample_size=None)\n--\n\n"
+    "_sniff_dialect(file_path, sample_size=None, *, _source=None)\n--\n\n"
     "Detects the dialect of the first sample_size bytes (default 65536) of a CSV file.\n"
     "Returns (delimiter, quote_char, skip_initial_space, skip_rows, header, columns,\n"
     "comment, header_rows, skip_footer, tables), each table (skip_rows, columns, header_rows, rows, ends)."};

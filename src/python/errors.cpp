@@ -65,8 +65,12 @@ void raise_file_error(const VornishError& error) {
       throw std::bad_alloc();
     case VornishError::Cause::Os:
       raise_with_text(subclass_for(error.os_error()), error.message());
+    case VornishError::Cause::Truncated:
+    case VornishError::Cause::Corrupt:
+      raise_with_text(PyExc_ValueError, error.message());
     case VornishError::Cause::NulInPath:
     case VornishError::Cause::WriteZero:
+    case VornishError::Cause::SourceFailed:
       break;
   }
   raise_with_text(PyExc_OSError, error.message());
@@ -75,6 +79,10 @@ void raise_file_error(const VornishError& error) {
 void raise_engine_error(const VornishError& error) {
   if (error.cause() == VornishError::Cause::OutOfMemory) {
     throw std::bad_alloc();
+  }
+  if (error.cause() == VornishError::Cause::Truncated ||
+      error.cause() == VornishError::Cause::Corrupt) {
+    raise_with_text(PyExc_ValueError, error.message());
   }
   raise_with_text(PyExc_OSError, error.message());
 }

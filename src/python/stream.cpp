@@ -9,11 +9,14 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <system_error>
 
+#include "engine/read_ahead.hpp"
 #include "engine/stream.hpp"
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
 #include "python/errors.hpp"
+#include "python/source.hpp"
 #include "python/summary.hpp"
 
 namespace vornish {
@@ -31,7 +34,7 @@ constexpr std::array<Param, 3> kHead = {{
 // `audit` names the repair record's CSV file; `record` counts the changes
 // by action without writing them.
 // `comment`: rows whose first field starts with it are set aside.
-constexpr std::array<Param, 9> kStreamParams = {{
+constexpr std::array<Param, 10> kStreamParams = {{
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
     {"progress", Kind::OptionalCallable, Default::None, true},
@@ -40,12 +43,15 @@ constexpr std::array<Param, 9> kStreamParams = {{
     {"audit", Kind::OptionalText, Default::None, true},
     {"record", Kind::Switch, Default::False, true},
     {"fallback", Kind::Object, Default::None, true},
+    // The front's source spec (python/source.hpp): compressed files, file
+    // objects.
+    {"_source", Kind::Object, Default::None, true},
     {"comment", Kind::OptionalText, Default::None, true},
 }};
 
-consteval std::array<Param, 18> stream_params() {
+consteval std::array<Param, 19> stream_params() {
   const std::array<Param, 9> base = binding::with_options(kHead);
-  std::array<Param, 18> all{};
+  std::array<Param, 19> all{};
   for (std::size_t i = 0; i < 9; ++i) {
     all[i] = base[i];
   }
@@ -57,7 +63,7 @@ consteval std::array<Param, 18> stream_params() {
 
 // Same display name as the backend's function, so that binding errors read
 // the same.
-constexpr binding::Signature<18> kSignature{"vornish_file()", stream_params()};
+constexpr binding::Signature<19> kSignature{"vornish_file()", stream_params()};
 static_assert(binding::well_formed(kSignature));
 
 enum Index : std::size_t {
@@ -69,7 +75,8 @@ enum Index : std::size_t {
   kAudit = 14,
   kRecord = 15,
   kFallback = 16,
-  kComment = 17,
+  kSource = 17,
+  kComment = 18,
 };
 
 // Gives the interpreter lock up for its lifetime; `state` is where it is
@@ -94,7 +101,7 @@ class WithoutLock {
   PyThreadState* state_;
 };
 
-PyRef stream_call(const binding::Bound<18>& args) {
+PyRef stream_call(const binding::Bound<19>& args) {
   std::optional<std::string> quarantine_path;
   if (const auto path = args[2].optional_text()) {
     quarantine_path.emplace(*path);
@@ -115,11 +122,29 @@ PyRef stream_call(const binding::Bound<18>& args) {
   PyObject* progress = args[kProgress].object();
   const std::string input(args[0].text());
   const std::string output(args[1].text());
+  std::optional<OpenedSource> source;
+  if (args[kSource].object() != Py_None) {
+    source.emplace(open_source(args[kSource].object(), input));
+    stream.source = source->bytes.get();
+  }
 
   bool interrupted = false;
   std::optional<Result<StreamRun>> run;
   {
     WithoutLock unlocked;
+    // With threads to spare, decompressing runs ahead on a thread of its
+    // own. Declared after the lock's release so that it is joined before
+    // the lock is taken back: its thread may need it to read a Python
+    // file object.
+    std::optional<ReadAheadSource> ahead;
+    if (source && source->decompressed && stream.threads > 1) {
+      try {
+        ahead.emplace(*source->bytes);
+        stream.source = &*ahead;
+      } catch (const std::system_error&) {
+        // No thread to be had: the run reads on its own thread.
+      }
+    }
     stream.between_chunks = [&](std::uint64_t done, std::uint64_t total) {
       return unlocked.locked([&] {
         if (PyErr_CheckSignals() != 0) {
@@ -147,6 +172,9 @@ PyRef stream_call(const binding::Bound<18>& args) {
     throw_python_error();
   }
   if (!*run) {
+    if (source) {
+      raise_source_error(*source, run->error(), false);
+    }
     raise_engine_error(run->error());
   }
   if (run->value().cancelled) {
@@ -166,7 +194,7 @@ PyMethodDef stream_def = {
     "_vornish_file(input_path, output_path, quarantine_path=None, delimiter=None, "
     "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
     "repair_quotes=True, *, threads=None, chunk_size=None, progress=None, "
-    "skip_initial_space=False, skip_rows=0, audit=None, record=False, fallback=None, comment=None)\n"
+    "skip_initial_space=False, skip_rows=0, audit=None, record=False, fallback=None, _source=None, comment=None)\n"
     "--\n"
     "\n"
     "vornish_file() for files of any size: read in chunks, parsed on `threads`\n"

@@ -345,3 +345,71 @@ def test_changes_are_counted_only_when_asked(client, tmp_path):
     report = cvd.repair_files([path], tmp_path / "out", record=True)
     assert {name: report[name][0] for name in ACTIONS} == counted["actions"]
     assert not (tmp_path / "out" / "in.audit.csv").exists()
+
+
+# --- Compressed and remote inputs ------------------------------------------------
+
+
+def test_compressed_files_are_one_partition_each(client, tmp_path: Path) -> None:
+    import gzip
+    import lzma
+
+    plain = tmp_path / "a.csv"
+    write_damaged(plain, 3000)
+    (tmp_path / "b.csv.gz").write_bytes(gzip.compress(plain.read_bytes()))
+    (tmp_path / "c.csv.xz").write_bytes(lzma.compress(plain.read_bytes()))
+    frame = cvd.read_csv([tmp_path / "b.csv.gz", tmp_path / "c.csv.xz"], blocksize=1000)
+    assert frame.npartitions == 2
+    assert frame_rows(frame) == single_machine_rows(plain) * 2
+    stream = csv_vornish.read_arrow(plain)
+    pa.table(stream)
+    assert cvd.summary(frame)["total_rows"] == 2 * stream.summary.total_rows
+
+    report = cvd.repair_files([tmp_path / "b.csv.gz"], tmp_path / "clean")
+    assert report["error"].tolist() == [None]
+    csv_vornish.vornish_file(plain, tmp_path / "expected.csv")
+    assert (tmp_path / "clean" / "b.clean.csv").read_bytes() == (tmp_path / "expected.csv").read_bytes()
+
+
+def test_urls_on_the_cluster(client, tmp_path: Path) -> None:
+    import functools
+    import gzip
+    import http.server
+
+    pytest.importorskip("aiohttp")
+    plain = tmp_path / "a.csv"
+    write_damaged(plain, 2000)
+    (tmp_path / "a.csv.gz").write_bytes(gzip.compress(plain.read_bytes()))
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(tmp_path))
+    handler.log_message = lambda *args: None  # type: ignore[attr-defined]
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        base = f"http://127.0.0.1:{server.server_address[1]}"
+        frame = cvd.read_csv([f"{base}/a.csv.gz", f"{base}/a.csv"], dialect="auto")
+        assert frame_rows(frame) == single_machine_rows(plain, dialect="auto") * 2
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join()
+
+
+def test_memory_urls_on_an_in_process_cluster(tmp_path: Path) -> None:
+    import gzip
+
+    fsspec = pytest.importorskip("fsspec")
+    plain = tmp_path / "a.csv"
+    write_damaged(plain, 2000)
+    memory = fsspec.filesystem("memory")
+    memory.pipe("/dask/a.csv.gz", gzip.compress(plain.read_bytes()))
+    # The memory file system lives in this process: so must the workers.
+    cluster = distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                       dashboard_address=":0", silence_logs=40)
+    try:
+        with distributed.Client(cluster):
+            frame = cvd.read_csv("memory://dask/a.csv.gz")
+            assert frame_rows(frame) == single_machine_rows(plain)
+    finally:
+        cluster.close()
+        memory.rm("/dask", recursive=True)

@@ -1,0 +1,146 @@
+// The decompression seam: FileWindow over a decompressing source over a
+// source that hands out its bytes in small, uneven pieces.
+//
+// Input: one option byte (codec, whether the payload is used as the
+// compressed stream itself or compressed here first and then cut or
+// flipped, the piece size), then the payload. Checked:
+//   - raw bytes given as a compressed stream never crash, never read out of
+//     bounds, and either decode or fail with Truncated or Corrupt;
+//   - a stream compressed here decodes to exactly the payload;
+//   - the same stream cut anywhere before its end is an error, never a
+//     shorter success;
+//   - with a byte flipped, success means exactly the payload (every codec
+//     here checks a CRC of what it decoded).
+// The reference compressors are the libraries' one-shot calls, which the
+// decoders under test do not use.
+#include <bzlib.h>
+#include <lzma.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/byte_source.hpp"
+#include "engine/decompress.hpp"
+#include "engine/stream.hpp"
+#include "fuzz_support.hpp"
+
+namespace {
+
+using vornish::ByteSource;
+using vornish::Codec;
+using vornish::Result;
+using vornish::VornishError;
+
+// Hands out `data` at most `piece` bytes at a time.
+class PieceSource final : public ByteSource {
+ public:
+  PieceSource(std::string data, std::size_t piece) : data_(std::move(data)), piece_(piece) {}
+  Result<std::size_t> read(char* out, std::size_t size) override {
+    const std::size_t n = std::min({size, piece_, data_.size() - at_});
+    std::memcpy(out, data_.data() + at_, n);
+    at_ += n;
+    return n;
+  }
+
+ private:
+  std::string data_;
+  std::size_t piece_;
+  std::size_t at_ = 0;
+};
+
+std::string compress(Codec codec, std::string_view in) {
+  std::string out;
+  switch (codec) {
+    case Codec::Gzip: {
+      z_stream z{};
+      deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+      out.resize(deflateBound(&z, static_cast<uLong>(in.size())) + 32);
+      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+      z.avail_in = static_cast<uInt>(in.size());
+      z.next_out = reinterpret_cast<Bytef*>(out.data());
+      z.avail_out = static_cast<uInt>(out.size());
+      FUZZ_CHECK(deflate(&z, Z_FINISH) == Z_STREAM_END);
+      out.resize(z.total_out);
+      deflateEnd(&z);
+      return out;
+    }
+    case Codec::Bzip2: {
+      unsigned int size = static_cast<unsigned int>(in.size() + in.size() / 100 + 700);
+      out.resize(size);
+      FUZZ_CHECK(BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char*>(in.data()),
+                                          static_cast<unsigned int>(in.size()), 1, 0, 0) == BZ_OK);
+      out.resize(size);
+      return out;
+    }
+    case Codec::Xz: {
+      out.resize(lzma_stream_buffer_bound(in.size()));
+      std::size_t used = 0;
+      FUZZ_CHECK(lzma_easy_buffer_encode(0, LZMA_CHECK_CRC32, nullptr,
+                                         reinterpret_cast<const std::uint8_t*>(in.data()),
+                                         in.size(), reinterpret_cast<std::uint8_t*>(out.data()),
+                                         &used, out.size()) == LZMA_OK);
+      out.resize(used);
+      return out;
+    }
+  }
+  return out;
+}
+
+// Everything the seam gives, or its error.
+Result<std::string> decode(Codec codec, std::string compressed, std::size_t piece) {
+  std::unique_ptr<ByteSource> source =
+      vornish::decompressing(codec, std::make_unique<PieceSource>(std::move(compressed), piece));
+  vornish::FileWindow window(*source);
+  while (!window.at_eof()) {
+    if (vornish::Status s = window.grow(1 + piece % 4096); !s) {
+      return s.error();
+    }
+  }
+  return std::string(window.view());
+}
+
+bool decode_failure(const VornishError& error) {
+  return error.cause() == VornishError::Cause::Truncated ||
+         error.cause() == VornishError::Cause::Corrupt;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) {
+    return 0;
+  }
+  const std::uint8_t options = data[0];
+  const Codec codec = static_cast<Codec>(options % 3);
+  const bool raw = (options & 0x04) != 0;
+  const std::size_t piece = std::size_t{1} << ((options >> 3) & 0x0F);
+  const std::string payload(reinterpret_cast<const char*>(data + 1), size - 1);
+
+  if (raw) {
+    Result<std::string> got = decode(codec, payload, piece);
+    FUZZ_CHECK(got || decode_failure(got.error()));
+    return 0;
+  }
+  const std::string whole = compress(codec, payload);
+  Result<std::string> intact = decode(codec, whole, piece);
+  FUZZ_CHECK(intact && intact.value() == payload);
+
+  // Where to cut and which byte to flip come from the payload, so that
+  // the fuzzer steers them too.
+  const std::size_t mark = payload.empty() ? 0 : static_cast<unsigned char>(payload[0]);
+  const std::size_t cut = (mark * 2654435761u + payload.size()) % whole.size();
+  Result<std::string> cut_short = decode(codec, whole.substr(0, cut), piece);
+  FUZZ_CHECK(!cut_short && decode_failure(cut_short.error()));
+
+  std::string flipped = whole;
+  flipped[cut] = static_cast<char>(flipped[cut] ^ (1 << (mark % 8)));
+  Result<std::string> damaged = decode(codec, flipped, piece);
+  FUZZ_CHECK(damaged ? damaged.value() == payload : decode_failure(damaged.error()));
+  return 0;
+}

@@ -1,0 +1,45 @@
+// The descriptor source.
+#include "engine/byte_source.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace vornish {
+
+FdSource::~FdSource() {
+  if (owned_ && fd_ >= 0) {
+    ::close(fd_);
+  }
+}
+
+Result<std::size_t> FdSource::read(char* out, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd_, out, std::min(size, std::size_t{1} << 30));
+    if (n >= 0) {
+      return static_cast<std::size_t>(n);
+    }
+    if (errno != EINTR) {
+      return VornishError::os(errno);
+    }
+  }
+}
+
+Result<std::unique_ptr<ByteSource>> open_fd_source(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return VornishError::nul_in_path();
+  }
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    return VornishError::os(errno);
+  }
+  return std::unique_ptr<ByteSource>(std::make_unique<FdSource>(fd, true));
+}
+
+}  // namespace vornish

@@ -1,0 +1,28 @@
+// Decompressing sources: each wraps the source of the compressed bytes and
+// hands on the decompressed ones, holding only the codec's own state and
+// one input buffer, so memory stays bounded whatever the ratio.
+//
+// Concatenated streams (several gzip members, bzip2 streams, xz streams)
+// read as one. A stream that ends early is Truncated, one that does not
+// decode is Corrupt: never a short result.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "engine/byte_source.hpp"
+
+namespace vornish {
+
+enum class Codec : std::uint8_t { Gzip, Bzip2, Xz };
+
+// "gzip", "bzip2", "xz" (which also reads the older .lzma format).
+std::string_view codec_name(Codec codec) noexcept;
+std::optional<Codec> codec_named(std::string_view name) noexcept;
+
+// The decompressed bytes of `compressed`.
+std::unique_ptr<ByteSource> decompressing(Codec codec, std::unique_ptr<ByteSource> compressed);
+
+}  // namespace vornish

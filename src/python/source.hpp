@@ -1,0 +1,45 @@
+// Input sources the front package hands to the engine: a Python binary
+// file object, or a file the engine opens itself, under an optional
+// decompressor.
+//
+// A source spec is the tuple (reader, codec, label): reader None (open the
+// path given beside it) or an object with readinto() or read(); codec None
+// or a codec name of engine/decompress.hpp; label the name errors give the
+// input. The front package builds it; nothing else should.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/byte_source.hpp"
+#include "engine/error.hpp"
+#include "python/pyref.hpp"
+
+namespace vornish {
+
+class PyFileSource;
+
+struct OpenedSource {
+  std::shared_ptr<ByteSource> bytes;
+  // The Python file object at the bottom, if any: it keeps the exception
+  // its read raised.
+  PyFileSource* python = nullptr;
+  std::string label;
+  // Read through a decompressor.
+  bool decompressed = false;
+};
+
+// Builds the source a spec names, with the interpreter lock held. Raises
+// TypeError for a malformed spec and the file errors of open() when the
+// path cannot be opened.
+OpenedSource open_source(PyObject* spec, std::string_view path);
+
+// Raises the Python exception for a failure of a run that read `source`:
+// the file object's own exception, ValueError naming the input for
+// compressed data that does not decode, else the engine's usual error
+// (`file_error`: the OSError subclass of the errno).
+[[noreturn]] void raise_source_error(const OpenedSource& source, const VornishError& error,
+                                     bool file_error);
+
+}  // namespace vornish

@@ -1,0 +1,163 @@
+// Tests of the decompressing sources: concatenated streams, every cut
+// point, corruption, the error texts, and the reads of sources into memory.
+#include <bzlib.h>
+#include <gtest/gtest.h>
+#include <lzma.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/byte_source.hpp"
+#include "engine/decompress.hpp"
+#include "engine/io.hpp"
+#include "engine/stream.hpp"
+
+namespace vornish {
+namespace {
+
+class Pieces final : public ByteSource {
+ public:
+  Pieces(std::string data, std::size_t piece) : data_(std::move(data)), piece_(piece) {}
+  Result<std::size_t> read(char* out, std::size_t size) override {
+    const std::size_t n = std::min({size, piece_, data_.size() - at_});
+    std::memcpy(out, data_.data() + at_, n);
+    at_ += n;
+    return n;
+  }
+
+ private:
+  std::string data_;
+  std::size_t piece_;
+  std::size_t at_ = 0;
+};
+
+std::string compress(Codec codec, std::string_view in) {
+  std::string out;
+  if (codec == Codec::Gzip) {
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    out.resize(deflateBound(&z, static_cast<uLong>(in.size())) + 32);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+  } else if (codec == Codec::Bzip2) {
+    auto size = static_cast<unsigned int>(in.size() + in.size() / 100 + 700);
+    out.resize(size);
+    EXPECT_EQ(BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char*>(in.data()),
+                                       static_cast<unsigned int>(in.size()), 1, 0, 0),
+              BZ_OK);
+    out.resize(size);
+  } else {
+    out.resize(lzma_stream_buffer_bound(in.size()));
+    std::size_t used = 0;
+    EXPECT_EQ(lzma_easy_buffer_encode(6, LZMA_CHECK_CRC64, nullptr,
+                                      reinterpret_cast<const std::uint8_t*>(in.data()), in.size(),
+                                      reinterpret_cast<std::uint8_t*>(out.data()), &used,
+                                      out.size()),
+              LZMA_OK);
+    out.resize(used);
+  }
+  return out;
+}
+
+Result<std::string> decode(Codec codec, std::string compressed, std::size_t piece) {
+  std::unique_ptr<ByteSource> source =
+      decompressing(codec, std::make_unique<Pieces>(std::move(compressed), piece));
+  Result<ByteBuffer> all = read_whole_source(*source);
+  if (!all) {
+    return all.error();
+  }
+  return std::string(all.value().view());
+}
+
+class Codecs : public ::testing::TestWithParam<Codec> {};
+
+INSTANTIATE_TEST_SUITE_P(All, Codecs, ::testing::Values(Codec::Gzip, Codec::Bzip2, Codec::Xz),
+                         [](const auto& param) { return std::string(codec_name(param.param)); });
+
+TEST_P(Codecs, NamesRoundTrip) { EXPECT_EQ(codec_named(codec_name(GetParam())), GetParam()); }
+
+TEST_P(Codecs, ConcatenatedStreamsReadAsOneInAnyPieces) {
+  std::string text;
+  for (int i = 0; i < 20000; ++i) {
+    text += std::to_string(i * 7919 % 10007) + ",\"x\ny\"," + std::to_string(i) + "\n";
+  }
+  const std::string a = text.substr(0, text.size() / 3);
+  const std::string b = text.substr(text.size() / 3);
+  const std::string packed = compress(GetParam(), a) + compress(GetParam(), b) +
+                             compress(GetParam(), "");
+  for (std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{4096}, packed.size()}) {
+    Result<std::string> got = decode(GetParam(), packed, piece);
+    ASSERT_TRUE(got) << got.error().message();
+    EXPECT_EQ(got.value(), text) << "pieces of " << piece;
+  }
+}
+
+TEST_P(Codecs, EveryCutBeforeTheEndIsAnError) {
+  const std::string packed = compress(GetParam(), "id,name\n1,Ann\n2,\"Bob\"\n");
+  for (std::size_t cut = 0; cut < packed.size(); ++cut) {
+    Result<std::string> got = decode(GetParam(), packed.substr(0, cut), 3);
+    ASSERT_FALSE(got) << "cut at " << cut << " gave " << got.value().size() << " bytes";
+    EXPECT_TRUE(got.error().cause() == VornishError::Cause::Truncated ||
+                got.error().cause() == VornishError::Cause::Corrupt)
+        << got.error().message();
+  }
+}
+
+TEST_P(Codecs, FlippedBytesNeverGiveOtherBytes) {
+  const std::string text = "a,b,c\n1,2,3\n4,5,6\n";
+  const std::string packed = compress(GetParam(), text);
+  for (std::size_t at = 0; at < packed.size(); ++at) {
+    std::string damaged = packed;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x21);
+    Result<std::string> got = decode(GetParam(), damaged, 5);
+    if (got) {
+      EXPECT_EQ(got.value(), text) << "flip at " << at;
+    }
+  }
+}
+
+TEST(Decompress, ErrorTexts) {
+  Result<std::string> cut = decode(Codec::Gzip, compress(Codec::Gzip, "a,b\n").substr(0, 12), 64);
+  ASSERT_FALSE(cut);
+  EXPECT_EQ(cut.error().message(),
+            "truncated gzip data: the compressed stream ends before its end marker");
+  Result<std::string> junk = decode(Codec::Gzip, compress(Codec::Gzip, "a,b\n") + "junk", 64);
+  ASSERT_FALSE(junk);
+  EXPECT_EQ(junk.error().message(), "corrupt gzip data: the compressed stream does not decode");
+  Result<std::string> plain = decode(Codec::Xz, "a,b\n1,2\n", 64);
+  ASSERT_FALSE(plain);
+  EXPECT_EQ(plain.error().message(), "corrupt xz data: the compressed stream does not decode");
+}
+
+TEST(Decompress, WindowReadsThroughTheSource) {
+  const std::string text = "a,b\n1,2\n";
+  std::unique_ptr<ByteSource> source =
+      decompressing(Codec::Gzip, std::make_unique<Pieces>(compress(Codec::Gzip, text), 2));
+  FileWindow window(*source);
+  while (!window.at_eof()) {
+    ASSERT_TRUE(window.grow(3));
+  }
+  EXPECT_EQ(window.view(), text);
+}
+
+TEST(Decompress, SourceHeadSaysWhetherItIsWhole) {
+  for (auto [limit, whole] : {std::pair{std::size_t{8}, true}, std::pair{std::size_t{7}, false}}) {
+    Pieces source("a,b\n1,2\n", 3);
+    Result<FileHead> head = read_source_head(source, limit);
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head.value().bytes, std::string("a,b\n1,2\n").substr(0, limit));
+    EXPECT_EQ(head.value().whole, whole);
+  }
+}
+
+}  // namespace
+}  // namespace vornish
