@@ -96,8 +96,15 @@ _SourceSpec: TypeAlias = tuple[object | None, str | None, str]
 
 def _sniff_dialect(
     file_path: str, sample_size: SupportsIndex | None = None, *, _source: _SourceSpec | None = None
-) -> tuple[str, str, bool, int, bool, int]:
-    """Detects the dialect of the first sample_size bytes (default 65536) of a CSV file."""
+) -> tuple[
+    str | None, str, bool, int, bool, int, str | None, int, int, tuple[tuple[int, int, int, int, bool], ...]
+]:
+    """Detects the dialect of the first sample_size bytes (default 65536) of a CSV file.
+
+    Returns (delimiter, quote_char, skip_initial_space, skip_rows, header, columns,
+    comment, header_rows, skip_footer, tables), each table
+    (skip_rows, columns, header_rows, rows, ends).
+    """
 
 @final
 class _ArrowRowStream:
@@ -157,6 +164,7 @@ def _read_arrow(
     date_format: str | None = None,
     type_counts: list[list[int]] | None = None,
     _source: _SourceSpec | None = None,
+    comment: str | None = None,
 ) -> _ArrowRowStream:
     """With any of the last four, only the rows that start in [range_begin, range_end) (None: to the
     end of the file) are read; range_begin must be a true row start (see _row_starts) with line
@@ -199,6 +207,7 @@ def _vornish_file(
     record: bool = False,
     fallback: tuple[str, str] | None = None,
     _source: _SourceSpec | None = None,
+    comment: str | None = None,
 ) -> tuple[VornishSummary, dict[str, int]]:
     """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file: (summary, changes by
     action); audit names the repair record's CSV file, record counts the changes without it."""
@@ -216,5 +225,6 @@ def _open(
     record: bool = False,
     fallback: tuple[str, str] | None = None,
     _source: _SourceSpec | None = None,
+    comment: str | None = None,
 ) -> tuple[VornishReader, dict[str, int]]:
     """open() behind csv_vornish.open: (reader, changes by action), read without the interpreter lock."""

@@ -236,6 +236,7 @@ def vornish_file(
     audit: StrPath | None = None,
     record: bool = False,
     fallback: str | None = None,
+    comment: str | None = None,
 ) -> RepairSummary:
     """Repairs the CSV file ``input_path`` into a clean CSV file ``output_path``.
 
@@ -321,6 +322,11 @@ def vornish_file(
             plain CSV whatever the name; a codec name compresses both.
             A compressed output is written as a stream to a temporary file
             beside it, renamed into place once complete.
+        comment: A prefix such as ``"#"`` or ``"//"``: the rows after the
+            preamble whose first field starts with it are set aside with the
+            reason "Row is a comment" and a ``comment`` record, counted as
+            quarantined. ``None`` (or ``""``) sets none aside. ``dialect``
+            fills it from ``Dialect.comment``.
 
     Returns:
         The ``RepairSummary`` of the run: the backend's counts and the
@@ -355,6 +361,7 @@ def open(  # shadows the built-in on purpose, as the backend does
     fallback: str | None = None,
     compression: Compression = "infer",
     member: str | None = None,
+    comment: str | None = None,
 ) -> RepairReader:
     """Repairs the CSV file ``file_path`` in memory and returns a reader of its rows.
 
@@ -369,8 +376,9 @@ def open(  # shadows the built-in on purpose, as the backend does
     ``audit`` names a file for the repair record, written once the file is
     repaired; ``reader.summary`` is a ``RepairSummary``, whose ``actions``
     counts the changes by action with ``audit`` or ``record=True``;
-    ``fallback`` is as for ``vornish_file``. Other Python threads run while
-    the file is read and repaired.
+    ``fallback`` is as for ``vornish_file``. ``comment`` sets aside the rows
+    whose first field starts with it, as for ``vornish_file``. Other Python
+    threads run while the file is read and repaired.
 
     ``file_path`` may also be a compressed file, an fsspec URL or a binary
     file object, as for ``read_arrow``; ``compression`` and ``member`` mean
@@ -450,6 +458,7 @@ def read_arrow(
     date_format: str | None = None,
     compression: Compression = "infer",
     member: str | None = None,
+    comment: str | None = None,
 ) -> ArrowRowStream:
     """Repairs the CSV file ``file_path`` into Arrow record batches for a dataframe library.
 
@@ -551,6 +560,8 @@ def read_arrow(
             ``None`` reads the bytes as they are; a name (``"gzip"``,
             ``"bz2"``, ``"xz"``, ``"zstd"``, ``"zip"``) says which.
         member: The file to read from a zip archive holding several.
+        comment: Rows whose first field starts with it are set aside as
+            comments, as for ``vornish_file``.
 
     Raises:
         TypeError: An argument of the wrong type (its note names the

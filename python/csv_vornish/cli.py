@@ -400,6 +400,10 @@ def build_parser() -> argparse.ArgumentParser:
         help="treat every quote followed by other text inside a quoted field as its closing quote",
     )
     repair.add_argument(
+        "--comment", metavar="PREFIX",
+        help='set aside the rows whose first field starts with PREFIX (such as "#") as comments',
+    )
+    repair.add_argument(
         "--dialect", choices=["auto"],
         help="auto: detect the dialect of each INPUT and fill the options not given from it",
     )
@@ -495,6 +499,8 @@ def plan_jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list
         "expected_columns": args.columns,
         "repair_quotes": not args.no_repair_quotes,
     }
+    if args.comment:
+        options["comment"] = args.comment
 
     jobs = []
     for path in inputs:
@@ -576,8 +582,13 @@ def _sniff(args: argparse.Namespace) -> int:
         if args.json:
             print(json.dumps(fields))
         else:
+            tables = fields.pop("tables")
             for name, value in fields.items():
                 print(f"{name}: {value!r}")
+            # One line per table of the file, the first one (described above) first.
+            print(f"tables: {len(tables)}")
+            for number, table in enumerate(tables, 1):
+                print(f"  table {number}: " + " ".join(f"{name}={value!r}" for name, value in table.items()))
     elif args.json:
         print(json.dumps({"delimiter": summary.detected_delimiter, "columns": summary.inferred_columns}))
     else:

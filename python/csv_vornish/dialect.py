@@ -7,6 +7,10 @@ delimiter belong to the delimiter (``a, b, c``), how many leading rows are a
 preamble (titles, notes, blank and separator rows before the table), whether
 the table's first row is a header, and the number of columns.
 
+It also finds what wraps the table: comment lines, a header of two rows,
+a footer (notes, a source line, a totals row) and further tables after the
+first (``Dialect.tables``).
+
 ``Dialect.options()`` turns a detected dialect into the repair options it
 implies; ``resolve_options`` fills the options a caller left unset from
 ``dialect="auto"`` or a given ``Dialect``.
@@ -15,7 +19,7 @@ implies; ``resolve_options`` fills the options a caller left unset from
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Literal, SupportsIndex, TypeAlias, Union
 
 import _csv_vornish_backend as _backend
@@ -30,11 +34,38 @@ DEFAULT_SAMPLE_SIZE = 64 * 1024
 
 
 @dataclass(frozen=True)
+class Table:
+    """One table of a file that holds several, one after another.
+
+    Attributes:
+        skip_rows: Rows before it, from the start of the file, counted as
+            the tokenizer reads them (a blank line is a row).
+        columns: Its number of columns.
+        header_rows: Rows its header spans: 0 without a header, 1, or 2 for
+            a row of group names over the row of column names.
+        rows: Its rows, header included, up to the blank rows before the
+            next table or the footer; ``None`` when it runs on past the
+            sample read.
+    """
+
+    skip_rows: int
+    columns: int
+    header_rows: int = 0
+    rows: int | None = None
+
+    @property
+    def header(self) -> bool:
+        """The table has a header."""
+        return self.header_rows > 0
+
+
+@dataclass(frozen=True)
 class Dialect:
     """The dialect of a CSV file, as ``sniff_dialect`` detects it.
 
     Attributes:
-        delimiter: The field delimiter, one character.
+        delimiter: The field delimiter, one character; ``None`` for a table
+            of a single column, in which no candidate separates fields.
         quote_char: The quote character, ``'"'`` or ``"'"``.
         skip_initial_space: Blanks right after a delimiter are not part of
             the next field.
@@ -42,28 +73,53 @@ class Dialect:
             tokenizer reads them (a blank line is a row).
         header: The table's first row is a header.
         columns: The table's number of columns; 0 for a file without rows.
+        comment: The prefix of comment lines (``"#"`` or ``"//"``) when
+            lines start with it and no table row holds a value that merely
+            starts so; ``None`` otherwise.
+        header_rows: Rows the header spans when there is one: 2 for a row
+            of group names over the row of column names (the names join
+            both, ``Revenue 2023``), 1 otherwise.
+        skip_footer: Rows at the end that are notes, a source line or a
+            totals row (blank rows before them included); 0 when the
+            sample is not the whole file.
+        tables: Every table of the sample, the first (the one the other
+            fields describe) first. Not part of equality: its first entry
+            repeats the fields above.
     """
 
-    delimiter: str = ","
+    delimiter: str | None = ","
     quote_char: str = '"'
     skip_initial_space: bool = False
     skip_rows: int = 0
     header: bool = False
     columns: int = 0
+    comment: str | None = None
+    header_rows: int = 1
+    skip_footer: int = 0
+    tables: tuple[Table, ...] = field(default=(), compare=False)
 
     def options(self) -> dict[str, Any]:
         """The repair keyword arguments this dialect implies.
 
         ``expected_columns`` is ``None`` (left to the repair's own guess)
-        for a dialect without columns.
+        for a dialect without columns; so is ``delimiter`` for one without
+        a delimiter (a single column, whose overflow the repair merges back).
+        ``comment`` is there only for a dialect with a comment prefix. Of a
+        header of two rows the repair takes the lower one (the names): the
+        group row above it is set aside with the preamble.
         """
-        return {
+        options = {
             "delimiter": self.delimiter,
             "quote_char": self.quote_char,
             "expected_columns": self.columns or None,
             "skip_initial_space": self.skip_initial_space,
-            "skip_rows": self.skip_rows,
+            # The repair reads one header row: of a header of two rows the
+            # row of names, the group row above it going with the preamble.
+            "skip_rows": self.skip_rows + (self.header_rows - 1 if self.header and self.header_rows > 1 else 0),
         }
+        if self.comment:
+            options["comment"] = self.comment
+        return options
 
 
 def sniff_dialect(file_path: Any, *, sample_size: SupportsIndex = DEFAULT_SAMPLE_SIZE,
@@ -95,8 +151,13 @@ def sniff_dialect(file_path: Any, *, sample_size: SupportsIndex = DEFAULT_SAMPLE
             resolved.close()
             if start is not None:
                 file_path.seek(start)
-    delimiter, quote_char, skip_initial_space, skip_rows, header, columns = sniffed
-    return Dialect(delimiter, quote_char, skip_initial_space, skip_rows, header, columns)
+    (delimiter, quote_char, skip_initial_space, skip_rows, header, columns, comment, header_rows, skip_footer,
+     tables) = sniffed
+    return Dialect(
+        delimiter, quote_char, skip_initial_space, skip_rows, header, columns, comment, max(header_rows, 1),
+        skip_footer, tuple(Table(start, width, spans, rows if ends else None)
+                           for start, width, spans, rows, ends in tables),
+    )
 
 
 #: Values of the repair options that mean "not given by the caller".
@@ -106,6 +167,7 @@ _UNSET: dict[str, Any] = {
     "expected_columns": (None,),
     "skip_initial_space": (False,),
     "skip_rows": (0, None),
+    "comment": (None, ""),
 }
 
 # Options that only hold under the detected delimiter and quote character.

@@ -43,6 +43,7 @@ ACTIONS: tuple[str, ...] = (
     "invalid_utf8",
     "redecoded",
     "type_null",
+    "comment",
 )
 
 #: The first line of an audit CSV file.
@@ -74,7 +75,8 @@ class RepairSummary:
     It reads like the backend's ``VornishSummary`` (the same six read-only
     attributes, and ``to_dict`` gives the same six keys) and adds
     ``actions``: how many records each action got, every action listed. ``padded + merged`` is
-    ``repaired_rows``; ``quarantined + preamble`` is ``quarantined_rows``.
+    ``repaired_rows``; ``quarantined + preamble + comment`` is
+    ``quarantined_rows``.
     """
 
     __slots__ = ("_summary", "_actions")

@@ -47,6 +47,8 @@ std::string_view action_name(RepairAction action) noexcept {
       return "unterminated_quote";
     case RepairAction::TypeNull:
       return "type_null";
+    case RepairAction::Comment:
+      return "comment";
     case RepairAction::InvalidUtf8:
       return "invalid_utf8";
     case RepairAction::Redecoded:
@@ -132,6 +134,9 @@ void append_detail(std::string& out, const RepairEntry& entry, std::string_view 
       return;
     case RepairAction::Preamble:
       out += reason_text(QuarantineReason::Preamble, 0);
+      return;
+    case RepairAction::Comment:
+      out += reason_text(QuarantineReason::Comment, 0);
       return;
     case RepairAction::StrayQuote:
       append_counted(out, entry.amount, "quote", "quotes");

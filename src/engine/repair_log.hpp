@@ -40,9 +40,11 @@ enum class RepairAction : std::uint8_t {
   Redecoded,          // bytes that are not UTF-8 decoded with the fallback code page
   // A cell of a typed table.
   TypeNull,  // did not read as the type chosen for its column: null
+  // The whole row, set aside by an option of the front package.
+  Comment,  // a comment line
 };
 
-inline constexpr std::size_t kRepairActions = 12;
+inline constexpr std::size_t kRepairActions = 13;
 
 using ActionCounts = std::array<std::uint64_t, kRepairActions>;
 

@@ -433,7 +433,7 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
   std::size_t line = first_line;
   const bool logging = visitor.repair_log() != nullptr;
   // A log needs the rows' fields only to learn which rows are as read.
-  const bool needs_fields = visitor.needs_fields() || logging;
+  const bool needs_fields = visitor.needs_fields() || logging || repair.needs_fields();
   const bool wants_as_read = reads_as_read(visitor, dialect.delimiter, options.quote_char);
   if (pos < window.base() || pos > window.end()) {
     window.restart(pos);

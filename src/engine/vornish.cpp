@@ -23,6 +23,9 @@ std::string reason_text(QuarantineReason reason, std::size_t expected) {
   if (reason == QuarantineReason::Preamble) {
     return "Row is part of a preamble";
   }
+  if (reason == QuarantineReason::Comment) {
+    return "Row is a comment";
+  }
   std::string text = reason == QuarantineReason::TooFew ? "Row has too few columns (expected "
                                                         : "Row has extra columns (expected ";
   text += std::to_string(expected);
@@ -109,6 +112,7 @@ RowRepair::RowRepair(const VornishOptions& options, const Dialect& dialect)
       fill_ragged_rows_(options.fill_ragged_rows),
       merge_overflow_(options.merge_overflow),
       preamble_(options.skip_rows),
+      comment_(options.comment),
       shaper_(dialect.expected_columns, dialect.delimiter),
       auditor_(dialect.delimiter, options.quote_char, options.repair_quotes,
                options.skip_initial_space),
@@ -143,6 +147,12 @@ void RowRepair::take(RowView row, std::size_t width, std::size_t start, std::siz
     --preamble_;
     if (log) record(*source, start, width, Fate::Preamble, *log);
     visitor.quarantined(line_after, QuarantineReason::Preamble, row, start);
+    ++stats_.quarantined_rows;
+    return;
+  }
+  if (!comment_.empty() && !row.empty() && row[0].text.starts_with(comment_)) {
+    if (log) record(*source, start, width, Fate::Comment, *log);
+    visitor.quarantined(line_after, QuarantineReason::Comment, row, start);
     ++stats_.quarantined_rows;
     return;
   }
@@ -207,6 +217,9 @@ void RowRepair::record(const RowSource& source, std::size_t start, std::size_t w
     case Fate::Preamble:
       log.add(0, RepairAction::Preamble, width, expected_);
       break;
+    case Fate::Comment:
+      log.add(0, RepairAction::Comment, width, expected_);
+      break;
   }
 }
 
@@ -224,7 +237,7 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
   RowRepair repair(options, dialect);
   const bool logging = visitor.repair_log() != nullptr;
   // A log needs the rows' fields only to learn which rows are as read.
-  const bool needs_fields = visitor.needs_fields() || logging;
+  const bool needs_fields = visitor.needs_fields() || logging || repair.needs_fields();
   const bool wants_as_read = reads_as_read(visitor, dialect.delimiter, options.quote_char);
   const bool wants_verbatim = wants_as_read && visitor.wants_verbatim();
   while (!visitor.stop_requested()) {

@@ -36,6 +36,9 @@ struct VornishOptions {
   // The front's code page for bytes that are not UTF-8 (a mostly UTF-8
   // file with a few legacy rows); none: they become U+FFFD.
   std::shared_ptr<const utf8::Fallback> fallback;
+  // Rows whose first field starts with it are set aside as comments; empty
+  // for none. Only the front package sets it.
+  std::string comment;
 };
 
 struct VornishStats {
@@ -53,10 +56,10 @@ struct QuarantineRecord {
   Row raw_tokens;
 };
 
-enum class QuarantineReason : unsigned char { TooFew, Extra, Preamble };
+enum class QuarantineReason : unsigned char { TooFew, Extra, Preamble, Comment };
 
 // "Row has too few columns (expected E)" / "Row has extra columns (expected E)"
-// / "Row is part of a preamble".
+// / "Row is part of a preamble" / "Row is a comment".
 std::string reason_text(QuarantineReason reason, std::size_t expected);
 
 // The reason text of each kind, made once per run.
@@ -65,7 +68,8 @@ class ReasonTexts {
   explicit ReasonTexts(std::size_t expected)
       : too_few_(reason_text(QuarantineReason::TooFew, expected)),
         extra_(reason_text(QuarantineReason::Extra, expected)),
-        preamble_(reason_text(QuarantineReason::Preamble, expected)) {}
+        preamble_(reason_text(QuarantineReason::Preamble, expected)),
+        comment_(reason_text(QuarantineReason::Comment, expected)) {}
 
   const std::string& of(QuarantineReason reason) const noexcept {
     switch (reason) {
@@ -73,6 +77,8 @@ class ReasonTexts {
         return too_few_;
       case QuarantineReason::Extra:
         return extra_;
+      case QuarantineReason::Comment:
+        return comment_;
       case QuarantineReason::Preamble:
         break;
     }
@@ -83,6 +89,7 @@ class ReasonTexts {
   std::string too_few_;
   std::string extra_;
   std::string preamble_;
+  std::string comment_;
 };
 
 // A delimiter or quote byte as text: the byte taken as a code point
@@ -191,9 +198,12 @@ class RowRepair {
   // The width a row must have to be kept untouched (0: any), while rows are
   // no longer set aside as the preamble; nothing otherwise.
   std::optional<std::size_t> untouched_width() const noexcept {
-    if (preamble_ > 0) return std::nullopt;
+    // A comment can be of any width: every row is looked at.
+    if (preamble_ > 0 || !comment_.empty()) return std::nullopt;
     return expected_;
   }
+  // Whether the row loop must read fields: a comment is told by its first.
+  bool needs_fields() const noexcept { return !comment_.empty(); }
   // A row of that width read as it stands (ResilientParser::next_row_verbatim):
   // kept as it is, and counted as take() would count it.
   void take_verbatim(std::size_t start, std::size_t end, RowVisitor& visitor) {
@@ -203,7 +213,7 @@ class RowRepair {
   }
 
  private:
-  enum class Fate : std::uint8_t { Kept, Padded, Merged, Quarantined, Preamble };
+  enum class Fate : std::uint8_t { Kept, Padded, Merged, Quarantined, Preamble, Comment };
   void record(const RowSource& source, std::size_t start, std::size_t width, Fate fate,
               RepairLog& log);
 
@@ -212,6 +222,7 @@ class RowRepair {
   bool merge_overflow_;
   // Rows still to be set aside as the preamble.
   std::size_t preamble_;
+  std::string comment_;
   RowShaper shaper_;
   RowAuditor auditor_;
   bool redecodes_;

@@ -40,10 +40,26 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace vornish {
 
+// One table of a file, of several stacked one after another.
+struct SniffedTable {
+  // Rows before it, from the start of the file, as the tokenizer reads them.
+  std::size_t skip_rows = 0;
+  std::size_t columns = 0;
+  // 0 without a header, 2 for a row of group names over the column names.
+  std::size_t header_rows = 0;
+  // Its rows, header included, up to the blank rows before the next table
+  // or the footer.
+  std::size_t rows = 0;
+  // false: the table runs on past the sample, so `rows` is a lower bound.
+  bool ends = true;
+};
+
 struct SniffedDialect {
+  // 0 when the table has a single column: no candidate splits its rows.
   std::uint8_t delimiter = ',';
   std::uint8_t quote_char = '"';
   bool skip_initial_space = false;
@@ -52,6 +68,15 @@ struct SniffedDialect {
   bool header = false;
   // The table width; 0 for a sample without rows.
   std::size_t columns = 0;
+  // Lines starting with it are comments ("#", "//"); empty for none.
+  std::string_view comment;
+  // Rows the header spans: 0 without one, 2 with a group row above it.
+  std::size_t header_rows = 0;
+  // Rows at the end that are notes or totals, blank rows before them
+  // included; 0 when the sample is not the whole file.
+  std::size_t skip_footer = 0;
+  // The tables in the sample, the first one first; empty without rows.
+  std::vector<SniffedTable> tables;
 };
 
 // `complete`: the sample is the whole file. When it is only the start, its

@@ -75,10 +75,12 @@ constexpr std::array<binding::Param, 6> kReadArrowTypes = {{
 // The front's source spec (python/source.hpp): compressed files, file
 // objects.
 constexpr binding::Param kReadArrowSource = {"_source", Kind::Object, Default::None, true};
+// comment: rows whose first field starts with it are set aside.
+constexpr binding::Param kReadArrowComment = {"comment", Kind::OptionalText, Default::None, true};
 
-consteval std::array<binding::Param, 27> read_arrow_params() {
+consteval std::array<binding::Param, 28> read_arrow_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReadArrowHead);
-  std::array<binding::Param, 27> all{};
+  std::array<binding::Param, 28> all{};
   for (std::size_t i = 0; i < 7; ++i) {
     all[i] = head[i];
   }
@@ -89,10 +91,11 @@ consteval std::array<binding::Param, 27> read_arrow_params() {
     all[20 + i] = kReadArrowTypes[i];
   }
   all[26] = kReadArrowSource;
+  all[27] = kReadArrowComment;
   return all;
 }
 
-constexpr Signature<27> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+constexpr Signature<28> kReadArrowSignature{"read_arrow()", read_arrow_params()};
 
 constexpr Signature<6> kRowStartsSignature{"_row_starts()",
                                            {{{"file_path", Kind::Text, Default::Required},
@@ -340,7 +343,7 @@ void read_type_choices(PyObject* types, TypeRequest& request) {
   }
 }
 
-TypeRequest read_type_request(const binding::Bound<27>& args) {
+TypeRequest read_type_request(const binding::Bound<28>& args) {
   TypeRequest request;
   PyObject* types = args[20].object();
   if (types == nullptr || types == Py_None) {
@@ -443,7 +446,7 @@ void audit_from(PyObject* audit, ArrowReadOptions& options) {
   options.audit_path.emplace(text, static_cast<std::size_t>(size));
 }
 
-PyRef read_arrow(const binding::Bound<27>& args) {
+PyRef read_arrow(const binding::Bound<28>& args) {
   ArrowReadOptions options;
   options.repair = binding::options_from(args, 1);
   options.header = args[7].flag();
@@ -456,6 +459,7 @@ PyRef read_arrow(const binding::Bound<27>& args) {
   options.record = args[18].flag();
   options.repair.fallback = binding::fallback_from(args[19].object());
   options.types = read_type_request(args);
+  options.repair.comment = args[27].optional_text().value_or("");
   if (args[12].count() || args[13].count() || args[14].count() || args[15].count()) {
     if (!options.repair.delimiter) {
       PyErr_SetString(PyExc_ValueError, "a byte range is read with a given delimiter");
@@ -827,7 +831,7 @@ PyMethodDef read_arrow_def = {
     "threads=None, chunk_size=None, skip_initial_space=False, skip_rows=0, range_begin=None, "
     "range_end=None, first_line=None, table_columns=None, large_strings=False, audit=None, "
     "record=False, fallback=None, types=None, null_values=None, decimal=None, thousands=None, "
-    "date_format=None, type_counts=None, _source=None)\n--\n\n"
+    "date_format=None, type_counts=None, _source=None, comment=None)\n--\n\n"
     "The repaired rows of a CSV file as an ArrowRowStream (see csv_vornish.read_arrow)."};
 
 PyMethodDef row_starts_def = {

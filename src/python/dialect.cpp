@@ -70,13 +70,28 @@ PyRef sniff_dialect(const binding::Bound<3>& args) {
     }
     raise_file_error(head->error());
   }
-  PyRef delimiter = own(PyUnicode_FromOrdinal(dialect.delimiter));
+  // A table of one column has no delimiter: None rather than a made-up one.
+  PyRef delimiter = dialect.delimiter == 0 ? PyRef::borrow(Py_None) : own(PyUnicode_FromOrdinal(dialect.delimiter));
   PyRef quote_char = own(PyUnicode_FromOrdinal(dialect.quote_char));
-  return own(Py_BuildValue("(OOOnOn)", delimiter.get(), quote_char.get(),
+  PyRef comment = dialect.comment.empty()
+                      ? PyRef::borrow(Py_None)
+                      : own(PyUnicode_FromStringAndSize(dialect.comment.data(),
+                                                        static_cast<Py_ssize_t>(dialect.comment.size())));
+  PyRef tables = own(PyTuple_New(static_cast<Py_ssize_t>(dialect.tables.size())));
+  for (std::size_t i = 0; i < dialect.tables.size(); ++i) {
+    const SniffedTable& t = dialect.tables[i];
+    PyObject* entry = Py_BuildValue("(nnnnO)", static_cast<Py_ssize_t>(t.skip_rows),
+                                    static_cast<Py_ssize_t>(t.columns), static_cast<Py_ssize_t>(t.header_rows),
+                                    static_cast<Py_ssize_t>(t.rows), t.ends ? Py_True : Py_False);
+    PyTuple_SET_ITEM(tables.get(), static_cast<Py_ssize_t>(i), own(entry).release());
+  }
+  return own(Py_BuildValue("(OOOnOnOnnO)", delimiter.get(), quote_char.get(),
                            dialect.skip_initial_space ? Py_True : Py_False,
                            static_cast<Py_ssize_t>(dialect.skip_rows),
                            dialect.header ? Py_True : Py_False,
-                           static_cast<Py_ssize_t>(dialect.columns)));
+                           static_cast<Py_ssize_t>(dialect.columns), comment.get(),
+                           static_cast<Py_ssize_t>(dialect.header_rows),
+                           static_cast<Py_ssize_t>(dialect.skip_footer), tables.get()));
 }
 
 PyObject* sniff_dialect_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -91,7 +106,8 @@ PyMethodDef sniff_dialect_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "_sniff_dialect(file_path, sample_size=None, *, _source=None)\n--\n\n"
     "Detects the dialect of the first sample_size bytes (default 65536) of a CSV file.\n"
-    "Returns (delimiter, quote_char, skip_initial_space, skip_rows, header, columns)."};
+    "Returns (delimiter, quote_char, skip_initial_space, skip_rows, header, columns,\n"
+    "comment, header_rows, skip_footer, tables), each table (skip_rows, columns, header_rows, rows, ends)."};
 
 }  // namespace
 

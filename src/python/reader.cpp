@@ -41,18 +41,21 @@ static_assert(binding::well_formed(kOpenSignature));
 static_assert(binding::well_formed(kExitSignature));
 
 // The front's open(): the reader's parameters, then where the repair record
-// goes (`audit`, a CSV file) and whether the changes are counted at all.
-constexpr std::array<binding::Param, 4> kFrontOpenTail = {{
+// goes (`audit`, a CSV file), whether the changes are counted at all, the
+// code page for bytes that are not UTF-8, and the prefix of comment lines
+// to set aside.
+constexpr std::array<binding::Param, 5> kFrontOpenTail = {{
     {"audit", Kind::OptionalText, Default::None, true},
     {"record", Kind::Switch, Default::False, true},
     {"fallback", Kind::Object, Default::None, true},
     // The front's source spec (python/source.hpp): the whole decompressed
     // input (or file object's) is read into memory instead of the file.
     {"_source", Kind::Object, Default::None, true},
+    {"comment", Kind::OptionalText, Default::None, true},
 }};
-consteval std::array<binding::Param, 11> front_open_params() {
+consteval std::array<binding::Param, 12> front_open_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReaderHead);
-  std::array<binding::Param, 11> all{};
+  std::array<binding::Param, 12> all{};
   for (std::size_t i = 0; i < head.size(); ++i) {
     all[i] = head[i];
   }
@@ -61,7 +64,7 @@ consteval std::array<binding::Param, 11> front_open_params() {
   }
   return all;
 }
-constexpr Signature<11> kFrontOpenSignature{"open()", front_open_params()};
+constexpr Signature<12> kFrontOpenSignature{"open()", front_open_params()};
 static_assert(binding::well_formed(kFrontOpenSignature));
 
 struct ReaderState {
@@ -120,10 +123,11 @@ class WithoutGil {
 // The front's open(): (reader, changes by action). The file is read and
 // repaired without the interpreter lock; the audit file, when asked for,
 // is written after the repair, so a file that cannot be read leaves none.
-PyRef make_front_reader(const binding::Bound<11>& args) {
+PyRef make_front_reader(const binding::Bound<12>& args) {
   auto state = std::make_unique<ReaderState>();
   VornishOptions options = binding::options_from(args, 1);
   options.fallback = binding::fallback_from(args[9].object());
+  options.comment = args[11].optional_text().value_or("");
   const std::optional<std::string_view> audit_path = args[7].optional_text();
   RepairLog log(audit_path.has_value());
   if (options.fallback) log.set_fallback_name(options.fallback->name());
@@ -368,7 +372,7 @@ PyMethodDef front_open_def = {
     "_open", as_method(front_open_entry), METH_FASTCALL | METH_KEYWORDS,
     "_open(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, audit=None, "
-    "record=False, fallback=None, _source=None)\n--\n\n"
+    "record=False, fallback=None, _source=None, comment=None)\n--\n\n"
     "open() for csv_vornish: (reader, changes by action), read without the interpreter "
     "lock."};
 

@@ -33,7 +33,8 @@ constexpr std::array<Param, 3> kHead = {{
 }};
 // `audit` names the repair record's CSV file; `record` counts the changes
 // by action without writing them.
-constexpr std::array<Param, 9> kStreamParams = {{
+// `comment`: rows whose first field starts with it are set aside.
+constexpr std::array<Param, 10> kStreamParams = {{
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
     {"progress", Kind::OptionalCallable, Default::None, true},
@@ -45,11 +46,12 @@ constexpr std::array<Param, 9> kStreamParams = {{
     // The front's source spec (python/source.hpp): compressed files, file
     // objects.
     {"_source", Kind::Object, Default::None, true},
+    {"comment", Kind::OptionalText, Default::None, true},
 }};
 
-consteval std::array<Param, 18> stream_params() {
+consteval std::array<Param, 19> stream_params() {
   const std::array<Param, 9> base = binding::with_options(kHead);
-  std::array<Param, 18> all{};
+  std::array<Param, 19> all{};
   for (std::size_t i = 0; i < 9; ++i) {
     all[i] = base[i];
   }
@@ -61,7 +63,7 @@ consteval std::array<Param, 18> stream_params() {
 
 // Same display name as the backend's function, so that binding errors read
 // the same.
-constexpr binding::Signature<18> kSignature{"vornish_file()", stream_params()};
+constexpr binding::Signature<19> kSignature{"vornish_file()", stream_params()};
 static_assert(binding::well_formed(kSignature));
 
 enum Index : std::size_t {
@@ -74,6 +76,7 @@ enum Index : std::size_t {
   kRecord = 15,
   kFallback = 16,
   kSource = 17,
+  kComment = 18,
 };
 
 // Gives the interpreter lock up for its lifetime; `state` is where it is
@@ -98,7 +101,7 @@ class WithoutLock {
   PyThreadState* state_;
 };
 
-PyRef stream_call(const binding::Bound<18>& args) {
+PyRef stream_call(const binding::Bound<19>& args) {
   std::optional<std::string> quarantine_path;
   if (const auto path = args[2].optional_text()) {
     quarantine_path.emplace(*path);
@@ -107,6 +110,7 @@ PyRef stream_call(const binding::Bound<18>& args) {
   options.skip_initial_space = args[kSkipInitialSpace].flag();
   options.skip_rows = *args[kSkipRows].count();
   options.fallback = binding::fallback_from(args[kFallback].object());
+  options.comment = args[kComment].optional_text().value_or("");
 
   StreamOptions stream;
   stream.threads = std::min(args[kThreads].count().value_or(usable_cores()), kMaxThreads);
@@ -190,7 +194,7 @@ PyMethodDef stream_def = {
     "_vornish_file(input_path, output_path, quarantine_path=None, delimiter=None, "
     "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
     "repair_quotes=True, *, threads=None, chunk_size=None, progress=None, "
-    "skip_initial_space=False, skip_rows=0, audit=None, record=False, fallback=None, _source=None)\n"
+    "skip_initial_space=False, skip_rows=0, audit=None, record=False, fallback=None, _source=None, comment=None)\n"
     "--\n"
     "\n"
     "vornish_file() for files of any size: read in chunks, parsed on `threads`\n"

@@ -81,7 +81,9 @@ TEST(DetectDialect, DegenerateSamples) {
   expect("empty", detect_dialect(""), {',', '"', false, 0, false, 0});
   expect("bom alone", detect_dialect("\xEF\xBB\xBF"), {',', '"', false, 0, false, 0});
   expect("blank lines", detect_dialect("\n\n  \n"), {',', '"', false, 0, false, 0});
-  expect("one column", detect_dialect("name\nann\nbob\ncy\n"), {',', '"', false, 0, false, 1});
+  // One column: no delimiter is made up for it.
+  expect("one column", detect_dialect("name\nann\nbob\ncy\n"), {0, '"', false, 0, false, 1});
+  expect("one typed column", detect_dialect("total\n12\n7.5\n3\n"), {0, '"', false, 0, true, 1});
   // Anything at all yields a dialect, the same one every time.
   std::string junk;
   for (int i = 0; i < 5000; ++i) junk.push_back(static_cast<char>((i * 7919 + 13) % 256));
@@ -91,6 +93,96 @@ TEST(DetectDialect, DegenerateSamples) {
   EXPECT_EQ(a.skip_rows, b.skip_rows);
   EXPECT_EQ(a.columns, b.columns);
   EXPECT_LE(a.skip_rows, 20u);
+}
+
+// A header row a field too wide or too narrow, or with a stray quote, is
+// still the header; preamble rows of such widths are not.
+TEST(DetectDialect, DamagedHeaders) {
+  const std::string body = table(";", 12).substr(table(";", 12).find('\n') + 1);
+  struct Case {
+    std::string name, head;
+    std::size_t skip_rows;
+    bool header;
+  };
+  const std::vector<Case> cases = {
+      {"a field too many", "id;name;price;note\n", 0, true},
+      {"a field too few", "id;price\n", 0, true},
+      {"a stray quote", "id;na\"me;price\n", 0, true},
+      {"after a title", "Sales\n\nid;name;price;extra\n", 2, true},
+      {"a note with the delimiter", "Prepared by finance; do not distribute\n", 1, false},
+      {"a key and value", "Unit; EUR\n", 1, false},
+  };
+  for (const Case& c : cases) {
+    expect(c.name, detect_dialect(c.head + body), {';', '"', false, c.skip_rows, c.header, 3});
+  }
+}
+
+// Cells that read as cut-apart values or several glued values are not
+// clean text, so a delimiter that yields them loses to one with typed cells.
+TEST(DetectDialect, CutValuesLoseToTypedCells) {
+  std::string sample = "time,price\n";
+  for (int i = 0; i < 12; ++i) {
+    sample += "2" + std::to_string(i % 9 + 1) + ".09.2022 06:1" + std::to_string(i % 10) + ",0" +
+              std::to_string(i % 10) + ":24\n";
+  }
+  expect("stamps and times", detect_dialect(sample), {',', '"', false, 0, true, 2});
+  std::string prose = "Remarks;Total\n";
+  const char* notes[] = {"Left at the door", "Paid by card at the counter", "No answer", "Call the office first"};
+  for (int i = 0; i < 12; ++i) {
+    prose += std::string(notes[i % 4]) + ";" + std::to_string(i * 13) + ",50\n";
+  }
+  expect("prose and decimal commas", detect_dialect(prose), {';', '"', false, 0, true, 2});
+  std::string times = "start,end\n";
+  for (int i = 0; i < 12; ++i) {
+    times += "0" + std::to_string(i % 10) + ":3" + std::to_string(i % 6) + ":10,1" + std::to_string(i % 10) + ":05:59\n";
+  }
+  expect("times of two columns", detect_dialect(times), {',', '"', false, 0, true, 2});
+}
+
+// What wraps the table: comment lines, a group row over the names, a
+// totals row and notes at the end, a second table after a blank row.
+TEST(DetectDialect, Layouts) {
+  std::string body;
+  std::string commented;
+  double total = 0;
+  for (int i = 0; i < 8; ++i) {
+    const std::string line = std::to_string(i) + ",Oslo," + std::to_string(i * 3) + ".25\n";
+    body += line;
+    commented += (i == 3 ? "# seen\n" : "") + line;
+    total += i * 3 + 0.25;
+  }
+  const std::string totals = "Total,," + std::to_string(static_cast<int>(total)) + ".00\n";
+
+  SniffedDialect d = detect_dialect("# exported\nid,city,price\n" + commented + totals + "\nSource: ERP\n");
+  EXPECT_EQ(d.comment, "#");
+  EXPECT_EQ(d.skip_rows, 1u);
+  EXPECT_EQ(d.skip_footer, 3u);
+  ASSERT_EQ(d.tables.size(), 1u);
+  EXPECT_EQ(d.tables[0].rows, 10u);  // the header, 8 rows and a comment
+
+  // Not sums: the last row is data.
+  d = detect_dialect("id,city,price\n" + body + "Total,,1.00\n");
+  EXPECT_EQ(d.skip_footer, 0u);
+  // Only a whole file shows its end.
+  d = detect_dialect("id,city,price\n" + body + totals, false);
+  EXPECT_EQ(d.skip_footer, 0u);
+  EXPECT_FALSE(d.tables.back().ends);
+
+  d = detect_dialect(",Price,\nid,net,gross\n" + body);
+  EXPECT_EQ(d.header_rows, 2u);
+  EXPECT_EQ(d.skip_rows, 0u);
+
+  d = detect_dialect("id,city,price\n" + body + "\nname,n\nAnn,1\nBob,2\nCy,3\n");
+  ASSERT_EQ(d.tables.size(), 2u);
+  EXPECT_EQ(d.columns, 3u);
+  EXPECT_EQ(d.tables[1].skip_rows, 10u);
+  EXPECT_EQ(d.tables[1].columns, 2u);
+  EXPECT_EQ(d.tables[1].header_rows, 1u);
+
+  // Colours in the first column are values, not comments.
+  std::string colours = "colour,n\n";
+  for (int i = 0; i < 8; ++i) colours += "#A" + std::to_string(i) + "B0C0," + std::to_string(i) + "\n";
+  EXPECT_EQ(detect_dialect(colours).comment, "");
 }
 
 TEST(DetectDialect, PartialSampleIgnoresItsCutRow) {

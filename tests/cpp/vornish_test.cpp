@@ -288,6 +288,23 @@ TEST_F(VornishFile, PreambleGoesToTheQuarantineFile) {
                                      "\",\"Report,2024\"\n3,\"" + kPreamble + "\",\"\"\n");
 }
 
+// Comment lines are set aside wherever they are, after the preamble, and
+// whatever their width; a row of the table width is one too.
+TEST_F(VornishFile, CommentsGoToTheQuarantineFile) {
+  VornishOptions o = opts(std::nullopt);
+  o.skip_rows = 1;
+  o.comment = "//";
+  write(path("in.csv"), "Report\na,b\n// a note\n1,2\n//x,y\n3,4\n");
+  const Result<VornishStats> stats = vornish_file(path("in.csv"), path("out.csv"), path("q.csv"), o);
+  ASSERT_TRUE(stats);
+  EXPECT_EQ(stats.value().quarantined_rows, 3u);
+  EXPECT_EQ(stats.value().vornished_rows, 3u);
+  EXPECT_EQ(read(path("out.csv")), "a,b\n1,2\n3,4\n");
+  EXPECT_EQ(read(path("q.csv")), "line,reason,raw_content\n2,\"" + kPreamble +
+                                     "\",\"Report\"\n4,\"Row is a comment\",\"// a note\"\n"
+                                     "6,\"Row is a comment\",\"//x,y\"\n");
+}
+
 TEST_F(VornishFile, CleanOutputReadsBackUnchanged) {
   const std::string input =
       "\"a\"\"b\",\"c,d\",\"e\r\nf\"\n\"g\" h ,'i' ,\"\"\"\"\n\"j\rk\",l\n\"x\"y\"z\",\xFF,m,n\n";

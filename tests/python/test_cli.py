@@ -307,12 +307,35 @@ def test_sniff_dialect_auto_prints_the_whole_dialect(work: pathlib.Path) -> None
         "skip_rows: 2",
         "header: True",
         "columns: 3",
+        "comment: None",
+        "header_rows: 1",
+        "skip_footer: 0",
+        "tables: 1",
+        "  table 1: skip_rows=2 columns=3 header_rows=1 rows=4",
     ]
     result = cli("sniff", "--dialect", "auto", "--json", "-", cwd=work, stdin=PREAMBLE)
     assert result.returncode == 0, result.stderr
     assert json.loads(result.stdout) == {
         "delimiter": ",", "quote_char": '"', "skip_initial_space": True, "skip_rows": 2, "header": True, "columns": 3,
+        "comment": None, "header_rows": 1, "skip_footer": 0,
+        "tables": [{"skip_rows": 2, "columns": 3, "header_rows": 1, "rows": 4}],
     }
+
+
+def test_sniff_dialect_auto_lists_comments_footer_and_tables(work: pathlib.Path) -> None:
+    content = (b"# exported 2024-05-01\nid,price\n1,2.5\n2,3.5\n3,1.0\n\nname,city,n\nAnn,Oslo,1\nBob,Lyon,2\n"
+               b"Cy,Graz,3\nTotal,,6\n")
+    (work / "in.csv").write_bytes(content)
+    result = cli("sniff", "--dialect", "auto", "in.csv", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode("utf-8").splitlines()[6:] == [
+        "comment: '#'",
+        "header_rows: 1",
+        "skip_footer: 1",
+        "tables: 2",
+        "  table 1: skip_rows=1 columns=2 header_rows=1 rows=4",
+        "  table 2: skip_rows=6 columns=3 header_rows=1 rows=4",
+    ]
 
 
 def test_repair_dialect_auto_fills_unset_options(work: pathlib.Path) -> None:
@@ -447,6 +470,18 @@ def test_a_table_output_without_pyarrow_says_what_to_install(work: pathlib.Path,
     assert result.exit_code == cli_module.EXIT_FAILURE
     assert "pip install \"csv-vornish[parquet]\"" in (result.error or "")
     assert not (work / "out.parquet").exists()
+
+
+def test_repair_sets_comments_aside(work: pathlib.Path) -> None:
+    (work / "in.csv").write_bytes(b"id,n\n1,2\n# checked, ok\n3,4\n")
+    result = cli("repair", "--comment", "#", "in.csv", "-o", "-", "--quarantine", "bad.csv", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b"id,n\n1,2\n3,4\n"
+    assert (work / "bad.csv").read_bytes() == b'line,reason,raw_content\n4,"Row is a comment","# checked, ok"\n'
+    # --dialect auto finds the prefix itself.
+    result = cli("repair", "--dialect", "auto", "in.csv", "-o", "-", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b"id,n\n1,2\n3,4\n"
 
 
 def test_audit_file_is_the_librarys_record(work: pathlib.Path) -> None:

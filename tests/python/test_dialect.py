@@ -55,6 +55,93 @@ def test_corpus_accuracy(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[s
     assert share >= 0.97, dict(wrong)
 
 
+# Per kind of file beyond the plain corpus: the least share whose whole
+# layout (the dialect, comment prefix, header rows, footer, every table's
+# start, width and header) is detected exactly.
+LAYOUT_FLOORS = {
+    "comments": 0.97, "footer": 0.97, "stacked tables": 0.97, "two-row header": 0.97,
+    "real cells": 0.97, "damaged header": 0.97, "single column": 0.97,
+}
+
+
+def layout_of(dialect: Dialect) -> dict[str, Any]:
+    return {
+        **{f: getattr(dialect, f) for f in FIELDS},
+        "comment": dialect.comment,
+        "header_rows": dialect.header_rows if dialect.header else 1,
+        "skip_footer": dialect.skip_footer,
+        "tables": [(t.skip_rows, t.columns, t.header) for t in dialect.tables],
+    }
+
+
+def test_layout_accuracy(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> None:
+    corpus = load_corpus_module()
+    truths = corpus.generate(tmp_path, count=0, seed=13, layouts=200)
+    exact: collections.Counter[str] = collections.Counter()
+    total: collections.Counter[str] = collections.Counter()
+    wrong: dict[str, collections.Counter[str]] = collections.defaultdict(collections.Counter)
+    kept_header = 0
+    for truth in truths:
+        got = layout_of(sniff_dialect(tmp_path / truth.file))
+        want = {
+            **{f: getattr(truth, f) for f in FIELDS}, "comment": truth.comment, "header_rows": truth.header_rows,
+            "skip_footer": truth.skip_footer, "tables": truth.table_list(),
+        }
+        mismatched = [name for name in want if got[name] != want[name]]
+        total[truth.layout] += 1
+        exact[truth.layout] += not mismatched
+        wrong[truth.layout].update(mismatched)
+        if truth.layout == "damaged header":
+            kept_header += got["header"] and got["skip_rows"] == truth.skip_rows
+    shares = {layout: exact[layout] / total[layout] for layout in total}
+    with capsys.disabled():
+        print("\nlayouts exact: " + ", ".join(f"{k} {v:.1%}" for k, v in shares.items())
+              + f"; damaged headers kept {kept_header}/{total['damaged header']}")
+    assert set(shares) == set(LAYOUT_FLOORS)
+    for layout, floor in LAYOUT_FLOORS.items():
+        assert shares[layout] >= floor, (layout, shares[layout], dict(wrong[layout]))
+    assert kept_header >= 0.99 * total["damaged header"]
+
+
+LAYOUT_BODY = "".join(f"{i},{['Oslo', 'Lyon', 'Graz'][i % 3]},{i * 2}.50,2024-03-{i + 1:02d}\n" for i in range(8))
+LAYOUT_SUM = f"{sum(i * 2 + 0.5 for i in range(8)):.2f}"
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        pytest.param("# exported 2024-05-01\nid,city,price,day\n" + LAYOUT_BODY.replace("3,", "# checked\n3,", 1),
+                     {"skip_rows": 1, "comment": "#", "tables": [(1, 4, True)]}, id="comments before and inside"),
+        pytest.param("// by the tool\nid;city\n" + "".join(f"{i};Oslo\n" for i in range(6)),
+                     {"skip_rows": 1, "comment": "//", "columns": 2}, id="slash comments"),
+        pytest.param("colour,n\n" + "".join(f"#{i:02d}FF00,{i}\n" for i in range(10)),
+                     {"comment": None, "skip_rows": 0, "header": True}, id="colours are no comments"),
+        pytest.param("id,city,price,day\n" + LAYOUT_BODY + f"Total,,{LAYOUT_SUM},\n\nSource: ERP export\n",
+                     {"skip_footer": 3, "tables": [(0, 4, True)]}, id="totals and a source line"),
+        pytest.param("id,city,price,day\n" + LAYOUT_BODY + "Lisbon,,1.00,\n",
+                     {"skip_footer": 0}, id="a word and no sums is data"),
+        pytest.param("id,city,price,day\n" + LAYOUT_BODY + "\nname,score\nAnn,3\nBob,4\nCy,5\n",
+                     {"columns": 4, "tables": [(0, 4, True), (10, 2, True)]}, id="two tables"),
+        pytest.param(",,Revenue,\nid,city,2023,2024\n" + "".join(f"{i},Oslo,{i}.5,{i}\n" for i in range(8)),
+                     {"skip_rows": 0, "header": True, "header_rows": 2}, id="two-row header"),
+    ],
+)
+def test_detects_layouts(tmp_path: pathlib.Path, text: str, expected: dict[str, Any]) -> None:
+    path = tmp_path / "in.csv"
+    path.write_text(text, encoding="utf-8")
+    got = layout_of(sniff_dialect(path))
+    assert {name: got[name] for name in expected} == expected
+
+
+def test_footer_needs_the_whole_file(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "in.csv"
+    path.write_text("id,city,price,day\n" + LAYOUT_BODY * 40 + "Source: ERP export\n", encoding="utf-8")
+    assert sniff_dialect(path).skip_footer == 1
+    # A sample that ends early cannot see the end of the file.
+    cut = sniff_dialect(path, sample_size=2000)
+    assert cut.skip_footer == 0 and cut.tables[-1].rows is None
+
+
 def table(delimiter: str, rows: int = 12, spaced: bool = False) -> str:
     sep = delimiter + " " if spaced else delimiter
     lines = [sep.join(["id", "city", "price", "day"])]
@@ -82,10 +169,20 @@ CASES = [
     pytest.param(table(",").split("\n", 1)[1], Dialect(",", '"', False, 0, False, 4), id="no header"),
     pytest.param("Monthly report\n" + table(","), Dialect(",", '"', False, 1, True, 4), id="title"),
     pytest.param("Report\n\n=====\n" + table(";"), Dialect(";", '"', False, 3, True, 4), id="title blank rule"),
-    pytest.param("# a\n# b\n" + table("|"), Dialect("|", '"', False, 2, True, 4), id="comments"),
+    pytest.param("# a\n# b\n" + table("|"), Dialect("|", '"', False, 2, True, 4, "#"), id="comments"),
     pytest.param("Source: ERP, north\n" + table(","), Dialect(",", '"', False, 1, True, 4), id="note with delimiter"),
     pytest.param(",,,\n" + table(","), Dialect(",", '"', False, 1, True, 4), id="separators only"),
     pytest.param("Date: 2024\r\n\r\n" + table("\t").replace("\n", "\r\n"), Dialect("\t", '"', False, 2, True, 4), id="crlf"),
+    pytest.param("id,city,price,day,note\n" + table(",").split("\n", 1)[1], Dialect(",", '"', False, 0, True, 4),
+                 id="header a field too wide"),
+    pytest.param("Report\n\nid;city;price\n" + table(";").split("\n", 1)[1], Dialect(";", '"', False, 2, True, 4),
+                 id="header a field too narrow"),
+    pytest.param('id|ci"ty|price|day\n' + table("|").split("\n", 1)[1], Dialect("|", '"', False, 0, True, 4),
+                 id="header with a stray quote"),
+    pytest.param("Source: ERP export, region north\n" + table(",").split("\n", 1)[1],
+                 Dialect(",", '"', False, 1, False, 4), id="note a field short is no header"),
+    pytest.param("amount\n12\n7,5\n3\n", Dialect(None, '"', False, 0, True, 1), id="one column, decimal comma"),
+    pytest.param("Oslo\nLyon\nGraz\n", Dialect(None, '"', False, 0, False, 1), id="one column of words"),
 ]
 
 
@@ -134,7 +231,7 @@ def test_sample_size_bounds(tmp_path: pathlib.Path) -> None:
     assert sniff_dialect(path, sample_size=2**40).delimiter == ","
     # A cut row at the end of the sample does not count.
     assert sniff_dialect(path, sample_size=10).columns == 3
-    assert sniff_dialect(path, sample_size=1) == Dialect(columns=1)
+    assert sniff_dialect(path, sample_size=1) == Dialect(delimiter=None, columns=1)
 
 
 @pytest.mark.parametrize(
@@ -257,6 +354,18 @@ def test_vornish_file_with_the_detected_dialect(tmp_path: pathlib.Path, threads:
     assert (counts["total_rows"], counts["quarantined_rows"], counts["repaired_rows"]) == (8, 3, 2)
 
 
+def test_damaged_header_keeps_the_column_names(tmp_path: pathlib.Path) -> None:
+    pa = pytest.importorskip("pyarrow")
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"Export of 2024-05-01\n\nid;name;price;note\n1;Ann;2,50\n2;Bob;3,10\n3;Cy;1,00\n4;Di;7,25\n")
+    assert sniff_dialect(source) == Dialect(";", '"', False, 2, True, 3)
+    stream = csv_vornish.read_arrow(source, dialect="auto")
+    table = pa.table(stream)
+    # The header is merged as any row a field too wide.
+    assert table.column_names == ["id", "name", "price;note"]
+    assert table.num_rows == 4 and stream.summary.quarantined_rows == 2
+
+
 def test_read_arrow_with_the_detected_dialect(tmp_path: pathlib.Path) -> None:
     pa = pytest.importorskip("pyarrow")
     source = tmp_path / "in.csv"
@@ -271,3 +380,91 @@ def test_read_arrow_with_the_detected_dialect(tmp_path: pathlib.Path) -> None:
     assert pa.table(csv_vornish.read_arrow(source, dialect=dialect, header=False)).num_rows == 5
     with pytest.raises(TypeError, match="dialect"):
         csv_vornish.read_arrow(source, dialect="excel")
+
+
+COMMENTED = (
+    b"# exported 2024-05-01\n"
+    b"id,city,price\n"
+    b"1,Oslo,2.5\n"
+    b"# checked by finance, ok\n"
+    b"2,Lyon,3.5\n"
+    b'"# not a comment line",Graz,1.0\n'
+    b"#3,Bern\n"
+)
+COMMENT_QUARANTINE = (
+    b"line,reason,raw_content\n"
+    b'2,"Row is a comment","# exported 2024-05-01"\n'
+    b'5,"Row is a comment","# checked by finance, ok"\n'
+    b'8,"Row is a comment","#3,Bern"\n'
+)
+
+
+@pytest.mark.parametrize("threads, chunk_size", [(1, None), (2, 9), (4, 1)])
+def test_comment_option_through_vornish_file(tmp_path: pathlib.Path, threads: int, chunk_size: int | None) -> None:
+    source = tmp_path / "in.csv"
+    source.write_bytes(COMMENTED)
+    summary = csv_vornish.vornish_file(
+        source, tmp_path / "out.csv", tmp_path / "bad.csv", comment="#", audit=tmp_path / "audit.csv",
+        threads=threads, chunk_size=chunk_size,
+    )
+    # A quoted first field that starts with the prefix is a comment too: the
+    # rule reads the first field, as the tokenizer gives it.
+    assert (tmp_path / "out.csv").read_bytes() == b"id,city,price\n1,Oslo,2.5\n2,Lyon,3.5\n"
+    assert (tmp_path / "bad.csv").read_bytes() == COMMENT_QUARANTINE.replace(
+        b'8,"Row is a comment"', b'7,"Row is a comment","# not a comment line,Graz,1.0"\n8,"Row is a comment"'
+    )
+    assert summary.quarantined_rows == 4 and summary.actions is not None and summary.actions["comment"] == 4
+    audit = (tmp_path / "audit.csv").read_text(encoding="utf-8").splitlines()
+    assert audit[1] == '1,0,,comment,"Row is a comment","# exported 2024-05-01"'
+    assert [line.split(",")[3] for line in audit[1:]] == ["comment"] * 4
+
+
+def test_comment_option_through_open_and_read_arrow(tmp_path: pathlib.Path) -> None:
+    pa = pytest.importorskip("pyarrow")
+    source = tmp_path / "in.csv"
+    source.write_bytes(COMMENTED.replace(b'"# not a comment line",Graz,1.0\n', b""))
+    reader = csv_vornish.open(source, comment="#", record=True)
+    assert list(reader) == [["id", "city", "price"], ["1", "Oslo", "2.5"], ["2", "Lyon", "3.5"]]
+    assert reader.summary.quarantined_rows == 3 and reader.summary.actions["comment"] == 3
+    stream = csv_vornish.read_arrow(source, comment="#", record=True)
+    table = pa.table(stream)
+    assert table.column_names == ["id", "city", "price"] and table.num_rows == 2
+    assert stream.summary.quarantined_rows == 3
+    # Without the option the same rows are data, padded or merged.
+    assert len(list(csv_vornish.open(source))) == 6
+
+
+def test_dialect_auto_sets_comments_aside(tmp_path: pathlib.Path) -> None:
+    pa = pytest.importorskip("pyarrow")
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"# exported\nid;price\n1;2,5\n# checked\n2;3,5\n3;1,0\n")
+    assert sniff_dialect(source).options()["comment"] == "#"
+    table = pa.table(csv_vornish.read_arrow(source, dialect="auto", types="string"))
+    assert table.to_pylist() == [{"id": "1", "price": "2,5"}, {"id": "2", "price": "3,5"}, {"id": "3", "price": "1,0"}]
+    # Typed, the decimal commas read as numbers.
+    typed = pa.table(csv_vornish.read_arrow(source, dialect="auto"))
+    assert typed.to_pylist() == [{"id": 1, "price": 2.5}, {"id": 2, "price": 3.5}, {"id": 3, "price": 1.0}]
+    summary = csv_vornish.vornish_file(source, tmp_path / "out.csv", tmp_path / "bad.csv", dialect="auto")
+    assert (tmp_path / "bad.csv").read_bytes() == (
+        b'line,reason,raw_content\n2,"Row is part of a preamble","# exported"\n5,"Row is a comment","# checked"\n'
+    )
+    assert summary.quarantined_rows == 2
+    # "" counts as not given, as for the delimiter; a Dialect without a
+    # prefix sets none aside.
+    summary = csv_vornish.vornish_file(source, tmp_path / "out.csv", dialect="auto", comment="")
+    assert summary.quarantined_rows == 2
+    plain = dataclasses.replace(sniff_dialect(source), comment=None)
+    assert csv_vornish.vornish_file(source, tmp_path / "out.csv", dialect=plain).quarantined_rows == 1
+
+
+def test_two_row_header_reads_the_names_row(tmp_path: pathlib.Path) -> None:
+    pa = pytest.importorskip("pyarrow")
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"Sales\n,Revenue,,Cost,\nid,Q1,Q2,Q1,Q2\n1,10,20,5,6\n2,11,21,4,3\n3,12,22,3,2\n")
+    dialect = sniff_dialect(source)
+    assert (dialect.skip_rows, dialect.header_rows, dialect.options()["skip_rows"]) == (1, 2, 2)
+    stream = csv_vornish.read_arrow(source, dialect="auto")
+    table = pa.table(stream)
+    # Names are not joined yet; the Arrow stream tells repeated ones apart.
+    assert table.column_names == ["id", "Q1", "Q2", "Q1_2", "Q2_2"] and table.num_rows == 3
+    assert stream.summary.quarantined_rows == 2  # the title and the group row

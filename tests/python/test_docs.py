@@ -144,3 +144,17 @@ def test_dialect_detection_example(tmp_path: pathlib.Path) -> None:
     finally:
         os.chdir(cwd)
     assert printed.getvalue().splitlines() == expected
+
+
+def test_table_inside_the_file_example(tmp_path: pathlib.Path) -> None:
+    (example,) = fenced_blocks(section("The table inside the file"))
+    expected = [line[2:] for line in example.splitlines() if line.startswith("# ")]
+    printed = io.StringIO()
+    cwd = os.getcwd()
+    os.chdir(tmp_path)
+    try:
+        with contextlib.redirect_stdout(printed):
+            exec(compile(example, "README.md", "exec"), {})
+    finally:
+        os.chdir(cwd)
+    assert printed.getvalue().splitlines() == expected
