@@ -71,7 +71,7 @@ check_install() {
     "$env/bin/python" -m csv_vornish --version > version.out || fail "python -m csv_vornish"
     grep -q '^csv-vornish ' version.out || fail "version output"
     "$env/bin/python" "$repo/examples/demo.py" > demo.out || fail "demo"
-    grep -q 'VornishSummary total_rows=' demo.out || fail "demo output"
+    grep -q 'RepairSummary total_rows=' demo.out || fail "demo output"
   )
 }
 
