@@ -29,9 +29,9 @@ def is_table_output(path: str) -> bool:
 
 def _pyarrow() -> Any:
     try:
-        import pyarrow  # type: ignore[import-untyped, unused-ignore]
-        import pyarrow.ipc  # type: ignore[import-untyped, unused-ignore]
-        import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
+        import pyarrow.ipc  # type: ignore[import-untyped, import-not-found, unused-ignore]
+        import pyarrow.parquet  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise MissingExtra(
             "writing .parquet, .arrow or .feather needs pyarrow: pip install \"csv-vornish[parquet]\""
