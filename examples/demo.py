@@ -8,7 +8,6 @@ directory, so running the demo leaves nothing behind.
 """
 
 import pathlib
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -35,8 +34,9 @@ def main() -> None:
         # to show.
         command = ["repair", str(SAMPLE), "-o", str(clean), "--quarantine", str(quarantine), "--no-merge"]
         print("$ csv-vornish " + " ".join(command[:2]) + " -o damaged.clean.csv --quarantine damaged.quarantine.csv --no-merge")
-        script = shutil.which("csv-vornish")
-        launcher = [script] if script else [sys.executable, "-m", "csv_vornish"]
+        # The command of this interpreter's installation, not another one on PATH.
+        script = pathlib.Path(sys.executable).with_name("csv-vornish")
+        launcher = [str(script)] if script.exists() else [sys.executable, "-m", "csv_vornish"]
         finished = subprocess.run(launcher + command, capture_output=True, text=True, check=False)
         show(f"summary (stderr, exit status {finished.returncode})", finished.stderr)
         if finished.returncode != 0:
@@ -44,8 +44,10 @@ def main() -> None:
         show("clean output", clean.read_text(encoding="utf-8"))
         show("quarantine file", quarantine.read_text(encoding="utf-8"))
 
-    print("--- the same file streamed with the defaults (long rows merged) ---")
-    with csv_vornish.open(SAMPLE) as reader:
+    # The command line detects the encoding by default; the library does
+    # when asked, and then reads the Latin-1 byte as the letter it is.
+    print('--- the same file streamed with encoding="auto" (long rows merged) ---')
+    with csv_vornish.open(SAMPLE, encoding="auto") as reader:
         for row in reader:
             print(row)
         print(reader.summary)

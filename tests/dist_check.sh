@@ -72,6 +72,7 @@ check_install() {
     grep -q '^csv-vornish ' version.out || fail "version output"
     "$env/bin/python" "$repo/examples/demo.py" > demo.out || fail "demo"
     grep -q 'RepairSummary total_rows=' demo.out || fail "demo output"
+    grep -q 'München' demo.out || fail "demo output: the Latin-1 row as written"
   )
 }
 

@@ -34,7 +34,7 @@ from _csv_vornish_backend import VornishReader, VornishSummary
 
 from csv_vornish import _sinks, _sources, _types
 from csv_vornish.dialect import Dialect, resolve_options, sniff_dialect
-from csv_vornish.encoding import fallback_table
+from csv_vornish.encoding import fallback_table, text_codec
 from csv_vornish.record import RepairReader, RepairSummary
 
 __all__ = [
@@ -85,6 +85,22 @@ def _with_dialect(names: Sequence[str], path_parameter: str, args: tuple[Any, ..
     if takes_header and "header" not in given and isinstance(dialect, Dialect):
         options["header"] = dialect.header
     return (), options
+
+
+def _encoding_of(kwargs: dict[str, Any]) -> str | None:
+    """``encoding=`` of a call, checked, with what ``dialect=`` implies:
+    ``"auto"`` detects the encoding too, a ``Dialect`` carries one."""
+    encoding: str | None = kwargs.pop("encoding", None)
+    dialect = kwargs.get("dialect")
+    if encoding is None and isinstance(dialect, str) and dialect == "auto":
+        return "auto"
+    if encoding is None and isinstance(dialect, Dialect) and dialect.encoding not in (None, "utf-8"):
+        encoding = dialect.encoding
+    if encoding is None or encoding == "auto":
+        return encoding
+    if text_codec(encoding) is not None and kwargs.get("fallback") is not None:
+        raise ValueError(f"fallback= is for stray bytes in UTF-8 text; the input is read as {encoding!r}")
+    return encoding
 
 
 def _forwarding_to(
@@ -144,6 +160,9 @@ def _forwarding_to(
                     args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header)
                 return call(args, kwargs)
             source = {"compression": kwargs.pop("compression", "infer"), "member": kwargs.pop("member", None)}
+            encoding = _encoding_of(kwargs)
+            if encoding is not None:
+                source["encoding"] = encoding
             if dialect_from is not None and "dialect" in kwargs:
                 args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header, source)
             position = names.index(source_from)
@@ -151,6 +170,10 @@ def _forwarding_to(
             if not in_args and source_from not in kwargs:
                 return call(args, kwargs)  # the backend reports the missing argument
             resolved = _sources.resolve(args[position] if in_args else kwargs[source_from], **source)
+            if resolved.encoding is not None:
+                kwargs.pop("fallback", None)  # stray bytes in UTF-8 only
+            elif resolved.fallback is not None and kwargs.get("fallback") is None:
+                kwargs["fallback"] = resolved.fallback
             if resolved.spec is None:
                 return call(args, kwargs)
             path = resolved.path if isinstance(resolved.path, str) else ""
@@ -237,6 +260,7 @@ def vornish_file(
     record: bool = False,
     fallback: str | None = None,
     comment: str | None = None,
+    encoding: str | None = None,
 ) -> RepairSummary:
     """Repairs the CSV file ``input_path`` into a clean CSV file ``output_path``.
 
@@ -327,6 +351,18 @@ def vornish_file(
             reason "Row is a comment" and a ``comment`` record, counted as
             quarantined. ``None`` (or ``""``) sets none aside. ``dialect``
             fills it from ``Dialect.comment``.
+        encoding: The input's text encoding: ``None`` or ``"utf-8"``
+            reads UTF-8 (a byte that is not UTF-8 becomes U+FFFD); a codec
+            name Python knows (``"windows-1252"``, ``"latin-1"``,
+            ``"utf-16"``, ``"shift_jis"``, ``"gb18030"``, ...) converts
+            the text to UTF-8 as it is read, a sequence the codec cannot
+            map becoming U+FFFD on record as ``invalid_utf8``; ``"auto"``
+            detects it from the start of the input (a byte-order mark,
+            UTF-16 without one, UTF-8, else a detector, with
+            ``csv-vornish[detect]``) and, for UTF-8, sets ``fallback`` to
+            the code page of any stray bytes (windows-1252 when nothing
+            fits better). ``dialect="auto"`` implies ``"auto"``. The
+            outputs are UTF-8 without a byte-order mark.
 
     Returns:
         The ``RepairSummary`` of the run: the backend's counts and the
@@ -339,6 +375,8 @@ def vornish_file(
             not CSV (Parquet, Excel, PDF, SQLite, ...) or whose compressed
             data is corrupt or truncated, naming the input; nothing is
             written then.
+        LookupError: ``encoding`` names no text encoding; raised before
+            any output exists.
         OverflowError: ``expected_columns`` negative or 2**32 or more.
         OSError: A file could not be read or written; its text ends with the
             operating system's error number, as in ``(os error 2)``.
@@ -362,6 +400,7 @@ def open(  # shadows the built-in on purpose, as the backend does
     compression: Compression = "infer",
     member: str | None = None,
     comment: str | None = None,
+    encoding: str | None = None,
 ) -> RepairReader:
     """Repairs the CSV file ``file_path`` in memory and returns a reader of its rows.
 
@@ -377,8 +416,9 @@ def open(  # shadows the built-in on purpose, as the backend does
     repaired; ``reader.summary`` is a ``RepairSummary``, whose ``actions``
     counts the changes by action with ``audit`` or ``record=True``;
     ``fallback`` is as for ``vornish_file``. ``comment`` sets aside the rows
-    whose first field starts with it, as for ``vornish_file``. Other Python
-    threads run while the file is read and repaired.
+    whose first field starts with it, as for ``vornish_file``; so does
+    ``encoding``. Other Python threads run while the file is read and
+    repaired.
 
     ``file_path`` may also be a compressed file, an fsspec URL or a binary
     file object, as for ``read_arrow``; ``compression`` and ``member`` mean
@@ -459,6 +499,7 @@ def read_arrow(
     compression: Compression = "infer",
     member: str | None = None,
     comment: str | None = None,
+    encoding: str | None = None,
 ) -> ArrowRowStream:
     """Repairs the CSV file ``file_path`` into Arrow record batches for a dataframe library.
 
@@ -562,6 +603,7 @@ def read_arrow(
         member: The file to read from a zip archive holding several.
         comment: Rows whose first field starts with it are set aside as
             comments, as for ``vornish_file``.
+        encoding: The input's text encoding, as for ``vornish_file``.
 
     Raises:
         TypeError: An argument of the wrong type (its note names the

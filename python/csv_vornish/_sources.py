@@ -20,6 +20,8 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
+from csv_vornish.encoding import DecodingReader, detect_encoding, iconv_name, text_codec
+
 #: The ``compression=`` names accepted, and the codec each one means.
 COMPRESSIONS: dict[str, str] = {
     "gzip": "gzip",
@@ -115,6 +117,18 @@ class _Reader:
             self.close()
         return n
 
+    def peek(self, size: int) -> bytes:
+        """The first ``size`` bytes still to come (fewer at the end), which
+        are read again afterwards."""
+        head = bytes(self._head)
+        while len(head) < size:
+            chunk = self._inner.read(size - len(head))
+            if not chunk:
+                break
+            head += bytes(chunk)
+        self._head = memoryview(head)
+        return head[:size]
+
     def read(self, size: int = -1) -> bytes:
         if size is None or size < 0:
             chunks = []
@@ -153,10 +167,14 @@ class Resolved:
     # Compressed or otherwise only readable from start to end.
     sequential: bool = False
     owned: list[Any] = field(default_factory=list)
+    # The text's encoding (a name of encoding.text_codec; None for UTF-8),
+    # and the fallback encoding="auto" chose for stray bytes in UTF-8.
+    encoding: str | None = None
+    fallback: str | None = None
 
     def close(self) -> None:
         reader = self.spec[0] if self.spec is not None else None
-        if isinstance(reader, _Reader):
+        if isinstance(reader, (_Reader, DecodingReader)):
             reader.close()
         for item in reversed(self.owned):
             item.close()
@@ -350,12 +368,136 @@ def _check_native_head(path_or_stream: Any, codec: str, label: str) -> None:
         raise _refuse(label, kind)
 
 
-def resolve(file_path: Any, compression: Any = "infer", member: str | None = None) -> Resolved:
+def resolve(file_path: Any, compression: Any = "infer", member: str | None = None,
+            encoding: str | None = None) -> Resolved:
     """How to read ``file_path``; raises ``ValueError`` for what is not CSV.
 
     A path that cannot be opened here is handed on as it is, so the native
-    reader raises its own error for it.
+    reader raises its own error for it. With ``encoding`` (a codec name or
+    ``"auto"``) the text is converted to UTF-8 on the way: by the native
+    reader for the codecs iconv converts as Python does, else here.
     """
+    if encoding is not None and encoding != "auto":
+        codec = text_codec(encoding)  # an unknown name fails before anything is opened
+    resolved = _resolve_bytes(file_path, compression, member)
+    if encoding is None:
+        return resolved
+    try:
+        if encoding == "auto":
+            sample = _sample(resolved)
+            if sample is None:
+                return resolved
+            codec, resolved.fallback = detect_encoding(*sample, label=resolved.label or str(file_path))
+        resolved.encoding = codec
+        if codec is not None:
+            _transcoded(resolved, codec)
+    except BaseException:
+        resolved.close()
+        raise
+    return resolved
+
+
+# Bytes of the start of the text encoding="auto" looks at.
+_SAMPLE_SIZE = 64 * 1024
+
+
+def _local_file(resolved: Resolved) -> str | None:
+    path = resolved.path
+    return path if isinstance(path, str) and path and os.path.isfile(path) else None
+
+
+def _native_open(codec: str | None, source: Any) -> Any:
+    import bz2
+    import gzip
+    import lzma
+
+    if codec == "gzip":
+        return gzip.open(source, "rb")
+    if codec == "bzip2":
+        return bz2.open(source, "rb")
+    return lzma.open(source, "rb")
+
+
+def _sample(resolved: Resolved) -> tuple[bytes, bool] | None:
+    """The first bytes of the text (decompressed), and whether they are all
+    of it; None when the input cannot be read here."""
+    want = _SAMPLE_SIZE + 1
+    try:
+        if resolved.spec is None:
+            path = _local_file(resolved)
+            if path is None:
+                return None
+            with open(path, "rb") as f:
+                data = f.read(want)
+        else:
+            reader, codec, _ = resolved.spec[:3]
+            if reader is None:
+                with _native_open(codec, resolved.path) as f:
+                    data = f.read(want)
+            elif codec is None:
+                data = reader.peek(want)
+            else:
+                data = _decompressed_prefix(codec, reader.peek(256 * 1024), want)
+    except (OSError, EOFError, ValueError):
+        return None
+    return data[:_SAMPLE_SIZE], len(data) < want
+
+
+def _decompressed_prefix(codec: str, data: bytes, size: int) -> bytes:
+    import bz2
+    import lzma
+    import zlib
+
+    decoder: Any
+    if codec == "gzip":
+        decoder = zlib.decompressobj(wbits=47)
+    elif codec == "bzip2":
+        decoder = bz2.BZ2Decompressor()
+    else:
+        decoder = lzma.LZMADecompressor()
+    try:
+        return bytes(decoder.decompress(data, size))
+    except (OSError, EOFError, ValueError, zlib.error, lzma.LZMAError):
+        return b""
+
+
+def _transcoded(resolved: Resolved, codec: str) -> None:
+    """Sets ``resolved`` to read its text in ``codec`` as UTF-8."""
+    iconv = iconv_name(codec)
+    spec = resolved.spec
+    if iconv is not None:
+        if spec is None:
+            path = _local_file(resolved)
+            if path is None:
+                return  # the native reader reports what is wrong with the path
+            spec = (None, None, path)
+        resolved.spec = (*spec[:3], iconv)
+        resolved.sequential = True
+        return
+    owned: list[Any] = []
+    if spec is None:
+        path = _local_file(resolved)
+        if path is None:
+            return
+        reader: Any = open(path, "rb")  # noqa: SIM115 - owned by the decoding reader
+        owned.append(reader)
+        label = path
+    else:
+        reader, native, label = spec[:3]
+        if isinstance(reader, _Reader):
+            owned.append(reader)
+        if reader is None:
+            reader = _native_open(native, resolved.path)
+            owned.append(reader)
+        elif native is not None:
+            reader = _native_open(native, reader)
+            owned.append(reader)
+    decoding = DecodingReader(reader, codec, owned)
+    resolved.spec = (decoding, None, label)
+    resolved.sequential = True
+
+
+def _resolve_bytes(file_path: Any, compression: Any, member: str | None) -> Resolved:
     codec = _check_compression(compression)
     if isinstance(file_path, os.PathLike):
         file_path = os.fspath(file_path)

@@ -37,6 +37,7 @@ from typing import Any, Literal, TextIO
 import csv_vornish
 from csv_vornish._table_out import MissingExtra, is_table_output, write_table
 from csv_vornish.dialect import resolve_options
+from csv_vornish.encoding import text_codec
 from csv_vornish.record import ACTIONS
 
 PROG = "csv-vornish"
@@ -308,6 +309,21 @@ def _column_count(text: str) -> int:
     return count
 
 
+def _encoding(text: str) -> str:
+    if text == "auto":
+        return text
+    try:
+        text_codec(text)
+    except LookupError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
+
+
+ENCODING_HELP = ("the input's text encoding: auto (the default) detects it (a byte-order mark, UTF-16, "
+                 "UTF-8 with stray legacy bytes, else a code page); a name such as utf-8, windows-1252, "
+                 "latin-1, utf-16, shift_jis or gb18030 says which. The output is always UTF-8")
+
+
 def _job_count(text: str) -> int:
     try:
         count = int(text)
@@ -407,6 +423,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--dialect", choices=["auto"],
         help="auto: detect the dialect of each INPUT and fill the options not given from it",
     )
+    repair.add_argument("--encoding", type=_encoding, default="auto", metavar="NAME|auto", help=ENCODING_HELP)
     repair.add_argument("--strict", action="store_true", help="exit with status 1 when a row was quarantined")
     repair.add_argument(
         "--json", action="store_true",
@@ -436,6 +453,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="auto: print the whole detected dialect (delimiter, quote, blanks after delimiters, "
              "preamble rows, header, columns) from the start of FILE",
     )
+    sniff.add_argument("--encoding", type=_encoding, default="auto", metavar="NAME|auto", help=ENCODING_HELP)
     return parser
 
 
@@ -498,6 +516,7 @@ def plan_jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list
         "merge_overflow": not args.no_merge,
         "expected_columns": args.columns,
         "repair_quotes": not args.no_repair_quotes,
+        "encoding": args.encoding,
     }
     if args.comment:
         options["comment"] = args.comment
@@ -567,10 +586,10 @@ def _sniff(args: argparse.Namespace) -> int:
                 with open(path, "wb") as spool:
                     shutil.copyfileobj(sys.stdin.buffer, spool)
             if args.dialect is not None:
-                dialect = csv_vornish.sniff_dialect(path)
+                dialect = csv_vornish.sniff_dialect(path, encoding=args.encoding)
             else:
                 # The reader settles the dialect exactly as a repair would.
-                summary = csv_vornish.open(path).summary
+                summary = csv_vornish.open(path, encoding=args.encoding).summary
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as error:

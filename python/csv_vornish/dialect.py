@@ -85,6 +85,9 @@ class Dialect:
         tables: Every table of the sample, the first (the one the other
             fields describe) first. Not part of equality: its first entry
             repeats the fields above.
+        encoding: The text's encoding when ``sniff_dialect`` was asked
+            for it (``encoding=``): Python's name of the codec, ``"utf-8"``
+            for UTF-8; ``None`` when it was not asked.
     """
 
     delimiter: str | None = ","
@@ -97,6 +100,7 @@ class Dialect:
     header_rows: int = 1
     skip_footer: int = 0
     tables: tuple[Table, ...] = field(default=(), compare=False)
+    encoding: str | None = None
 
     def options(self) -> dict[str, Any]:
         """The repair keyword arguments this dialect implies.
@@ -123,22 +127,27 @@ class Dialect:
 
 
 def sniff_dialect(file_path: Any, *, sample_size: SupportsIndex = DEFAULT_SAMPLE_SIZE,
-                  compression: Any = "infer", member: str | None = None) -> Dialect:
+                  compression: Any = "infer", member: str | None = None,
+                  encoding: str | None = None) -> Dialect:
     """Detects the dialect of the CSV file ``file_path`` from its first bytes.
 
     Reads at most ``sample_size`` bytes (a row cut short at the end of the
     sample is ignored). Any bytes are accepted: invalid UTF-8, a byte-order
     mark, an empty file (which gives ``Dialect()``, with 0 columns).
 
+    ``encoding`` (a codec name, or ``"auto"`` to detect it) reads the
+    sample as text in that encoding, and ``Dialect.encoding`` says which.
+
     Raises:
         TypeError: ``file_path`` is not a path, or ``sample_size`` not an
             integer (its note names the parameter).
         ValueError: ``sample_size`` is below 1.
+        LookupError: ``encoding`` names no text encoding.
         OSError: The file could not be read; the subclass follows the error
             (``FileNotFoundError``, ``PermissionError``, ...).
     """
     path = os.fspath(file_path) if isinstance(file_path, os.PathLike) else file_path
-    resolved = _sources.resolve(path, compression, member)
+    resolved = _sources.resolve(path, compression, member, encoding)
     if resolved.spec is None:
         sniffed = _backend._sniff_dialect(path, sample_size)
     else:
@@ -157,6 +166,7 @@ def sniff_dialect(file_path: Any, *, sample_size: SupportsIndex = DEFAULT_SAMPLE
         delimiter, quote_char, skip_initial_space, skip_rows, header, columns, comment, max(header_rows, 1),
         skip_footer, tuple(Table(start, width, spans, rows if ends else None)
                            for start, width, spans, rows, ends in tables),
+        None if encoding is None else resolved.encoding or "utf-8",
     )
 
 

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "engine/decompress.hpp"
+#include "engine/transcode.hpp"
 #include "python/barrier.hpp"
 #include "python/errors.hpp"
 
@@ -151,9 +152,11 @@ class PyFileSource final : public ByteSource {
 };
 
 OpenedSource open_source(PyObject* spec, std::string_view path) {
-  if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) != 3 ||
-      !PyUnicode_Check(PyTuple_GET_ITEM(spec, 2))) {
-    PyErr_SetString(PyExc_TypeError, "_source must be a (reader, codec, label) tuple");
+  if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) < 3 || PyTuple_GET_SIZE(spec) > 4 ||
+      !PyUnicode_Check(PyTuple_GET_ITEM(spec, 2)) ||
+      (PyTuple_GET_SIZE(spec) == 4 && PyTuple_GET_ITEM(spec, 3) != Py_None &&
+       !PyUnicode_Check(PyTuple_GET_ITEM(spec, 3)))) {
+    PyErr_SetString(PyExc_TypeError, "_source must be a (reader, codec, label[, encoding]) tuple");
     throw_python_error();
   }
   PyObject* reader = PyTuple_GET_ITEM(spec, 0);
@@ -197,6 +200,21 @@ OpenedSource open_source(PyObject* spec, std::string_view path) {
   if (codec) {
     bytes = decompressing(*codec, std::move(bytes));
     opened.decompressed = true;
+  }
+  PyObject* encoding = PyTuple_GET_SIZE(spec) == 4 ? PyTuple_GET_ITEM(spec, 3) : Py_None;
+  if (encoding != Py_None) {
+    Py_ssize_t encoding_size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(encoding, &encoding_size);
+    if (name == nullptr) {
+      throw_python_error();
+    }
+    Result<std::unique_ptr<ByteSource>> text = transcoding(
+        std::string_view(name, static_cast<std::size_t>(encoding_size)), std::move(bytes));
+    if (!text) {
+      PyErr_Format(PyExc_LookupError, "unknown encoding: %U", encoding);
+      throw_python_error();
+    }
+    bytes = std::move(text).value();
   }
   opened.bytes = std::move(bytes);
   return opened;

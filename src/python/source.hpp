@@ -2,10 +2,11 @@
 // file object, or a file the engine opens itself, under an optional
 // decompressor.
 //
-// A source spec is the tuple (reader, codec, label): reader None (open the
-// path given beside it) or an object with readinto() or read(); codec None
-// or a codec name of engine/decompress.hpp; label the name errors give the
-// input. The front package builds it; nothing else should.
+// A source spec is the tuple (reader, codec, label[, encoding]): reader
+// None (open the path given beside it) or an object with readinto() or
+// read(); codec None or a codec name of engine/decompress.hpp; label the
+// name errors give the input; encoding None (UTF-8 as it is) or the iconv
+// name of the text's encoding, converted to UTF-8 after decompression. The front package builds it; nothing else should.
 #pragma once
 
 #include <memory>
