@@ -1,0 +1,130 @@
+// Tests of the transcoding source: every read size gives the same text and
+// ends on whole characters, unmapped and cut-off sequences become 0xFF, the
+// byte-order mark goes and picks the byte order.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/byte_source.hpp"
+#include "engine/transcode.hpp"
+
+namespace vornish {
+namespace {
+
+class Pieces final : public ByteSource {
+ public:
+  Pieces(std::string data, std::size_t piece) : data_(std::move(data)), piece_(piece) {}
+  Result<std::size_t> read(char* out, std::size_t size) override {
+    const std::size_t n = std::min({size, piece_, data_.size() - at_});
+    std::memcpy(out, data_.data() + at_, n);
+    at_ += n;
+    return n;
+  }
+
+ private:
+  std::string data_;
+  std::size_t piece_;
+  std::size_t at_ = 0;
+};
+
+// The whole output, read `size` bytes at a time from a source handing out
+// `piece` bytes at a time; each read must end on a whole UTF-8 character
+// when `size` leaves room for one.
+std::string transcode(std::string_view encoding, std::string data, std::size_t piece,
+                      std::size_t size) {
+  Result<std::unique_ptr<ByteSource>> made =
+      transcoding(encoding, std::make_unique<Pieces>(std::move(data), piece));
+  EXPECT_TRUE(made);
+  if (!made) {
+    return "";
+  }
+  std::unique_ptr<ByteSource> source = std::move(made).value();
+  std::string out;
+  std::string buffer(size, '\0');
+  for (;;) {
+    Result<std::size_t> got = source->read(buffer.data(), size);
+    EXPECT_TRUE(got);
+    if (!got || got.value() == 0) {
+      break;
+    }
+    if (size >= 16) {
+      const auto last = static_cast<unsigned char>(buffer[got.value() - 1]);
+      // A read never ends on a lead byte or inside a sequence.
+      EXPECT_TRUE(last < 0x80 || last == 0xFF ||
+                  (last & 0xC0) == 0x80) << "read ended on a lead byte";
+    }
+    out.append(buffer.data(), got.value());
+  }
+  return out;
+}
+
+struct Case {
+  const char* encoding;
+  std::string in;
+  std::string out;
+};
+
+TEST(Transcode, EveryReadSizeGivesTheSameText) {
+  const Case cases[] = {
+      {"WINDOWS-1252", "Jos\xE9;M\xFCnchen;\x80\n", "Jos\xC3\xA9;M\xC3\xBCnchen;\xE2\x82\xAC\n"},
+      // 0x81 is undefined in windows-1252.
+      {"WINDOWS-1252", "a\x81" "b\n", "a\xFF" "b\n"},
+      {"UTF-16LE", std::string("a\0;\0\x71\x67\n\0", 8), "a;\xE6\x9D\xB1\n"},
+      {"UTF-16", std::string("\xFF\xFE" "a\0\n\0", 6), "a\n"},
+      {"UTF-16", std::string("\xFE\xFF\0a\0\n", 6), "a\n"},
+      // No mark: little-endian, as Python reads "utf-16".
+      {"UTF-16", std::string("a\0\n\0", 4), "a\n"},
+      // A lone surrogate, then a cut-off last unit.
+      {"UTF-16LE", std::string("\0\xD8" "b\0c", 5), "\xFF" "b\xFF"},
+      {"UTF-32", std::string("\xFF\xFE\0\0\x00\xF6\x01\0", 8), "\xF0\x9F\x98\x80"},
+      {"EUC-KR", "\xC7\xD1,\xB1\xDB\n", "\xED\x95\x9C,\xEA\xB8\x80\n"},
+      {"GBK", "\xB1\xB1\xBE\xA9|x", "\xE5\x8C\x97\xE4\xBA\xAC|x"},
+      // A lead byte at the very end.
+      {"GBK", "x\xB1", "x\xFF"},
+      {"UTF-8", "\xEF\xBB\xBF" "a", "a"},
+      {"KOI8-U", "\xE1\xE2", "\xD0\x90\xD0\x91"},
+      {"WINDOWS-1252", "", ""},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{1} << 20}) {
+      for (std::size_t size : {std::size_t{1}, std::size_t{5}, std::size_t{16}, std::size_t{4096}}) {
+        EXPECT_EQ(transcode(c.encoding, c.in, piece, size), c.out)
+            << c.encoding << " piece " << piece << " size " << size;
+      }
+    }
+  }
+}
+
+TEST(Transcode, LongTextAcrossBuffers) {
+  std::string in;
+  std::string want;
+  for (int i = 0; i < 200000; ++i) {
+    in += std::string("\x71\x67", 2);  // U+6771 in UTF-16LE
+    want += "\xE6\x9D\xB1";
+    if (i % 7 == 0) {
+      in += std::string("\n\0", 2);
+      want += "\n";
+    }
+  }
+  EXPECT_EQ(transcode("UTF-16LE", in, 100003, 65537), want);
+  std::string latin(600000, '\xE9');
+  std::string latin_want;
+  for (std::size_t i = 0; i < latin.size(); ++i) {
+    latin_want += "\xC3\xA9";
+  }
+  EXPECT_EQ(transcode("ISO-8859-1", latin, 4096, 100001), latin_want);
+}
+
+TEST(Transcode, UnknownEncodingIsAnError) {
+  Result<std::unique_ptr<ByteSource>> made =
+      transcoding("NO-SUCH-ENCODING", std::make_unique<Pieces>("a", 1));
+  EXPECT_FALSE(made);
+  EXPECT_FALSE(transcoding(std::string_view("UTF-8\0x", 7), std::make_unique<Pieces>("a", 1)));
+}
+
+}  // namespace
+}  // namespace vornish
