@@ -337,3 +337,12 @@ def test_mixed_files_read_whole_with_auto(tmp_path: Path, codec: str, share: flo
     assert {int(r["line"]) for r in records if r["action"] == "redecoded"} == legacy
     assert rows_of(csv_vornish.read_arrow(source, dialect="auto", header=False, types="string",
                                           expected_columns=3))[1:] == table[1:]
+
+
+def test_readme_encodings_example(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    from test_docs import fenced_blocks, section
+    from test_record_docs import expected_output, run_block
+
+    monkeypatch.chdir(tmp_path)
+    (block,) = [b for b in fenced_blocks(section("Encodings")) if "import csv_vornish" in b]
+    assert run_block(block) == expected_output(block)
