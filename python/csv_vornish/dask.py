@@ -43,7 +43,8 @@ import _csv_vornish_backend as _backend
 
 import csv_vornish
 from csv_vornish import _sources, _types
-from csv_vornish.dialect import Dialect, resolve_options
+from csv_vornish.dialect import Dialect, resolve_options, sniff_dialect
+from csv_vornish.encoding import fallback_table, text_codec
 from csv_vornish.record import ACTIONS, AUDIT_HEADER
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -133,9 +134,10 @@ def _parse_blocksize(blocksize: int | str | None) -> int | None:
 
 
 def _arrow(path: str, **kwargs: Any) -> Any:
-    """The native Arrow stream of ``path``; a compressed file or a URL is
-    read through its source, from start to end."""
-    resolved = _sources.resolve(path)
+    """The native Arrow stream of ``path``; a compressed file, a URL or a
+    file in an encoding other than UTF-8 is read through its source, from
+    start to end."""
+    resolved = _sources.resolve(path, encoding=kwargs.pop("encoding", None))
     if resolved.spec is None:
         return _backend._read_arrow(path, **kwargs)
     return _backend._read_arrow(resolved.path or "", **kwargs, _source=resolved.spec)
@@ -149,7 +151,8 @@ def _settle(path: str, options: dict[str, Any]) -> tuple[_FileDialect, bool]:
     ``expected_columns=0`` (rows keeping their widths), where the table's
     width is that of the widest row and the whole file is counted.
     """
-    resolved = _sources.resolve(path)
+    options = dict(options)
+    resolved = _sources.resolve(path, encoding=options.pop("encoding", None))
     if resolved.spec is None:
         stream = _backend._read_arrow(path, **options)
     else:
@@ -168,8 +171,8 @@ def _plan(path: str, options: dict[str, Any], blocksize: int | None,
         raise ValueError(
             f"{path}: its columns {list(dialect.names)} differ from those of the first file {list(names)}"
         )
-    # A compressed or remote file is one partition: it is only read from
-    # its start.
+    # A compressed or remote file, or one in another encoding than UTF-8,
+    # is one partition: it is only read from its start.
     if blocksize is None or dialect.delimiter is None or sequential or os.path.getsize(path) <= blocksize:
         return dialect, [_Part(path, dict(options), dialect.names)]
     starts = _backend._row_starts(
@@ -195,6 +198,22 @@ def _plan(path: str, options: dict[str, Any], blocksize: int | None,
             kwargs.update(header=False, skip_rows=0)
         parts.append(_Part(path, kwargs, dialect.names))
     return dialect, parts
+
+
+def _file_encoding(path: str, encoding: str | None) -> dict[str, Any]:
+    """The native reader's options for ``path``'s encoding: ``encoding``
+    (Python's name, for the source) and, for UTF-8 with stray bytes that
+    ``"auto"`` found, the ``fallback`` table."""
+    if encoding is None:
+        return {}
+    if encoding != "auto":
+        codec = text_codec(encoding)
+        return {} if codec is None else {"encoding": codec}
+    resolved = _sources.resolve(path, encoding="auto")
+    resolved.close()
+    if resolved.encoding is not None:
+        return {"encoding": resolved.encoding}
+    return {} if resolved.fallback is None else {"fallback": fallback_table(resolved.fallback)}
 
 
 def _string_frame(table: Any, names: Sequence[str]) -> "_pd.DataFrame":
@@ -354,6 +373,7 @@ def read_csv(
     date_format: str | None = None,
     union_by_name: bool = False,
     include_path_column: bool | str = False,
+    encoding: str | None = None,
 ) -> "dd.DataFrame":
     """Loads damaged CSV files into a typed Dask DataFrame, repairing as ``read_arrow`` does.
 
@@ -400,6 +420,11 @@ def read_csv(
             float64, anything with text gives string).
         include_path_column: ``True`` (a column ``path``) or a column name:
             each row's file.
+        encoding: The files' text encoding, as for ``read_arrow``:
+            ``"auto"`` (implied by ``dialect="auto"``) detects each file's
+            own. A file in another encoding than UTF-8 is one partition,
+            read from start to end (a block boundary of UTF-16 or
+            Shift-JIS bytes is no row start the native scan can find).
 
     The columns are those of the first file (its header with
     ``header=True``, else ``column_1``, ``column_2``, ...); without
@@ -412,9 +437,14 @@ def read_csv(
     Raises (on the client, before any task runs):
         FileNotFoundError, PermissionError, ...: a file could not be read.
         TypeError, ValueError: a bad argument.
+        LookupError: ``encoding`` names no text encoding.
     """
     import dask.dataframe as dd
 
+    if encoding is None and isinstance(dialect, str) and dialect == "auto":
+        encoding = "auto"
+    if encoding is not None and encoding != "auto":
+        text_codec(encoding)
     files = _expand(paths)
     size = _parse_blocksize(blocksize)
     given: dict[str, Any] = {
@@ -435,7 +465,11 @@ def read_csv(
     order: list[str] = []
     parts: list[_Part] = []
     for path in files:
-        options = resolve_options(dialect, path, given)
+        file_dialect = dialect
+        if isinstance(dialect, str) and dialect == "auto":
+            file_dialect = sniff_dialect(path, encoding=encoding)
+        options = resolve_options(file_dialect, path, given)
+        options.update(_file_encoding(path, encoding))
         options["header"] = header
         settled, planned = _plan(path, options, size, None if union_by_name else names)
         if names is None:
@@ -646,6 +680,7 @@ def repair_files(
     quarantine: bool = True,
     audit: bool | StrPath = False,
     record: bool = False,
+    encoding: str | None = None,
 ) -> "_pd.DataFrame":
     """Repairs each input to ``output_dir/<stem>.clean.csv`` as tasks on the current Dask client.
 
@@ -656,7 +691,9 @@ def repair_files(
     ``csv_vornish.vornish_file(..., audit=...)`` writes it; with it, or
     with ``record=True``, the changes are counted by action. Uses the running
     ``distributed`` client, or a local cluster for the length of the call when
-    there is none. One failing file never stops the others.
+    there is none. One failing file never stops the others. ``encoding`` is
+    the inputs' text encoding, as for ``csv_vornish.vornish_file``
+    (``"auto"``: each file's own, detected in its task).
 
     Returns:
         A pandas DataFrame with one row per input, in input order: ``path``,
@@ -668,6 +705,7 @@ def repair_files(
     Raises:
         ValueError: two inputs would write the same output file.
         TypeError: a bad repair argument (checked before any task runs).
+        LookupError: ``encoding`` names no text encoding.
     """
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
@@ -688,6 +726,10 @@ def repair_files(
     # Argument errors are the caller's, not a file's: check them once here,
     # with the binder's own messages, on an empty input.
     _backend.open(os.devnull, **options)
+    if encoding is not None:
+        if encoding != "auto":
+            text_codec(encoding)
+        options["encoding"] = encoding
     seen: dict[str, str] = {}
     tasks = []
     for path in files:

@@ -464,3 +464,29 @@ def test_memory_urls_on_an_in_process_cluster(tmp_path: Path) -> None:
     finally:
         cluster.close()
         memory.rm("/dask", recursive=True)
+
+
+def test_encodings_read_and_repair_like_utf8(client, tmp_path):
+    words = ["東京", "大阪", "株式会社", "電話番号", "請求書", "ありがとう", "データ", "商品", "住所", "合計"]
+    text = "id;name\n" + "".join(f"{i};Zoë {i} {words[i % 10]}{words[i * 3 % 7]}\n" for i in range(3000))
+    (tmp_path / "u16.csv").write_bytes(text.encode("utf-16"))
+    (tmp_path / "sjis.csv").write_bytes(text.replace("ë", "e").encode("shift_jis"))
+    (tmp_path / "mixed.csv").write_bytes(text.encode("utf-8") + "3000;Zoë\n".encode("cp1252"))
+    (tmp_path / "u8.csv").write_bytes(text.encode("utf-8"))
+    want = single_machine_rows(tmp_path / "u8.csv")
+    assert frame_rows(cvd.read_csv(tmp_path / "u16.csv", encoding="utf-16", blocksize=1000)) == want
+    frame = cvd.read_csv([tmp_path / "u16.csv", tmp_path / "sjis.csv", tmp_path / "mixed.csv"], dialect="auto",
+                         blocksize=1000, record=True)
+    rows = frame_rows(frame)
+    assert rows[:3000] == want
+    assert rows[3000:6000] == [[i, name.replace("ë", "e")] for i, name in want]
+    assert rows[6000:] == [*want, [3000, "Zoë"]]
+    assert cvd.summary(frame)["actions"]["redecoded"] == 1
+    result = cvd.repair_files([tmp_path / "u16.csv", tmp_path / "mixed.csv"], tmp_path / "out", encoding="auto")
+    assert list(result["error"]) == [None, None]
+    assert (tmp_path / "out" / "u16.clean.csv").read_bytes() == text.encode("utf-8")
+    with pytest.raises(LookupError, match="no-such"):
+        cvd.read_csv(tmp_path / "u8.csv", encoding="no-such")
+    with pytest.raises(LookupError, match="no-such"):
+        cvd.repair_files([tmp_path / "u8.csv"], tmp_path / "never", encoding="no-such")
+    assert not (tmp_path / "never").exists()
