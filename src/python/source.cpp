@@ -215,6 +215,7 @@ OpenedSource open_source(PyObject* spec, std::string_view path) {
       throw_python_error();
     }
     bytes = std::move(text).value();
+    opened.transcoded = true;
   }
   opened.bytes = std::move(bytes);
   return opened;

@@ -29,6 +29,8 @@ struct OpenedSource {
   std::string label;
   // Read through a decompressor.
   bool decompressed = false;
+  // Read through the transcoding stage.
+  bool transcoded = false;
 };
 
 // Builds the source a spec names, with the interpreter lock held. Raises

@@ -132,12 +132,12 @@ PyRef stream_call(const binding::Bound<19>& args) {
   std::optional<Result<StreamRun>> run;
   {
     WithoutLock unlocked;
-    // With threads to spare, decompressing runs ahead on a thread of its
-    // own. Declared after the lock's release so that it is joined before
+    // With threads to spare, decompressing and transcoding run ahead on a
+    // thread of their own. Declared after the lock's release so that it is joined before
     // the lock is taken back: its thread may need it to read a Python
     // file object.
     std::optional<ReadAheadSource> ahead;
-    if (source && source->decompressed && stream.threads > 1) {
+    if (source && (source->decompressed || source->transcoded) && stream.threads > 1) {
       try {
         ahead.emplace(*source->bytes);
         stream.source = &*ahead;
