@@ -534,3 +534,31 @@ def test_audit_of_standard_input_and_a_clean_file_line(work: pathlib.Path) -> No
 def test_audit_options_are_in_the_help(work: pathlib.Path) -> None:
     text = cli("repair", "--help", cwd=work).stdout.decode()
     assert "--audit FILE" in text and "--audit-each" in text and "<stem>.audit.csv" in text
+
+
+@pytest.mark.parametrize(("data", "flags", "clean"), [
+    # The default detects: Latin-1 letters and UTF-16 come back as written.
+    ("name;city\nJosé;München\n".encode("latin-1"), [], "name;city\nJosé;München\n".encode("utf-8")),
+    ("name;city\nJosé;東京\n".encode("utf-16"), [], "name;city\nJosé;東京\n".encode("utf-8")),
+    ("name;city\nJosé;München\n".encode("latin-1"), ["--encoding", "latin-1"],
+     "name;city\nJosé;München\n".encode("utf-8")),
+    # UTF-8 as the library reads it by default.
+    ("name;city\nJosé;München\n".encode("latin-1"), ["--encoding", "utf-8"],
+     "name;city\nJos\ufffd;M\ufffdnchen\n".encode("utf-8")),
+])
+def test_repair_encoding(work: pathlib.Path, data: bytes, flags: list[str], clean: bytes) -> None:
+    (work / "in.csv").write_bytes(data)
+    result = cli("repair", "in.csv", *flags, cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert (work / "in.clean.csv").read_bytes() == clean
+    sniffed = cli("sniff", "--dialect", "auto", "in.csv", *flags, cwd=work)
+    assert sniffed.returncode == 0, sniffed.stderr
+    assert "delimiter: ';'" in sniffed.stdout.decode("utf-8")
+
+
+def test_unknown_encoding_is_a_usage_error(work: pathlib.Path) -> None:
+    for command_name in ("repair", "sniff"):
+        result = cli(command_name, "damaged.csv", "--encoding", "no-such", cwd=work)
+        assert result.returncode == 2
+        assert "unknown encoding: no-such" in result.stderr.decode("utf-8")
+    assert not (work / "damaged.clean.csv").exists()
