@@ -264,14 +264,18 @@ def test_utf8_as_named_is_todays_reading(tmp_path: Path) -> None:
     assert all((tmp_path / f"{name}.csv").read_bytes() == plain for name in ("utf-8", "UTF8", None))
 
 
-@pytest.mark.parametrize("compression", ["gzip", "bz2", "xz"])
+@pytest.mark.parametrize("compression", ["gzip", "bz2", "xz", "zstd"])
 @pytest.mark.parametrize("codec", ["utf-16", "shift_jis"])
 def test_compressed_and_file_object_inputs(tmp_path: Path, compression: str, codec: str) -> None:
     import bz2
     import gzip
     import lzma
 
-    compress = {"gzip": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress}[compression]
+    if compression == "zstd":
+        zstandard = pytest.importorskip("zstandard")
+        compress = zstandard.ZstdCompressor().compress
+    else:
+        compress = {"gzip": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress}[compression]
     words = corpus.LANGUAGES["japanese"]
     text = "id;name\n" + "".join(f"{i};{words[i % len(words)]}{words[i * 7 % len(words)]}\n" for i in range(3000))
     want = [line.split(";") for line in text.splitlines()]
