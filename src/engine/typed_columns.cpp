@@ -21,20 +21,24 @@ constexpr FieldMask kTypeBits = (FieldMask{1} << kHasSeparator) - 1;
 class TypeScan final : public RowVisitor {
  public:
   TypeScan(std::size_t columns, const NullMarkers& nulls, const std::vector<bool>& full)
-      : counts_(columns), common_(columns, kTypeBits), full_(full), nulls_(nulls) {}
+      : counts_(columns), common_(columns, kTypeBits), full_(full), wanted_(columns, kTypeBits),
+        nulls_(nulls) {}
 
   void kept(RowView row, std::size_t /*start*/) override {
     const std::size_t n = std::min(row.size(), counts_.size());
     for (std::size_t i = 0; i < n; ++i) {
-      if (common_[i] == 0 && !full_[i]) {
+      if (wanted_[i] == 0) {
         continue;  // a string column whatever comes
       }
       const std::string_view text = row[i].text;
       if (cell_class(text, nulls_) != CellClass::Value) {
         continue;
       }
-      const FieldMask mask = classify_field(trim_blanks(text));
+      const FieldMask mask = classify_field_among(trim_blanks(text), wanted_[i]);
       common_[i] &= mask;
+      // Only the readings still open to the column need telling apart;
+      // a chosen type's formats are weighed by all of them.
+      wanted_[i] = full_[i] ? kTypeBits : common_[i];
       counts_[i].add(mask);
     }
   }
@@ -56,6 +60,7 @@ class TypeScan final : public RowVisitor {
   std::vector<ColumnCounts> counts_;
   std::vector<FieldMask> common_;
   const std::vector<bool>& full_;
+  std::vector<FieldMask> wanted_;
   const NullMarkers& nulls_;
 };
 
