@@ -286,15 +286,22 @@ bool two_digits(std::string_view text, std::size_t at, unsigned& out) noexcept {
 }
 
 bool scan_stamp(std::string_view text, Stamp& out) noexcept {
-  const std::size_t t = text.find_first_of("Tt ");
-  if (t == std::string_view::npos || t < 8) {
-    return false;
-  }
   int y = 0;
   unsigned mo = 0;
   unsigned d = 0;
-  if (!read_date_parts(text.substr(0, t), DateFormat::Iso, y, mo, d)) {
-    return false;
+  std::size_t t = 10;
+  const auto is_separator = [](char c) { return c == 'T' || c == 't' || c == ' '; };
+  if (text.size() > 10 && is_separator(text[10]) && read_iso_date_exact(text, y, mo, d)) {
+    // A full `yyyy-mm-dd` holds no separator, so this is the first one.
+    if (!valid_date(y, mo, d)) {
+      return false;
+    }
+  } else {
+    t = text.find_first_of("Tt ");
+    if (t == std::string_view::npos || t < 8 ||
+        !read_date_parts(text.substr(0, t), DateFormat::Iso, y, mo, d)) {
+      return false;
+    }
   }
   std::size_t i = t + 1;
   unsigned h = 0;
