@@ -216,7 +216,7 @@ bool split_date(std::string_view text, char sep, std::array<unsigned, 3>& value,
 }
 
 // `yyyy-mm-dd` in full, the shape nearly every ISO date has: read by
-// position rather than through split_date.
+// position rather than through split_date. `t` holds at least 10 bytes.
 bool read_iso_date_exact(std::string_view t, int& y, unsigned& m, unsigned& d) noexcept {
   const auto digit = [&t](std::size_t i) { return static_cast<unsigned>(t[i] - '0'); };
   if (!is_digit(t[0]) || !is_digit(t[1]) || !is_digit(t[2]) || !is_digit(t[3]) || t[4] != '-' ||
@@ -524,7 +524,7 @@ bool read_short_int(std::string_view t, std::int64_t& out) noexcept {
 // A decimal in its commonest shape: a sign, digits without a leading zero,
 // an optional `.` and fraction, an optional exponent of up to three digits,
 // at most 19 digits in all. Every such text reads as a number with a
-// decimal point, strictly; `fits` says whether it is anything else.
+// decimal point, strictly; `fits` is false for every other text.
 struct ShortDecimal {
   bool fits = false;
   bool negative = false;
