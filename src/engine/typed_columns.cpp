@@ -22,7 +22,7 @@ class TypeScan final : public RowVisitor {
  public:
   TypeScan(std::size_t columns, const NullMarkers& nulls, const std::vector<bool>& full)
       : counts_(columns), common_(columns, kTypeBits), full_(full), wanted_(columns, kTypeBits),
-        nulls_(nulls) {}
+        runs_(columns), nulls_(nulls) {}
 
   void kept(RowView row, std::size_t /*start*/) override {
     const std::size_t n = std::min(row.size(), counts_.size());
@@ -39,7 +39,12 @@ class TypeScan final : public RowVisitor {
       // Only the readings still open to the column need telling apart;
       // a chosen type's formats are weighed by all of them.
       wanted_[i] = full_[i] ? kTypeBits : common_[i];
-      counts_[i].add(mask);
+      Run& run = runs_[i];
+      if (mask != run.mask) {
+        counts_[i].add(run.mask, run.cells);
+        run = Run{mask, 0};
+      }
+      ++run.cells;
     }
   }
   void quarantined(std::size_t, QuarantineReason, RowView, std::size_t) override {}
@@ -48,6 +53,8 @@ class TypeScan final : public RowVisitor {
   // counted without any bit, so that no reading fits it.
   std::vector<ColumnCounts> take() {
     for (std::size_t i = 0; i < counts_.size(); ++i) {
+      counts_[i].add(runs_[i].mask, runs_[i].cells);
+      runs_[i] = Run{};
       if (common_[i] == 0 && !full_[i]) {
         counts_[i] = ColumnCounts{};
         counts_[i].values = 1;
@@ -61,6 +68,13 @@ class TypeScan final : public RowVisitor {
   std::vector<FieldMask> common_;
   const std::vector<bool>& full_;
   std::vector<FieldMask> wanted_;
+  // Most cells of a column read as its previous cell did: such a run is
+  // counted once, when it ends, rather than bit by bit per cell.
+  struct Run {
+    FieldMask mask = 0;
+    std::uint64_t cells = 0;
+  };
+  std::vector<Run> runs_;
   const NullMarkers& nulls_;
 };
 

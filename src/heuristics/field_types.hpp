@@ -147,10 +147,10 @@ struct ColumnCounts {
   std::uint64_t values = 0;
   std::array<std::uint64_t, kFieldBitCount> bits{};
 
-  void add(FieldMask mask) noexcept {
-    ++values;
+  void add(FieldMask mask, std::uint64_t times = 1) noexcept {
+    values += times;
     while (mask != 0) {
-      ++bits[static_cast<std::size_t>(__builtin_ctz(mask))];
+      bits[static_cast<std::size_t>(__builtin_ctz(mask))] += times;
       mask &= mask - 1;
     }
   }
