@@ -217,7 +217,8 @@ bool split_date(std::string_view text, char sep, std::array<unsigned, 3>& value,
 
 // `yyyy-mm-dd` in full, the shape nearly every ISO date has: read by
 // position rather than through split_date. `t` holds at least 10 bytes.
-bool read_iso_date_exact(std::string_view t, int& y, unsigned& m, unsigned& d) noexcept {
+[[gnu::always_inline]] inline bool read_iso_date_exact(std::string_view t, int& y, unsigned& m,
+                                                     unsigned& d) noexcept {
   const auto digit = [&t](std::size_t i) { return static_cast<unsigned>(t[i] - '0'); };
   if (!is_digit(t[0]) || !is_digit(t[1]) || !is_digit(t[2]) || !is_digit(t[3]) || t[4] != '-' ||
       !is_digit(t[5]) || !is_digit(t[6]) || t[7] != '-' || !is_digit(t[8]) || !is_digit(t[9])) {
