@@ -21,21 +21,30 @@ constexpr FieldMask kTypeBits = (FieldMask{1} << kHasSeparator) - 1;
 class TypeScan final : public RowVisitor {
  public:
   TypeScan(std::size_t columns, const NullMarkers& nulls, const std::vector<bool>& full)
-      : counts_(columns), common_(columns, kTypeBits), full_(full), nulls_(nulls) {}
+      : counts_(columns), common_(columns, kTypeBits), full_(full), wanted_(columns, kTypeBits),
+        runs_(columns), nulls_(nulls) {}
 
   void kept(RowView row, std::size_t /*start*/) override {
     const std::size_t n = std::min(row.size(), counts_.size());
     for (std::size_t i = 0; i < n; ++i) {
-      if (common_[i] == 0 && !full_[i]) {
+      if (wanted_[i] == 0) {
         continue;  // a string column whatever comes
       }
       const std::string_view text = row[i].text;
       if (cell_class(text, nulls_) != CellClass::Value) {
         continue;
       }
-      const FieldMask mask = classify_field(trim_blanks(text));
+      const FieldMask mask = classify_field_among(trim_blanks(text), wanted_[i]);
       common_[i] &= mask;
-      counts_[i].add(mask);
+      // Only the readings still open to the column need telling apart;
+      // a chosen type's formats are weighed by all of them.
+      wanted_[i] = full_[i] ? kTypeBits : common_[i];
+      Run& run = runs_[i];
+      if (mask != run.mask) {
+        counts_[i].add(run.mask, run.cells);
+        run = Run{mask, 0};
+      }
+      ++run.cells;
     }
   }
   void quarantined(std::size_t, QuarantineReason, RowView, std::size_t) override {}
@@ -44,6 +53,8 @@ class TypeScan final : public RowVisitor {
   // counted without any bit, so that no reading fits it.
   std::vector<ColumnCounts> take() {
     for (std::size_t i = 0; i < counts_.size(); ++i) {
+      counts_[i].add(runs_[i].mask, runs_[i].cells);
+      runs_[i] = Run{};
       if (common_[i] == 0 && !full_[i]) {
         counts_[i] = ColumnCounts{};
         counts_[i].values = 1;
@@ -56,6 +67,14 @@ class TypeScan final : public RowVisitor {
   std::vector<ColumnCounts> counts_;
   std::vector<FieldMask> common_;
   const std::vector<bool>& full_;
+  std::vector<FieldMask> wanted_;
+  // Most cells of a column read as its previous cell did: such a run is
+  // counted once, when it ends, rather than bit by bit per cell.
+  struct Run {
+    FieldMask mask = 0;
+    std::uint64_t cells = 0;
+  };
+  std::vector<Run> runs_;
   const NullMarkers& nulls_;
 };
 

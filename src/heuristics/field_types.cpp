@@ -215,8 +215,26 @@ bool split_date(std::string_view text, char sep, std::array<unsigned, 3>& value,
   return part == 2 && length[2] > 0;
 }
 
+// `yyyy-mm-dd` in full, the shape nearly every ISO date has: read by
+// position rather than through split_date. `t` holds at least 10 bytes.
+[[gnu::always_inline]] inline bool read_iso_date_exact(std::string_view t, int& y, unsigned& m,
+                                                     unsigned& d) noexcept {
+  const auto digit = [&t](std::size_t i) { return static_cast<unsigned>(t[i] - '0'); };
+  if (!is_digit(t[0]) || !is_digit(t[1]) || !is_digit(t[2]) || !is_digit(t[3]) || t[4] != '-' ||
+      !is_digit(t[5]) || !is_digit(t[6]) || t[7] != '-' || !is_digit(t[8]) || !is_digit(t[9])) {
+    return false;
+  }
+  y = static_cast<int>(digit(0) * 1000 + digit(1) * 100 + digit(2) * 10 + digit(3));
+  m = digit(5) * 10 + digit(6);
+  d = digit(8) * 10 + digit(9);
+  return true;
+}
+
 bool read_date_parts(std::string_view text, DateFormat format, int& y, unsigned& m,
                      unsigned& d) noexcept {
+  if (format == DateFormat::Iso && text.size() == 10 && read_iso_date_exact(text, y, m, d)) {
+    return valid_date(y, m, d);
+  }
   std::array<unsigned, 3> v{};
   std::array<std::size_t, 3> len{};
   std::size_t year = 0;
@@ -269,15 +287,22 @@ bool two_digits(std::string_view text, std::size_t at, unsigned& out) noexcept {
 }
 
 bool scan_stamp(std::string_view text, Stamp& out) noexcept {
-  const std::size_t t = text.find_first_of("Tt ");
-  if (t == std::string_view::npos || t < 8) {
-    return false;
-  }
   int y = 0;
   unsigned mo = 0;
   unsigned d = 0;
-  if (!read_date_parts(text.substr(0, t), DateFormat::Iso, y, mo, d)) {
-    return false;
+  std::size_t t = 10;
+  const auto is_separator = [](char c) { return c == 'T' || c == 't' || c == ' '; };
+  if (text.size() > 10 && is_separator(text[10]) && read_iso_date_exact(text, y, mo, d)) {
+    // A full `yyyy-mm-dd` holds no separator, so this is the first one.
+    if (!valid_date(y, mo, d)) {
+      return false;
+    }
+  } else {
+    t = text.find_first_of("Tt ");
+    if (t == std::string_view::npos || t < 8 ||
+        !read_date_parts(text.substr(0, t), DateFormat::Iso, y, mo, d)) {
+      return false;
+    }
   }
   std::size_t i = t + 1;
   unsigned h = 0;
@@ -452,16 +477,153 @@ bool parse_decimal(std::string_view digits, double& out) noexcept {
   return true;
 }
 
+// Whether the one `.` of `t`, at `dot`, can be a thousands separator: one
+// to three digits before it (after a sign) and exactly three after. Every
+// decimal with another count of fraction digits is thus read only once.
+bool dotted_group_possible(std::string_view t, std::size_t dot) noexcept {
+  const std::size_t first = !t.empty() && (t.front() == '+' || t.front() == '-') ? 1 : 0;
+  if (dot <= first || dot - first > 3 || dot + 4 > t.size()) {
+    return false;
+  }
+  for (std::size_t i = first; i < dot; ++i) {
+    if (!is_digit(t[i])) {
+      return false;
+    }
+  }
+  return is_digit(t[dot + 1]) && is_digit(t[dot + 2]) && is_digit(t[dot + 3]) &&
+         (dot + 4 == t.size() || !is_digit(t[dot + 4]));
+}
+
+// The commonest integers, `0` or a sign and up to 18 digits without a
+// leading zero, read in one pass. False leaves every other text to
+// scan_number (which reads all of these alike, strictly or leniently).
+bool read_short_int(std::string_view t, std::int64_t& out) noexcept {
+  std::size_t i = 0;
+  const bool negative = !t.empty() && t.front() == '-';
+  if (!t.empty() && (t.front() == '+' || negative)) {
+    i = 1;
+  }
+  const std::size_t digits = t.size() - i;
+  if (digits == 0 || digits > 18 || t[i] == '0') {
+    if (digits == 1 && t[i] == '0' && !negative) {
+      out = 0;
+      return true;
+    }
+    return false;
+  }
+  std::int64_t value = 0;
+  for (; i < t.size(); ++i) {
+    if (!is_digit(t[i])) {
+      return false;
+    }
+    value = value * 10 + (t[i] - '0');
+  }
+  out = negative ? -value : value;
+  return true;
+}
+
+// A decimal in its commonest shape: a sign, digits without a leading zero,
+// an optional `.` and fraction, an optional exponent of up to three digits,
+// at most 19 digits in all. Every such text reads as a number with a
+// decimal point, strictly; `fits` is false for every other text.
+struct ShortDecimal {
+  bool fits = false;
+  bool negative = false;
+  bool dot = false;
+  bool exponent = false;
+  std::size_t int_digits = 0;
+  std::uint64_t mantissa = 0;
+  int power = 0;  // of ten, applied to the mantissa
+};
+
+ShortDecimal short_decimal(std::string_view t) noexcept {
+  ShortDecimal d;
+  const std::size_t n = t.size();
+  std::size_t i = 0;
+  d.negative = n > 0 && t[0] == '-';
+  if (n > 0 && (t[0] == '+' || d.negative)) {
+    i = 1;
+  }
+  const std::size_t start = i;
+  for (; i < n && is_digit(t[i]); ++i) {
+    d.mantissa = d.mantissa * 10 + static_cast<std::uint64_t>(t[i] - '0');
+  }
+  const std::size_t int_digits = i - start;
+  d.int_digits = int_digits;
+  if (int_digits == 0 || int_digits > 19 || (int_digits > 1 && t[start] == '0')) {
+    return d;
+  }
+  std::size_t fraction = 0;
+  if (i < n && t[i] == '.') {
+    d.dot = true;
+    for (++i; i < n && is_digit(t[i]); ++i, ++fraction) {
+      if (int_digits + fraction >= 19) {
+        return d;
+      }
+      d.mantissa = d.mantissa * 10 + static_cast<std::uint64_t>(t[i] - '0');
+    }
+  }
+  int exponent = 0;
+  if (i < n && (t[i] == 'e' || t[i] == 'E')) {
+    d.exponent = true;
+    ++i;
+    const bool down = i < n && t[i] == '-';
+    if (i < n && (t[i] == '+' || down)) {
+      ++i;
+    }
+    const std::size_t first = i;
+    for (; i < n && is_digit(t[i]); ++i) {
+      if (i - first >= 3) {
+        return d;
+      }
+      exponent = exponent * 10 + (t[i] - '0');
+    }
+    if (i == first) {
+      return d;
+    }
+    exponent = down ? -exponent : exponent;
+  }
+  // Nineteen digits can exceed int64 only without a point or exponent,
+  // where the strict reading refuses them.
+  d.fits = i == n && (d.dot || d.exponent || d.mantissa < (std::uint64_t{1} << 63));
+  d.power = exponent - static_cast<int>(fraction);
+  return d;
+}
+
+// Decimals whose digits make an integer of at most 2^53 and whose power of
+// ten is within 22: both are exact doubles, so one multiplication or
+// division rounds correctly and gives what float() gives. False leaves
+// every other text (leading zeros, `.5`, long mantissas, large exponents,
+// words) to the exact path.
+bool read_short_decimal(std::string_view t, double& out) noexcept {
+  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  const ShortDecimal d = short_decimal(t);
+  if (!d.fits || d.mantissa > (std::uint64_t{1} << 53) || d.power < -22 || d.power > 22) {
+    return false;
+  }
+  const auto value = static_cast<double>(d.mantissa);
+  const double scaled = d.power < 0 ? value / kPowers[-d.power] : value * kPowers[d.power];
+  out = d.negative ? -scaled : scaled;
+  return true;
+}
+
 // The number readings of a cell. Most cells hold no `,` or blank and at
 // most one `.`: one scan then tells every format but the dotted groups.
 FieldMask number_mask(std::string_view t) noexcept {
   bool comma = false;
   bool blank = false;
   std::size_t dots = 0;
-  for (const char c : t) {
+  std::size_t dot = 0;
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const char c = t[i];
     comma = comma || c == ',';
     blank = blank || c == ' ';
-    dots += c == '.' ? 1 : 0;
+    if (c == '.') {
+      ++dots;
+      dot = i;
+    }
   }
   FieldMask mask = 0;
   const auto add = [&mask](NumberFormat f, const NumberShape& shape) {
@@ -491,7 +653,7 @@ FieldMask number_mask(std::string_view t) noexcept {
         add(NumberFormat::CommaDot, point);
         add(NumberFormat::CommaBlank, point);
       }
-    } else {
+    } else if (dotted_group_possible(t, dot)) {
       add(NumberFormat::CommaDot, scan_number(t, NumberFormat::CommaDot, false));
     }
   }
@@ -501,19 +663,57 @@ FieldMask number_mask(std::string_view t) noexcept {
   return mask;
 }
 
-}  // namespace
-
-std::string_view trim_blanks(std::string_view text) noexcept {
-  std::size_t b = 0;
-  std::size_t e = text.size();
-  while (b < e && is_blank(text[b])) {
-    ++b;
+// The timestamp readings of a cell, and their facts.
+FieldMask stamp_mask(std::string_view t) noexcept {
+  Stamp stamp;
+  if (!scan_stamp(t, stamp)) {
+    return 0;
   }
-  while (e > b && is_blank(text[e - 1])) {
-    --e;
+  FieldMask mask = bit(stamp.offset ? kStampOffset : kStampNaive);
+  if (stamp.fraction_digits > 6) {
+    mask |= bit(kStampNanos);
   }
-  return text.substr(b, e - b);
+  std::int64_t ignored = 0;
+  if (!stamp_value(stamp, true, ignored)) {
+    mask |= bit(kStampBeyondNanos);
+  }
+  return mask;
 }
+
+bool all_digits(std::string_view t) noexcept {
+  for (const char c : t) {
+    if (!is_digit(c)) {
+      return false;
+    }
+  }
+  return !t.empty();
+}
+
+// The readings of a cell of digits only (no sign), the commonest number:
+// what number_mask gives, without scanning it once per format.
+FieldMask digits_mask(std::string_view t) noexcept {
+  // A leading zero, or more digits than int64 holds, is no number at all
+  // (an identifier), in every format.
+  if ((t.size() > 1 && t.front() == '0') || t.size() > 19) {
+    return 0;
+  }
+  std::uint64_t magnitude = 0;
+  for (const char c : t) {
+    magnitude = magnitude * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  if (magnitude >= (std::uint64_t{1} << 63)) {
+    return 0;
+  }
+  FieldMask mask = bit(kNumPoint) | bit(kNumComma) | bit(kIntPlain);
+  if (t.size() <= 3) {
+    // Too short to need thousands groups: the grouped formats read it too.
+    mask |= bit(kNumPointComma) | bit(kNumCommaDot) | bit(kNumCommaBlank) | bit(kIntCommaGroups) |
+            bit(kIntDotGroups) | bit(kIntBlankGroups);
+  }
+  return mask;
+}
+
+}  // namespace
 
 NullMarkers::NullMarkers() : NullMarkers({"NA", "N/A", "n/a", "NULL", "null", "None", "#N/A"}) {}
 
@@ -527,31 +727,13 @@ NullMarkers::NullMarkers(std::vector<std::string> markers) : markers_(std::move(
   }
 }
 
-bool NullMarkers::matches(std::string_view text) const noexcept {
-  if (text.empty() || text.size() > longest_) {
-    return false;  // the empty cell is null without being a marker
-  }
-  const auto first = static_cast<unsigned char>(text.front());
-  if (((first_bytes_[first / 64] >> (first % 64)) & 1) == 0) {
-    return false;
-  }
+bool NullMarkers::listed(std::string_view text) const noexcept {
   for (const std::string& m : markers_) {
     if (m == text) {
       return true;
     }
   }
   return false;
-}
-
-CellClass cell_class(std::string_view text, const NullMarkers& nulls) noexcept {
-  if (text.empty() || nulls.matches(text)) {
-    return CellClass::Null;
-  }
-  if (!is_blank(text.front()) && !is_blank(text.back())) {
-    return CellClass::Value;
-  }
-  const std::string_view trimmed = trim_blanks(text);
-  return trimmed.empty() || nulls.matches(trimmed) ? CellClass::Blank : CellClass::Value;
 }
 
 FieldMask classify_field(std::string_view t) noexcept {
@@ -571,6 +753,9 @@ FieldMask classify_field(std::string_view t) noexcept {
   std::size_t run = 0;
   while (run < t.size() && is_digit(t[run])) {
     ++run;
+  }
+  if (run == t.size()) {
+    return digits_mask(t);
   }
   const char after = run < t.size() ? t[run] : '\0';
   FieldMask mask = 0;
@@ -606,18 +791,47 @@ FieldMask classify_field(std::string_view t) noexcept {
   if (after != '-') {
     return 0;
   }
-  Stamp stamp;
-  if (scan_stamp(t, stamp)) {
-    mask |= bit(stamp.offset ? kStampOffset : kStampNaive);
-    if (stamp.fraction_digits > 6) {
-      mask |= bit(kStampNanos);
+  return stamp_mask(t);
+}
+
+FieldMask classify_field_among(std::string_view t, FieldMask wanted) noexcept {
+  constexpr FieldMask kPointFamily =
+      bit(kNumPoint) | bit(kIntPlain) | bit(kNumPointComma) | bit(kIntCommaGroups);
+  constexpr FieldMask kNumbers = (FieldMask{1} << kDateIso) - (FieldMask{1} << kIntPlain);
+  constexpr FieldMask kStamps = bit(kStampNaive) | bit(kStampOffset);
+  if (wanted == 0) {
+    return classify_field(t);
+  }
+  if (wanted == bit(kBool)) {
+    return equals_folded(t, "true") || equals_folded(t, "false") ? bit(kBool) : 0;
+  }
+  if ((wanted & ~kStamps) == 0) {
+    // Only a timestamp's shape gives these bits, whatever else the text is.
+    return stamp_mask(t);
+  }
+  if ((wanted & ~kNumbers) == 0 && all_digits(t)) {
+    return digits_mask(t);
+  }
+  if (wanted == bit(kDateIso) && t.size() == 10) {
+    int y = 0;
+    unsigned m = 0;
+    unsigned d = 0;
+    if (read_iso_date_exact(t, y, m, d)) {
+      return valid_date(y, m, d) ? bit(kDateIso) : 0;
     }
-    std::int64_t ignored = 0;
-    if (!stamp_value(stamp, true, ignored)) {
-      mask |= bit(kStampBeyondNanos);
+  } else if ((wanted & ~kPointFamily) == 0) {
+    const ShortDecimal d = short_decimal(t);
+    if (d.fits) {
+      const bool integer = !d.dot && !d.exponent && (d.mantissa != 0 || !d.negative);
+      FieldMask mask = bit(kNumPoint) | (integer ? bit(kIntPlain) : 0);
+      if (d.int_digits <= 3) {
+        // No thousands group needed: `,` groups read it alike.
+        mask |= bit(kNumPointComma) | (integer ? bit(kIntCommaGroups) : 0);
+      }
+      return mask | (d.dot ? bit(kHasSeparator) : 0);
     }
   }
-  return mask;
+  return classify_field(t);
 }
 
 void ColumnCounts::merge(const ColumnCounts& other) noexcept {
@@ -722,6 +936,9 @@ bool read_bool(std::string_view text, bool& out) noexcept {
 
 bool read_int64(std::string_view text, NumberFormat format, bool lenient,
                 std::int64_t& out) noexcept {
+  if ((format == NumberFormat::Point || format == NumberFormat::Comma) && read_short_int(text, out)) {
+    return true;
+  }
   const NumberShape shape = scan_number(text, format, lenient);
   if (!shape.ok || !shape.integer) {
     return false;
@@ -731,6 +948,9 @@ bool read_int64(std::string_view text, NumberFormat format, bool lenient,
 }
 
 bool read_float64(std::string_view text, NumberFormat format, bool lenient, double& out) noexcept {
+  if (format == NumberFormat::Point && read_short_decimal(text, out)) {
+    return true;
+  }
   const NumberShape shape = scan_number(text, format, lenient);
   if (!shape.ok) {
     return false;

@@ -78,7 +78,20 @@ struct ColumnType {
 };
 
 // Blanks around a typed value are formatting: spaces and tabs.
-std::string_view trim_blanks(std::string_view text) noexcept;
+constexpr bool is_type_blank(char c) noexcept { return c == ' ' || c == '\t'; }
+
+// Inline, as the next two: both run once per cell of the table.
+inline std::string_view trim_blanks(std::string_view text) noexcept {
+  std::size_t b = 0;
+  std::size_t e = text.size();
+  while (b < e && is_type_blank(text[b])) {
+    ++b;
+  }
+  while (e > b && is_type_blank(text[e - 1])) {
+    --e;
+  }
+  return text.substr(b, e - b);
+}
 
 // The texts that stand for a missing value.
 class NullMarkers {
@@ -86,9 +99,17 @@ class NullMarkers {
   // NA, N/A, n/a, NULL, null, None, #N/A (and the empty cell, always).
   NullMarkers();
   explicit NullMarkers(std::vector<std::string> markers);
-  bool matches(std::string_view text) const noexcept;
+  bool matches(std::string_view text) const noexcept {
+    if (text.empty() || text.size() > longest_) {
+      return false;  // the empty cell is null without being a marker
+    }
+    const auto first = static_cast<unsigned char>(text.front());
+    return ((first_bytes_[first / 64] >> (first % 64)) & 1) != 0 && listed(text);
+  }
 
  private:
+  bool listed(std::string_view text) const noexcept;
+
   std::vector<std::string> markers_;
   std::size_t longest_ = 0;
   std::array<std::uint64_t, 4> first_bytes_{};  // the markers' first bytes
@@ -101,20 +122,35 @@ enum class CellClass : std::uint8_t {
   Value,
 };
 
-CellClass cell_class(std::string_view text, const NullMarkers& nulls) noexcept;
+inline CellClass cell_class(std::string_view text, const NullMarkers& nulls) noexcept {
+  if (text.empty() || nulls.matches(text)) {
+    return CellClass::Null;
+  }
+  if (!is_type_blank(text.front()) && !is_type_blank(text.back())) {
+    return CellClass::Value;
+  }
+  const std::string_view trimmed = trim_blanks(text);
+  return trimmed.empty() || nulls.matches(trimmed) ? CellClass::Blank : CellClass::Value;
+}
 
 // The readings of a value's trimmed text.
 FieldMask classify_field(std::string_view trimmed) noexcept;
+
+// The same on every bit of `wanted` (and on the facts, where one of those
+// is set), faster where a column has few readings left; bits outside
+// `wanted` may be missing, which cannot change what a column of cells all
+// outside them settles as.
+FieldMask classify_field_among(std::string_view trimmed, FieldMask wanted) noexcept;
 
 // What the cells of one column can be, counted; adds up across chunks.
 struct ColumnCounts {
   std::uint64_t values = 0;
   std::array<std::uint64_t, kFieldBitCount> bits{};
 
-  void add(FieldMask mask) noexcept {
-    ++values;
+  void add(FieldMask mask, std::uint64_t times = 1) noexcept {
+    values += times;
     while (mask != 0) {
-      ++bits[static_cast<std::size_t>(__builtin_ctz(mask))];
+      bits[static_cast<std::size_t>(__builtin_ctz(mask))] += times;
       mask &= mask - 1;
     }
   }

@@ -4,8 +4,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <initializer_list>
+#include <random>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace vornish {
 namespace {
@@ -88,6 +93,92 @@ TEST(FieldTypes, ChosenTypesReadLeniently) {
   EXPECT_EQ(t, -500000);
   EXPECT_FALSE(read_timestamp("1970-01-01T00:00:00Z", false, false, false, t));
   ASSERT_TRUE(read_timestamp("1970-01-01T00:00:00", true, true, true, t));
+}
+
+// Cells around the edges of the one-pass readers: where they must hand
+// over to the exact path, and where their answer must be the exact one.
+constexpr std::string_view kEdgeCells[] = {
+    "0", "+0", "-0", "00", "007", "7", "-7", "+7", "123", "1234", "999999999999999999",
+    "9223372036854775807", "9223372036854775808", "-9223372036854775808", "99999999999999999999",
+    "0.0", "-0.0", "5.", ".5", "1.e5", "00.5", "1.234", "-1.234", "123.456", "1234.567", "1.2345",
+    "12.50", "2782.02", "9007199254740992", "9007199254740993", "9007199254740993.0",
+    "1e22", "1e23", "1.5e-22", "1e-23", "4.9e-324", "1e999", "1e0000", "1e", "1e+", "-1.251428e-02",
+    "1,234", "1 234,5", "1.234.567,5", "inf", "-NaN", "true", "FALSE", "t",
+    "2024-02-29", "2023-02-29", "2024-13-01", "2024-1-1", "13/01/2024", "01.02.2024",
+    "2024-01-01T10:00:00", "2024-01-01 10:00:00.1234567", "2024-01-01t10:00:00+01:00",
+    "2024-01-01T24:00:00", "2300-01-01T00:00:00.1234567", "2024-01-01X10:00:00", "2024-1-01T10:00:00",
+};
+
+TEST(FieldTypes, NarrowedClassificationAgreesOnTheReadingsLeft) {
+  // Every reading a column can still have, alone and in the sets a column
+  // narrows to; the facts count wherever a wanted reading is there.
+  constexpr FieldMask kFacts = bit(kHasSeparator) | bit(kStampNanos) | bit(kStampBeyondNanos);
+  std::vector<FieldMask> wanted = {
+      bit(kNumPoint) | bit(kIntPlain),
+      bit(kNumPoint) | bit(kNumPointComma),
+      bit(kNumPoint) | bit(kIntPlain) | bit(kNumPointComma) | bit(kIntCommaGroups),
+      bit(kNumPoint) | bit(kIntPlain) | bit(kNumComma),
+      bit(kStampNaive) | bit(kStampOffset),
+      bit(kHasSeparator) - 1,
+  };
+  for (unsigned b = 0; b < kHasSeparator; ++b) {
+    wanted.push_back(FieldMask{1} << b);
+  }
+  for (const std::string_view cell : kEdgeCells) {
+    const FieldMask all = classify_field(cell);
+    for (const FieldMask w : wanted) {
+      const FieldMask got = classify_field_among(cell, w);
+      EXPECT_EQ(got & w, all & w) << cell << " among " << w;
+      if ((all & w) != 0) {
+        EXPECT_EQ(got & kFacts, all & kFacts) << cell << " among " << w;
+      }
+    }
+  }
+}
+
+TEST(FieldTypes, NumbersReadAsTheCLibraryReadsThem) {
+  // glibc's strtod rounds correctly, as Python's float() does.
+  for (const std::string_view cell : kEdgeCells) {
+    const std::string text(cell);
+    double v = 0;
+    const bool strict = (classify_field(cell) & bit(kNumPoint)) != 0;
+    ASSERT_EQ(read_float64(cell, NumberFormat::Point, false, v), strict) << cell;
+    if (strict && !std::isnan(v)) {
+      const double expected = std::strtod(text.c_str(), nullptr);
+      EXPECT_EQ(std::memcmp(&v, &expected, sizeof v), 0) << cell;
+    }
+    std::int64_t i = 0;
+    const bool integer = (classify_field(cell) & bit(kIntPlain)) != 0;
+    ASSERT_EQ(read_int64(cell, NumberFormat::Point, false, i), integer) << cell;
+    if (integer) {
+      EXPECT_EQ(i, std::strtoll(text.c_str(), nullptr, 10)) << cell;
+    }
+  }
+}
+
+TEST(FieldTypes, RandomDecimalsRoundCorrectly) {
+  std::mt19937_64 rng(25);
+  for (int k = 0; k < 200000; ++k) {
+    std::string text = rng() % 3 == 0 ? "-" : "";
+    const std::size_t int_digits = 1 + rng() % 12;
+    text += static_cast<char>('1' + rng() % 9);
+    for (std::size_t d = 1; d < int_digits; ++d) {
+      text += static_cast<char>('0' + rng() % 10);
+    }
+    if (rng() % 4 != 0) {
+      text += '.';
+      for (std::size_t d = rng() % 10; d > 0; --d) {
+        text += static_cast<char>('0' + rng() % 10);
+      }
+    }
+    if (rng() % 2 == 0) {
+      text += 'e' + std::to_string(static_cast<int>(rng() % 60) - 30);
+    }
+    double v = 0;
+    ASSERT_TRUE(read_float64(text, NumberFormat::Point, false, v)) << text;
+    const double expected = std::strtod(text.c_str(), nullptr);
+    ASSERT_EQ(std::memcmp(&v, &expected, sizeof v), 0) << text;
+  }
 }
 
 }  // namespace

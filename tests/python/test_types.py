@@ -298,6 +298,47 @@ def test_same_table_for_any_threads_and_chunk_size(tmp_path: pathlib.Path) -> No
         assert other.equals(whole), (threads, chunk_size)
 
 
+# Columns whose first and second halves narrow to different readings, so
+# that pieces of the file scanned apart see different columns: the type is
+# the whole column's. Each entry: (first half, second half, last cell,
+# type).
+HALVES = {
+    "two_readings": ("1.234", "12", None, "string"),
+    "point_then_groups": ("1.5", "1.234", None, "double"),
+    "ints_then_a_float": ("17", "4096", "2.5", "double"),
+    # 4096 rules out `,` thousands groups: a decimal comma is left.
+    "ints_then_a_comma": ("17", "4096", "1,234", "double"),
+    "dates_then_no_date": ("2024-01-31", "1999-12-01", "2023-02-29", "string"),
+    "stamps_then_an_offset": ("2024-01-31T10:00:00", "2024-01-31 10:00:00.5", "2024-01-31T10:00:00Z",
+                              "string"),
+    "bools_then_a_word": ("true", "FALSE", "yes", "string"),
+    "decimals_then_exponents": ("2782.02", "-1.251428e-02", "1e400", "double"),
+}
+
+
+@pytest.mark.parametrize("threads, chunk_size", [(1, None), (2, 4096), (2, 700)])
+def test_pieces_narrowing_apart_settle_the_whole_columns_type(tmp_path: pathlib.Path, threads: int,
+                                                              chunk_size: int | None) -> None:
+    rows = 4000
+    path = tmp_path / "halves.csv"
+    with path.open("w", encoding="utf-8", newline="") as out:
+        writer = csv.writer(out, lineterminator="\n")
+        writer.writerow(list(HALVES))
+        for r in range(rows):
+            cells = []
+            for first, second, last, _ in HALVES.values():
+                cell = first if r < rows // 2 else second
+                cells.append(last if last is not None and r == rows - 1 else cell)
+            writer.writerow(cells)
+    table = pa.table(csv_vornish.read_arrow(path, threads=threads, chunk_size=chunk_size))
+    assert {name: str(table.column(name).type) for name in HALVES} == {
+        name: kind for name, (_, _, _, kind) in HALVES.items()}
+    assert table.num_rows == rows
+    assert table.column("decimals_then_exponents")[-1].as_py() == math.inf
+    assert table.column("point_then_groups")[-1].as_py() == 1.234
+    assert table.column("ints_then_a_comma")[-1].as_py() == 1.234
+
+
 def test_a_bad_cell_on_the_last_row_is_kept(tmp_path: pathlib.Path) -> None:
     path = tmp_path / "late.csv"
     rows = [f"{i},{i * 0.5},2024-01-{1 + i % 28:02}" for i in range(200_000)]
