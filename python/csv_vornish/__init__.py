@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import contextlib
 import functools
+import operator
 import os
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, BinaryIO, Literal, SupportsIndex, TypeAlias, TypeVar, Union, cast
@@ -84,7 +85,38 @@ def _with_dialect(names: Sequence[str], path_parameter: str, args: tuple[Any, ..
     options = resolve_options(dialect, path if isinstance(path, str) else "", given)
     if takes_header and "header" not in given and isinstance(dialect, Dialect):
         options["header"] = dialect.header
+    if isinstance(dialect, Dialect):
+        _read_one_table(dialect, given, options, takes_header)
     return (), options
+
+
+def _read_one_table(dialect: Dialect, given: dict[str, Any], options: dict[str, Any], takes_header: bool) -> None:
+    """Narrows ``options`` to one table of ``dialect``: ``table=`` or, of several, the first.
+
+    The table's own preamble, width and header replace the dialect's; its
+    rows end the read, and the rows after them (the other tables) are set
+    aside. A file of one table is read as the dialect says.
+    """
+    index = options.pop("table", None)
+    if index is None and len(dialect.tables) < 2:
+        return
+    position = 0 if index is None else operator.index(index)
+    if not 0 <= position < max(len(dialect.tables), 1):
+        raise ValueError(f"table={position} is out of range: the file has {max(len(dialect.tables), 1)} "
+                         f"table{'s' if len(dialect.tables) > 1 else ''}")
+    if not dialect.tables:
+        return
+    table = dialect.tables[position]
+    if index is not None:
+        options["skip_rows"] = table.skip_rows
+        if given.get("expected_columns") is None:
+            options["expected_columns"] = table.columns or None
+        if takes_header and "header" not in given:
+            options["header"] = table.header
+        if given.get("header_rows") is None:
+            options["header_rows"] = max(table.header_rows, 1)
+    if table.rows is not None:
+        options["_table_rows"] = table.rows
 
 
 def _forwarding_to(
@@ -139,6 +171,12 @@ def _forwarding_to(
                 value = kwargs.get(name)
                 if isinstance(value, os.PathLike):
                     kwargs[name] = os.fspath(value)
+            if dialect_from is not None and kwargs.get("table") is not None and kwargs.get("dialect") is None:
+                # A table is one of the file's own: they are detected.
+                kwargs["dialect"] = "auto"
+            if "table" in kwargs and kwargs["table"] is None:
+                del kwargs["table"]
+            _check_header_rows(kwargs)
             if source_from is None:
                 if dialect_from is not None and "dialect" in kwargs:
                     args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header)
@@ -198,6 +236,12 @@ def _forwarding_to(
         return cast(_F, forward)
 
     return decorate
+
+
+def _check_header_rows(kwargs: dict[str, Any]) -> None:
+    rows = kwargs.get("header_rows")
+    if rows is not None and not isinstance(rows, bool) and isinstance(rows, int) and rows not in (1, 2):
+        raise ValueError(f"header_rows must be 1 or 2, not {rows}")
 
 
 def _repair_summary(result: tuple[VornishSummary, dict[str, int]], counted: bool) -> RepairSummary:
@@ -346,7 +390,8 @@ def vornish_file(
     raise AssertionError("replaced by the backend call")  # pragma: no cover
 
 
-@_forwarding_to(_backend._open, "file_path", "audit", recorded=_repair_reader, source_from="file_path")
+@_forwarding_to(_backend._open, "file_path", "audit", dialect_from="file_path", recorded=_repair_reader,
+                source_from="file_path")
 def open(  # shadows the built-in on purpose, as the backend does
     file_path: Source,
     delimiter: str | None = None,

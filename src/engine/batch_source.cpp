@@ -126,11 +126,14 @@ class FileBatchSource final : public BatchSource {
 
     std::vector<std::string> header;
     if (options_.header) {
+      // The footer is among the rows after the header.
+      repair_->hold_back(0);
       want_header_ = true;
       if (Status s = advance(); !s) {
         return s.error();
       }
       want_header_ = false;
+      repair_->hold_back(options_.repair.skip_footer);
       header = std::move(header_);
     } else if (options_.repair.skip_rows > 0 && !options_.range) {
       // Only so that data_begin() is known: the preamble's rows are set
@@ -291,6 +294,9 @@ class FileBatchSource final : public BatchSource {
     line_ = ran.value().next_line;
     if (!ran.value().stopped) {
       done_ = true;
+      // The rows still held back are the footer.
+      repair_->finish(rows);
+      publish_counts();
     }
     return Ok{};
   }
@@ -317,12 +323,18 @@ class FileBatchSource final : public BatchSource {
     scan.fd = fd_.get();
     scan.held = regular_ ? nullptr : &window_;
     scan.options = options_.repair;
+    // The scan starts past the header, with the table's rows left as they
+    // are now; it holds back the same footer, so footer rows are not typed.
+    scan.options.join_header = false;
+    scan.options.table_rows = repair_->table_rows_left();
     scan.dialect = dialect_;
     scan.columns = columns;
     scan.begin = pos_;
     scan.stop = done_ ? pos_ : stop_;
     scan.size = size_;
-    scan.threads = std::min(options_.threads.value_or(usable_cores()), kMaxThreads);
+    scan.threads = scan.options.skip_footer > 0 || scan.options.table_rows
+                       ? 1
+                       : std::min(options_.threads.value_or(usable_cores()), kMaxThreads);
     scan.chunk_size =
         std::max<std::size_t>(options_.chunk_size.value_or(StreamOptions::kDefaultChunkSize), 1);
     Result<SettledTypes> settled = settle_types(options_.types, names_, scan);
@@ -344,7 +356,7 @@ class FileBatchSource final : public BatchSource {
     const std::size_t chunk_size =
         std::max<std::size_t>(options_.chunk_size.value_or(StreamOptions::kDefaultChunkSize), 1);
     const std::uint64_t limit = std::min(stop_, size_);
-    if (done_ || threads <= 1 || !regular_ || options_.repair.skip_rows > 0 || limit <= pos_ ||
+    if (done_ || threads <= 1 || !regular_ || counts_rows_in_order(options_.repair) || limit <= pos_ ||
         limit - pos_ <= chunk_size) {
       return;
     }
