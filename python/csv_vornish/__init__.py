@@ -281,6 +281,9 @@ def vornish_file(
     record: bool = False,
     fallback: str | None = None,
     comment: str | None = None,
+    skip_footer: SupportsIndex = 0,
+    table: SupportsIndex | None = None,
+    header_rows: SupportsIndex | None = None,
 ) -> RepairSummary:
     """Repairs the CSV file ``input_path`` into a clean CSV file ``output_path``.
 
@@ -371,6 +374,21 @@ def vornish_file(
             reason "Row is a comment" and a ``comment`` record, counted as
             quarantined. ``None`` (or ``""``) sets none aside. ``dialect``
             fills it from ``Dialect.comment``.
+        skip_footer: The last rows of the input (notes, a source line, a
+            totals row) are set aside with the reason "Row is part of a
+            footer" and a ``footer`` record, counted as quarantined. The run
+            holds that many rows back until the input ends, on one thread.
+            ``dialect`` fills it from ``Dialect.skip_footer``.
+        table: Which table of a file of several (``Dialect.tables``, an
+            index) to read: its own preamble, width and header are used and
+            the rows after it are set aside with the reason "Row belongs to
+            another table" and a ``table`` record. Without it, a dialect
+            (``"auto"`` or given) of several tables reads the first. Giving it
+            detects the dialect when ``dialect`` is not given.
+        header_rows: ``2``: the header is a row of group names over the
+            row of column names, and the names join both (``Revenue 2023``,
+            a group name standing over the empty cells after it); the two
+            rows become one header row. ``dialect`` fills it.
 
     Returns:
         The ``RepairSummary`` of the run: the backend's counts and the
@@ -407,6 +425,9 @@ def open(  # shadows the built-in on purpose, as the backend does
     compression: Compression = "infer",
     member: str | None = None,
     comment: str | None = None,
+    skip_footer: SupportsIndex = 0,
+    table: SupportsIndex | None = None,
+    header_rows: SupportsIndex | None = None,
 ) -> RepairReader:
     """Repairs the CSV file ``file_path`` in memory and returns a reader of its rows.
 
@@ -422,7 +443,9 @@ def open(  # shadows the built-in on purpose, as the backend does
     repaired; ``reader.summary`` is a ``RepairSummary``, whose ``actions``
     counts the changes by action with ``audit`` or ``record=True``;
     ``fallback`` is as for ``vornish_file``. ``comment`` sets aside the rows
-    whose first field starts with it, as for ``vornish_file``. Other Python
+    whose first field starts with it, as for ``vornish_file``; so do
+    ``skip_footer``, ``table`` and ``header_rows`` (the first row the reader
+    gives of a two-row header holds the joined names). Other Python
     threads run while the file is read and repaired.
 
     ``file_path`` may also be a compressed file, an fsspec URL or a binary
@@ -504,6 +527,9 @@ def read_arrow(
     compression: Compression = "infer",
     member: str | None = None,
     comment: str | None = None,
+    skip_footer: SupportsIndex = 0,
+    table: SupportsIndex | None = None,
+    header_rows: SupportsIndex | None = None,
 ) -> ArrowRowStream:
     """Repairs the CSV file ``file_path`` into Arrow record batches for a dataframe library.
 
@@ -607,6 +633,11 @@ def read_arrow(
         member: The file to read from a zip archive holding several.
         comment: Rows whose first field starts with it are set aside as
             comments, as for ``vornish_file``.
+        skip_footer, table, header_rows: The footer, the table of several
+            and the header of two rows, as for ``vornish_file``; the column
+            names of a two-row header join both rows, and the footer is left
+            out of the type inference, so a totals row cannot turn a column of
+            numbers into text. A byte range (the cluster reader) takes none.
 
     Raises:
         TypeError: An argument of the wrong type (its note names the
