@@ -306,8 +306,8 @@ void RowRepair::decide(RowView row, std::size_t width, std::size_t start, std::s
     // The group row is the upper half of the header the next row completes.
     joining_ = 1;
     keep_group_row(row);
+    // Read but not written on its own: the names row carries it.
     if (log) record(*source, start, width, Fate::Kept, *log);
-    ++stats_.vornished_rows;
     return;
   }
   if (joining_ == 1) {
