@@ -170,7 +170,11 @@ def _plan(path: str, options: dict[str, Any], blocksize: int | None,
         )
     # A compressed or remote file is one partition: it is only read from
     # its start.
-    if blocksize is None or dialect.delimiter is None or sequential or os.path.getsize(path) <= blocksize:
+    # So is a file whose footer or joined header only a read from its start
+    # to its end can tell.
+    whole = bool(options.get("skip_footer")) or options.get("header_rows") == 2
+    if (blocksize is None or dialect.delimiter is None or sequential or whole
+            or os.path.getsize(path) <= blocksize):
         return dialect, [_Part(path, dict(options), dialect.names)]
     starts = _backend._row_starts(
         path,

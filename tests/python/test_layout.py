@@ -178,3 +178,29 @@ def test_command_line(tmp_path: pathlib.Path, content: bytes, args: list[str], o
     assert result.returncode == 0, result.stderr
     assert result.stdout == output
     assert len((tmp_path / "q.csv").read_text().splitlines()) == 1 + quarantined
+
+
+def test_dask_reads_a_footer_and_a_joined_header_in_one_piece(tmp_path: pathlib.Path) -> None:
+    pytest.importorskip("dask.dataframe")
+    from csv_vornish import dask as cvd
+
+    source = tmp_path / "in.csv"
+    body = b"".join(b"%d,%d,%d\n" % (i, i, 2 * i) for i in range(1, 60))
+    source.write_bytes(b"Report\n,Revenue,\nid,2023,2024\n" + body + b"Total,1770,3540\n")
+    frame = cvd.read_csv(source, blocksize=64, dialect="auto").compute()
+    assert list(frame.columns) == ["id", "Revenue 2023", "Revenue 2024"]
+    assert len(frame) == 59 and "Total" not in set(frame["id"].astype(str))
+
+
+@pytest.mark.parametrize(("table", "names", "types"), [
+    (None, ["id", "price"], ["int64", "double"]),
+    (1, ["name", "city", "n"], ["string", "string", "int64"]),
+])
+def test_stacked_tables_are_typed_apart(tmp_path: pathlib.Path, table: int | None, names: list[str],
+                                        types: list[str]) -> None:
+    pa = pytest.importorskip("pyarrow")
+    source = tmp_path / "in.csv"
+    source.write_bytes(STACKED)
+    read = pa.table(csv_vornish.read_arrow(source, dialect="auto", table=table))
+    assert read.column_names == names
+    assert [str(field.type) for field in read.schema] == types
