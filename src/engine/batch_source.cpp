@@ -350,20 +350,24 @@ class FileBatchSource final : public BatchSource {
 
   // Whether the rows after the header are worth several threads. A preamble
   // is counted off from the start of the file, so a file with one stays on
-  // one thread, as in the streaming repair; so does anything that cannot be
+  // one thread, as in the streaming repair; so does one with a footer or a
+  // table's row limit (counted to the end), and anything that cannot be
   // read at any offset.
   void plan_parallel(std::size_t columns) {
     const std::size_t threads = std::min(options_.threads.value_or(usable_cores()), kMaxThreads);
     const std::size_t chunk_size =
         std::max<std::size_t>(options_.chunk_size.value_or(StreamOptions::kDefaultChunkSize), 1);
     const std::uint64_t limit = std::min(stop_, size_);
-    if (done_ || threads <= 1 || !regular_ || counts_rows_in_order(options_.repair) || limit <= pos_ ||
+    VornishOptions rest = options_.repair;
+    // A two-row header has been joined by now; the rows after it are rows.
+    if (options_.header) rest.join_header = false;
+    if (done_ || threads <= 1 || !regular_ || counts_rows_in_order(rest) || limit <= pos_ ||
         limit - pos_ <= chunk_size) {
       return;
     }
     ParallelPlan plan;
     plan.fd = fd_.get();
-    plan.options = options_.repair;
+    plan.options = rest;
     plan.dialect = dialect_;
     plan.columns = columns;
     plan.width = width_;
