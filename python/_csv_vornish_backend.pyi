@@ -172,6 +172,9 @@ def _read_arrow(
     type_counts: list[list[int]] | None = None,
     _source: _SourceSpec | None = None,
     comment: str | None = None,
+    skip_footer: SupportsIndex = 0,
+    _table_rows: SupportsIndex | None = None,
+    header_rows: SupportsIndex | None = None,
 ) -> _ArrowRowStream:
     """With any of the last four, only the rows that start in [range_begin, range_end) (None: to the
     end of the file) are read; range_begin must be a true row start (see _row_starts) with line
@@ -217,6 +220,9 @@ def _vornish_file(
     fallback: tuple[str, str] | None = None,
     _source: _SourceSpec | None = None,
     comment: str | None = None,
+    skip_footer: SupportsIndex = 0,
+    _table_rows: SupportsIndex | None = None,
+    header_rows: SupportsIndex | None = None,
 ) -> tuple[VornishSummary, dict[str, int]]:
     """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file: (summary, changes by
     action); audit names the repair record's CSV file, record counts the changes without it."""
@@ -235,5 +241,10 @@ def _open(
     fallback: tuple[str, str] | None = None,
     _source: _SourceSpec | None = None,
     comment: str | None = None,
+    skip_rows: SupportsIndex = 0,
+    skip_footer: SupportsIndex = 0,
+    _table_rows: SupportsIndex | None = None,
+    header_rows: SupportsIndex | None = None,
+    skip_initial_space: bool = False,
 ) -> tuple[VornishReader, dict[str, int]]:
     """open() behind csv_vornish.open: (reader, changes by action), read without the interpreter lock."""

@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import contextlib
 import functools
+import operator
 import os
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, BinaryIO, Literal, SupportsIndex, TypeAlias, TypeVar, Union, cast
@@ -84,7 +85,38 @@ def _with_dialect(names: Sequence[str], path_parameter: str, args: tuple[Any, ..
     options = resolve_options(dialect, path if isinstance(path, str) else "", given)
     if takes_header and "header" not in given and isinstance(dialect, Dialect):
         options["header"] = dialect.header
+    if isinstance(dialect, Dialect):
+        _read_one_table(dialect, given, options, takes_header)
     return (), options
+
+
+def _read_one_table(dialect: Dialect, given: dict[str, Any], options: dict[str, Any], takes_header: bool) -> None:
+    """Narrows ``options`` to one table of ``dialect``: ``table=`` or, of several, the first.
+
+    The table's own preamble, width and header replace the dialect's; its
+    rows end the read, and the rows after them (the other tables) are set
+    aside. A file of one table is read as the dialect says.
+    """
+    index = options.pop("table", None)
+    if index is None and len(dialect.tables) < 2:
+        return
+    position = 0 if index is None else operator.index(index)
+    if not 0 <= position < max(len(dialect.tables), 1):
+        raise ValueError(f"table={position} is out of range: the file has {max(len(dialect.tables), 1)} "
+                         f"table{'s' if len(dialect.tables) > 1 else ''}")
+    if not dialect.tables:
+        return
+    table = dialect.tables[position]
+    if index is not None:
+        options["skip_rows"] = table.skip_rows
+        if given.get("expected_columns") is None:
+            options["expected_columns"] = table.columns or None
+        if takes_header and "header" not in given:
+            options["header"] = table.header
+        if given.get("header_rows") is None:
+            options["header_rows"] = max(table.header_rows, 1)
+    if table.rows is not None:
+        options["_table_rows"] = table.rows
 
 
 def _encoding_of(kwargs: dict[str, Any]) -> str | None:
@@ -155,6 +187,12 @@ def _forwarding_to(
                 value = kwargs.get(name)
                 if isinstance(value, os.PathLike):
                     kwargs[name] = os.fspath(value)
+            if dialect_from is not None and kwargs.get("table") is not None and kwargs.get("dialect") is None:
+                # A table is one of the file's own: they are detected.
+                kwargs["dialect"] = "auto"
+            if "table" in kwargs and kwargs["table"] is None:
+                del kwargs["table"]
+            _check_header_rows(kwargs)
             if source_from is None:
                 if dialect_from is not None and "dialect" in kwargs:
                     args, kwargs = _with_dialect(names, dialect_from, args, kwargs, takes_header)
@@ -223,6 +261,12 @@ def _forwarding_to(
     return decorate
 
 
+def _check_header_rows(kwargs: dict[str, Any]) -> None:
+    rows = kwargs.get("header_rows")
+    if rows is not None and not isinstance(rows, bool) and isinstance(rows, int) and rows not in (1, 2):
+        raise ValueError(f"header_rows must be 1 or 2, not {rows}")
+
+
 def _repair_summary(result: tuple[VornishSummary, dict[str, int]], counted: bool) -> RepairSummary:
     return RepairSummary(result[0], result[1] if counted else None)
 
@@ -260,6 +304,9 @@ def vornish_file(
     record: bool = False,
     fallback: str | None = None,
     comment: str | None = None,
+    skip_footer: SupportsIndex = 0,
+    table: SupportsIndex | None = None,
+    header_rows: SupportsIndex | None = None,
     encoding: str | None = None,
 ) -> RepairSummary:
     """Repairs the CSV file ``input_path`` into a clean CSV file ``output_path``.
@@ -351,6 +398,21 @@ def vornish_file(
             reason "Row is a comment" and a ``comment`` record, counted as
             quarantined. ``None`` (or ``""``) sets none aside. ``dialect``
             fills it from ``Dialect.comment``.
+        skip_footer: The last rows of the input (notes, a source line, a
+            totals row) are set aside with the reason "Row is part of a
+            footer" and a ``footer`` record, counted as quarantined. The run
+            holds that many rows back until the input ends, on one thread.
+            ``dialect`` fills it from ``Dialect.skip_footer``.
+        table: Which table of a file of several (``Dialect.tables``, an
+            index) to read: its own preamble, width and header are used and
+            the rows after it are set aside with the reason "Row belongs to
+            another table" and a ``table`` record. Without it, a dialect
+            (``"auto"`` or given) of several tables reads the first. Giving it
+            detects the dialect when ``dialect`` is not given.
+        header_rows: ``2``: the header is a row of group names over the
+            row of column names, and the names join both (``Revenue 2023``,
+            a group name standing over the empty cells after it); the two
+            rows become one header row. ``dialect`` fills it.
         encoding: The input's text encoding: ``None`` or ``"utf-8"``
             reads UTF-8 (a byte that is not UTF-8 becomes U+FFFD); a codec
             name Python knows (``"windows-1252"``, ``"latin-1"``,
@@ -384,7 +446,8 @@ def vornish_file(
     raise AssertionError("replaced by the backend call")  # pragma: no cover
 
 
-@_forwarding_to(_backend._open, "file_path", "audit", recorded=_repair_reader, source_from="file_path")
+@_forwarding_to(_backend._open, "file_path", "audit", dialect_from="file_path", recorded=_repair_reader,
+                source_from="file_path")
 def open(  # shadows the built-in on purpose, as the backend does
     file_path: Source,
     delimiter: str | None = None,
@@ -400,6 +463,9 @@ def open(  # shadows the built-in on purpose, as the backend does
     compression: Compression = "infer",
     member: str | None = None,
     comment: str | None = None,
+    skip_footer: SupportsIndex = 0,
+    table: SupportsIndex | None = None,
+    header_rows: SupportsIndex | None = None,
     encoding: str | None = None,
 ) -> RepairReader:
     """Repairs the CSV file ``file_path`` in memory and returns a reader of its rows.
@@ -416,9 +482,10 @@ def open(  # shadows the built-in on purpose, as the backend does
     repaired; ``reader.summary`` is a ``RepairSummary``, whose ``actions``
     counts the changes by action with ``audit`` or ``record=True``;
     ``fallback`` is as for ``vornish_file``. ``comment`` sets aside the rows
-    whose first field starts with it, as for ``vornish_file``; so does
-    ``encoding``. Other Python threads run while the file is read and
-    repaired.
+    whose first field starts with it, as for ``vornish_file``; so do
+    ``skip_footer``, ``table``, ``header_rows`` (the first row the reader
+    gives of a two-row header holds the joined names) and ``encoding``. Other Python
+    threads run while the file is read and repaired.
 
     ``file_path`` may also be a compressed file, an fsspec URL or a binary
     file object, as for ``read_arrow``; ``compression`` and ``member`` mean
@@ -499,6 +566,9 @@ def read_arrow(
     compression: Compression = "infer",
     member: str | None = None,
     comment: str | None = None,
+    skip_footer: SupportsIndex = 0,
+    table: SupportsIndex | None = None,
+    header_rows: SupportsIndex | None = None,
     encoding: str | None = None,
 ) -> ArrowRowStream:
     """Repairs the CSV file ``file_path`` into Arrow record batches for a dataframe library.
@@ -603,6 +673,11 @@ def read_arrow(
         member: The file to read from a zip archive holding several.
         comment: Rows whose first field starts with it are set aside as
             comments, as for ``vornish_file``.
+        skip_footer, table, header_rows: The footer, the table of several
+            and the header of two rows, as for ``vornish_file``; the column
+            names of a two-row header join both rows, and the footer is left
+            out of the type inference, so a totals row cannot turn a column of
+            numbers into text. A byte range (the cluster reader) takes none.
         encoding: The input's text encoding, as for ``vornish_file``.
 
     Raises:

@@ -420,6 +420,18 @@ def build_parser() -> argparse.ArgumentParser:
         help='set aside the rows whose first field starts with PREFIX (such as "#") as comments',
     )
     repair.add_argument(
+        "--skip-footer", type=_column_count, metavar="N",
+        help="set aside the last N rows (notes, a source line, a totals row) as the footer",
+    )
+    repair.add_argument(
+        "--table", type=_column_count, metavar="K",
+        help="read table K of a file of several (0 for the first), setting the others aside",
+    )
+    repair.add_argument(
+        "--header-rows", type=int, choices=[1, 2], metavar="{1,2}",
+        help="2: the header is a row of group names over the row of names, which join both",
+    )
+    repair.add_argument(
         "--dialect", choices=["auto"],
         help="auto: detect the dialect of each INPUT and fill the options not given from it",
     )
@@ -520,6 +532,15 @@ def plan_jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list
     }
     if args.comment:
         options["comment"] = args.comment
+    if args.skip_footer:
+        options["skip_footer"] = args.skip_footer
+    if args.header_rows is not None:
+        options["header_rows"] = args.header_rows
+    if args.table is not None:
+        options["table"] = args.table
+    elif args.dialect == "auto":
+        # Of a file of several tables the first is read, the others set aside.
+        options["table"] = 0
 
     jobs = []
     for path in inputs:

@@ -180,9 +180,12 @@ def _plan(path: str, options: dict[str, Any], blocksize: int | None,
     # partition: it is only read from its start.
     # A plain remote one is read once here to find its row starts, as a
     # local one is, and each piece then asks the store for its own range.
+    # A file whose footer or joined header only a read from its start to its
+    # end can tell is one partition too.
+    in_order = bool(options.get("skip_footer")) or options.get("header_rows") == 2
     remote = _sources.is_url(path)
     size = None if sequential else _sources.remote_size(path) if remote else os.path.getsize(path)
-    if blocksize is None or dialect.delimiter is None or size is None or size <= blocksize:
+    if blocksize is None or dialect.delimiter is None or size is None or size <= blocksize or in_order:
         return dialect, [_Part(path, dict(options), dialect.names)]
     whole = _sources.resolve(path) if remote else None
     try:

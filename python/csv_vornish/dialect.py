@@ -108,21 +108,23 @@ class Dialect:
         ``expected_columns`` is ``None`` (left to the repair's own guess)
         for a dialect without columns; so is ``delimiter`` for one without
         a delimiter (a single column, whose overflow the repair merges back).
-        ``comment`` is there only for a dialect with a comment prefix. Of a
-        header of two rows the repair takes the lower one (the names): the
-        group row above it is set aside with the preamble.
+        ``comment`` is there only for a dialect with a comment prefix,
+        ``skip_footer`` only for one with a footer, and ``header_rows`` only
+        for a header of two rows (whose names the repair joins).
         """
         options = {
             "delimiter": self.delimiter,
             "quote_char": self.quote_char,
             "expected_columns": self.columns or None,
             "skip_initial_space": self.skip_initial_space,
-            # The repair reads one header row: of a header of two rows the
-            # row of names, the group row above it going with the preamble.
-            "skip_rows": self.skip_rows + (self.header_rows - 1 if self.header and self.header_rows > 1 else 0),
+            "skip_rows": self.skip_rows,
         }
         if self.comment:
             options["comment"] = self.comment
+        if self.skip_footer:
+            options["skip_footer"] = self.skip_footer
+        if self.header and self.header_rows == 2:
+            options["header_rows"] = 2
         return options
 
 
@@ -178,6 +180,8 @@ _UNSET: dict[str, Any] = {
     "skip_initial_space": (False,),
     "skip_rows": (0, None),
     "comment": (None, ""),
+    "skip_footer": (0, None),
+    "header_rows": (None,),
 }
 
 # Options that only hold under the detected delimiter and quote character.

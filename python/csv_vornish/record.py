@@ -44,6 +44,8 @@ ACTIONS: tuple[str, ...] = (
     "redecoded",
     "type_null",
     "comment",
+    "footer",
+    "table",
 )
 
 #: The first line of an audit CSV file.

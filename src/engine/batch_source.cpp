@@ -127,11 +127,14 @@ class FileBatchSource final : public BatchSource {
 
     std::vector<std::string> header;
     if (options_.header) {
+      // The footer is among the rows after the header.
+      repair_->hold_back(0);
       want_header_ = true;
       if (Status s = advance(); !s) {
         return s.error();
       }
       want_header_ = false;
+      repair_->hold_back(options_.repair.skip_footer);
       header = std::move(header_);
     } else if (options_.repair.skip_rows > 0 && !options_.range) {
       // Only so that data_begin() is known: the preamble's rows are set
@@ -292,6 +295,9 @@ class FileBatchSource final : public BatchSource {
     line_ = ran.value().next_line;
     if (!ran.value().stopped) {
       done_ = true;
+      // The rows still held back are the footer.
+      repair_->finish(rows);
+      publish_counts();
     }
     return Ok{};
   }
@@ -318,12 +324,18 @@ class FileBatchSource final : public BatchSource {
     scan.fd = fd_.get();
     scan.held = regular_ ? nullptr : &window_;
     scan.options = options_.repair;
+    // The scan starts past the header, with the table's rows left as they
+    // are now; it holds back the same footer, so footer rows are not typed.
+    scan.options.join_header = false;
+    scan.options.table_rows = repair_->table_rows_left();
     scan.dialect = dialect_;
     scan.columns = columns;
     scan.begin = pos_;
     scan.stop = done_ ? pos_ : stop_;
     scan.size = size_;
-    scan.threads = std::min(options_.threads.value_or(usable_cores()), kMaxThreads);
+    scan.threads = scan.options.skip_footer > 0 || scan.options.table_rows
+                       ? 1
+                       : std::min(options_.threads.value_or(usable_cores()), kMaxThreads);
     scan.chunk_size =
         std::max<std::size_t>(options_.chunk_size.value_or(StreamOptions::kDefaultChunkSize), 1);
     Result<SettledTypes> settled = settle_types(options_.types, names_, scan);
@@ -338,20 +350,24 @@ class FileBatchSource final : public BatchSource {
 
   // Whether the rows after the header are worth several threads. A preamble
   // is counted off from the start of the file, so a file with one stays on
-  // one thread, as in the streaming repair; so does anything that cannot be
+  // one thread, as in the streaming repair; so does one with a footer or a
+  // table's row limit (counted to the end), and anything that cannot be
   // read at any offset.
   void plan_parallel(std::size_t columns) {
     const std::size_t threads = std::min(options_.threads.value_or(usable_cores()), kMaxThreads);
     const std::size_t chunk_size =
         std::max<std::size_t>(options_.chunk_size.value_or(StreamOptions::kDefaultChunkSize), 1);
     const std::uint64_t limit = std::min(stop_, size_);
-    if (done_ || threads <= 1 || !regular_ || options_.repair.skip_rows > 0 || limit <= pos_ ||
+    VornishOptions rest = options_.repair;
+    // A two-row header has been joined by now; the rows after it are rows.
+    if (options_.header) rest.join_header = false;
+    if (done_ || threads <= 1 || !regular_ || counts_rows_in_order(rest) || limit <= pos_ ||
         limit - pos_ <= chunk_size) {
       return;
     }
     ParallelPlan plan;
     plan.fd = fd_.get();
-    plan.options = options_.repair;
+    plan.options = rest;
     plan.dialect = dialect_;
     plan.columns = columns;
     plan.width = width_;

@@ -49,6 +49,10 @@ std::string_view action_name(RepairAction action) noexcept {
       return "type_null";
     case RepairAction::Comment:
       return "comment";
+    case RepairAction::Footer:
+      return "footer";
+    case RepairAction::Table:
+      return "table";
     case RepairAction::InvalidUtf8:
       return "invalid_utf8";
     case RepairAction::Redecoded:
@@ -137,6 +141,12 @@ void append_detail(std::string& out, const RepairEntry& entry, std::string_view 
       return;
     case RepairAction::Comment:
       out += reason_text(QuarantineReason::Comment, 0);
+      return;
+    case RepairAction::Footer:
+      out += reason_text(QuarantineReason::Footer, 0);
+      return;
+    case RepairAction::Table:
+      out += reason_text(QuarantineReason::OtherTable, 0);
       return;
     case RepairAction::StrayQuote:
       append_counted(out, entry.amount, "quote", "quotes");

@@ -42,9 +42,11 @@ enum class RepairAction : std::uint8_t {
   TypeNull,  // did not read as the type chosen for its column: null
   // The whole row, set aside by an option of the front package.
   Comment,  // a comment line
+  Footer,   // a row of the footer after the table
+  Table,    // a row of another table than the one read
 };
 
-inline constexpr std::size_t kRepairActions = 13;
+inline constexpr std::size_t kRepairActions = 15;
 
 using ActionCounts = std::array<std::uint64_t, kRepairActions>;
 

@@ -913,12 +913,17 @@ Result<bool> run_sequential(FileWindow& window, const VornishOptions& options,
     if (!end) {
       return end.error();
     }
+    pos = end.value().end;
+    line = end.value().next_line;
+    const bool last = window.at_eof() && pos >= window.end();
+    if (last) {
+      // The rows still held back are the footer.
+      repair.finish(sink);
+    }
     if (Status s = committer.commit(sink, 1); !s) {
       return s.error();
     }
-    pos = end.value().end;
-    line = end.value().next_line;
-    if (window.at_eof() && pos >= window.end()) {
+    if (last) {
       break;
     }
     if (!progress.report(pos)) {
@@ -1114,7 +1119,7 @@ Result<StreamRun> stream_vornish_file(const std::string& input_path,
   // A preamble is counted off from the start of the file, so a file with one
   // is read on one thread.
   const bool parallel =
-      stream.threads > 1 && regular && size > chunk_size && options.skip_rows == 0;
+      stream.threads > 1 && regular && size > chunk_size && !counts_rows_in_order(options);
   Result<bool> finished = true;
   if (parallel) {
     try {

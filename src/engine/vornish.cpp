@@ -26,6 +26,12 @@ std::string reason_text(QuarantineReason reason, std::size_t expected) {
   if (reason == QuarantineReason::Comment) {
     return "Row is a comment";
   }
+  if (reason == QuarantineReason::Footer) {
+    return "Row is part of a footer";
+  }
+  if (reason == QuarantineReason::OtherTable) {
+    return "Row belongs to another table";
+  }
   std::string text = reason == QuarantineReason::TooFew ? "Row has too few columns (expected "
                                                         : "Row has extra columns (expected ";
   text += std::to_string(expected);
@@ -113,6 +119,9 @@ RowRepair::RowRepair(const VornishOptions& options, const Dialect& dialect)
       merge_overflow_(options.merge_overflow),
       preamble_(options.skip_rows),
       comment_(options.comment),
+      footer_(options.skip_footer),
+      table_left_(options.table_rows),
+      joining_(options.join_header ? 2 : 0),
       shaper_(dialect.expected_columns, dialect.delimiter),
       auditor_(dialect.delimiter, options.quote_char, options.repair_quotes,
                options.skip_initial_space),
@@ -141,8 +150,8 @@ void RowRepair::take(RowView row, std::size_t width, std::size_t start, std::siz
                      const RowSource* source) {
   ++stats_.total_rows;
   RepairLog* log = source != nullptr ? visitor.repair_log() : nullptr;
-  if (log) log->note_row(source->first_line, start, row_bytes(*source));
   if (preamble_ > 0) {
+    if (log) log->note_row(source->first_line, start, row_bytes(*source));
     // Set aside whole, so nothing of it is lost, with its own line.
     --preamble_;
     if (log) record(*source, start, width, Fate::Preamble, *log);
@@ -150,10 +159,168 @@ void RowRepair::take(RowView row, std::size_t width, std::size_t start, std::siz
     ++stats_.quarantined_rows;
     return;
   }
+  // The header's rows come first, so deciding them at once keeps the order.
+  if (footer_ == 0 || joining_ > 0) {
+    decide(row, width, start, line_after, visitor, as_read_end, source);
+    return;
+  }
+  // Whether a row is one of the last `footer_` is known only `footer_` rows
+  // later: the ring holds that many, and the oldest is decided when a new
+  // one comes.
+  if (held_.size() < footer_ && held_count_ == held_.size()) {
+    held_.emplace_back();
+  }
+  if (held_count_ < held_.size()) {
+    hold(held_[(held_head_ + held_count_) % held_.size()], row, width, start, line_after,
+         as_read_end, source);
+    ++held_count_;
+    return;
+  }
+  HeldRow& oldest = held_[held_head_];
+  release(oldest, visitor, false);
+  hold(oldest, row, width, start, line_after, as_read_end, source);
+  held_head_ = (held_head_ + 1) % held_.size();
+}
+
+void RowRepair::hold(HeldRow& slot, RowView row, std::size_t width, std::size_t start,
+                     std::size_t line_after, std::optional<std::size_t> as_read_end,
+                     const RowSource* source) {
+  slot.start = start;
+  slot.width = width;
+  slot.line_after = line_after;
+  slot.as_read_end = as_read_end;
+  slot.has_source = source != nullptr;
+  if (source != nullptr) {
+    slot.bytes.assign(source->bytes);
+    slot.source = *source;
+    slot.source.bytes = {};
+  }
+  slot.text.clear();
+  slot.ends.clear();
+  slot.ascii.clear();
+  for (const FieldView& field : row) {
+    slot.text += field.text;
+    slot.ends.push_back(slot.text.size());
+    slot.ascii.push_back(field.ascii ? 1 : 0);
+  }
+}
+
+void RowRepair::release(HeldRow& slot, RowVisitor& visitor, bool footer) {
+  const RowSource* source = nullptr;
+  if (slot.has_source) {
+    slot.source.bytes = slot.bytes;
+    source = &slot.source;
+  }
+  // The views are made only now: the ring may have moved its slots.
+  slot.fields.resize(slot.ends.size());
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i < slot.ends.size(); ++i) {
+    slot.fields[i] = FieldView{std::string_view(slot.text).substr(begin, slot.ends[i] - begin),
+                               slot.ascii[i] != 0};
+    begin = slot.ends[i];
+  }
+  const RowView row(slot.fields);
+  if (footer) {
+    set_aside(row, slot.width, slot.start, slot.line_after, visitor, source, Fate::Footer,
+              QuarantineReason::Footer);
+  } else {
+    decide(row, slot.width, slot.start, slot.line_after, visitor, slot.as_read_end, source);
+  }
+}
+
+void RowRepair::finish(RowVisitor& visitor) {
+  for (; held_count_ > 0; --held_count_) {
+    release(held_[held_head_], visitor, true);
+    held_head_ = (held_head_ + 1) % held_.size();
+  }
+  held_head_ = 0;
+}
+
+void RowRepair::set_aside(RowView row, std::size_t width, std::size_t start,
+                          std::size_t line_after, RowVisitor& visitor, const RowSource* source,
+                          Fate fate, QuarantineReason reason) {
+  RepairLog* log = source != nullptr ? visitor.repair_log() : nullptr;
+  if (log) {
+    log->note_row(source->first_line, start, row_bytes(*source));
+    record(*source, start, width, fate, *log);
+  }
+  visitor.quarantined(line_after, reason, row, start);
+  ++stats_.quarantined_rows;
+}
+
+void RowRepair::keep_group_row(RowView row) {
+  // Each group name stands over the empty cells after it, up to the next.
+  groups_.resize(row.size());
+  std::string_view group;
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    if (!row[i].text.empty()) group = row[i].text;
+    groups_[i].assign(group);
+  }
+}
+
+RowView RowRepair::joined_names(RowView names) {
+  joined_text_.clear();
+  std::vector<std::size_t> ends;
+  ends.reserve(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    // Past the group row's last cell its last group still stands.
+    const std::string_view group =
+        groups_.empty() ? std::string_view{} : std::string_view(groups_[std::min(i, groups_.size() - 1)]);
+    const std::string_view name = names[i].text;
+    joined_text_ += group;
+    if (!group.empty() && !name.empty()) joined_text_ += ' ';
+    joined_text_ += name;
+    ends.push_back(joined_text_.size());
+  }
+  joined_.resize(names.size());
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::string_view text = std::string_view(joined_text_).substr(begin, ends[i] - begin);
+    const bool ascii = std::all_of(text.begin(), text.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    joined_[i] = FieldView{text, ascii};
+    begin = ends[i];
+  }
+  return joined_;
+}
+
+void RowRepair::decide(RowView row, std::size_t width, std::size_t start, std::size_t line_after,
+                       RowVisitor& visitor, std::optional<std::size_t> as_read_end,
+                       const RowSource* source) {
+  if (table_left_) {
+    if (*table_left_ == 0) {
+      set_aside(row, width, start, line_after, visitor, source, Fate::OtherTable,
+                QuarantineReason::OtherTable);
+      return;
+    }
+    --*table_left_;
+  }
   if (!comment_.empty() && !row.empty() && row[0].text.starts_with(comment_)) {
-    if (log) record(*source, start, width, Fate::Comment, *log);
-    visitor.quarantined(line_after, QuarantineReason::Comment, row, start);
-    ++stats_.quarantined_rows;
+    set_aside(row, width, start, line_after, visitor, source, Fate::Comment,
+              QuarantineReason::Comment);
+    return;
+  }
+  RepairLog* log = source != nullptr ? visitor.repair_log() : nullptr;
+  if (log) log->note_row(source->first_line, start, row_bytes(*source));
+  if (joining_ == 2) {
+    // The group row is the upper half of the header the next row completes.
+    joining_ = 1;
+    keep_group_row(row);
+    // Read but not written on its own: the names row carries it.
+    if (log) record(*source, start, width, Fate::Kept, *log);
+    return;
+  }
+  if (joining_ == 1) {
+    joining_ = 0;
+    const RowView names = (expected_ == 0 || width == expected_) ? row : shaper_.shape(row);
+    if (log) {
+      const bool as_is = expected_ == 0 || width == expected_;
+      record(*source, start, width,
+             as_is ? Fate::Kept : (width < expected_ ? Fate::Padded : Fate::Merged), *log);
+    }
+    visitor.kept_header(joined_names(names), start);
+    ++stats_.vornished_rows;
+    if (expected_ != 0 && width != expected_) ++stats_.repaired_rows;
     return;
   }
   if (expected_ == 0 || width == expected_) {
@@ -220,6 +387,12 @@ void RowRepair::record(const RowSource& source, std::size_t start, std::size_t w
     case Fate::Comment:
       log.add(0, RepairAction::Comment, width, expected_);
       break;
+    case Fate::Footer:
+      log.add(0, RepairAction::Footer, width, expected_);
+      break;
+    case Fate::OtherTable:
+      log.add(0, RepairAction::Table, width, expected_);
+      break;
   }
 }
 
@@ -280,6 +453,7 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
       repair.take(row, n, start, parser.line(), visitor, as_read_end);
     }
   }
+  if (!visitor.stop_requested()) repair.finish(visitor);
   return repair.stats();
 }
 
@@ -307,6 +481,9 @@ RowView KeptRows::Cursor::read(std::size_t index) {
   if (index >= rows_->starts_.size()) {
     return {};
   }
+  if (rows_->joined_ && index == rows_->joined_->index) {
+    return rows_->joined_->fields;
+  }
   const auto start = static_cast<std::size_t>(rows_->starts_[index]);
   if (parser_.pos() != start) {
     parser_.seek(start);
@@ -316,6 +493,17 @@ RowView KeptRows::Cursor::read(std::size_t index) {
     return {};
   }
   return shaper_.shape(*row);
+}
+
+void KeptRows::push_joined(RowView row, std::size_t start) {
+  auto joined = std::make_shared<Joined>();
+  joined->index = starts_.size();
+  joined->text = to_row(row);
+  for (std::size_t i = 0; i < joined->text.size(); ++i) {
+    joined->fields.push_back(FieldView{joined->text[i], row[i].ascii});
+  }
+  joined_ = std::move(joined);
+  starts_.push_back(start);
 }
 
 Row KeptRows::materialize(std::size_t index) const {
@@ -339,6 +527,9 @@ class OutcomeCollector final : public RowVisitor {
   RepairLog* repair_log() noexcept override { return log_; }
 
   void kept(RowView /*row*/, std::size_t start) override { outcome_.rows.push_back(start); }
+  void kept_header(RowView row, std::size_t start) override {
+    outcome_.rows.push_joined(row, start);
+  }
   bool needs_fields() const noexcept override { return keep_quarantined_; }
 
   void quarantined(std::size_t line, QuarantineReason reason, RowView raw,

@@ -39,7 +39,23 @@ struct VornishOptions {
   // Rows whose first field starts with it are set aside as comments; empty
   // for none. Only the front package sets it.
   std::string comment;
+  // The last rows of the input set aside as a footer. Only the front sets it.
+  std::size_t skip_footer = 0;
+  // Rows of the table past the preamble, header included; the rows after
+  // them belong to other tables and are set aside. None: no limit.
+  std::optional<std::size_t> table_rows;
+  // The table's header spans two rows: the group names above and the column
+  // names below become one row of joined names.
+  bool join_header = false;
 };
+
+// Whether rows must be decided in input order from the start of the table
+// (a preamble, a footer, a table's row limit or a joined header): such a run
+// stays on one thread.
+inline bool counts_rows_in_order(const VornishOptions& options) noexcept {
+  return options.skip_rows > 0 || options.skip_footer > 0 || options.table_rows.has_value() ||
+         options.join_header;
+}
 
 struct VornishStats {
   std::size_t total_rows = 0;
@@ -56,10 +72,11 @@ struct QuarantineRecord {
   Row raw_tokens;
 };
 
-enum class QuarantineReason : unsigned char { TooFew, Extra, Preamble, Comment };
+enum class QuarantineReason : unsigned char { TooFew, Extra, Preamble, Comment, Footer, OtherTable };
 
 // "Row has too few columns (expected E)" / "Row has extra columns (expected E)"
-// / "Row is part of a preamble" / "Row is a comment".
+// / "Row is part of a preamble" / "Row is a comment" / "Row is part of a
+// footer" / "Row belongs to another table".
 std::string reason_text(QuarantineReason reason, std::size_t expected);
 
 // The reason text of each kind, made once per run.
@@ -69,7 +86,9 @@ class ReasonTexts {
       : too_few_(reason_text(QuarantineReason::TooFew, expected)),
         extra_(reason_text(QuarantineReason::Extra, expected)),
         preamble_(reason_text(QuarantineReason::Preamble, expected)),
-        comment_(reason_text(QuarantineReason::Comment, expected)) {}
+        comment_(reason_text(QuarantineReason::Comment, expected)),
+        footer_(reason_text(QuarantineReason::Footer, expected)),
+        other_table_(reason_text(QuarantineReason::OtherTable, expected)) {}
 
   const std::string& of(QuarantineReason reason) const noexcept {
     switch (reason) {
@@ -79,6 +98,10 @@ class ReasonTexts {
         return extra_;
       case QuarantineReason::Comment:
         return comment_;
+      case QuarantineReason::Footer:
+        return footer_;
+      case QuarantineReason::OtherTable:
+        return other_table_;
       case QuarantineReason::Preamble:
         break;
     }
@@ -90,6 +113,8 @@ class ReasonTexts {
   std::string extra_;
   std::string preamble_;
   std::string comment_;
+  std::string footer_;
+  std::string other_table_;
 };
 
 // A delimiter or quote byte as text: the byte taken as a code point
@@ -141,6 +166,9 @@ class RowVisitor {
   virtual void kept_as_read(RowView row, std::size_t start, std::size_t /*end*/) {
     kept(row, start);
   }
+  // The names of a two-row header joined into one row: kept, but made of
+  // two rows, so not to be read again from where it starts.
+  virtual void kept_header(RowView row, std::size_t start) { kept(row, start); }
   // A row set aside, unrepaired; `start` as for kept rows.
   virtual void quarantined(std::size_t line, QuarantineReason reason, RowView raw,
                            std::size_t start) = 0;
@@ -195,15 +223,30 @@ class RowRepair {
             const RowSource* source = nullptr);
   const VornishStats& stats() const noexcept { return stats_; }
 
+  // The rows still held back at the end of the input are the footer: sets
+  // them aside. Call once, when the input has no more rows.
+  void finish(RowVisitor& visitor);
+  // How many of the last rows are held back as the footer from now on (a
+  // caller that reads a header first arms it after the header). Only while
+  // none is held.
+  void hold_back(std::size_t rows) noexcept {
+    if (held_count_ == 0) footer_ = rows;
+  }
+  // Rows of the table still to come before the other tables start.
+  std::optional<std::size_t> table_rows_left() const noexcept { return table_left_; }
+
   // The width a row must have to be kept untouched (0: any), while rows are
   // no longer set aside as the preamble; nothing otherwise.
   std::optional<std::size_t> untouched_width() const noexcept {
     // A comment can be of any width: every row is looked at.
-    if (preamble_ > 0 || !comment_.empty()) return std::nullopt;
+    if (preamble_ > 0 || !comment_.empty() || footer_ > 0 || table_left_ || joining_ > 0) {
+      return std::nullopt;
+    }
     return expected_;
   }
-  // Whether the row loop must read fields: a comment is told by its first.
-  bool needs_fields() const noexcept { return !comment_.empty(); }
+  // Whether the row loop must read fields: a comment is told by its first,
+  // and a joined header is made of its rows' names.
+  bool needs_fields() const noexcept { return !comment_.empty() || joining_ > 0; }
   // A row of that width read as it stands (ResilientParser::next_row_verbatim):
   // kept as it is, and counted as take() would count it.
   void take_verbatim(std::size_t start, std::size_t end, RowVisitor& visitor) {
@@ -213,9 +256,42 @@ class RowRepair {
   }
 
  private:
-  enum class Fate : std::uint8_t { Kept, Padded, Merged, Quarantined, Preamble, Comment };
+  enum class Fate : std::uint8_t {
+    Kept, Padded, Merged, Quarantined, Preamble, Comment, Footer, OtherTable
+  };
   void record(const RowSource& source, std::size_t start, std::size_t width, Fate fate,
               RepairLog& log);
+  // The decision for a row past the preamble that is not held back.
+  void decide(RowView row, std::size_t width, std::size_t start, std::size_t line_after,
+              RowVisitor& visitor, std::optional<std::size_t> as_read_end,
+              const RowSource* source);
+  void set_aside(RowView row, std::size_t width, std::size_t start, std::size_t line_after,
+                 RowVisitor& visitor, const RowSource* source, Fate fate,
+                 QuarantineReason reason);
+  // The upper row of a two-row header, kept until the lower one comes.
+  void keep_group_row(RowView row);
+  RowView joined_names(RowView names);
+
+  // A row held back while it may still be one of the last `footer_`: its
+  // fields and bytes copied, since the parser's views move on.
+  struct HeldRow {
+    std::size_t start = 0;
+    std::size_t width = 0;
+    std::size_t line_after = 0;
+    std::optional<std::size_t> as_read_end;
+    bool has_source = false;
+    RowSource source;
+    std::string bytes;
+    std::string text;
+    std::vector<std::size_t> ends;
+    std::vector<unsigned char> ascii;
+    std::vector<FieldView> fields;
+  };
+  void hold(HeldRow& slot, RowView row, std::size_t width, std::size_t start,
+            std::size_t line_after, std::optional<std::size_t> as_read_end,
+            const RowSource* source);
+  // Hands the held row to `decide` (or, at the end, to the footer).
+  void release(HeldRow& slot, RowVisitor& visitor, bool footer);
 
   std::size_t expected_;
   bool fill_ragged_rows_;
@@ -223,6 +299,17 @@ class RowRepair {
   // Rows still to be set aside as the preamble.
   std::size_t preamble_;
   std::string comment_;
+  std::size_t footer_;
+  std::optional<std::size_t> table_left_;
+  // Rows of a two-row header still to come (2, 1 or 0).
+  std::size_t joining_;
+  std::vector<std::string> groups_;
+  std::string joined_text_;
+  std::vector<FieldView> joined_;
+  // A ring of the rows held back, oldest at held_head_.
+  std::vector<HeldRow> held_;
+  std::size_t held_head_ = 0;
+  std::size_t held_count_ = 0;
   RowShaper shaper_;
   RowAuditor auditor_;
   bool redecodes_;
@@ -249,6 +336,9 @@ class KeptRows {
   std::size_t size() const noexcept { return starts_.size(); }
   bool empty() const noexcept { return starts_.empty(); }
   void push_back(std::size_t start) { starts_.push_back(start); }
+  // The joined names of a two-row header, which no single row of the
+  // buffer holds: kept as they are.
+  void push_joined(RowView row, std::size_t start);
   void shrink_to_fit() { starts_.shrink_to_fit(); }
 
   // Reads kept rows back; the row views stay valid until its next read.
@@ -276,6 +366,13 @@ class KeptRows {
   std::shared_ptr<const utf8::Fallback> fallback_;
   Dialect dialect_;
   std::vector<std::uint64_t> starts_;
+  struct Joined {
+    std::size_t index = 0;
+    Row text;
+    std::vector<FieldView> fields;
+  };
+  // Shared, so that copies of the rows (and their cursors) read it alike.
+  std::shared_ptr<const Joined> joined_;
 };
 
 struct VornishOutcome {

@@ -77,10 +77,17 @@ constexpr std::array<binding::Param, 6> kReadArrowTypes = {{
 constexpr binding::Param kReadArrowSource = {"_source", Kind::Object, Default::None, true};
 // comment: rows whose first field starts with it are set aside.
 constexpr binding::Param kReadArrowComment = {"comment", Kind::OptionalText, Default::None, true};
+// The table's layout: rows of a footer at the end, the rows of the table
+// before the other tables (the front's table=), a header of two rows.
+constexpr std::array<binding::Param, 3> kReadArrowLayout = {{
+    {"skip_footer", Kind::Count, Default::Zero, true},
+    {"_table_rows", Kind::OptionalCount, Default::None, true},
+    {"header_rows", Kind::OptionalCount, Default::None, true},
+}};
 
-consteval std::array<binding::Param, 28> read_arrow_params() {
+consteval std::array<binding::Param, 31> read_arrow_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReadArrowHead);
-  std::array<binding::Param, 28> all{};
+  std::array<binding::Param, 31> all{};
   for (std::size_t i = 0; i < 7; ++i) {
     all[i] = head[i];
   }
@@ -92,10 +99,13 @@ consteval std::array<binding::Param, 28> read_arrow_params() {
   }
   all[26] = kReadArrowSource;
   all[27] = kReadArrowComment;
+  for (std::size_t i = 0; i < kReadArrowLayout.size(); ++i) {
+    all[28 + i] = kReadArrowLayout[i];
+  }
   return all;
 }
 
-constexpr Signature<28> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+constexpr Signature<31> kReadArrowSignature{"read_arrow()", read_arrow_params()};
 
 constexpr Signature<7> kRowStartsSignature{"_row_starts()",
                                            {{{"file_path", Kind::Text, Default::Required},
@@ -344,7 +354,7 @@ void read_type_choices(PyObject* types, TypeRequest& request) {
   }
 }
 
-TypeRequest read_type_request(const binding::Bound<28>& args) {
+TypeRequest read_type_request(const binding::Bound<31>& args) {
   TypeRequest request;
   PyObject* types = args[20].object();
   if (types == nullptr || types == Py_None) {
@@ -447,7 +457,7 @@ void audit_from(PyObject* audit, ArrowReadOptions& options) {
   options.audit_path.emplace(text, static_cast<std::size_t>(size));
 }
 
-PyRef read_arrow(const binding::Bound<28>& args) {
+PyRef read_arrow(const binding::Bound<31>& args) {
   ArrowReadOptions options;
   options.repair = binding::options_from(args, 1);
   options.header = args[7].flag();
@@ -461,9 +471,18 @@ PyRef read_arrow(const binding::Bound<28>& args) {
   options.repair.fallback = binding::fallback_from(args[19].object());
   options.types = read_type_request(args);
   options.repair.comment = args[27].optional_text().value_or("");
+  options.repair.skip_footer = *args[28].count();
+  options.repair.table_rows = args[29].count();
+  options.repair.join_header = args[30].count() == std::optional<std::size_t>(2);
   if (args[12].count() || args[13].count() || args[14].count() || args[15].count()) {
     if (!options.repair.delimiter) {
       PyErr_SetString(PyExc_ValueError, "a byte range is read with a given delimiter");
+      throw_python_error();
+    }
+    if (options.repair.skip_footer > 0 || options.repair.table_rows || options.repair.join_header) {
+      // Where the footer or the table ends is known only from the whole file.
+      PyErr_SetString(PyExc_ValueError,
+                      "a byte range is read without skip_footer, a table's rows or header_rows=2");
       throw_python_error();
     }
     ArrowReadOptions::Range range;
@@ -841,7 +860,8 @@ PyMethodDef read_arrow_def = {
     "threads=None, chunk_size=None, skip_initial_space=False, skip_rows=0, range_begin=None, "
     "range_end=None, first_line=None, table_columns=None, large_strings=False, audit=None, "
     "record=False, fallback=None, types=None, null_values=None, decimal=None, thousands=None, "
-    "date_format=None, type_counts=None, _source=None, comment=None)\n--\n\n"
+    "date_format=None, type_counts=None, _source=None, comment=None, skip_footer=0, "
+    "_table_rows=None, header_rows=None)\n--\n\n"
     "The repaired rows of a CSV file as an ArrowRowStream (see csv_vornish.read_arrow)."};
 
 PyMethodDef row_starts_def = {

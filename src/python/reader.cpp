@@ -44,7 +44,7 @@ static_assert(binding::well_formed(kExitSignature));
 // goes (`audit`, a CSV file), whether the changes are counted at all, the
 // code page for bytes that are not UTF-8, and the prefix of comment lines
 // to set aside.
-constexpr std::array<binding::Param, 5> kFrontOpenTail = {{
+constexpr std::array<binding::Param, 10> kFrontOpenTail = {{
     {"audit", Kind::OptionalText, Default::None, true},
     {"record", Kind::Switch, Default::False, true},
     {"fallback", Kind::Object, Default::None, true},
@@ -52,10 +52,18 @@ constexpr std::array<binding::Param, 5> kFrontOpenTail = {{
     // input (or file object's) is read into memory instead of the file.
     {"_source", Kind::Object, Default::None, true},
     {"comment", Kind::OptionalText, Default::None, true},
+    // The table's layout: its preamble, the rows of a footer at the end, the
+    // rows of the table before the other tables (the front's table=), a
+    // header of two rows.
+    {"skip_rows", Kind::Count, Default::Zero, true},
+    {"skip_footer", Kind::Count, Default::Zero, true},
+    {"_table_rows", Kind::OptionalCount, Default::None, true},
+    {"header_rows", Kind::OptionalCount, Default::None, true},
+    {"skip_initial_space", Kind::Switch, Default::False, true},
 }};
-consteval std::array<binding::Param, 12> front_open_params() {
+consteval std::array<binding::Param, 17> front_open_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReaderHead);
-  std::array<binding::Param, 12> all{};
+  std::array<binding::Param, 17> all{};
   for (std::size_t i = 0; i < head.size(); ++i) {
     all[i] = head[i];
   }
@@ -64,7 +72,7 @@ consteval std::array<binding::Param, 12> front_open_params() {
   }
   return all;
 }
-constexpr Signature<12> kFrontOpenSignature{"open()", front_open_params()};
+constexpr Signature<17> kFrontOpenSignature{"open()", front_open_params()};
 static_assert(binding::well_formed(kFrontOpenSignature));
 
 struct ReaderState {
@@ -123,11 +131,16 @@ class WithoutGil {
 // The front's open(): (reader, changes by action). The file is read and
 // repaired without the interpreter lock; the audit file, when asked for,
 // is written after the repair, so a file that cannot be read leaves none.
-PyRef make_front_reader(const binding::Bound<12>& args) {
+PyRef make_front_reader(const binding::Bound<17>& args) {
   auto state = std::make_unique<ReaderState>();
   VornishOptions options = binding::options_from(args, 1);
   options.fallback = binding::fallback_from(args[9].object());
   options.comment = args[11].optional_text().value_or("");
+  options.skip_rows = *args[12].count();
+  options.skip_footer = *args[13].count();
+  options.table_rows = args[14].count();
+  options.join_header = args[15].count() == std::optional<std::size_t>(2);
+  options.skip_initial_space = args[16].flag();
   const std::optional<std::string_view> audit_path = args[7].optional_text();
   RepairLog log(audit_path.has_value());
   if (options.fallback) log.set_fallback_name(options.fallback->name());
@@ -372,7 +385,8 @@ PyMethodDef front_open_def = {
     "_open", as_method(front_open_entry), METH_FASTCALL | METH_KEYWORDS,
     "_open(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, audit=None, "
-    "record=False, fallback=None, _source=None, comment=None)\n--\n\n"
+    "record=False, fallback=None, _source=None, comment=None, skip_rows=0, skip_footer=0, "
+    "_table_rows=None, header_rows=None, skip_initial_space=False)\n--\n\n"
     "open() for csv_vornish: (reader, changes by action), read without the interpreter "
     "lock."};
 

@@ -34,7 +34,7 @@ constexpr std::array<Param, 3> kHead = {{
 // `audit` names the repair record's CSV file; `record` counts the changes
 // by action without writing them.
 // `comment`: rows whose first field starts with it are set aside.
-constexpr std::array<Param, 10> kStreamParams = {{
+constexpr std::array<Param, 13> kStreamParams = {{
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
     {"progress", Kind::OptionalCallable, Default::None, true},
@@ -47,11 +47,16 @@ constexpr std::array<Param, 10> kStreamParams = {{
     // objects.
     {"_source", Kind::Object, Default::None, true},
     {"comment", Kind::OptionalText, Default::None, true},
+    // The table's layout: rows of a footer at the end, the rows of the table
+    // before the other tables (the front's table=), a header of two rows.
+    {"skip_footer", Kind::Count, Default::Zero, true},
+    {"_table_rows", Kind::OptionalCount, Default::None, true},
+    {"header_rows", Kind::OptionalCount, Default::None, true},
 }};
 
-consteval std::array<Param, 19> stream_params() {
+consteval std::array<Param, 22> stream_params() {
   const std::array<Param, 9> base = binding::with_options(kHead);
-  std::array<Param, 19> all{};
+  std::array<Param, 22> all{};
   for (std::size_t i = 0; i < 9; ++i) {
     all[i] = base[i];
   }
@@ -63,7 +68,7 @@ consteval std::array<Param, 19> stream_params() {
 
 // Same display name as the backend's function, so that binding errors read
 // the same.
-constexpr binding::Signature<19> kSignature{"vornish_file()", stream_params()};
+constexpr binding::Signature<22> kSignature{"vornish_file()", stream_params()};
 static_assert(binding::well_formed(kSignature));
 
 enum Index : std::size_t {
@@ -77,6 +82,9 @@ enum Index : std::size_t {
   kFallback = 16,
   kSource = 17,
   kComment = 18,
+  kSkipFooter = 19,
+  kTableRows = 20,
+  kHeaderRows = 21,
 };
 
 // Gives the interpreter lock up for its lifetime; `state` is where it is
@@ -101,7 +109,7 @@ class WithoutLock {
   PyThreadState* state_;
 };
 
-PyRef stream_call(const binding::Bound<19>& args) {
+PyRef stream_call(const binding::Bound<22>& args) {
   std::optional<std::string> quarantine_path;
   if (const auto path = args[2].optional_text()) {
     quarantine_path.emplace(*path);
@@ -111,6 +119,9 @@ PyRef stream_call(const binding::Bound<19>& args) {
   options.skip_rows = *args[kSkipRows].count();
   options.fallback = binding::fallback_from(args[kFallback].object());
   options.comment = args[kComment].optional_text().value_or("");
+  options.skip_footer = *args[kSkipFooter].count();
+  options.table_rows = args[kTableRows].count();
+  options.join_header = args[kHeaderRows].count() == std::optional<std::size_t>(2);
 
   StreamOptions stream;
   stream.threads = std::min(args[kThreads].count().value_or(usable_cores()), kMaxThreads);
@@ -194,7 +205,7 @@ PyMethodDef stream_def = {
     "_vornish_file(input_path, output_path, quarantine_path=None, delimiter=None, "
     "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
     "repair_quotes=True, *, threads=None, chunk_size=None, progress=None, "
-    "skip_initial_space=False, skip_rows=0, audit=None, record=False, fallback=None, _source=None, comment=None)\n"
+    "skip_initial_space=False, skip_rows=0, audit=None, record=False, fallback=None, _source=None, comment=None, skip_footer=0, _table_rows=None, header_rows=None)\n"
     "--\n"
     "\n"
     "vornish_file() for files of any size: read in chunks, parsed on `threads`\n"

@@ -305,6 +305,58 @@ TEST_F(VornishFile, CommentsGoToTheQuarantineFile) {
                                      "6,\"Row is a comment\",\"//x,y\"\n");
 }
 
+// The last rows held back as the footer, the rows past a table's own set
+// aside, whatever rows come before them.
+TEST(VornishSlice, FooterAndTableRows) {
+  const std::string kFooter = "Row is part of a footer";
+  const std::string kOther = "Row belongs to another table";
+  struct Case {
+    const char* name;
+    std::string input;
+    std::size_t footer;
+    std::optional<std::size_t> table_rows;
+    std::vector<Row> rows;
+    std::vector<Quarantined> quarantined;
+  };
+  const std::vector<Case> cases = {
+      {"footer", "a,b\n1,2\nTotal,2\nnote\n", 2, std::nullopt, {{"a", "b"}, {"1", "2"}},
+       {{4, kFooter, {"Total", "2"}}, {5, kFooter, {"note"}}}},
+      {"footer longer than the input", "a,b\n1,2\n", 5, std::nullopt, {},
+       {{2, kFooter, {"a", "b"}}, {3, kFooter, {"1", "2"}}}},
+      {"footer with a comment before it", "a,b\n# x\n1,2\nTotal,2\n", 1, std::nullopt,
+       {{"a", "b"}, {"1", "2"}}, {{3, "Row is a comment", {"# x"}}, {5, kFooter, {"Total", "2"}}}},
+      {"table rows", "a,b\n1,2\n\nc,d,e\n", 0, 2, {{"a", "b"}, {"1", "2"}},
+       {{4, kOther, {""}}, {5, kOther, {"c", "d", "e"}}}},
+      {"table rows and a footer", "a,b\n1,2\n\nc\nTotal\n", 1, 2, {{"a", "b"}, {"1", "2"}},
+       {{4, kOther, {""}}, {5, kOther, {"c"}}, {6, kFooter, {"Total"}}}},
+  };
+  for (const Case& c : cases) {
+    VornishOptions o = opts(2, true, true, ',');
+    o.comment = "#";
+    o.skip_footer = c.footer;
+    o.table_rows = c.table_rows;
+    const Repaired r = run(c.input, o);
+    EXPECT_EQ(r.rows, c.rows) << c.name;
+    EXPECT_EQ(r.quarantined, c.quarantined) << c.name;
+  }
+}
+
+// The names of a two-row header join the group carried over the empty
+// cells after it; the cursor reads the joined row back, and the rows after
+// it from the buffer as ever.
+TEST(VornishSlice, JoinedHeader) {
+  VornishOptions o = opts(std::nullopt, true, true, ',');
+  o.join_header = true;
+  const VornishOutcome outcome = vornish_slice("Region,Revenue,,Cost\n,2023,2024,2023\nN,1,2,3\n", o);
+  ASSERT_EQ(outcome.rows.size(), 2u);
+  auto cursor = outcome.rows.cursor();
+  EXPECT_EQ(to_row(cursor.read(1)), (Row{"N", "1", "2", "3"}));
+  EXPECT_EQ(to_row(cursor.read(0)), (Row{"Region", "Revenue 2023", "Revenue 2024", "Cost 2023"}));
+  EXPECT_EQ(outcome.stats.total_rows, 3u);
+  EXPECT_EQ(outcome.stats.vornished_rows, 2u);
+  EXPECT_TRUE(outcome.quarantined.empty());
+}
+
 TEST_F(VornishFile, CleanOutputReadsBackUnchanged) {
   const std::string input =
       "\"a\"\"b\",\"c,d\",\"e\r\nf\"\n\"g\" h ,'i' ,\"\"\"\"\n\"j\rk\",l\n\"x\"y\"z\",\xFF,m,n\n";

@@ -29,7 +29,7 @@ if "asan" in os.environ.get("LD_PRELOAD", ""):
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=40
     )
     with distributed.Client(cluster) as c:
         yield c
