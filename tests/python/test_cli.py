@@ -311,7 +311,7 @@ def test_sniff_dialect_auto_prints_the_whole_dialect(work: pathlib.Path) -> None
         "header_rows: 1",
         "skip_footer: 0",
         "tables: 1",
-        "  table 1: skip_rows=2 columns=3 header_rows=1 rows=4",
+        "  table 0: skip_rows=2 columns=3 header_rows=1 rows=4",
     ]
     result = cli("sniff", "--dialect", "auto", "--json", "-", cwd=work, stdin=PREAMBLE)
     assert result.returncode == 0, result.stderr
@@ -333,8 +333,8 @@ def test_sniff_dialect_auto_lists_comments_footer_and_tables(work: pathlib.Path)
         "header_rows: 1",
         "skip_footer: 1",
         "tables: 2",
-        "  table 1: skip_rows=1 columns=2 header_rows=1 rows=4",
-        "  table 2: skip_rows=6 columns=3 header_rows=1 rows=4",
+        "  table 0: skip_rows=1 columns=2 header_rows=1 rows=4",
+        "  table 1: skip_rows=6 columns=3 header_rows=1 rows=4",
     ]
 
 
