@@ -459,6 +459,7 @@ def read_arrow(
     compression: Compression = "infer",
     member: str | None = None,
     comment: str | None = None,
+    string_layout: Literal["string", "large_string", "string_view"] | None = None,
 ) -> ArrowRowStream:
     """Repairs the CSV file ``file_path`` into Arrow record batches for a dataframe library.
 
@@ -562,6 +563,15 @@ def read_arrow(
         member: The file to read from a zip archive holding several.
         comment: Rows whose first field starts with it are set aside as
             comments, as for ``vornish_file``.
+        string_layout: How string columns are laid out: ``"string"``
+            (32-bit offsets), ``"large_string"`` (64-bit offsets) or
+            ``"string_view"``, which polars takes without converting
+            (pyarrow, pandas and DuckDB import it too, but most of
+            pyarrow's compute functions refuse it). ``None`` (the default)
+            gives ``"string"``, or ``"large_string"`` for an input of more
+            than about 700 MB. A consumer that passes a requested schema to
+            ``__arrow_c_stream__`` gets the layout its first string column
+            asks for instead.
 
     Raises:
         TypeError: An argument of the wrong type (its note names the

@@ -9,12 +9,14 @@
 // its file mapping at once, whatever the Python object does.
 #include "python/arrow_stream.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -77,10 +79,14 @@ constexpr std::array<binding::Param, 6> kReadArrowTypes = {{
 constexpr binding::Param kReadArrowSource = {"_source", Kind::Object, Default::None, true};
 // comment: rows whose first field starts with it are set aside.
 constexpr binding::Param kReadArrowComment = {"comment", Kind::OptionalText, Default::None, true};
+// string_layout: "string", "large_string" or "string_view", overriding
+// large_strings; None: as large_strings and the input's size say.
+constexpr binding::Param kReadArrowLayout = {"string_layout", Kind::OptionalText, Default::None,
+                                             true};
 
-consteval std::array<binding::Param, 28> read_arrow_params() {
+consteval std::array<binding::Param, 29> read_arrow_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReadArrowHead);
-  std::array<binding::Param, 28> all{};
+  std::array<binding::Param, 29> all{};
   for (std::size_t i = 0; i < 7; ++i) {
     all[i] = head[i];
   }
@@ -92,10 +98,11 @@ consteval std::array<binding::Param, 28> read_arrow_params() {
   }
   all[26] = kReadArrowSource;
   all[27] = kReadArrowComment;
+  all[28] = kReadArrowLayout;
   return all;
 }
 
-constexpr Signature<28> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+constexpr Signature<29> kReadArrowSignature{"read_arrow()", read_arrow_params()};
 
 constexpr Signature<6> kRowStartsSignature{"_row_starts()",
                                            {{{"file_path", Kind::Text, Default::Required},
@@ -343,7 +350,7 @@ void read_type_choices(PyObject* types, TypeRequest& request) {
   }
 }
 
-TypeRequest read_type_request(const binding::Bound<28>& args) {
+TypeRequest read_type_request(const binding::Bound<29>& args) {
   TypeRequest request;
   PyObject* types = args[20].object();
   if (types == nullptr || types == Py_None) {
@@ -424,6 +431,65 @@ TypeRequest read_type_request(const binding::Bound<28>& args) {
   return request;
 }
 
+// The string columns' layout as Arrow names it, or the format a requested
+// schema gives it.
+constexpr std::pair<std::string_view, StringWidth> kLayoutNames[] = {
+    {"string", StringWidth::Utf8},
+    {"large_string", StringWidth::LargeUtf8},
+    {"string_view", StringWidth::View}};
+constexpr std::pair<std::string_view, StringWidth> kLayoutFormats[] = {
+    {"u", StringWidth::Utf8}, {"U", StringWidth::LargeUtf8}, {"vu", StringWidth::View}};
+
+// None: the engine's rule (32-bit offsets unless the input might overflow
+// them, 64-bit with large_strings). Views are not the default although
+// every consumer we integrate with imports them: pyarrow's compute kernels
+// (take, filter, sort, comparisons) refuse them.
+std::optional<StringWidth> layout_from(std::optional<std::string_view> name) {
+  if (!name) {
+    return std::nullopt;
+  }
+  for (const auto& [text, width] : kLayoutNames) {
+    if (text == *name) {
+      return width;
+    }
+  }
+  PyErr_SetString(PyExc_ValueError,
+                  "string_layout must be 'string', 'large_string' or 'string_view'");
+  throw_python_error();
+}
+
+// The layout that a consumer's requested schema asks of the string columns:
+// the first string child's format, when it names one we build.
+std::optional<StringWidth> requested_layout(PyObject* requested, const StreamState& s) {
+  if (requested == nullptr || requested == Py_None) {
+    return std::nullopt;
+  }
+  if (!PyCapsule_IsValid(requested, "arrow_schema")) {
+    PyErr_SetString(PyExc_TypeError, "requested_schema must be an 'arrow_schema' capsule");
+    throw_python_error();
+  }
+  const auto* schema = static_cast<const ArrowSchema*>(PyCapsule_GetPointer(requested, "arrow_schema"));
+  if (schema == nullptr || schema->release == nullptr || schema->format == nullptr ||
+      std::string_view(schema->format) != "+s") {
+    return std::nullopt;
+  }
+  const auto children = static_cast<std::size_t>(std::max<int64_t>(schema->n_children, 0));
+  for (std::size_t i = 0; i < children && i < s.names.size(); ++i) {
+    const bool string_column = s.types == nullptr || s.types->of(i) == nullptr ||
+                               s.types->of(i)->type == CellType::String;
+    const ArrowSchema* child = schema->children[i];
+    if (!string_column || child == nullptr || child->format == nullptr) {
+      continue;
+    }
+    for (const auto& [format, width] : kLayoutFormats) {
+      if (format == child->format) {
+        return width;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 // The `audit` argument: nothing, a path, or True for records kept in memory.
 void audit_from(PyObject* audit, ArrowReadOptions& options) {
   if (audit == Py_None || audit == Py_False) {
@@ -446,7 +512,7 @@ void audit_from(PyObject* audit, ArrowReadOptions& options) {
   options.audit_path.emplace(text, static_cast<std::size_t>(size));
 }
 
-PyRef read_arrow(const binding::Bound<28>& args) {
+PyRef read_arrow(const binding::Bound<29>& args) {
   ArrowReadOptions options;
   options.repair = binding::options_from(args, 1);
   options.header = args[7].flag();
@@ -460,6 +526,7 @@ PyRef read_arrow(const binding::Bound<28>& args) {
   options.repair.fallback = binding::fallback_from(args[19].object());
   options.types = read_type_request(args);
   options.repair.comment = args[27].optional_text().value_or("");
+  options.string_layout = layout_from(args[28].optional_text());
   if (args[12].count() || args[13].count() || args[14].count() || args[15].count()) {
     if (!options.repair.delimiter) {
       PyErr_SetString(PyExc_ValueError, "a byte range is read with a given delimiter");
@@ -519,13 +586,19 @@ PyRef read_arrow(const binding::Bound<28>& args) {
   return object;
 }
 
-PyRef arrow_c_stream(PyObject* self, const binding::Bound<1>& /*args*/) {
-  // A requested schema is not negotiated: the columns are strings, and the
-  // capsule protocol lets a producer answer with its own schema.
+PyRef arrow_c_stream(PyObject* self, const binding::Bound<1>& args) {
+  // Of a requested schema only the string layout is honoured: the capsule
+  // protocol lets a producer answer with its own schema otherwise.
   StreamState& s = state_of(self);
   if (s.consumed) {
     PyErr_SetString(PyExc_RuntimeError, kConsumed);
     throw_python_error();
+  }
+  if (const std::optional<StringWidth> layout = requested_layout(args[0].object(), s)) {
+    std::lock_guard lock(s.shared->mutex);
+    if (s.shared->source && s.shared->source->choose_string_width(*layout)) {
+      s.width = *layout;
+    }
   }
   auto data = std::make_unique<StreamData>(StreamData{s.shared, s.names, s.width, s.types, {}});
   auto stream = std::make_unique<ArrowArrayStream>(
@@ -831,7 +904,8 @@ PyMethodDef read_arrow_def = {
     "threads=None, chunk_size=None, skip_initial_space=False, skip_rows=0, range_begin=None, "
     "range_end=None, first_line=None, table_columns=None, large_strings=False, audit=None, "
     "record=False, fallback=None, types=None, null_values=None, decimal=None, thousands=None, "
-    "date_format=None, type_counts=None, _source=None, comment=None)\n--\n\n"
+    "date_format=None, type_counts=None, _source=None, comment=None, "
+    "string_layout=None)\n--\n\n"
     "The repaired rows of a CSV file as an ArrowRowStream (see csv_vornish.read_arrow)."};
 
 PyMethodDef row_starts_def = {
