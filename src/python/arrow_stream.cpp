@@ -23,12 +23,14 @@
 #include "engine/arrow_abi.hpp"
 #include "engine/batch_source.hpp"
 #include "engine/repair_log_arrow.hpp"
+#include "python/arrow_capsules.hpp"
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
 #include "python/errors.hpp"
 #include "python/repair_records.hpp"
 #include "python/source.hpp"
 #include "python/summary.hpp"
+#include "python/without_gil.hpp"
 
 namespace vornish {
 namespace {
@@ -216,34 +218,6 @@ void stream_release(ArrowArrayStream* stream) {
   stream->release = nullptr;
 }
 
-// --- Capsules --------------------------------------------------------------
-
-void stream_capsule_destructor(PyObject* capsule) {
-  auto* stream =
-      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-  if (stream == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  // A consumer that took the stream moved it out and left release null.
-  if (stream->release != nullptr) {
-    stream->release(stream);
-  }
-  delete stream;
-}
-
-void schema_capsule_destructor(PyObject* capsule) {
-  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-  if (schema == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  if (schema->release != nullptr) {
-    schema->release(schema);
-  }
-  delete schema;
-}
-
 // --- The Python object ---------------------------------------------------
 
 struct StreamState {
@@ -275,19 +249,6 @@ StreamState& state_of(PyObject* self) {
 }
 
 PyTypeObject* stream_type();
-
-// Lets other Python threads run while the engine works; taken back on
-// every path out, exceptions included.
-class WithoutGil {
- public:
-  WithoutGil() noexcept : saved_(PyEval_SaveThread()) {}
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-  ~WithoutGil() { PyEval_RestoreThread(saved_); }
-
- private:
-  PyThreadState* saved_;
-};
 
 // The type choices of `types` (a tuple of (str or int, str) pairs).
 void read_type_choices(PyObject* types, TypeRequest& request) {
@@ -605,27 +566,16 @@ PyRef arrow_c_stream(PyObject* self, const binding::Bound<1>& args) {
       ArrowArrayStream{&stream_get_schema, &stream_get_next, &stream_get_last_error,
                        &stream_release, data.get()});
   static_cast<void>(data.release());
-  PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", &stream_capsule_destructor);
-  if (capsule == nullptr) {
-    stream->release(stream.get());
-    throw_python_error();
-  }
-  static_cast<void>(stream.release());
+  PyRef capsule = stream_capsule(std::move(stream));
   s.consumed = true;
-  return PyRef::steal(capsule);
+  return capsule;
 }
 
 PyRef arrow_c_schema(PyObject* self) {
   StreamState& s = state_of(self);
   auto schema = std::make_unique<ArrowSchema>();
   export_schema(s.names, s.width, schema.get(), s.types.get());
-  PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", &schema_capsule_destructor);
-  if (capsule == nullptr) {
-    schema->release(schema.get());
-    throw_python_error();
-  }
-  static_cast<void>(schema.release());
-  return PyRef::steal(capsule);
+  return schema_capsule(std::move(schema));
 }
 
 PyRef summary(PyObject* self) {
