@@ -18,6 +18,16 @@ class WithoutGil {
   WithoutGil& operator=(const WithoutGil&) = delete;
   ~WithoutGil() { PyEval_RestoreThread(saved_); }
 
+  // Runs `body` holding the lock again (a hook that calls back into
+  // Python), and gives it up once more afterwards.
+  template <class F>
+  bool locked(F&& body) noexcept {
+    PyEval_RestoreThread(saved_);
+    const bool ok = body();
+    saved_ = PyEval_SaveThread();
+    return ok;
+  }
+
  private:
   PyThreadState* saved_;
 };

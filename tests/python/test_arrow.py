@@ -476,7 +476,7 @@ def test_readme_examples_run(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) ->
         pytest.importorskip(library)
     blocks = re.findall(r"```python\n(.*?)```", section("Dataframes: pyarrow, polars, pandas, DuckDB"),
                         re.S)
-    assert len(blocks) == 3
+    assert len(blocks) == 4
     monkeypatch.chdir(tmp_path)
     namespace: dict[str, Any] = {}
     exec(blocks[0], namespace)
@@ -490,3 +490,5 @@ def test_readme_examples_run(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) ->
     exec(blocks[2], namespace)
     assert namespace["stream"].nulled_cells == {}
     assert namespace["table"].column("zip").to_pylist() == [1234, 10115]
+    exec(blocks[3], namespace)
+    assert namespace["frame"]["zip"].to_list() == ["01234", "10115"]
