@@ -91,8 +91,15 @@ def open(
 # Private entry points of the front package csv_vornish; not part of __all__.
 
 #: What the front package hands the engine for an input that is not a plain
-#: local file: (file object or None, "gzip" | "bzip2" | "xz" | None, label).
-_SourceSpec: TypeAlias = tuple[object | None, str | None, str]
+#: local file: (file object or None, one of _native_codecs or None, label[, offset]), offset being
+#: the input's byte the file object starts at (a range of a remote file; only without a codec).
+_SourceSpec: TypeAlias = tuple[object | None, str | None, str] | tuple[object | None, str | None, str, int]
+
+#: The codecs this build decodes natively ("zstd" only where libzstd was found).
+_native_codecs: Final[tuple[str, ...]]
+
+def _decoded_head(file_path: str, codec: str) -> bytes | None:
+    """The first 512 decoded bytes of a compressed file, or None when it is truncated."""
 
 def _sniff_dialect(
     file_path: str, sample_size: SupportsIndex | None = None, *, _source: _SourceSpec | None = None
@@ -185,6 +192,8 @@ def _row_starts(
     repair_quotes: bool = True,
     skip_initial_space: bool = False,
     every: SupportsIndex | None = None,
+    *,
+    _source: _SourceSpec | None = None,
 ) -> list[tuple[int, int]]:
     """[(offset, line), ...]: true row starts about every `every` bytes (default 256 MiB), the first
     (0, 1), found by a pass that only counts rows. File errors are OSErrors."""

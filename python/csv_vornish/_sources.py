@@ -3,10 +3,10 @@
 Every front entry point that reads a file passes its ``file_path`` through
 ``resolve``: a local path, an fsspec URL or a binary file object. The first
 bytes decide what the input is, whatever its name says: plain text goes to
-the native reader as it always did; gzip, bzip2 and xz are decoded by the
-native engine as it reads; zstd (the optional ``zstandard`` package) and zip
-members (the standard library) are decoded here and read by the engine as
-file objects; and a recognised binary format (Parquet, Excel, PDF, SQLite,
+the native reader as it always did; gzip, bzip2, xz and, where the build
+found libzstd, zstd are decoded by the native engine as it reads; zstd
+otherwise (the optional ``zstandard`` package) and zip members (the
+standard library) are decoded here and read by the engine as file objects; and a recognised binary format (Parquet, Excel, PDF, SQLite,
 ...) is refused with a ``ValueError`` before anything is written.
 
 Nothing here imports an optional package unless the input needs it.
@@ -19,6 +19,8 @@ import stat
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
+
+import _csv_vornish_backend as _backend
 
 #: The ``compression=`` names accepted, and the codec each one means.
 COMPRESSIONS: dict[str, str] = {
@@ -33,8 +35,9 @@ COMPRESSIONS: dict[str, str] = {
     "zip": "zip",
 }
 
-# Codecs the native engine decodes itself.
-_NATIVE = ("gzip", "bzip2", "xz")
+# Codecs the native engine decodes itself: zstd only where libzstd was
+# there when it was built.
+_NATIVE: tuple[str, ...] = tuple(_backend._native_codecs)
 
 # Bytes looked at to tell what an input is; tar's mark sits at 257.
 _HEAD_SIZE = 512
@@ -148,11 +151,14 @@ class Resolved:
     """
 
     path: Any
-    spec: tuple[Any, str | None, str] | None = None
+    spec: tuple[Any, str | None, str] | tuple[Any, str | None, str, int] | None = None
     label: str = ""
     # Compressed or otherwise only readable from start to end.
     sequential: bool = False
     owned: list[Any] = field(default_factory=list)
+    # The reader gives the input's own bytes (no codec): a remote file can
+    # then be read in ranges, from true row starts.
+    plain: bool = False
 
     def close(self) -> None:
         reader = self.spec[0] if self.spec is not None else None
@@ -331,6 +337,11 @@ def _check_native_head(path_or_stream: Any, codec: str, label: str) -> None:
     import gzip
     import lzma
 
+    if codec == "zstd":
+        head = _backend._decoded_head(path_or_stream, codec)
+        if head is not None:
+            _refuse_nested(head, label)
+        return
     decoded: Any
     try:
         if codec == "gzip":
@@ -345,6 +356,10 @@ def _check_native_head(path_or_stream: Any, codec: str, label: str) -> None:
         return  # truncated: the engine says so as it reads, and writes nothing
     except (OSError, lzma.LZMAError, ValueError) as error:
         raise ValueError(f"{label}: corrupt {codec} data: {error}") from None
+    _refuse_nested(head, label)
+
+
+def _refuse_nested(head: bytes, label: str) -> None:
     kind = detect(head)
     if kind is not None and kind not in COMPRESSIONS.values():
         raise _refuse(label, kind)
@@ -408,14 +423,79 @@ def resolve(file_path: Any, compression: Any = "infer", member: str | None = Non
         raise
 
 
-def _resolve_url(url: str, codec: str | None, member: str | None) -> Resolved:
+def _fsspec(url: str) -> Any:
     try:
         import fsspec  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise ModuleNotFoundError(
             f"{url}: reading a URL needs fsspec: pip install \"csv-vornish[remote]\""
         ) from None
-    stream = fsspec.open(url, "rb").open()
+    return fsspec
+
+
+def glob_urls(pattern: str) -> list[str]:
+    """The URLs a pattern such as ``s3://bucket/exports/*.csv`` matches, sorted."""
+    fs, path = _fsspec(pattern).core.url_to_fs(pattern)
+    return [fs.unstrip_protocol(found) for found in sorted(fs.glob(path))]
+
+
+def remote_size(url: str) -> int | None:
+    """The size of the file at ``url``, or None when the store does not say."""
+    fs, path = _fsspec(url).core.url_to_fs(url)
+    try:
+        size = fs.size(path)
+    except (OSError, NotImplementedError, ValueError):
+        return None
+    return None if size is None else int(size)
+
+
+class _RangeReader:
+    """A remote file read from one byte on by requests for ranges of it.
+
+    Each request names its own bytes, so pieces of one file read side by
+    side never share a position (fsspec's memory file system hands every
+    opener the same file object). A request asks for a few MiB, as
+    fsspec's own buffered files do.
+    """
+
+    _FETCH = 4 << 20
+
+    def __init__(self, fs: Any, path: str, begin: int, size: int) -> None:
+        self._fs = fs
+        self._path = path
+        self._at = begin
+        self._size = size
+        self._held = memoryview(b"")
+
+    def readinto(self, buffer: Any) -> int:
+        if not len(self._held):
+            stop = min(self._size, self._at + max(len(buffer), self._FETCH))
+            if self._at >= stop:
+                return 0
+            data = self._fs.cat_file(self._path, start=self._at, end=stop)
+            if not data:
+                return 0
+            self._at += len(data)
+            self._held = memoryview(data)
+        n = min(len(buffer), len(self._held))
+        buffer[:n] = self._held[:n]
+        self._held = self._held[n:]
+        return n
+
+    def close(self) -> None:
+        self._held = memoryview(b"")
+
+
+def open_range(url: str, begin: int) -> Resolved:
+    """A plain remote file read from its byte ``begin`` (a true row start)
+    on: the store is asked for that range, nothing before it is fetched."""
+    fs, path = _fsspec(url).core.url_to_fs(url)
+    reader = _RangeReader(fs, path, begin, int(fs.size(path)))
+    return Resolved("", (reader, None, url, begin), url, sequential=True, plain=True)
+
+
+def _resolve_url(url: str, codec: str | None, member: str | None) -> Resolved:
+    stream = _fsspec(url).open(url, "rb").open()
     try:
         return _resolve_stream(stream, url, "infer" if codec is None else codec, member,
                                owned=[stream], raw=codec is None)
@@ -434,13 +514,14 @@ def _resolve_stream(stream: Any, label: str, codec: str | None, member: str | No
         if member is not None:
             raise ValueError(f"{label}: member= is for zip archives")
         return Resolved(path, (_Reader(b"", stream, owned), None, label), label, sequential=True,
-                        owned=[])
+                        owned=[], plain=True)
     head = _read_head(stream)
     kind = detect(head) if codec == "infer" else codec
     if kind is None:
         if member is not None:
             raise ValueError(f"{label}: member= is for zip archives; this input is not one")
-        return Resolved(path, (_Reader(head, stream, owned), None, label), label, sequential=True)
+        return Resolved(path, (_Reader(head, stream, owned), None, label), label, sequential=True,
+                        plain=True)
     if kind not in COMPRESSIONS.values():
         raise _refuse(label, kind)
     if kind in _NATIVE:

@@ -106,8 +106,8 @@ def _expand(paths: StrPath | Iterable[StrPath]) -> list[str]:
     found: list[str] = []
     for entry in paths:
         text = os.fspath(entry)
-        if _glob.has_magic(text) and not _sources.is_url(text):
-            matches = sorted(_glob.glob(text))
+        if _glob.has_magic(text):
+            matches = _sources.glob_urls(text) if _sources.is_url(text) else sorted(_glob.glob(text))
             if not matches:
                 raise FileNotFoundError(f"no file matches {text!r}")
             found.extend(matches)
@@ -134,8 +134,10 @@ def _parse_blocksize(blocksize: int | str | None) -> int | None:
 
 def _arrow(path: str, **kwargs: Any) -> Any:
     """The native Arrow stream of ``path``; a compressed file or a URL is
-    read through its source, from start to end."""
-    resolved = _sources.resolve(path)
+    read through its source, from start to end, and a piece of a plain
+    remote file from its first byte on."""
+    begin = kwargs.get("range_begin") or 0
+    resolved = _sources.open_range(path, begin) if begin and _sources.is_url(path) else _sources.resolve(path)
     if resolved.spec is None:
         return _backend._read_arrow(path, **kwargs)
     return _backend._read_arrow(resolved.path or "", **kwargs, _source=resolved.spec)
@@ -143,7 +145,8 @@ def _arrow(path: str, **kwargs: Any) -> Any:
 
 def _settle(path: str, options: dict[str, Any]) -> tuple[_FileDialect, bool]:
     """The file's dialect and column names, from its start only, and
-    whether it can only be read from start to end (compressed, remote).
+    whether it can only be read from start to end (compressed; a remote
+    file without a codec can be read in ranges).
 
     Reads no more of the file than the dialect needs, except with
     ``expected_columns=0`` (rows keeping their widths), where the table's
@@ -158,7 +161,7 @@ def _settle(path: str, options: dict[str, Any]) -> tuple[_FileDialect, bool]:
     dialect = _FileDialect(delimiter, expected, tuple(stream.column_names), data_begin)
     del stream
     resolved.close()
-    return dialect, resolved.spec is not None
+    return dialect, resolved.spec is not None and not (resolved.plain and _sources.is_url(path))
 
 
 def _plan(path: str, options: dict[str, Any], blocksize: int | None,
@@ -168,18 +171,27 @@ def _plan(path: str, options: dict[str, Any], blocksize: int | None,
         raise ValueError(
             f"{path}: its columns {list(dialect.names)} differ from those of the first file {list(names)}"
         )
-    # A compressed or remote file is one partition: it is only read from
-    # its start.
-    if blocksize is None or dialect.delimiter is None or sequential or os.path.getsize(path) <= blocksize:
+    # A compressed file is one partition: it is only read from its start.
+    # A plain remote one is read once here to find its row starts, as a
+    # local one is, and each piece then asks the store for its own range.
+    remote = _sources.is_url(path)
+    size = None if sequential else _sources.remote_size(path) if remote else os.path.getsize(path)
+    if blocksize is None or dialect.delimiter is None or size is None or size <= blocksize:
         return dialect, [_Part(path, dict(options), dialect.names)]
-    starts = _backend._row_starts(
-        path,
-        dialect.delimiter,
-        options["quote_char"],
-        options["repair_quotes"],
-        options["skip_initial_space"],
-        blocksize,
-    )
+    whole = _sources.resolve(path) if remote else None
+    try:
+        starts = _backend._row_starts(
+            path,
+            dialect.delimiter,
+            options["quote_char"],
+            options["repair_quotes"],
+            options["skip_initial_space"],
+            blocksize,
+            _source=None if whole is None else whole.spec,
+        )
+    finally:
+        if whole is not None:
+            whole.close()
     # A block smaller than the preamble and the header would put a start
     # among their rows, which only the first piece may read as such.
     starts = [start for start in starts if start[0] == 0 or start[0] >= dialect.data_begin]
@@ -366,9 +378,13 @@ def read_csv(
         blocksize: Bytes per partition (an int or a size such as
             ``"64MiB"``); a larger file is split at true row starts.
             ``None`` gives one partition per file. A compressed file
-            (gzip, bzip2, xz, zstd, zip: told by its first bytes) and a
-            URL (``s3://``, ``https://``, ... through fsspec) are always
-            one partition each, read from start to end.
+            (gzip, bzip2, xz, zstd, zip: told by its first bytes) is
+            always one partition, read from start to end. A plain URL
+            (``s3://``, ``https://``, ... through fsspec) is split as a
+            local file is: the client reads it once to find true row
+            starts, and each partition asks the store for its own byte
+            range (the store must answer range requests, as object stores
+            do; one whose size is unknown is one partition).
         dialect: ``"auto"`` or a ``Dialect``, as for ``read_arrow``: it
             fills the options left unset, for each file on its own
             (``"auto"`` detects each file's dialect). ``header`` stays as

@@ -61,7 +61,8 @@ class FileBatchSource final : public BatchSource {
       : fd_(fd),
         regular_(regular),
         size_(size),
-        window_(options.source ? FileWindow(*options.source) : FileWindow(fd, regular)),
+        window_(options.source ? FileWindow(*options.source, options.source_offset)
+                               : FileWindow(fd, regular)),
         options_(options),
         recording_(options.record || options.keep_records || options.audit_path.has_value()),
         log_(options.keep_records || options.audit_path.has_value()) {
@@ -503,21 +504,9 @@ Result<int> open_for_reading(const std::string& path) {
   return fd;
 }
 
-}  // namespace
-
-Result<std::vector<RowStart>> find_row_starts(const std::string& path,
-                                              const VornishOptions& options,
-                                              const Dialect& dialect, std::uint64_t every) {
-  Result<int> opened = open_for_reading(path);
-  if (!opened) {
-    return opened.error();
-  }
-  const Descriptor fd(opened.value());
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) {
-    return VornishError::os(errno);
-  }
-  FileWindow window(fd.get(), S_ISREG(info.st_mode));
+// The row-start pass over a window, wherever its bytes come from.
+Result<std::vector<RowStart>> row_starts_in(FileWindow& window, const VornishOptions& options,
+                                            const Dialect& dialect, std::uint64_t every) {
   RangeLimits limits;
   limits.read_size = kReadSize;
   std::vector<RowStart> starts{RowStart{}};
@@ -536,6 +525,30 @@ Result<std::vector<RowStart>> find_row_starts(const std::string& path,
     }
     starts.push_back(RowStart{end.end, end.next_line});
   }
+}
+
+}  // namespace
+
+Result<std::vector<RowStart>> find_row_starts(const std::string& path,
+                                              const VornishOptions& options,
+                                              const Dialect& dialect, std::uint64_t every) {
+  Result<int> opened = open_for_reading(path);
+  if (!opened) {
+    return opened.error();
+  }
+  const Descriptor fd(opened.value());
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) {
+    return VornishError::os(errno);
+  }
+  FileWindow window(fd.get(), S_ISREG(info.st_mode));
+  return row_starts_in(window, options, dialect, every);
+}
+
+Result<std::vector<RowStart>> find_row_starts(ByteSource& source, const VornishOptions& options,
+                                              const Dialect& dialect, std::uint64_t every) {
+  FileWindow window(source);
+  return row_starts_in(window, options, dialect, every);
 }
 
 Result<std::unique_ptr<BatchSource>> open_batch_source(const std::string& path,

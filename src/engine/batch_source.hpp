@@ -48,8 +48,10 @@ struct ArrowReadOptions {
   // The string columns' layout, overriding both rules above.
   std::optional<StringWidth> string_layout;
   // When set, the bytes come from here instead of the file at the path
-  // (which is not opened), read forward on one thread.
+  // (which is not opened), read forward on one thread; its first byte is
+  // the file's byte `source_offset` (a range of a remote file).
   std::shared_ptr<ByteSource> source;
+  std::uint64_t source_offset = 0;
 
   // The repair record: with `record` the changes are counted; with
   // `keep_records` every record is also kept for the caller; with
@@ -154,6 +156,9 @@ struct RowStart {
 // the rows of the whole file.
 Result<std::vector<RowStart>> find_row_starts(const std::string& path,
                                               const VornishOptions& options,
+                                              const Dialect& dialect, std::uint64_t every);
+// The same for a file read from `source` (a remote file, read once).
+Result<std::vector<RowStart>> find_row_starts(ByteSource& source, const VornishOptions& options,
                                               const Dialect& dialect, std::uint64_t every);
 
 }  // namespace vornish

@@ -10,17 +10,20 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "engine/byte_source.hpp"
 
 namespace vornish {
 
-enum class Codec : std::uint8_t { Gzip, Bzip2, Xz };
+enum class Codec : std::uint8_t { Gzip, Bzip2, Xz, Zstd };
 
-// "gzip", "bzip2", "xz" (which also reads the older .lzma format).
+// "gzip", "bzip2", "xz" (which also reads the older .lzma format), "zstd".
 std::string_view codec_name(Codec codec) noexcept;
+// Only the codecs this build decodes: zstd needs libzstd at build time.
 std::optional<Codec> codec_named(std::string_view name) noexcept;
+std::span<const Codec> native_codecs() noexcept;
 
 // The decompressed bytes of `compressed`.
 std::unique_ptr<ByteSource> decompressing(Codec codec, std::unique_ptr<ByteSource> compressed);

@@ -32,12 +32,14 @@ inline constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::ma
 // The bytes [base(), end()) of a file, read on demand. With `positional`
 // (regular files) any offset can be read; otherwise reads continue where
 // the last one stopped, so the window only ever moves forward. A window
-// over a ByteSource is forward-only; the source must outlive it.
+// over a ByteSource is forward-only; the source must outlive it, and its
+// first byte is the file's byte `base` (a remote file read from a row
+// start on).
 class FileWindow {
  public:
   FileWindow(int fd, bool positional) noexcept : fd_(fd), positional_(positional) {}
-  explicit FileWindow(ByteSource& source) noexcept
-      : fd_(-1), positional_(false), source_(&source) {}
+  explicit FileWindow(ByteSource& source, std::uint64_t base = 0) noexcept
+      : fd_(-1), positional_(false), source_(&source), base_(base) {}
 
   std::uint64_t base() const noexcept { return base_; }
   std::uint64_t end() const noexcept { return base_ + size_; }

@@ -106,13 +106,14 @@ consteval std::array<binding::Param, 29> read_arrow_params() {
 
 constexpr Signature<29> kReadArrowSignature{"read_arrow()", read_arrow_params()};
 
-constexpr Signature<6> kRowStartsSignature{"_row_starts()",
+constexpr Signature<7> kRowStartsSignature{"_row_starts()",
                                            {{{"file_path", Kind::Text, Default::Required},
                                              {"delimiter", Kind::DelimiterByte, Default::None},
                                              {"quote_char", Kind::QuoteByte, Default::DoubleQuote},
                                              {"repair_quotes", Kind::Switch, Default::True},
                                              {"skip_initial_space", Kind::Switch, Default::False},
-                                             {"every", Kind::OptionalPositive, Default::None}}}};
+                                             {"every", Kind::OptionalPositive, Default::None},
+                                             kReadArrowSource}}};
 constexpr Signature<1> kStreamSignature{"ArrowRowStream.__arrow_c_stream__()",
                                         {{{"requested_schema", Kind::Object, Default::None}}}};
 static_assert(binding::well_formed(kReadArrowSignature));
@@ -509,6 +510,7 @@ PyRef read_arrow(const binding::Bound<29>& args) {
   if (args[26].object() != Py_None) {
     input.emplace(open_source(args[26].object(), path));
     options.source = input->bytes;
+    options.source_offset = input->offset;
   }
 
   std::optional<Result<std::unique_ptr<BatchSource>>> opened;
@@ -702,7 +704,7 @@ PyRef settled_dialect(PyObject* self) {
   return own(PyTuple_Pack(3, delimiter.get(), columns.get(), data_begin.get()));
 }
 
-PyRef row_starts(const binding::Bound<6>& args) {
+PyRef row_starts(const binding::Bound<7>& args) {
   VornishOptions options;
   options.quote_char = args[2].quote();
   options.repair_quotes = args[3].flag();
@@ -711,12 +713,20 @@ PyRef row_starts(const binding::Bound<6>& args) {
   dialect.delimiter = args[1].delimiter().value_or(',');
   const std::uint64_t every = args[5].count().value_or(std::size_t{256} << 20);
   const std::string path(args[0].text());
+  std::optional<OpenedSource> input;
+  if (args[6].object() != Py_None) {
+    input.emplace(open_source(args[6].object(), path));
+  }
   std::optional<Result<std::vector<RowStart>>> found;
   {
     WithoutGil released;
-    found.emplace(find_row_starts(path, options, dialect, every));
+    found.emplace(input ? find_row_starts(*input->bytes, options, dialect, every)
+                        : find_row_starts(path, options, dialect, every));
   }
   if (!*found) {
+    if (input) {
+      raise_source_error(*input, found->error(), true);
+    }
     raise_file_error(found->error());
   }
   const std::vector<RowStart>& starts = found->value();
@@ -861,7 +871,7 @@ PyMethodDef read_arrow_def = {
 PyMethodDef row_starts_def = {
     "_row_starts", as_method(row_starts_entry), METH_FASTCALL | METH_KEYWORDS,
     "_row_starts(file_path, delimiter=None, quote_char=\"\\\"\", repair_quotes=True, "
-    "skip_initial_space=False, every=None)\n--\n\n"
+    "skip_initial_space=False, every=None, *, _source=None)\n--\n\n"
     "[(offset, line), ...]: true row starts of a file about every `every` bytes."};
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/decompress.hpp"
 #include "engine/vornish.hpp"
 #include "heuristics/sniff.hpp"
 #include "python/arrow_stream.hpp"
@@ -12,6 +13,7 @@
 #include "python/dialect.hpp"
 #include "python/errors.hpp"
 #include "python/reader.hpp"
+#include "python/source.hpp"
 #include "python/stream.hpp"
 #include "python/summary.hpp"
 
@@ -109,7 +111,8 @@ int exec(PyObject* module) {
 
   PyRef module_name = own(PyModule_GetNameObject(module));
   for (PyMethodDef* def :
-       {&vornish_file_def, &sniff_def, open_method(), sniff_dialect_method(), stream_method()}) {
+       {&vornish_file_def, &sniff_def, open_method(), sniff_dialect_method(), stream_method(),
+        decoded_head_method()}) {
     PyRef function = own(PyCMethod_New(def, module, module_name.get(), nullptr));
     add(module, def->ml_name, function.get());
   }
@@ -120,6 +123,15 @@ int exec(PyObject* module) {
   add_arrow_entries(module);
   PyRef front_open = own(PyCMethod_New(front_open_method(), module, module_name.get(), nullptr));
   add(module, front_open_method()->ml_name, front_open.get());
+  // The codecs the engine decodes itself; the front decodes the others.
+  const std::span<const Codec> codecs = native_codecs();
+  PyRef codec_names = own(PyTuple_New(static_cast<Py_ssize_t>(codecs.size())));
+  for (std::size_t i = 0; i < codecs.size(); ++i) {
+    const std::string_view name = codec_name(codecs[i]);
+    PyTuple_SET_ITEM(codec_names.get(), static_cast<Py_ssize_t>(i),
+                     own(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()))).release());
+  }
+  add(module, "_native_codecs", codec_names.get());
   return 0;
 }
 

@@ -13,7 +13,9 @@
 #include <optional>
 
 #include "engine/decompress.hpp"
+#include "engine/io.hpp"
 #include "python/barrier.hpp"
+#include "python/binding.hpp"
 #include "python/errors.hpp"
 
 namespace vornish {
@@ -151,9 +153,9 @@ class PyFileSource final : public ByteSource {
 };
 
 OpenedSource open_source(PyObject* spec, std::string_view path) {
-  if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) != 3 ||
+  if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) < 3 || PyTuple_GET_SIZE(spec) > 4 ||
       !PyUnicode_Check(PyTuple_GET_ITEM(spec, 2))) {
-    PyErr_SetString(PyExc_TypeError, "_source must be a (reader, codec, label) tuple");
+    PyErr_SetString(PyExc_TypeError, "_source must be a (reader, codec, label[, offset]) tuple");
     throw_python_error();
   }
   PyObject* reader = PyTuple_GET_ITEM(spec, 0);
@@ -166,6 +168,17 @@ OpenedSource open_source(PyObject* spec, std::string_view path) {
   }
   opened.label.assign(label, static_cast<std::size_t>(label_size));
 
+  if (PyTuple_GET_SIZE(spec) == 4) {
+    const unsigned long long offset = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(spec, 3));
+    if (offset == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      throw_python_error();
+    }
+    if (offset > 0 && codec_name != Py_None) {
+      PyErr_SetString(PyExc_ValueError, "a compressed source is read from its start");
+      throw_python_error();
+    }
+    opened.offset = offset;
+  }
   std::optional<Codec> codec;
   if (codec_name != Py_None) {
     const char* name = PyUnicode_Check(codec_name) ? PyUnicode_AsUTF8(codec_name) : nullptr;
@@ -223,5 +236,52 @@ void raise_source_error(const OpenedSource& source, const VornishError& error, b
   }
   raise_engine_error(error);
 }
+
+namespace {
+
+constexpr binding::Signature<2> kDecodedHeadSignature{
+    "_decoded_head()",
+    {{{"file_path", binding::Kind::Text, binding::Default::Required},
+      {"codec", binding::Kind::Text, binding::Default::Required}}}};
+static_assert(binding::well_formed(kDecodedHeadSignature));
+
+// Enough to recognise any format the front refuses (tar's mark is at 257).
+constexpr std::size_t kHeadSize = 512;
+
+// The first decoded bytes of a compressed local file, or None when the
+// data ends before its end marker (the run says so as it reads), so the
+// front can refuse a binary format inside a codec it does not decode
+// itself. Small enough to read with the interpreter lock held.
+PyRef decoded_head(const binding::Bound<2>& args) {
+  const std::string path(args[0].text());
+  PyRef spec = own(Py_BuildValue("(Os#s#)", Py_None, args[1].text().data(),
+                                 static_cast<Py_ssize_t>(args[1].text().size()), path.data(),
+                                 static_cast<Py_ssize_t>(path.size())));
+  const OpenedSource source = open_source(spec.get(), path);
+  Result<FileHead> head = read_source_head(*source.bytes, kHeadSize);
+  if (!head) {
+    if (head.error().cause() == VornishError::Cause::Truncated) {
+      return PyRef::borrow(Py_None);
+    }
+    raise_source_error(source, head.error(), true);
+  }
+  const std::string& bytes = head.value().bytes;
+  return own(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+PyObject* decoded_head_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return barrier([&] { return decoded_head(binding::bind_fast(kDecodedHeadSignature, args, nargs, kwnames)); });
+}
+
+PyMethodDef decoded_head_def = {
+    "_decoded_head",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decoded_head_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_decoded_head(file_path, codec)\n--\n\n"
+    "The first 512 decoded bytes of a compressed file, or None when it is truncated."};
+
+}  // namespace
+
+PyMethodDef* decoded_head_method() { return &decoded_head_def; }
 
 }  // namespace vornish

@@ -2,12 +2,14 @@
 // file object, or a file the engine opens itself, under an optional
 // decompressor.
 //
-// A source spec is the tuple (reader, codec, label): reader None (open the
-// path given beside it) or an object with readinto() or read(); codec None
-// or a codec name of engine/decompress.hpp; label the name errors give the
-// input. The front package builds it; nothing else should.
+// A source spec is the tuple (reader, codec, label[, offset]): reader None
+// (open the path given beside it) or an object with readinto() or read();
+// codec None or a codec name of engine/decompress.hpp; label the name
+// errors give the input; offset the input's byte the reader starts at
+// (default 0, only without a codec). The front package builds it; nothing else should.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -28,6 +30,9 @@ struct OpenedSource {
   std::string label;
   // Read through a decompressor.
   bool decompressed = false;
+  // The input's byte the reader starts at: a remote file read from a row
+  // start on.
+  std::uint64_t offset = 0;
 };
 
 // Builds the source a spec names, with the interpreter lock held. Raises
@@ -41,5 +46,8 @@ OpenedSource open_source(PyObject* spec, std::string_view path);
 // (`file_error`: the OSError subclass of the errno).
 [[noreturn]] void raise_source_error(const OpenedSource& source, const VornishError& error,
                                      bool file_error);
+
+// The front's _decoded_head() entry point.
+PyMethodDef* decoded_head_method();
 
 }  // namespace vornish

@@ -446,6 +446,61 @@ def test_urls_on_the_cluster(client, tmp_path: Path) -> None:
         thread.join()
 
 
+class _RangeHandler:
+    """A static file server that answers byte ranges, as object stores do."""
+
+    @staticmethod
+    def make(directory: Path):
+        import http.server
+
+        class Handler(http.server.SimpleHTTPRequestHandler):
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, directory=str(directory), **kwargs)
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                asked = self.headers.get("Range")
+                if not asked:
+                    return super().do_GET()
+                data = (directory / self.path.lstrip("/")).read_bytes()
+                first, _, last = asked.removeprefix("bytes=").partition("-")
+                end = min(int(last) + 1 if last else len(data), len(data))
+                body = data[int(first):end]
+                self.send_response(206)
+                self.send_header("Content-Range", f"bytes {first}-{end - 1}/{len(data)}")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+        return Handler
+
+
+def test_plain_urls_split_at_row_starts_on_the_cluster(client, tmp_path: Path) -> None:
+    import http.server
+
+    pytest.importorskip("aiohttp")
+    write_audit_input(tmp_path / "in.csv", "damaged")
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _RangeHandler.make(tmp_path))
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        url = f"http://127.0.0.1:{server.server_address[1]}/in.csv"
+        local = cvd.read_csv(tmp_path / "in.csv", blocksize=8 * 1024, audit=tmp_path / "local")
+        remote = cvd.read_csv(url, blocksize=8 * 1024, audit=tmp_path / "remote")
+        assert remote.npartitions == local.npartitions > 5
+        assert frame_rows(remote) == frame_rows(local)
+        assert cvd.summary(remote) == cvd.summary(local)
+        # Offsets and lines in each piece's record are the file's own.
+        for ours, theirs in zip(sorted((tmp_path / "remote").iterdir()), sorted((tmp_path / "local").iterdir())):
+            assert ours.read_bytes() == theirs.read_bytes()
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join()
+
+
 def test_memory_urls_on_an_in_process_cluster(tmp_path: Path) -> None:
     import gzip
 
@@ -461,6 +516,16 @@ def test_memory_urls_on_an_in_process_cluster(tmp_path: Path) -> None:
         with distributed.Client(cluster):
             frame = cvd.read_csv("memory://dask/a.csv.gz")
             assert frame_rows(frame) == single_machine_rows(plain)
+            # Compressed: one piece whatever the block size; plain: pieces.
+            assert cvd.read_csv("memory://dask/a.csv.gz", blocksize=4096).npartitions == 1
+            memory.pipe("/dask/a.csv", plain.read_bytes())
+            frame = cvd.read_csv("memory://dask/a.csv", blocksize=4096)
+            assert frame.npartitions > 5
+            assert frame_rows(frame) == single_machine_rows(plain)
+            # A pattern is matched in the store: a.csv, then a.csv.gz.
+            both = cvd.read_csv("memory://dask/a.csv*", blocksize=4096)
+            assert both.npartitions == frame.npartitions + 1
+            assert frame_rows(both) == single_machine_rows(plain) * 2
     finally:
         cluster.close()
         memory.rm("/dask", recursive=True)
