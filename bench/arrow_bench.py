@@ -10,6 +10,9 @@ Measured, each in its own child process (POLARS_MAX_THREADS=2):
 * ``vornish_pyarrow``: ``pyarrow.table(csv_vornish.read_arrow(p, types="string"))``
 * ``vornish_pyarrow_one_thread``: the same with ``threads=1``, the figure
   that the parallel batch source is measured against
+* a suffix on a ``vornish_*`` mode: ``_view`` lays the string columns out as
+  ``string_layout="string_view"`` (which polars keeps as it is), ``_large``
+  as ``"large_string"``; ``_typed`` reads with the default ``types="infer"``
 * ``polars_read_csv``: ``polars.read_csv(p, infer_schema=False,
   truncate_ragged_lines=True, ignore_errors=True)``
 * ``polars_read_csv_lossy``: the same with ``encoding="utf8-lossy"``, for a
@@ -48,7 +51,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import benchlib  # noqa: E402
 import datagen  # noqa: E402
 
-FULL_MODES = ("vornish_polars", "vornish_pyarrow", "vornish_pyarrow_one_thread", "polars_read_csv", "polars_read_csv_lossy",
+FULL_MODES = ("vornish_polars", "vornish_polars_view", "vornish_polars_large", "vornish_polars_typed",
+              "vornish_polars_typed_view", "vornish_pyarrow", "vornish_pyarrow_view", "vornish_pyarrow_typed",
+              "vornish_pyarrow_one_thread", "polars_read_csv", "polars_read_csv_lossy",
               "duckdb_arrow", "duckdb_arrow_ignore_errors")
 # The peers' strict calls give up on the damaged file, so the same calls on
 # the clean file of the same size and shape give their speed for reference.
@@ -82,15 +87,22 @@ def child(mode: str, path: str) -> None:
     result["rss_start"] = rss_now()
     mode = mode.removesuffix("_on_clean")
 
+    options: dict = {"types": "string"}
+    for suffix, option in (("_view", {"string_layout": "string_view"}),
+                           ("_large", {"string_layout": "large_string"}), ("_typed", {"types": "infer"})):
+        if mode.startswith("vornish_") and mode.endswith(suffix):
+            options.update(option)
+            mode = mode.removesuffix(suffix)
+
     start = time.perf_counter()
     if mode == "vornish_polars":
-        stream = csv_vornish.read_arrow(path, types="string")
+        stream = csv_vornish.read_arrow(path, **options)
         frame = pl.DataFrame(stream)
         result.update(rows=frame.height, columns=frame.width, table_bytes=frame.estimated_size(),
                       summary=stream.summary.to_dict())
     elif mode.startswith("vornish_pyarrow"):
         stream = csv_vornish.read_arrow(path, threads=1 if mode.endswith("one_thread") else None,
-                                        types="string")
+                                        **options)
         table = pa.table(stream)
         result.update(rows=table.num_rows, columns=table.num_columns, table_bytes=table.nbytes,
                       summary=stream.summary.to_dict())
@@ -136,8 +148,11 @@ def main() -> None:
     benchlib.add_module_args(parser)
     parser.add_argument("--list-mb", type=float, default=20,
                         help="size of the file for the list route, scaled up (default 20)")
+    parser.add_argument("--only", default="",
+                        help="comma-separated modes to run (default: every mode)")
     parser.set_defaults(repeat=1)
     args = parser.parse_args()
+    wanted = set(filter(None, args.only.split(",")))
 
     env = benchlib.child_env(benchlib.resolve_module_path(args))
     env["POLARS_MAX_THREADS"] = "2"
@@ -150,6 +165,8 @@ def main() -> None:
     best: dict[str, benchlib.ChildResult] = {}
     for _ in range(max(1, args.repeat)):
         for mode in FULL_MODES + CLEAN_MODES + LIST_MODES:
+            if wanted and mode not in wanted:
+                continue
             path = small if mode in LIST_MODES else clean if mode in CLEAN_MODES else full
             benchlib.warm_page_cache(path)
             try:
@@ -177,7 +194,8 @@ def main() -> None:
     benchlib.print_table(["mode", "rows", "cols", "seconds", "MB/s", "peak MB",
                           "over start MB", "table MB", "x table", "result MB", "x result"],
                          rows)
-    for own in ("vornish_polars", "vornish_pyarrow", "vornish_pyarrow_one_thread"):
+    for own in ("vornish_polars", "vornish_polars_view", "vornish_polars_typed", "vornish_polars_typed_view",
+                "vornish_pyarrow", "vornish_pyarrow_typed", "vornish_pyarrow_one_thread"):
         if own not in best:
             continue
         ours = best[own].payload["total_s"]

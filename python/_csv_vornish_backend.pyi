@@ -175,6 +175,7 @@ def _read_arrow(
     skip_footer: SupportsIndex = 0,
     _table_rows: SupportsIndex | None = None,
     header_rows: SupportsIndex | None = None,
+    string_layout: str | None = None,
 ) -> _ArrowRowStream:
     """With any of the last four, only the rows that start in [range_begin, range_end) (None: to the
     end of the file) are read; range_begin must be a true row start (see _row_starts) with line
@@ -182,6 +183,7 @@ def _read_arrow(
     expected_columns None means 0 (rows keep their widths), table_columns is the table's width
     (default expected_columns). Nothing is guessed and a byte-order mark is skipped only at 0.
     large_strings: columns of large_string (64-bit offsets) whatever the file's size.
+    string_layout: "string", "large_string" or "string_view", overriding large_strings.
     types: None (string columns, every cell as it is) or (column, type code) pairs overriding the
     inferred types; type_counts: the added-up _type_counts() of the pieces of a table, which then
     settle its types without a scan."""

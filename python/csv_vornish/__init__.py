@@ -569,6 +569,7 @@ def read_arrow(
     skip_footer: SupportsIndex = 0,
     table: SupportsIndex | None = None,
     header_rows: SupportsIndex | None = None,
+    string_layout: Literal["string", "large_string", "string_view"] | None = None,
     encoding: str | None = None,
 ) -> ArrowRowStream:
     """Repairs the CSV file ``file_path`` into Arrow record batches for a dataframe library.
@@ -678,6 +679,15 @@ def read_arrow(
             names of a two-row header join both rows, and the footer is left
             out of the type inference, so a totals row cannot turn a column of
             numbers into text. A byte range (the cluster reader) takes none.
+        string_layout: How string columns are laid out: ``"string"``
+            (32-bit offsets), ``"large_string"`` (64-bit offsets) or
+            ``"string_view"``, which polars takes without converting
+            (pyarrow, pandas and DuckDB import it too, but most of
+            pyarrow's compute functions refuse it). ``None`` (the default)
+            gives ``"string"``, or ``"large_string"`` for an input of more
+            than about 700 MB. A consumer that passes a requested schema to
+            ``__arrow_c_stream__`` gets the layout its first string column
+            asks for instead.
         encoding: The input's text encoding, as for ``vornish_file``.
 
     Raises:

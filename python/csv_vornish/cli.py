@@ -625,9 +625,9 @@ def _sniff(args: argparse.Namespace) -> int:
             tables = fields.pop("tables")
             for name, value in fields.items():
                 print(f"{name}: {value!r}")
-            # One line per table of the file, the first one (described above) first.
+            # One line per table of the file, numbered as --table counts them.
             print(f"tables: {len(tables)}")
-            for number, table in enumerate(tables, 1):
+            for number, table in enumerate(tables):
                 print(f"  table {number}: " + " ".join(f"{name}={value!r}" for name, value in table.items()))
     elif args.json:
         print(json.dumps({"delimiter": summary.detected_delimiter, "columns": summary.inferred_columns}))

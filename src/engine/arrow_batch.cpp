@@ -20,6 +20,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace vornish {
@@ -55,7 +56,38 @@ inline void copy_field(char* dst, const char* src, std::size_t n) noexcept {
 }
 
 const char* format_of(StringWidth width) noexcept {
-  return width == StringWidth::Utf8 ? "u" : "U";
+  switch (width) {
+    case StringWidth::Utf8:
+      return "u";
+    case StringWidth::LargeUtf8:
+      return "U";
+    case StringWidth::View:
+      return "vu";
+  }
+  return "u";
+}
+
+// One cell of a view column. Both forms share the length in front; what
+// follows is the text itself (12 bytes, zero-padded) or the first 4 bytes,
+// the data buffer's index and the offset in it.
+struct alignas(8) ViewCell {
+  std::int32_t size = 0;
+  char bytes[12] = {};
+};
+static_assert(sizeof(ViewCell) == 16);
+constexpr std::size_t kViewInline = 12;
+
+// Bytes per row of the offsets (or views) buffer.
+std::size_t slot_size(StringWidth width) noexcept {
+  switch (width) {
+    case StringWidth::Utf8:
+      return 4;
+    case StringWidth::LargeUtf8:
+      return 8;
+    case StringWidth::View:
+      return sizeof(ViewCell);
+  }
+  return 4;
 }
 
 const char* format_of(const ColumnType* type, StringWidth width) noexcept {
@@ -137,8 +169,10 @@ void release_table_schema(ArrowSchema* schema) {
 // --- Arrays --------------------------------------------------------------
 
 struct ColumnArrayData {
-  const void* buffers[3] = {nullptr, nullptr, nullptr};
+  // The mappings first; a view column's fourth buffer is `variadic_size`.
+  const void* buffers[4] = {nullptr, nullptr, nullptr, nullptr};
   std::size_t lengths[3] = {0, 0, 0};  // of the mappings
+  std::int64_t variadic_size = 0;
 };
 
 void release_column_array(ArrowArray* array) {
@@ -293,7 +327,7 @@ ArrowBatchBuilder::~ArrowBatchBuilder() {
 }
 
 void ArrowBatchBuilder::start_batch() {
-  const std::size_t offset_size = width_ == StringWidth::Utf8 ? 4 : 8;
+  const std::size_t offset_size = slot_size(width_);
   for (Column& column : columns_) {
     column.nulls = 0;
     if (!is_string(column.type)) {
@@ -308,7 +342,9 @@ void ArrowBatchBuilder::start_batch() {
     // Reserved for a full batch: the row loop then writes offsets without
     // a capacity check, and pages never written cost no memory.
     column.offsets.reserve((limits_.max_rows + 1) * offset_size);
-    std::memset(column.offsets.data, 0, offset_size);
+    if (width_ != StringWidth::View) {
+      std::memset(column.offsets.data, 0, offset_size);
+    }
     // Room for the column's share of a full batch up front: growing by
     // copies would cost as much again as the copies of the fields, while
     // room that is never written costs no memory.
@@ -392,7 +428,7 @@ void ArrowBatchBuilder::append_typed(std::size_t index, Column& column, std::str
   }
 }
 
-template <class Offset>
+template <class Slot>
 void ArrowBatchBuilder::set_null(Column& column) {
   if (!is_string(column.type)) {
     clear_valid(column);
@@ -411,12 +447,17 @@ void ArrowBatchBuilder::set_null(Column& column) {
   auto* bits = reinterpret_cast<unsigned char*>(column.validity.data);
   bits[rows_ / 8] = static_cast<unsigned char>(bits[rows_ / 8] & ~(1u << (rows_ % 8)));
   ++column.nulls;
-  const auto end = static_cast<Offset>(column.data.size);
-  std::memcpy(column.offsets.data + (rows_ + 1) * sizeof(Offset), &end, sizeof(Offset));
+  if constexpr (std::is_same_v<Slot, ViewCell>) {
+    std::memset(column.offsets.data + rows_ * sizeof(ViewCell), 0, sizeof(ViewCell));
+  } else {
+    const auto end = static_cast<Slot>(column.data.size);
+    std::memcpy(column.offsets.data + (rows_ + 1) * sizeof(Slot), &end, sizeof(Slot));
+  }
 }
 
-template <class Offset>
+template <class Slot>
 bool ArrowBatchBuilder::append(RowView row) {
+  constexpr bool kView = std::is_same_v<Slot, ViewCell>;
   const std::size_t n = row.size();
   if (n > columns_.size()) {
     failed_ = true;
@@ -427,7 +468,7 @@ bool ArrowBatchBuilder::append(RowView row) {
     start_batch();
   }
   std::size_t row_bytes = 0;
-  if constexpr (sizeof(Offset) == 4) {
+  if constexpr (sizeof(Slot) == 4 || kView) {
     // Checked before anything is written, so that a refused row leaves
     // every column as it was.
     for (std::size_t i = 0; i < n; ++i) {
@@ -446,19 +487,35 @@ bool ArrowBatchBuilder::append(RowView row) {
         continue;
       }
       if (cell_class(text, types_->nulls) == CellClass::Null) {
-        set_null<Offset>(column);
+        set_null<Slot>(column);
         continue;
       }
     }
-    column.data.grow_for(text.size());
-    copy_field(column.data.data + column.data.size, text.data(), text.size());
-    column.data.size += text.size();
+    if constexpr (kView) {
+      ViewCell cell;
+      cell.size = static_cast<std::int32_t>(text.size());
+      if (text.size() <= kViewInline) {
+        copy_field(cell.bytes, text.data(), text.size());
+      } else {
+        column.data.grow_for(text.size());
+        std::memcpy(cell.bytes, text.data(), 4);
+        const auto offset = static_cast<std::int32_t>(column.data.size);
+        std::memcpy(cell.bytes + 8, &offset, 4);  // the buffer index before it stays 0
+        std::memcpy(column.data.data + column.data.size, text.data(), text.size());
+        column.data.size += text.size();
+      }
+      std::memcpy(column.offsets.data + rows_ * sizeof(ViewCell), &cell, sizeof(ViewCell));
+    } else {
+      column.data.grow_for(text.size());
+      copy_field(column.data.data + column.data.size, text.data(), text.size());
+      column.data.size += text.size();
+      const auto end = static_cast<Slot>(column.data.size);
+      std::memcpy(column.offsets.data + (rows_ + 1) * sizeof(Slot), &end, sizeof(Slot));
+    }
     row_bytes += text.size();
-    const auto end = static_cast<Offset>(column.data.size);
-    std::memcpy(column.offsets.data + (rows_ + 1) * sizeof(Offset), &end, sizeof(Offset));
   }
   for (std::size_t i = n; i < columns_.size(); ++i) {
-    set_null<Offset>(columns_[i]);
+    set_null<Slot>(columns_[i]);
   }
   ++rows_;
   bytes_ += row_bytes;
@@ -470,7 +527,15 @@ void ArrowBatchBuilder::kept(RowView row, std::size_t /*start*/) {
     return;
   }
   const auto append_row = [&] {
-    return width_ == StringWidth::Utf8 ? append<std::int32_t>(row) : append<std::int64_t>(row);
+    switch (width_) {
+      case StringWidth::Utf8:
+        return append<std::int32_t>(row);
+      case StringWidth::LargeUtf8:
+        return append<std::int64_t>(row);
+      case StringWidth::View:
+        return append<ViewCell>(row);
+    }
+    return false;
   };
   bool appended = append_row();
   if (!appended && !failed_ && rows_ > 0) {
@@ -481,7 +546,10 @@ void ArrowBatchBuilder::kept(RowView row, std::size_t /*start*/) {
   if (!appended) {
     if (!failed_) {
       failed_ = true;
-      failure_ = "a field is too large for 32-bit string offsets";
+      failure_ = width_ == StringWidth::View
+                     ? "a field is too large for a string view; string_layout='large_string' "
+                       "holds it"
+                     : "a field is too large for 32-bit string offsets";
     }
     return;
   }
@@ -497,7 +565,7 @@ void ArrowBatchBuilder::flush() {
 }
 
 void ArrowBatchBuilder::close_batch() {
-  const std::size_t offset_size = width_ == StringWidth::Utf8 ? 4 : 8;
+  const std::size_t offset_size = slot_size(width_);
   const auto length = static_cast<int64_t>(rows_);
   // Everything that can fail is allocated before any buffer changes hands.
   auto batch = std::make_unique<BatchArrayData>();
@@ -512,7 +580,7 @@ void ArrowBatchBuilder::close_batch() {
   for (std::size_t i = 0; i < columns_.size(); ++i) {
     Column& column = columns_[i];
     column.data_hint = column.data.size;
-    column.offsets.size = (rows_ + 1) * offset_size;
+    column.offsets.size = (width_ == StringWidth::View ? rows_ : rows_ + 1) * offset_size;
     column.validity.size = std::min(column.validity.size, rows_ / 8 + 1);
     ColumnArrayData* data = column_data[i].release();
     data->buffers[0] =
@@ -521,7 +589,12 @@ void ArrowBatchBuilder::close_batch() {
     int64_t buffers = 3;
     if (is_string(column.type)) {
       data->buffers[1] = column.offsets.release_shrunk(data->lengths[1]);
+      data->variadic_size = static_cast<std::int64_t>(column.data.size);
       data->buffers[2] = column.data.release_shrunk(data->lengths[2]);
+      if (width_ == StringWidth::View) {
+        data->buffers[3] = &data->variadic_size;
+        buffers = 4;
+      }
     } else {
       const std::size_t size = value_size(column.type);
       column.data.size = size == 0 ? rows_ / 8 + 1 : rows_ * size;

@@ -26,8 +26,12 @@
 
 namespace vornish {
 
-// utf8 ("u", 32-bit offsets) or large_utf8 ("U", 64-bit offsets).
-enum class StringWidth : std::uint8_t { Utf8, LargeUtf8 };
+// How string columns are laid out: utf8 ("u", 32-bit offsets), large_utf8
+// ("U", 64-bit offsets) or utf8_view ("vu": 16 bytes per cell, a cell of at
+// most 12 bytes held in place, a longer one as its length, first 4 bytes and
+// position in one data buffer per column and batch). Consumers with a view
+// layout of their own take the last without converting it.
+enum class StringWidth : std::uint8_t { Utf8, LargeUtf8, View };
 
 // The narrowest width that can hold every field of an input of `input_size`
 // bytes: a field's text is at most three times its bytes (an invalid byte
@@ -114,7 +118,7 @@ class ArrowBatchBuilder final : public RowVisitor {
     void free() noexcept;
   };
   struct Column {
-    Bytes offsets;
+    Bytes offsets;  // or the views, 16 bytes per cell
     Bytes data;
     Bytes validity;  // empty until the batch's first null in this column
     std::size_t nulls = 0;
@@ -124,9 +128,9 @@ class ArrowBatchBuilder final : public RowVisitor {
     bool chosen = false;
   };
 
-  template <class Offset>
+  template <class Slot>
   bool append(RowView row);
-  template <class Offset>
+  template <class Slot>
   void set_null(Column& column);
   void clear_valid(Column& column);
   void append_typed(std::size_t index, Column& column, std::string_view text);

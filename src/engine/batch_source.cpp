@@ -172,6 +172,21 @@ class FileBatchSource final : public BatchSource {
 
   std::span<const std::string> column_names() const noexcept override { return names_; }
   StringWidth string_width() const noexcept override { return width_; }
+  bool choose_string_width(StringWidth width) override {
+    if (width == width_) {
+      return true;
+    }
+    if (asked_) {
+      return false;
+    }
+    width_ = width;
+    builder_.emplace(builder_->columns(), width_, options_.limits, types_);
+    builder_->set_log(recording_ ? &log_ : nullptr);
+    if (plan_) {
+      plan_->width = width_;
+    }
+    return true;
+  }
   const VornishStats& stats() const noexcept override { return stats_; }
   RepairLog& repair_log() noexcept override { return log_; }
   std::uint64_t data_begin() const noexcept override { return data_begin_; }
@@ -183,6 +198,7 @@ class FileBatchSource final : public BatchSource {
   }
 
   Next next_batch(ArrowArray* out) override {
+    asked_ = true;
     if (builder_->failed() || read_error_) {
       return Next::Failed;
     }
@@ -263,6 +279,9 @@ class FileBatchSource final : public BatchSource {
   }
 
   StringWidth width_for(std::uint64_t input_size) const noexcept {
+    if (options_.string_layout) {
+      return *options_.string_layout;
+    }
     return options_.large_strings ? StringWidth::LargeUtf8 : string_width_for(input_size);
   }
 
@@ -445,6 +464,7 @@ class FileBatchSource final : public BatchSource {
   std::uint64_t stop_ = kNoLimit;
   std::size_t line_ = 1;
   bool done_ = false;
+  bool asked_ = false;  // next_batch has been called
   bool want_header_ = false;
   bool want_preamble_ = false;
   bool header_taken_ = false;

@@ -45,6 +45,8 @@ struct ArrowReadOptions {
   // Large strings (64-bit offsets) whatever the input's size; otherwise
   // only when 32-bit offsets might not hold it.
   bool large_strings = false;
+  // The string columns' layout, overriding both rules above.
+  std::optional<StringWidth> string_layout;
   // When set, the bytes come from here instead of the file at the path
   // (which is not opened), read forward on one thread; its first byte is
   // the file's byte `source_offset` (a range of a remote file).
@@ -88,6 +90,10 @@ class BatchSource {
   // Known from the moment the source exists, and never changing.
   virtual std::span<const std::string> column_names() const noexcept = 0;
   virtual StringWidth string_width() const noexcept = 0;
+  // Lays the string columns out as `width` from now on; refused (false,
+  // nothing changed) once any row has gone into a batch, so that every
+  // batch of a stream has the schema its consumer was given.
+  virtual bool choose_string_width(StringWidth width) = 0;
 
   // Batch: `out` holds the next batch, which the caller now owns.
   // End: no more rows (and every later call says so); `out` untouched.

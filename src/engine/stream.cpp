@@ -277,6 +277,14 @@ class ChunkSink final : public RowVisitor {
     clean_.push_back('\n');
   }
 
+  // Rows that need no rewriting are not even cut into fields: the tokenizer
+  // only finds where they end, and they are copied whole from the window.
+  bool wants_verbatim() const noexcept override { return wants_as_read(); }
+  void kept_verbatim(std::size_t start, std::size_t end) override {
+    clean_.append(window_->view().substr(start - window_->base(), end - start));
+    clean_.push_back('\n');
+  }
+
   void quarantined(std::size_t line, QuarantineReason reason, RowView raw,
                    std::size_t /*start*/) override {
     if (!keep_quarantine_) {
@@ -431,10 +439,7 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
   RangeEnd result{begin, first_line, false, false};
   std::uint64_t pos = begin;
   std::size_t line = first_line;
-  const bool logging = visitor.repair_log() != nullptr;
-  // A log needs the rows' fields only to learn which rows are as read.
-  const bool needs_fields = visitor.needs_fields() || logging || repair.needs_fields();
-  const bool wants_as_read = reads_as_read(visitor, dialect.delimiter, options.quote_char);
+  RowStep step(visitor, repair, options, dialect);
   if (pos < window.base() || pos > window.end()) {
     window.restart(pos);
   }
@@ -475,24 +480,7 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
         result.stopped = true;
         return result;
       }
-      RowView row;
-      std::size_t width = 0;
-      bool got = false;
-      std::optional<std::size_t> as_read_end;
-      if (needs_fields) {
-        if (const std::optional<RowView> parsed =
-                wants_as_read ? parser.next_row_as_read() : parser.next_row()) {
-          row = *parsed;
-          width = row.size();
-          got = true;
-          if (parser.as_read()) {
-            as_read_end = static_cast<std::size_t>(base + parser.as_read_end());
-          }
-        }
-      } else if (const std::optional<std::size_t> counted = parser.skip_row()) {
-        width = *counted;
-        got = true;
-      }
+      const bool got = step.read(parser, repair);
       // A row that ran into the end of the bytes held may go on in the
       // bytes not yet read (an open quote, a CR whose LF comes next, the
       // closing-quote test looking ahead to the line end).
@@ -505,16 +493,7 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
         pos = start;  // the end of the file
         break;
       }
-      if (logging) {
-        const std::size_t local = static_cast<std::size_t>(start - base);
-        const RowSource source{data.substr(local, parser.pos() - local), line,
-                               parser.ended_at_line_end(), wants_as_read && !parser.changed()};
-        repair.take(row, width, static_cast<std::size_t>(start), parser.line(), visitor,
-                    as_read_end, &source);
-      } else {
-        repair.take(row, width, static_cast<std::size_t>(start), parser.line(), visitor,
-                    as_read_end);
-      }
+      step.take(parser, data, static_cast<std::size_t>(start - base), base, line, repair, visitor);
       line = parser.line();
     }
     if (!need_more) {

@@ -402,56 +402,83 @@ bool reads_as_read(RowVisitor& visitor, std::uint8_t delimiter, std::uint8_t quo
                                      ResilientParser::judges_as_read(delimiter, quote_char));
 }
 
+RowStep::RowStep(RowVisitor& visitor, const RowRepair& repair, const VornishOptions& options,
+                 const Dialect& dialect) noexcept
+    : logging_(visitor.repair_log() != nullptr),
+      // A log needs the rows' fields only to learn which rows are as read.
+      needs_fields_(visitor.needs_fields() || logging_ || repair.needs_fields()),
+      wants_as_read_(reads_as_read(visitor, dialect.delimiter, options.quote_char)),
+      wants_verbatim_(wants_as_read_ && visitor.wants_verbatim()) {}
+
+bool RowStep::read(ResilientParser& parser, const RowRepair& repair) {
+  verbatim_ = false;
+  row_ = {};
+  width_ = 0;
+  as_read_end_.reset();
+  if (wants_verbatim_) {
+    // A verbatim row is as read and of the expected width: nothing to record.
+    if (const std::optional<std::size_t> width = repair.untouched_width();
+        width && parser.next_row_verbatim(*width)) {
+      verbatim_ = true;
+      return true;
+    }
+  }
+  if (needs_fields_) {
+    const std::optional<RowView> parsed =
+        wants_as_read_ ? parser.next_row_as_read() : parser.next_row();
+    if (!parsed) {
+      return false;
+    }
+    row_ = *parsed;
+    width_ = row_.size();
+    if (parser.as_read()) {
+      as_read_end_ = parser.as_read_end();
+    }
+    return true;
+  }
+  const std::optional<std::size_t> width = parser.skip_row();
+  if (!width) {
+    return false;
+  }
+  width_ = *width;
+  return true;
+}
+
+void RowStep::take(const ResilientParser& parser, std::string_view data, std::size_t start_local,
+                   std::uint64_t base, std::size_t first_line, RowRepair& repair,
+                   RowVisitor& visitor) {
+  const auto start = static_cast<std::size_t>(base + start_local);
+  if (verbatim_) {
+    repair.take_verbatim(start, static_cast<std::size_t>(base + parser.as_read_end()), visitor);
+    return;
+  }
+  std::optional<std::size_t> as_read_end;
+  if (as_read_end_) {
+    as_read_end = static_cast<std::size_t>(base + *as_read_end_);
+  }
+  if (logging_) {
+    const RowSource source{data.substr(start_local, parser.pos() - start_local), first_line,
+                           parser.ended_at_line_end(), wants_as_read_ && !parser.changed()};
+    repair.take(row_, width_, start, parser.line(), visitor, as_read_end, &source);
+  } else {
+    repair.take(row_, width_, start, parser.line(), visitor, as_read_end);
+  }
+}
+
 VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
                          const Dialect& dialect, RowVisitor& visitor) {
   ResilientParser parser(buffer, dialect.delimiter, options.quote_char, options.repair_quotes,
                          options.skip_initial_space);
   parser.set_fallback(options.fallback.get());
   RowRepair repair(options, dialect);
-  const bool logging = visitor.repair_log() != nullptr;
-  // A log needs the rows' fields only to learn which rows are as read.
-  const bool needs_fields = visitor.needs_fields() || logging || repair.needs_fields();
-  const bool wants_as_read = reads_as_read(visitor, dialect.delimiter, options.quote_char);
-  const bool wants_verbatim = wants_as_read && visitor.wants_verbatim();
+  RowStep step(visitor, repair, options, dialect);
   while (!visitor.stop_requested()) {
     const std::size_t start = parser.pos();
     const std::size_t first_line = parser.line();
-    if (wants_verbatim) {
-      // A verbatim row is as read and of the expected width: nothing to record.
-      if (const std::optional<std::size_t> width = repair.untouched_width();
-          width && parser.next_row_verbatim(*width)) {
-        repair.take_verbatim(start, parser.as_read_end(), visitor);
-        continue;
-      }
+    if (!step.read(parser, repair)) {
+      break;
     }
-    RowView row;
-    std::size_t n = 0;
-    std::optional<std::size_t> as_read_end;
-    if (needs_fields) {
-      const std::optional<RowView> parsed =
-          wants_as_read ? parser.next_row_as_read() : parser.next_row();
-      if (!parsed) {
-        break;
-      }
-      row = *parsed;
-      n = row.size();
-      if (parser.as_read()) {
-        as_read_end = parser.as_read_end();
-      }
-    } else {
-      const std::optional<std::size_t> width = parser.skip_row();
-      if (!width) {
-        break;
-      }
-      n = *width;
-    }
-    if (logging) {
-      const RowSource source{buffer.substr(start, parser.pos() - start), first_line,
-                             parser.ended_at_line_end(), wants_as_read && !parser.changed()};
-      repair.take(row, n, start, parser.line(), visitor, as_read_end, &source);
-    } else {
-      repair.take(row, n, start, parser.line(), visitor, as_read_end);
-    }
+    step.take(parser, buffer, start, 0, first_line, repair, visitor);
   }
   if (!visitor.stop_requested()) repair.finish(visitor);
   return repair.stats();

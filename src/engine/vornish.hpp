@@ -321,6 +321,34 @@ class RowRepair {
 // tell it which rows hold no change.
 bool reads_as_read(RowVisitor& visitor, std::uint8_t delimiter, std::uint8_t quote_char) noexcept;
 
+// How a row loop reads each row for its visitor and hands it to the repair
+// decision: the loop over a whole buffer and the loop over a file window
+// both go through it, and differ only in where their bytes come from. Rows
+// the visitor can take as bare spans (RowVisitor::wants_verbatim) are not
+// cut into fields.
+class RowStep {
+ public:
+  RowStep(RowVisitor& visitor, const RowRepair& repair, const VornishOptions& options,
+          const Dialect& dialect) noexcept;
+  // Reads the next row; false once the input is used up.
+  bool read(ResilientParser& parser, const RowRepair& repair);
+  // Hands the row just read on. The parser reads `data`, whose first byte
+  // is at offset `base` of the visitor's input; the row started at
+  // `start_local` of `data`, on line `first_line`.
+  void take(const ResilientParser& parser, std::string_view data, std::size_t start_local,
+            std::uint64_t base, std::size_t first_line, RowRepair& repair, RowVisitor& visitor);
+
+ private:
+  bool logging_;
+  bool needs_fields_;
+  bool wants_as_read_;
+  bool wants_verbatim_;
+  bool verbatim_ = false;
+  RowView row_;
+  std::size_t width_ = 0;
+  std::optional<std::size_t> as_read_end_;
+};
+
 // The row loop over a non-empty buffer with a settled dialect.
 VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
                          const Dialect& dialect, RowVisitor& visitor);

@@ -9,24 +9,28 @@
 // its file mapping at once, whatever the Python object does.
 #include "python/arrow_stream.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "engine/arrow_abi.hpp"
 #include "engine/batch_source.hpp"
 #include "engine/repair_log_arrow.hpp"
+#include "python/arrow_capsules.hpp"
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
 #include "python/errors.hpp"
 #include "python/repair_records.hpp"
 #include "python/source.hpp"
 #include "python/summary.hpp"
+#include "python/without_gil.hpp"
 
 namespace vornish {
 namespace {
@@ -79,15 +83,20 @@ constexpr binding::Param kReadArrowSource = {"_source", Kind::Object, Default::N
 constexpr binding::Param kReadArrowComment = {"comment", Kind::OptionalText, Default::None, true};
 // The table's layout: rows of a footer at the end, the rows of the table
 // before the other tables (the front's table=), a header of two rows.
-constexpr std::array<binding::Param, 3> kReadArrowLayout = {{
+constexpr std::array<binding::Param, 3> kReadArrowTableLayout = {{
     {"skip_footer", Kind::Count, Default::Zero, true},
     {"_table_rows", Kind::OptionalCount, Default::None, true},
     {"header_rows", Kind::OptionalCount, Default::None, true},
 }};
 
-consteval std::array<binding::Param, 31> read_arrow_params() {
+// string_layout: "string", "large_string" or "string_view", overriding
+// large_strings; None: as large_strings and the input's size say.
+constexpr binding::Param kReadArrowStringLayout = {"string_layout", Kind::OptionalText,
+                                                   Default::None, true};
+
+consteval std::array<binding::Param, 32> read_arrow_params() {
   const std::array<binding::Param, 7> head = binding::with_options(kReadArrowHead);
-  std::array<binding::Param, 31> all{};
+  std::array<binding::Param, 32> all{};
   for (std::size_t i = 0; i < 7; ++i) {
     all[i] = head[i];
   }
@@ -99,13 +108,14 @@ consteval std::array<binding::Param, 31> read_arrow_params() {
   }
   all[26] = kReadArrowSource;
   all[27] = kReadArrowComment;
-  for (std::size_t i = 0; i < kReadArrowLayout.size(); ++i) {
-    all[28 + i] = kReadArrowLayout[i];
+  for (std::size_t i = 0; i < kReadArrowTableLayout.size(); ++i) {
+    all[28 + i] = kReadArrowTableLayout[i];
   }
+  all[31] = kReadArrowStringLayout;
   return all;
 }
 
-constexpr Signature<31> kReadArrowSignature{"read_arrow()", read_arrow_params()};
+constexpr Signature<32> kReadArrowSignature{"read_arrow()", read_arrow_params()};
 
 constexpr Signature<7> kRowStartsSignature{"_row_starts()",
                                            {{{"file_path", Kind::Text, Default::Required},
@@ -220,34 +230,6 @@ void stream_release(ArrowArrayStream* stream) {
   stream->release = nullptr;
 }
 
-// --- Capsules --------------------------------------------------------------
-
-void stream_capsule_destructor(PyObject* capsule) {
-  auto* stream =
-      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-  if (stream == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  // A consumer that took the stream moved it out and left release null.
-  if (stream->release != nullptr) {
-    stream->release(stream);
-  }
-  delete stream;
-}
-
-void schema_capsule_destructor(PyObject* capsule) {
-  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-  if (schema == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  if (schema->release != nullptr) {
-    schema->release(schema);
-  }
-  delete schema;
-}
-
 // --- The Python object ---------------------------------------------------
 
 struct StreamState {
@@ -279,19 +261,6 @@ StreamState& state_of(PyObject* self) {
 }
 
 PyTypeObject* stream_type();
-
-// Lets other Python threads run while the engine works; taken back on
-// every path out, exceptions included.
-class WithoutGil {
- public:
-  WithoutGil() noexcept : saved_(PyEval_SaveThread()) {}
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-  ~WithoutGil() { PyEval_RestoreThread(saved_); }
-
- private:
-  PyThreadState* saved_;
-};
 
 // The type choices of `types` (a tuple of (str or int, str) pairs).
 void read_type_choices(PyObject* types, TypeRequest& request) {
@@ -354,7 +323,7 @@ void read_type_choices(PyObject* types, TypeRequest& request) {
   }
 }
 
-TypeRequest read_type_request(const binding::Bound<31>& args) {
+TypeRequest read_type_request(const binding::Bound<32>& args) {
   TypeRequest request;
   PyObject* types = args[20].object();
   if (types == nullptr || types == Py_None) {
@@ -435,6 +404,65 @@ TypeRequest read_type_request(const binding::Bound<31>& args) {
   return request;
 }
 
+// The string columns' layout as Arrow names it, or the format a requested
+// schema gives it.
+constexpr std::pair<std::string_view, StringWidth> kLayoutNames[] = {
+    {"string", StringWidth::Utf8},
+    {"large_string", StringWidth::LargeUtf8},
+    {"string_view", StringWidth::View}};
+constexpr std::pair<std::string_view, StringWidth> kLayoutFormats[] = {
+    {"u", StringWidth::Utf8}, {"U", StringWidth::LargeUtf8}, {"vu", StringWidth::View}};
+
+// None: the engine's rule (32-bit offsets unless the input might overflow
+// them, 64-bit with large_strings). Views are not the default although
+// every consumer we integrate with imports them: pyarrow's compute kernels
+// (take, filter, sort, comparisons) refuse them.
+std::optional<StringWidth> layout_from(std::optional<std::string_view> name) {
+  if (!name) {
+    return std::nullopt;
+  }
+  for (const auto& [text, width] : kLayoutNames) {
+    if (text == *name) {
+      return width;
+    }
+  }
+  PyErr_SetString(PyExc_ValueError,
+                  "string_layout must be 'string', 'large_string' or 'string_view'");
+  throw_python_error();
+}
+
+// The layout that a consumer's requested schema asks of the string columns:
+// the first string child's format, when it names one we build.
+std::optional<StringWidth> requested_layout(PyObject* requested, const StreamState& s) {
+  if (requested == nullptr || requested == Py_None) {
+    return std::nullopt;
+  }
+  if (!PyCapsule_IsValid(requested, "arrow_schema")) {
+    PyErr_SetString(PyExc_TypeError, "requested_schema must be an 'arrow_schema' capsule");
+    throw_python_error();
+  }
+  const auto* schema = static_cast<const ArrowSchema*>(PyCapsule_GetPointer(requested, "arrow_schema"));
+  if (schema == nullptr || schema->release == nullptr || schema->format == nullptr ||
+      std::string_view(schema->format) != "+s") {
+    return std::nullopt;
+  }
+  const auto children = static_cast<std::size_t>(std::max<int64_t>(schema->n_children, 0));
+  for (std::size_t i = 0; i < children && i < s.names.size(); ++i) {
+    const bool string_column = s.types == nullptr || s.types->of(i) == nullptr ||
+                               s.types->of(i)->type == CellType::String;
+    const ArrowSchema* child = schema->children[i];
+    if (!string_column || child == nullptr || child->format == nullptr) {
+      continue;
+    }
+    for (const auto& [format, width] : kLayoutFormats) {
+      if (format == child->format) {
+        return width;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 // The `audit` argument: nothing, a path, or True for records kept in memory.
 void audit_from(PyObject* audit, ArrowReadOptions& options) {
   if (audit == Py_None || audit == Py_False) {
@@ -457,7 +485,7 @@ void audit_from(PyObject* audit, ArrowReadOptions& options) {
   options.audit_path.emplace(text, static_cast<std::size_t>(size));
 }
 
-PyRef read_arrow(const binding::Bound<31>& args) {
+PyRef read_arrow(const binding::Bound<32>& args) {
   ArrowReadOptions options;
   options.repair = binding::options_from(args, 1);
   options.header = args[7].flag();
@@ -474,6 +502,7 @@ PyRef read_arrow(const binding::Bound<31>& args) {
   options.repair.skip_footer = *args[28].count();
   options.repair.table_rows = args[29].count();
   options.repair.join_header = args[30].count() == std::optional<std::size_t>(2);
+  options.string_layout = layout_from(args[31].optional_text());
   if (args[12].count() || args[13].count() || args[14].count() || args[15].count()) {
     if (!options.repair.delimiter) {
       PyErr_SetString(PyExc_ValueError, "a byte range is read with a given delimiter");
@@ -540,40 +569,35 @@ PyRef read_arrow(const binding::Bound<31>& args) {
   return object;
 }
 
-PyRef arrow_c_stream(PyObject* self, const binding::Bound<1>& /*args*/) {
-  // A requested schema is not negotiated: the columns are strings, and the
-  // capsule protocol lets a producer answer with its own schema.
+PyRef arrow_c_stream(PyObject* self, const binding::Bound<1>& args) {
+  // Of a requested schema only the string layout is honoured: the capsule
+  // protocol lets a producer answer with its own schema otherwise.
   StreamState& s = state_of(self);
   if (s.consumed) {
     PyErr_SetString(PyExc_RuntimeError, kConsumed);
     throw_python_error();
+  }
+  if (const std::optional<StringWidth> layout = requested_layout(args[0].object(), s)) {
+    std::lock_guard lock(s.shared->mutex);
+    if (s.shared->source && s.shared->source->choose_string_width(*layout)) {
+      s.width = *layout;
+    }
   }
   auto data = std::make_unique<StreamData>(StreamData{s.shared, s.names, s.width, s.types, {}});
   auto stream = std::make_unique<ArrowArrayStream>(
       ArrowArrayStream{&stream_get_schema, &stream_get_next, &stream_get_last_error,
                        &stream_release, data.get()});
   static_cast<void>(data.release());
-  PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", &stream_capsule_destructor);
-  if (capsule == nullptr) {
-    stream->release(stream.get());
-    throw_python_error();
-  }
-  static_cast<void>(stream.release());
+  PyRef capsule = stream_capsule(std::move(stream));
   s.consumed = true;
-  return PyRef::steal(capsule);
+  return capsule;
 }
 
 PyRef arrow_c_schema(PyObject* self) {
   StreamState& s = state_of(self);
   auto schema = std::make_unique<ArrowSchema>();
   export_schema(s.names, s.width, schema.get(), s.types.get());
-  PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", &schema_capsule_destructor);
-  if (capsule == nullptr) {
-    schema->release(schema.get());
-    throw_python_error();
-  }
-  static_cast<void>(schema.release());
-  return PyRef::steal(capsule);
+  return schema_capsule(std::move(schema));
 }
 
 PyRef summary(PyObject* self) {
@@ -861,7 +885,7 @@ PyMethodDef read_arrow_def = {
     "range_end=None, first_line=None, table_columns=None, large_strings=False, audit=None, "
     "record=False, fallback=None, types=None, null_values=None, decimal=None, thousands=None, "
     "date_format=None, type_counts=None, _source=None, comment=None, skip_footer=0, "
-    "_table_rows=None, header_rows=None)\n--\n\n"
+    "_table_rows=None, header_rows=None, string_layout=None)\n--\n\n"
     "The repaired rows of a CSV file as an ArrowRowStream (see csv_vornish.read_arrow)."};
 
 PyMethodDef row_starts_def = {

@@ -15,6 +15,7 @@
 #include "python/binding.hpp"
 #include "python/errors.hpp"
 #include "python/source.hpp"
+#include "python/without_gil.hpp"
 
 namespace vornish {
 namespace {
@@ -33,19 +34,6 @@ constexpr Signature<3> kSniffDialectSignature{
       // The front's source spec (python/source.hpp).
       {"_source", Kind::Object, Default::None, true}}}};
 static_assert(binding::well_formed(kSniffDialectSignature));
-
-// Gives up the interpreter lock for its lifetime, also when an exception
-// leaves the scope.
-class WithoutGil {
- public:
-  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
 
 PyRef sniff_dialect(const binding::Bound<3>& args) {
   const std::string path(args[0].text());

@@ -20,6 +20,7 @@
 #include "python/errors.hpp"
 #include "python/source.hpp"
 #include "python/summary.hpp"
+#include "python/without_gil.hpp"
 
 namespace vornish {
 namespace {
@@ -113,20 +114,6 @@ PyRef make_reader(PyTypeObject* type, const binding::Bound<7>& args) {
   reinterpret_cast<PyVornishReader*>(object.get())->state = state.release();
   return object;
 }
-
-// Lets other Python threads run while the engine works; taken back on
-// every path out. Only the front's entry points use it: the backend's
-// reader keeps the lock for the whole call.
-class WithoutGil {
- public:
-  WithoutGil() noexcept : saved_(PyEval_SaveThread()) {}
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-  ~WithoutGil() { PyEval_RestoreThread(saved_); }
-
- private:
-  PyThreadState* saved_;
-};
 
 // The front's open(): (reader, changes by action). The file is read and
 // repaired without the interpreter lock; the audit file, when asked for,

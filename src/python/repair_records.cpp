@@ -10,6 +10,7 @@
 
 #include "engine/arrow_abi.hpp"
 #include "engine/repair_log_arrow.hpp"
+#include "python/arrow_capsules.hpp"
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
 
@@ -70,31 +71,6 @@ void release_stream(ArrowArrayStream* stream) {
   stream->release = nullptr;
 }
 
-void stream_capsule_destructor(PyObject* capsule) {
-  auto* stream =
-      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-  if (stream == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  if (stream->release != nullptr) {
-    stream->release(stream);
-  }
-  delete stream;
-}
-
-void schema_capsule_destructor(PyObject* capsule) {
-  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-  if (schema == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  if (schema->release != nullptr) {
-    schema->release(schema);
-  }
-  delete schema;
-}
-
 // --- The Python object ---------------------------------------------------
 
 struct PyRepairRecords {
@@ -117,25 +93,13 @@ PyRef arrow_c_stream(PyObject* self, const binding::Bound<1>& /*args*/) {
   auto stream = std::make_unique<ArrowArrayStream>(ArrowArrayStream{
       &get_schema, &get_next, &get_last_error, &release_stream, data.get()});
   static_cast<void>(data.release());
-  PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", &stream_capsule_destructor);
-  if (capsule == nullptr) {
-    stream->release(stream.get());
-    throw_python_error();
-  }
-  static_cast<void>(stream.release());
-  return PyRef::steal(capsule);
+  return stream_capsule(std::move(stream));
 }
 
 PyRef arrow_c_schema(PyObject* /*self*/) {
   auto schema = std::make_unique<ArrowSchema>();
   export_repair_schema(schema.get());
-  PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", &schema_capsule_destructor);
-  if (capsule == nullptr) {
-    schema->release(schema.get());
-    throw_python_error();
-  }
-  static_cast<void>(schema.release());
-  return PyRef::steal(capsule);
+  return schema_capsule(std::move(schema));
 }
 
 void dealloc(PyObject* self) {

@@ -18,6 +18,7 @@
 #include "python/errors.hpp"
 #include "python/source.hpp"
 #include "python/summary.hpp"
+#include "python/without_gil.hpp"
 
 namespace vornish {
 namespace {
@@ -87,28 +88,6 @@ enum Index : std::size_t {
   kHeaderRows = 21,
 };
 
-// Gives the interpreter lock up for its lifetime; `state` is where it is
-// kept while released, shared with the hook that takes it back briefly.
-class WithoutLock {
- public:
-  WithoutLock() noexcept : state_(PyEval_SaveThread()) {}
-  WithoutLock(const WithoutLock&) = delete;
-  WithoutLock& operator=(const WithoutLock&) = delete;
-  ~WithoutLock() { PyEval_RestoreThread(state_); }
-
-  // Runs `body` holding the lock.
-  template <class F>
-  bool locked(F&& body) noexcept {
-    PyEval_RestoreThread(state_);
-    const bool ok = body();
-    state_ = PyEval_SaveThread();
-    return ok;
-  }
-
- private:
-  PyThreadState* state_;
-};
-
 PyRef stream_call(const binding::Bound<22>& args) {
   std::optional<std::string> quarantine_path;
   if (const auto path = args[2].optional_text()) {
@@ -142,7 +121,7 @@ PyRef stream_call(const binding::Bound<22>& args) {
   bool interrupted = false;
   std::optional<Result<StreamRun>> run;
   {
-    WithoutLock unlocked;
+    WithoutGil unlocked;
     // With threads to spare, decompressing and transcoding run ahead on a
     // thread of their own. Declared after the lock's release so that it is joined before
     // the lock is taken back: its thread may need it to read a Python

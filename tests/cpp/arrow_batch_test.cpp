@@ -53,6 +53,51 @@ void read_column(const ArrowArray& column, std::size_t index, Table& rows) {
   }
 }
 
+// A view column: a cell of up to 12 bytes in place, zero-padded; a longer
+// one by its first 4 bytes, buffer index and offset into a data buffer whose
+// size the last buffer gives.
+void read_view_column(const ArrowArray& column, std::size_t index, Table& rows) {
+  ASSERT_EQ(column.offset, 0);
+  ASSERT_GE(column.n_buffers, 3);
+  const auto variadic = static_cast<std::size_t>(column.n_buffers - 3);
+  const auto* sizes = static_cast<const std::int64_t*>(column.buffers[column.n_buffers - 1]);
+  const auto* validity = static_cast<const std::uint8_t*>(column.buffers[0]);
+  const auto* views = static_cast<const unsigned char*>(column.buffers[1]);
+  std::int64_t nulls = 0;
+  for (std::int64_t r = 0; r < column.length; ++r) {
+    const unsigned char* view = views + r * 16;
+    std::int32_t size = 0;
+    std::memcpy(&size, view, 4);
+    ASSERT_GE(size, 0) << "row " << r;
+    const bool valid = validity == nullptr || ((validity[r / 8] >> (r % 8)) & 1) != 0;
+    if (!valid) {
+      ++nulls;
+      rows[static_cast<std::size_t>(r)][index] = std::nullopt;
+      continue;
+    }
+    std::string text;
+    if (size <= 12) {
+      text.assign(reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(size));
+      for (std::int32_t i = size; i < 12; ++i) {
+        EXPECT_EQ(view[4 + i], 0) << "padding of row " << r;
+      }
+    } else {
+      std::int32_t buffer = 0;
+      std::int32_t offset = 0;
+      std::memcpy(&buffer, view + 8, 4);
+      std::memcpy(&offset, view + 12, 4);
+      ASSERT_GE(buffer, 0);
+      ASSERT_LT(static_cast<std::size_t>(buffer), variadic);
+      ASSERT_LE(offset + size, sizes[buffer]) << "row " << r;
+      const auto* data = static_cast<const char*>(column.buffers[2 + buffer]);
+      text.assign(data + offset, static_cast<std::size_t>(size));
+      EXPECT_EQ(std::memcmp(view + 4, text.data(), 4), 0) << "prefix of row " << r;
+    }
+    rows[static_cast<std::size_t>(r)][index] = std::move(text);
+  }
+  EXPECT_EQ(nulls, column.null_count);
+}
+
 // The rows of one batch, checking the layout on the way.
 Table read_batch(const ArrowArray& batch, StringWidth width) {
   EXPECT_EQ(batch.n_buffers, 1);
@@ -65,6 +110,8 @@ Table read_batch(const ArrowArray& batch, StringWidth width) {
     EXPECT_NE(column.release, nullptr);
     if (width == StringWidth::Utf8) {
       read_column<std::int32_t>(column, static_cast<std::size_t>(c), rows);
+    } else if (width == StringWidth::View) {
+      read_view_column(column, static_cast<std::size_t>(c), rows);
     } else {
       read_column<std::int64_t>(column, static_cast<std::size_t>(c), rows);
     }
@@ -97,7 +144,7 @@ Drained drain(ArrowBatchBuilder& builder, StringWidth width) {
 }
 
 TEST(ArrowBatchBuilder, CutsBatchesByRowsAndKeepsEveryRow) {
-  for (StringWidth width : {StringWidth::Utf8, StringWidth::LargeUtf8}) {
+  for (StringWidth width : {StringWidth::Utf8, StringWidth::LargeUtf8, StringWidth::View}) {
     ArrowBatchBuilder builder(2, width, BatchLimits{3, 1 << 20});
     Table expected;
     for (int i = 0; i < 8; ++i) {
@@ -129,38 +176,62 @@ TEST(ArrowBatchBuilder, CutsBatchesByBytesAfterTheRowThatReachesTheBound) {
 }
 
 TEST(ArrowBatchBuilder, FieldsOfEveryShortLengthArriveWhole) {
-  // Short fields take the inline copies; each length has its own path.
-  ArrowBatchBuilder builder(2, StringWidth::Utf8);
-  Table expected;
-  for (std::size_t n = 0; n <= 40; ++n) {
-    std::string field;
-    for (std::size_t i = 0; i < n; ++i) field.push_back(static_cast<char>('a' + (i * 7 + n) % 26));
-    const std::vector<std::string> row = {field, std::to_string(n)};
-    builder.kept(views(row), 0);
-    expected.push_back({row[0], row[1]});
+  // Short fields take the inline copies; each length has its own path, and
+  // views change form past 12 bytes.
+  for (StringWidth width : {StringWidth::Utf8, StringWidth::View}) {
+    ArrowBatchBuilder builder(2, width);
+    Table expected;
+    for (std::size_t n = 0; n <= 40; ++n) {
+      std::string field;
+      for (std::size_t i = 0; i < n; ++i) field.push_back(static_cast<char>('a' + (i * 7 + n) % 26));
+      const std::vector<std::string> row = {field, std::to_string(n)};
+      builder.kept(views(row), 0);
+      expected.push_back({row[0], row[1]});
+    }
+    builder.flush();
+    EXPECT_EQ(drain(builder, width).rows, expected);
   }
-  builder.flush();
-  EXPECT_EQ(drain(builder, StringWidth::Utf8).rows, expected);
 }
 
-TEST(ArrowBatchBuilder, MissingCellsAreNullAndSetTheirBits) {
-  ArrowBatchBuilder builder(3, StringWidth::Utf8, BatchLimits{16, 1 << 20});
-  const std::vector<std::vector<std::string>> rows = {
-      {"a", "b", "c"}, {"d"}, {"e", ""}, {"f", "g", "h"}, {""}};
-  for (const auto& row : rows) builder.kept(views(row), 0);
+TEST(ArrowBatchBuilder, ViewSchemaAndBatchesOfOnlyShortCells) {
+  const std::vector<std::string> names = {"a"};
+  ArrowSchema schema{};
+  export_schema(names, StringWidth::View, &schema);
+  EXPECT_STREQ(schema.children[0]->format, "vu");
+  schema.release(&schema);
+  // No cell reaches the data buffer, which is still there, empty.
+  ArrowBatchBuilder builder(1, StringWidth::View);
+  const std::vector<std::string> row = {"twelve bytes"};
+  builder.kept(views(row), 0);
   builder.flush();
   ArrowArray batch{};
   ASSERT_TRUE(builder.take_ready(&batch));
-  EXPECT_EQ(batch.children[0]->null_count, 0);
-  EXPECT_EQ(batch.children[1]->null_count, 2);
-  EXPECT_EQ(batch.children[2]->null_count, 3);
-  const Table expected = {{Cell("a"), Cell("b"), Cell("c")},
-                          {Cell("d"), std::nullopt, std::nullopt},
-                          {Cell("e"), Cell(""), std::nullopt},
-                          {Cell("f"), Cell("g"), Cell("h")},
-                          {Cell(""), std::nullopt, std::nullopt}};
-  EXPECT_EQ(read_batch(batch, StringWidth::Utf8), expected);
+  ASSERT_EQ(batch.children[0]->n_buffers, 4);
+  EXPECT_EQ(static_cast<const std::int64_t*>(batch.children[0]->buffers[3])[0], 0);
+  EXPECT_EQ(read_batch(batch, StringWidth::View), (Table{{Cell("twelve bytes")}}));
   batch.release(&batch);
+}
+
+TEST(ArrowBatchBuilder, MissingCellsAreNullAndSetTheirBits) {
+  for (StringWidth width : {StringWidth::Utf8, StringWidth::View}) {
+    ArrowBatchBuilder builder(3, width, BatchLimits{16, 1 << 20});
+    const std::vector<std::vector<std::string>> rows = {
+        {"a", "b", "c"}, {"d"}, {"e", ""}, {"f", "g", "h"}, {""}};
+    for (const auto& row : rows) builder.kept(views(row), 0);
+    builder.flush();
+    ArrowArray batch{};
+    ASSERT_TRUE(builder.take_ready(&batch));
+    EXPECT_EQ(batch.children[0]->null_count, 0);
+    EXPECT_EQ(batch.children[1]->null_count, 2);
+    EXPECT_EQ(batch.children[2]->null_count, 3);
+    const Table expected = {{Cell("a"), Cell("b"), Cell("c")},
+                            {Cell("d"), std::nullopt, std::nullopt},
+                            {Cell("e"), Cell(""), std::nullopt},
+                            {Cell("f"), Cell("g"), Cell("h")},
+                            {Cell(""), std::nullopt, std::nullopt}};
+    EXPECT_EQ(read_batch(batch, width), expected);
+    batch.release(&batch);
+  }
 }
 
 TEST(ArrowBatchBuilder, ChildrenMovedOutOutliveTheirParent) {
@@ -625,6 +696,9 @@ TEST_F(BatchSourceTest, ParallelRowsAndCountsAreTheOneThreadOnes) {
         options.chunk_size = chunk;
         Result<std::unique_ptr<BatchSource>> parallel = open_batch_source(path, options);
         ASSERT_TRUE(parallel) << c.name;
+        // Every layout holds the same rows; read_all reads each as it is.
+        const StringWidth layout = threads == 3 ? StringWidth::View : StringWidth::Utf8;
+        ASSERT_TRUE(parallel.value()->choose_string_width(layout));
         const Read r = read_all(*parallel.value());
         const std::string where =
             std::string(c.name) + ", chunk " + std::to_string(chunk) + ", threads " +
@@ -643,6 +717,33 @@ TEST_F(BatchSourceTest, ParallelRowsAndCountsAreTheOneThreadOnes) {
         }
       }
     }
+  }
+}
+
+TEST_F(BatchSourceTest, TheLayoutIsChosenOnlyBeforeTheFirstBatch) {
+  std::string text = "a,b\n";
+  for (int i = 0; i < 50; ++i) text += std::to_string(i) + ",a field longer than twelve bytes\n";
+  const std::string path = write("layout.csv", text);
+  for (const std::size_t threads : {std::size_t{1}, std::size_t{2}}) {
+    ArrowReadOptions options;
+    options.threads = threads;
+    options.chunk_size = 64;
+    options.limits = BatchLimits{8, 1 << 20};
+    Result<std::unique_ptr<BatchSource>> source = open_batch_source(path, options);
+    ASSERT_TRUE(source);
+    BatchSource& s = *source.value();
+    EXPECT_EQ(s.string_width(), StringWidth::Utf8);
+    ASSERT_TRUE(s.choose_string_width(StringWidth::LargeUtf8));
+    ASSERT_TRUE(s.choose_string_width(StringWidth::View));
+    ArrowArray batch{};
+    ASSERT_EQ(s.next_batch(&batch), BatchSource::Next::Batch);
+    EXPECT_EQ(batch.children[1]->n_buffers, 4);
+    const Table first = read_batch(batch, StringWidth::View);
+    EXPECT_EQ(first[0][1], Cell("a field longer than twelve bytes"));
+    batch.release(&batch);
+    EXPECT_FALSE(s.choose_string_width(StringWidth::Utf8)) << "threads " << threads;
+    EXPECT_TRUE(s.choose_string_width(StringWidth::View));
+    EXPECT_EQ(s.string_width(), StringWidth::View);
   }
 }
 

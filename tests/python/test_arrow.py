@@ -72,20 +72,25 @@ def sample(tmp_path: Path) -> Path:
     return path
 
 
+LAYOUTS = (None, "string", "large_string", "string_view")
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("consumer", CONSUMERS)
-def test_every_consumer_sees_the_readers_rows(consumer: str, sample: Path) -> None:
-    names, rows = CONSUMERS[consumer](sample)
+def test_every_consumer_sees_the_readers_rows(consumer: str, layout: str | None, sample: Path) -> None:
+    names, rows = CONSUMERS[consumer](sample, string_layout=layout)
     expected = list(csv_vornish.open(sample))
     assert names == ["id", "name", "name_2", "column_4"]
     assert rows == expected[1:]
     assert rows[3][1] == "\ufffd\ufffdend" and rows[3][2] == "a\nb"
 
 
+@pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("consumer", CONSUMERS)
-def test_ragged_rows_keep_their_widths_with_nulls(consumer: str, tmp_path: Path) -> None:
+def test_ragged_rows_keep_their_widths_with_nulls(consumer: str, layout: str | None, tmp_path: Path) -> None:
     path = tmp_path / "ragged.csv"
     path.write_text("a,b\n1\n2,3,4\n\n5,6\n")
-    names, rows = CONSUMERS[consumer](path, expected_columns=0)
+    names, rows = CONSUMERS[consumer](path, expected_columns=0, string_layout=layout)
     assert names == ["a", "b", "column_3"]
     assert rows == [["1", None, None], ["2", "3", "4"], ["", None, None], ["5", "6", None]]
 
@@ -285,6 +290,90 @@ def test_large_strings_change_only_the_offsets(tmp_path: Path, text: bytes, kwar
     assert large.to_pylist() == plain.to_pylist()
 
 
+# Cells on both sides of the 12 bytes a view holds in place, multi-byte
+# characters across that edge, empty cells and missing ones.
+EDGES = ("a,b,c\n" + "".join(
+    f"{'x' * n},{'é' * (n // 2)}{'y' * (n % 2)},{n}\n" for n in range(0, 30)) + "short\n,,\n").encode()
+
+
+@pytest.mark.parametrize(
+    ("text", "kwargs"),
+    [
+        (RAGGED, {}),
+        (RAGGED, {"header": False, "threads": 2, "chunk_size": 16}),
+        (RAGGED, {"expected_columns": 0, "threads": 3, "chunk_size": 7}),
+        (EDGES, {"expected_columns": 0}),
+        (EDGES, {"threads": 4, "chunk_size": 1}),
+        (b"", {}),
+        (b"a,b\n", {}),
+    ],
+    ids=["ragged", "ragged-chunks", "ragged-widths", "edges-widths", "edges-chunks", "empty", "header"],
+)
+@pytest.mark.parametrize("types", ["string", "infer"])
+def test_every_string_layout_holds_the_same_cells(tmp_path: Path, text: bytes, kwargs: dict[str, Any],
+                                                  types: str) -> None:
+    path = tmp_path / "in.csv"
+    path.write_bytes(text)
+    one_thread = {k: v for k, v in kwargs.items() if k not in ("threads", "chunk_size")}
+    plain = pa.table(csv_vornish.read_arrow(path, types=types, threads=1, **one_thread))
+    for layout, arrow_type in (("string", pa.string()), ("large_string", pa.large_string()),
+                               ("string_view", pa.string_view())):
+        table = pa.table(csv_vornish.read_arrow(path, types=types, string_layout=layout, **kwargs))
+        table.validate(full=True)
+        assert table.column_names == plain.column_names
+        for field, before in zip(table.schema, plain.schema):
+            assert field.type == (arrow_type if before.type == pa.string() else before.type)
+        assert table.to_pylist() == plain.to_pylist(), layout
+
+
+def produced(stream: Any, requested: Any) -> Any:
+    """The producer's own answer to a requested schema, with no cast after it."""
+    capsule = stream.__arrow_c_stream__(requested.__arrow_c_schema__())
+    return pa.RecordBatchReader._import_from_c_capsule(capsule)
+
+
+def test_a_requested_schema_chooses_the_string_layout(sample: Path) -> None:
+    for arrow_type in (pa.string(), pa.large_string(), pa.string_view()):
+        # Only the first string column's layout is honoured, not the other
+        # columns' types.
+        requested = pa.schema([("id", arrow_type), ("name", pa.string()), ("name_2", pa.binary())])
+        for layout in LAYOUTS:
+            reader = produced(read_text(sample, string_layout=layout), requested)
+            assert reader.schema.types == [arrow_type] * 4
+            table = reader.read_all()
+            table.validate(full=True)
+            assert [list(r.values()) for r in table.to_pylist()] == list(csv_vornish.open(sample))[1:]
+    path = sample.with_name("typed.csv")
+    path.write_text("a,b\n1,x\n2,y\n")
+    # Typed columns stay as they are: the first string column is b.
+    reader = produced(csv_vornish.read_arrow(path), pa.schema([("a", pa.string()), ("b", pa.string_view())]))
+    assert reader.schema.types == [pa.int64(), pa.string_view()]
+    assert reader.read_all().to_pylist() == [{"a": 1, "b": "x"}, {"a": 2, "b": "y"}]
+    # A request for anything else leaves the layout as it was.
+    for requested in (pa.schema([("b", pa.int32())]), pa.schema([])):
+        assert produced(csv_vornish.read_arrow(path), requested).schema.types == [pa.int64(), pa.string()]
+    # Through pyarrow's own entry point, which casts what it is given.
+    reader = pa.RecordBatchReader.from_stream(read_text(sample), schema=pa.schema(
+        [(name, pa.string_view()) for name in ("id", "name", "name_2", "column_4")]))
+    assert reader.read_all().schema.types == [pa.string_view()] * 4
+
+
+def test_string_layout_errors(sample: Path) -> None:
+    with pytest.raises(ValueError) as info:
+        read_text(sample, string_layout="utf8")
+    assert str(info.value) == "string_layout must be 'string', 'large_string' or 'string_view'"
+    with pytest.raises(TypeError) as type_info:
+        read_text(sample, string_layout=1)
+    assert str(type_info.value) == "'int' object is not an instance of 'str'"
+    assert type_info.value.__notes__ == ["while processing 'string_layout'"]
+    with pytest.raises(TypeError) as capsule_info:
+        read_text(sample).__arrow_c_stream__(requested_schema=object())
+    assert str(capsule_info.value) == "requested_schema must be an 'arrow_schema' capsule"
+    # large_strings is the cluster reader's switch; an explicit layout wins.
+    table = pa.table(vb._read_arrow(str(sample), large_strings=True, string_layout="string_view"))
+    assert {field.type for field in table.schema} == {pa.string_view()}
+
+
 def test_file_errors_are_the_readers(tmp_path: Path) -> None:
     with pytest.raises(FileNotFoundError, match=r"\(os error 2\)$"):
         read_text(tmp_path / "missing.csv")
@@ -387,7 +476,7 @@ def test_readme_examples_run(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) ->
         pytest.importorskip(library)
     blocks = re.findall(r"```python\n(.*?)```", section("Dataframes: pyarrow, polars, pandas, DuckDB"),
                         re.S)
-    assert len(blocks) == 3
+    assert len(blocks) == 4
     monkeypatch.chdir(tmp_path)
     namespace: dict[str, Any] = {}
     exec(blocks[0], namespace)
@@ -401,3 +490,5 @@ def test_readme_examples_run(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) ->
     exec(blocks[2], namespace)
     assert namespace["stream"].nulled_cells == {}
     assert namespace["table"].column("zip").to_pylist() == [1234, 10115]
+    exec(blocks[3], namespace)
+    assert namespace["frame"]["zip"].to_list() == ["01234", "10115"]

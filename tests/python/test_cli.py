@@ -315,7 +315,7 @@ def test_sniff_dialect_auto_prints_the_whole_dialect(work: pathlib.Path) -> None
         "skip_footer: 0",
         "encoding: 'utf-8'",
         "tables: 1",
-        "  table 1: skip_rows=2 columns=3 header_rows=1 rows=4",
+        "  table 0: skip_rows=2 columns=3 header_rows=1 rows=4",
     ]
     result = cli("sniff", "--dialect", "auto", "--json", "-", cwd=work, stdin=PREAMBLE)
     assert result.returncode == 0, result.stderr
@@ -338,8 +338,8 @@ def test_sniff_dialect_auto_lists_comments_footer_and_tables(work: pathlib.Path)
         "skip_footer: 1",
         "encoding: 'utf-8'",
         "tables: 2",
-        "  table 1: skip_rows=1 columns=2 header_rows=1 rows=4",
-        "  table 2: skip_rows=6 columns=3 header_rows=1 rows=4",
+        "  table 0: skip_rows=1 columns=2 header_rows=1 rows=4",
+        "  table 1: skip_rows=6 columns=3 header_rows=1 rows=4",
     ]
 
 

@@ -13,6 +13,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -338,3 +339,81 @@ def test_many_quarantined_rows_wait_in_a_temporary_file(tmp_path: Path, threads:
     assert len(backend[2]) > 4 << 20
     assert sorted(p.name for p in tmp_path.iterdir()) == [
         "backend.csv", "backend.q.csv", "front.csv", "front.q.csv", "in.csv"]
+
+
+# --- Memory under slow consumers and slow producers --------------------------
+
+MEMORY_CHILD = """
+import sys, time
+import csv_vornish
+
+def status(key):
+    with open("/proc/self/status") as lines:
+        return next(int(line.split()[1]) * 1024 for line in lines if line.startswith(key))
+
+source, out, threads, chunk, trickle = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:6])
+
+class Trickle:
+    # A few KB per read, now and then a pause: a slow network or pipe.
+    def __init__(self, f):
+        self.f, self.reads = f, 0
+    def read(self, n=-1):
+        self.reads += 1
+        if self.reads % 256 == 0:
+            time.sleep(0.001)
+        return self.f.read(min(n, 3000) if n > 0 else 3000)
+    def readable(self):
+        return True
+
+before = status("VmRSS:")
+with open(source, "rb") as f:
+    summary = csv_vornish.vornish_file(Trickle(f) if trickle else source, out, threads=threads,
+                                       chunk_size=chunk)
+print(summary.total_rows, status("VmHWM:") - before)
+"""
+
+LONG_ROW = 1 << 20
+
+
+def _memory_input(path: Path) -> int:
+    """About 40 MB of rows, a few damaged, one of them 1 MiB long."""
+    block = b"12,hello,\"quoted, field\",3.5\n" * 3000 + b"7,short\n"
+    with path.open("wb") as f:
+        f.write(b"a,b,c,d\n")
+        for i in range(1400):
+            f.write(block)
+            if i == 700:
+                f.write(b"1,\"" + b"x" * LONG_ROW + b"\",3,4\n")
+    return 1400 * 3001 + 2
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="memory bounds do not hold under ASan")
+@pytest.mark.parametrize(("threads", "trickle"), [(1, False), (2, False), (2, True)],
+                         ids=["one-thread", "two-threads", "trickling-input"])
+def test_memory_stays_bounded_behind_a_slowly_read_output_pipe(tmp_path: Path, threads: int,
+                                                               trickle: bool) -> None:
+    source, pipe = tmp_path / "in.csv", tmp_path / "out.pipe"
+    rows = _memory_input(source)
+    os.mkfifo(pipe)
+    chunk = 1 << 20
+    child = subprocess.Popen([sys.executable, "-c", MEMORY_CHILD, str(source), str(pipe),
+                              str(threads), str(chunk), str(int(trickle))],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    written = 0
+    with open(pipe, "rb", buffering=0) as reader:
+        # A consumer far slower than the repair: 64 KiB at a time with pauses
+        # (about 0.3 s per 40 MB in all), so the producers always run ahead.
+        while block := reader.read(64 << 10):
+            written += len(block)
+            if written % (1 << 20) < (64 << 10):
+                time.sleep(0.005)
+    out, err = child.communicate(timeout=120)
+    assert child.returncode == 0, err.decode()[-3000:]
+    total, grown = map(int, out.split())
+    assert total == rows
+    assert written > 35 << 20
+    # Chunks in flight (two per thread, each read and written), the chunk
+    # being committed and the longest row, several times over for the
+    # buffers it passes through; far below the 40 MB that went through.
+    bound = (2 * threads + 2) * 2 * chunk + 6 * LONG_ROW + (8 << 20)
+    assert grown < bound, (grown, bound)
