@@ -42,7 +42,7 @@ from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, Union
 import _csv_vornish_backend as _backend
 
 import csv_vornish
-from csv_vornish import _sources, _types
+from csv_vornish import _read_one_table, _sources, _types
 from csv_vornish.dialect import Dialect, resolve_options, sniff_dialect
 from csv_vornish.encoding import fallback_table, text_codec
 from csv_vornish.record import ACTIONS, AUDIT_HEADER
@@ -180,9 +180,10 @@ def _plan(path: str, options: dict[str, Any], blocksize: int | None,
     # partition: it is only read from its start.
     # A plain remote one is read once here to find its row starts, as a
     # local one is, and each piece then asks the store for its own range.
-    # A file whose footer or joined header only a read from its start to its
-    # end can tell is one partition too.
-    in_order = bool(options.get("skip_footer")) or options.get("header_rows") == 2
+    # A file whose footer, joined header or table end only a read from its
+    # start can tell is one partition too.
+    in_order = (bool(options.get("skip_footer")) or options.get("header_rows") == 2
+                or options.get("_table_rows") is not None)
     remote = _sources.is_url(path)
     size = None if sequential else _sources.remote_size(path) if remote else os.path.getsize(path)
     if blocksize is None or dialect.delimiter is None or size is None or size <= blocksize or in_order:
@@ -493,6 +494,10 @@ def read_csv(
         options = resolve_options(file_dialect, path, given)
         options.update(_file_encoding(path, encoding))
         options["header"] = header
+        if isinstance(file_dialect, Dialect):
+            # Of several tables the first is read and the others set aside,
+            # as read_arrow does, never merged into its columns.
+            _read_one_table(file_dialect, given, options, takes_header=False)
         settled, planned = _plan(path, options, size, None if union_by_name else names)
         if names is None:
             names = settled.names

@@ -192,6 +192,21 @@ def test_dask_reads_a_footer_and_a_joined_header_in_one_piece(tmp_path: pathlib.
     assert len(frame) == 59 and "Total" not in set(frame["id"].astype(str))
 
 
+def test_dask_reads_the_first_of_stacked_tables_and_sets_the_others_aside(tmp_path: pathlib.Path) -> None:
+    pytest.importorskip("dask.dataframe")
+    from csv_vornish import dask as cvd
+
+    source = tmp_path / "in.csv"
+    first = b"".join(b"%d,%d.5\n" % (i, i) for i in range(200))
+    source.write_bytes(b"id,price\n" + first + b"\nname,city,n\n" + b"Ann,Oslo,1\n" * 50)
+    frame = cvd.read_csv(source, blocksize=256, dialect="auto")
+    assert frame.npartitions == 1
+    assert list(frame.columns) == ["id", "price"]
+    assert len(frame.compute()) == 200
+    summary = cvd.summary(cvd.read_csv(source, blocksize=256, dialect="auto", record=True))
+    assert summary["quarantined_rows"] == 52 and summary["actions"]["table"] == 52
+
+
 @pytest.mark.parametrize(("table", "names", "types"), [
     (None, ["id", "price"], ["int64", "double"]),
     (1, ["name", "city", "n"], ["string", "string", "int64"]),
