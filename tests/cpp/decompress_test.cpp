@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "engine/byte_source.hpp"
+#include "piece_source.hpp"
 #include "engine/decompress.hpp"
 #include "engine/io.hpp"
 #include "engine/stream.hpp"
@@ -22,21 +23,7 @@
 namespace vornish {
 namespace {
 
-class Pieces final : public ByteSource {
- public:
-  Pieces(std::string data, std::size_t piece) : data_(std::move(data)), piece_(piece) {}
-  Result<std::size_t> read(char* out, std::size_t size) override {
-    const std::size_t n = std::min({size, piece_, data_.size() - at_});
-    std::memcpy(out, data_.data() + at_, n);
-    at_ += n;
-    return n;
-  }
-
- private:
-  std::string data_;
-  std::size_t piece_;
-  std::size_t at_ = 0;
-};
+using testing_support::Pieces;
 
 std::string compress(Codec codec, std::string_view in) {
   std::string out;

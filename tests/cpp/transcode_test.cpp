@@ -10,26 +10,13 @@
 #include <string_view>
 
 #include "engine/byte_source.hpp"
+#include "piece_source.hpp"
 #include "engine/transcode.hpp"
 
 namespace vornish {
 namespace {
 
-class Pieces final : public ByteSource {
- public:
-  Pieces(std::string data, std::size_t piece) : data_(std::move(data)), piece_(piece) {}
-  Result<std::size_t> read(char* out, std::size_t size) override {
-    const std::size_t n = std::min({size, piece_, data_.size() - at_});
-    std::memcpy(out, data_.data() + at_, n);
-    at_ += n;
-    return n;
-  }
-
- private:
-  std::string data_;
-  std::size_t piece_;
-  std::size_t at_ = 0;
-};
+using testing_support::Pieces;
 
 // The whole output, read `size` bytes at a time from a source handing out
 // `piece` bytes at a time; each read must end on a whole UTF-8 character
