@@ -130,7 +130,9 @@ class TranscodingSource final : public ByteSource {
     if (inner_eof_) {
       return false;
     }
-    std::memmove(input_.get(), next_, pending_);
+    if (pending_ > 0) {
+      std::memmove(input_.get(), next_, pending_);  // next_ is null before the first read
+    }
     next_ = input_.get();
     Result<std::size_t> got = inner_->read(input_.get() + pending_, kInputSize - pending_);
     if (!got) {
