@@ -12,7 +12,6 @@ namespace vornish {
 namespace {
 
 constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-constexpr bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 constexpr char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
 bool equals_folded(std::string_view text, std::string_view lower_word) noexcept {
@@ -795,7 +794,7 @@ FieldMask classify_field(std::string_view t) noexcept {
 }
 
 FieldMask classify_field_among(std::string_view t, FieldMask wanted) noexcept {
-  constexpr FieldMask kPointFamily =
+  constexpr FieldMask kPointReadings =
       bit(kNumPoint) | bit(kIntPlain) | bit(kNumPointComma) | bit(kIntCommaGroups);
   constexpr FieldMask kNumbers = (FieldMask{1} << kDateIso) - (FieldMask{1} << kIntPlain);
   constexpr FieldMask kStamps = bit(kStampNaive) | bit(kStampOffset);
@@ -819,7 +818,7 @@ FieldMask classify_field_among(std::string_view t, FieldMask wanted) noexcept {
     if (read_iso_date_exact(t, y, m, d)) {
       return valid_date(y, m, d) ? bit(kDateIso) : 0;
     }
-  } else if ((wanted & ~kPointFamily) == 0) {
+  } else if ((wanted & ~kPointReadings) == 0) {
     const ShortDecimal d = short_decimal(t);
     if (d.fits) {
       const bool integer = !d.dot && !d.exponent && (d.mantissa != 0 || !d.negative);
