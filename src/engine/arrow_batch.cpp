@@ -357,6 +357,7 @@ void ArrowBatchBuilder::start_batch() {
 
 void ArrowBatchBuilder::clear_valid(Column& column) {
   if (column.validity.data == nullptr) {
+    // The first null of this column in this batch: every earlier row valid.
     const std::size_t bytes = limits_.max_rows / 8 + 1;
     column.validity.reserve(bytes);
     std::memset(column.validity.data, 0xFF, bytes);
@@ -437,16 +438,7 @@ void ArrowBatchBuilder::set_null(Column& column) {
     }
     return;
   }
-  if (column.validity.data == nullptr) {
-    // The first null of this column in this batch: every earlier row valid.
-    const std::size_t bytes = limits_.max_rows / 8 + 1;
-    column.validity.reserve(bytes);
-    std::memset(column.validity.data, 0xFF, bytes);
-    column.validity.size = bytes;
-  }
-  auto* bits = reinterpret_cast<unsigned char*>(column.validity.data);
-  bits[rows_ / 8] = static_cast<unsigned char>(bits[rows_ / 8] & ~(1u << (rows_ % 8)));
-  ++column.nulls;
+  clear_valid(column);
   if constexpr (std::is_same_v<Slot, ViewCell>) {
     std::memset(column.offsets.data + rows_ * sizeof(ViewCell), 0, sizeof(ViewCell));
   } else {
