@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/held_stream.hpp"
 #include "engine/io.hpp"
 #include "engine/work_queue.hpp"
 #include "engine/writer.hpp"
@@ -407,7 +408,13 @@ Status FileWindow::grow(std::size_t want) {
   while (size_ < target) {
     const std::size_t room = std::min(capacity_ - size_, std::size_t{1} << 30);
     ssize_t n = 0;
-    if (source_ != nullptr) {
+    if (offsets_ != nullptr) {
+      Result<std::size_t> got = offsets_->read_at(data_.get() + size_, room, end());
+      if (!got) {
+        return got.error();
+      }
+      n = static_cast<ssize_t>(got.value());
+    } else if (source_ != nullptr) {
       Result<std::size_t> got = source_->read(data_.get() + size_, room);
       if (!got) {
         return got.error();
@@ -793,11 +800,16 @@ class Committer {
 // so on every path out of a run.
 class Workers {
  public:
-  Workers(std::size_t count, int fd, const VornishOptions& options, const Dialect& dialect,
-          std::size_t chunk_size, const std::atomic<bool>& cancel)
-      : fd_(fd), options_(options), dialect_(dialect), chunk_size_(chunk_size), cancel_(cancel) {
+  Workers(std::size_t count, int fd, OffsetSource* held, const VornishOptions& options,
+          const Dialect& dialect, std::size_t chunk_size, const std::atomic<bool>& cancel)
+      : fd_(fd),
+        held_(held),
+        options_(options),
+        dialect_(dialect),
+        chunk_size_(chunk_size),
+        cancel_(cancel) {
     queue_.start(
-        count, [this] { return FileWindow(fd_, true); },
+        count, [this] { return held_ != nullptr ? FileWindow(*held_) : FileWindow(fd_, true); },
         [this](Chunk& chunk, FileWindow& window) { parse(chunk, window); });
   }
   Workers(const Workers&) = delete;
@@ -853,6 +865,7 @@ class Workers {
   }
 
   int fd_;
+  OffsetSource* held_;
   const VornishOptions& options_;
   const Dialect& dialect_;
   std::size_t chunk_size_;
@@ -913,15 +926,21 @@ Result<bool> run_sequential(FileWindow& window, const VornishOptions& options,
   return true;
 }
 
-Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
+// With `held` set the input is a forward-only source of unknown size
+// (`size` is ignored): a chunk is handed out once the bytes up to its end
+// have been read, so its worker knows whether it is the last, and the bytes
+// before the oldest chunk still needed are let go as chunks are committed.
+Result<bool> run_parallel(int fd, std::uint64_t size, HeldStream* held, FileWindow& window,
                           const VornishOptions& options, const Dialect& dialect,
                           bool keep_quarantine, bool record, const StreamOptions& stream,
                           Committer& committer, StreamRun& run, const Progress& progress) {
   const std::size_t chunk_size = stream.chunk_size;
-  const std::uint64_t chunks = std::max<std::uint64_t>(1, (size + chunk_size - 1) / chunk_size);
+  const std::uint64_t chunks =
+      held != nullptr ? kNoLimit : std::max<std::uint64_t>(1, (size + chunk_size - 1) / chunk_size);
   // Threads beyond the number of chunks would have nothing to do.
   const auto threads = static_cast<std::size_t>(std::min<std::uint64_t>(stream.threads, chunks));
   const std::size_t in_flight = threads * 2;
+  bool last_handed_out = false;
   std::atomic<bool> cancel{false};
   std::deque<std::unique_ptr<Chunk>> pending;
   // Committed chunks are used again: their buffers keep their capacity, so
@@ -929,15 +948,24 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
   std::vector<std::unique_ptr<Chunk>> spare;
   // Declared after `pending`, so the threads are joined before the chunks
   // they may still be working on are freed.
-  Workers workers(threads, fd, options, dialect, chunk_size, cancel);
+  Workers workers(threads, fd, held, options, dialect, chunk_size, cancel);
   struct CancelOnExit {
     std::atomic<bool>& flag;
     ~CancelOnExit() { flag.store(true, std::memory_order_relaxed); }
   } cancel_on_exit{cancel};
 
   std::uint64_t next = 0;
-  const auto dispatch = [&] {
-    while (next < chunks && pending.size() < in_flight) {
+  const auto dispatch = [&]() -> Status {
+    while (next < chunks && !last_handed_out && pending.size() < in_flight) {
+      bool last = next + 1 == chunks;
+      if (held != nullptr) {
+        Result<std::uint64_t> held_end = held->hold_to((next + 1) * chunk_size + 1);
+        if (!held_end) {
+          return held_end.error();
+        }
+        last = held_end.value() <= (next + 1) * chunk_size;
+      }
+      last_handed_out = last;
       std::unique_ptr<Chunk> chunk;
       if (spare.empty()) {
         chunk = std::make_unique<Chunk>(options, dialect, keep_quarantine, record);
@@ -947,11 +975,12 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
         chunk->reset(options, dialect);
       }
       chunk->nominal = next * chunk_size;
-      chunk->stop = next + 1 == chunks ? kNoLimit : (next + 1) * chunk_size;
+      chunk->stop = last ? kNoLimit : (next + 1) * chunk_size;
       workers.submit(chunk.get());
       pending.push_back(std::move(chunk));
       ++next;
     }
+    return Ok{};
   };
 
   std::uint64_t true_start = 0;
@@ -960,7 +989,9 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
   inline_limits.read_size = std::max<std::size_t>(chunk_size, 4096);
   ChunkSink redo(options, dialect, keep_quarantine, record);
   redo.read_from(&window);
-  dispatch();
+  if (Status s = dispatch(); !s) {
+    return s.error();
+  }
   while (!pending.empty()) {
     Chunk& chunk = *pending.front();
     while (!workers.wait(chunk)) {
@@ -1019,10 +1050,18 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
     line += chunk.end.next_line - 1;
     spare.push_back(std::move(pending.front()));
     pending.pop_front();
+    if (held != nullptr) {
+      // Nothing reads before the true start of the next chunk (a parse
+      // again) or the nominal start of the oldest in flight (its guess).
+      held->release_before(pending.empty() ? true_start
+                                           : std::min(true_start, pending.front()->nominal));
+    }
     if (!progress.report(true_start)) {
       return false;
     }
-    dispatch();
+    if (Status s = dispatch(); !s) {
+      return s.error();
+    }
   }
   return true;
 }
@@ -1058,7 +1097,16 @@ Result<StreamRun> stream_vornish_file(const std::string& input_path,
 
   // Settled before the output exists, as the whole-file run does, from as
   // much of the start as the heuristics turn out to need.
-  FileWindow window = stream.source != nullptr ? FileWindow(*stream.source) : FileWindow(in, regular);
+  // A preamble is counted off from the start of the file, so a file with one
+  // is read on one thread.
+  const bool threaded = stream.threads > 1 && !counts_rows_in_order(options);
+  std::optional<HeldStream> held;
+  if (stream.source != nullptr && threaded) {
+    held.emplace(*stream.source);
+  }
+  FileWindow window = held                       ? FileWindow(*held)
+                      : stream.source != nullptr ? FileWindow(*stream.source)
+                                                 : FileWindow(in, regular);
   do {
     if (Status s = window.grow(std::max<std::size_t>(read_size, window.view().size())); !s) {
       return s.error();
@@ -1095,16 +1143,13 @@ Result<StreamRun> stream_vornish_file(const std::string& input_path,
     run.stats.inferred_columns = dialect.expected_columns;
   }
   const Progress progress{stream.between_chunks, size};
-  // A preamble is counted off from the start of the file, so a file with one
-  // is read on one thread.
-  const bool parallel =
-      stream.threads > 1 && regular && size > chunk_size && !counts_rows_in_order(options);
+  const bool parallel = threaded && !empty && (held || (regular && size > chunk_size));
   Result<bool> finished = true;
   if (parallel) {
     try {
       StreamOptions parallel_options = stream;
       parallel_options.chunk_size = chunk_size;
-      finished = run_parallel(in, size, window, options, dialect, keep_quarantine, record,
+      finished = run_parallel(in, size, held ? &*held : nullptr, window, options, dialect, keep_quarantine, record,
                               parallel_options, committer, run, progress);
     } catch (const std::system_error& e) {
       finished = VornishError::os(e.code().value());  // no thread could be started

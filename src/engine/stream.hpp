@@ -40,6 +40,9 @@ class FileWindow {
   FileWindow(int fd, bool positional) noexcept : fd_(fd), positional_(positional) {}
   explicit FileWindow(ByteSource& source, std::uint64_t base = 0) noexcept
       : fd_(-1), positional_(false), source_(&source), base_(base) {}
+  // Any offset of `source` can be read; it must outlive the window.
+  explicit FileWindow(OffsetSource& source) noexcept
+      : fd_(-1), positional_(true), offsets_(&source) {}
 
   std::uint64_t base() const noexcept { return base_; }
   std::uint64_t end() const noexcept { return base_ + size_; }
@@ -60,6 +63,7 @@ class FileWindow {
   int fd_;
   bool positional_;
   ByteSource* source_ = nullptr;
+  OffsetSource* offsets_ = nullptr;
   bool eof_ = false;
   std::uint64_t base_ = 0;
   std::size_t size_ = 0;
@@ -148,9 +152,10 @@ struct StreamOptions {
   std::size_t threads = 1;
   std::size_t chunk_size = kDefaultChunkSize;
   ChunkHook between_chunks;
-  // When set, the input's bytes come from here (forward only, so on one
-  // thread) and `input_path` is only looked at, to tell whether the output
-  // replaces it. The output is then always written beside its place and
+  // When set, the input's bytes come from here and `input_path` is only
+  // looked at, to tell whether the output replaces it. Read forward only,
+  // the source still feeds several parsing threads: the bytes of the chunks
+  // in flight are held in memory until they are committed. The output is then always written beside its place and
   // renamed there once complete, so a source failing late (a truncated
   // compressed stream) leaves no partial output.
   ByteSource* source = nullptr;

@@ -201,10 +201,12 @@ OpenedSource open_source(PyObject* spec, std::string_view path) {
 
   std::unique_ptr<ByteSource> bytes;
   if (reader == Py_None) {
-    Result<std::unique_ptr<ByteSource>> file = open_fd_source(std::string(path));
+    Result<std::unique_ptr<FdSource>> file = open_fd_source(std::string(path));
     if (!file) {
       raise_file_error(file.error());
     }
+    opened.file = file.value().get();
+    opened.file_size = opened.file->file_size();
     bytes = std::move(file).value();
   } else {
     auto python = std::make_unique<PyFileSource>(reader);

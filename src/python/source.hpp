@@ -34,6 +34,10 @@ struct OpenedSource {
   bool decompressed = false;
   // Read through the transcoding stage.
   bool transcoded = false;
+  // The file at the bottom when it is read from its path (not a file
+  // object), and its size: progress through a decoder is told in its bytes.
+  const FdSource* file = nullptr;
+  std::uint64_t file_size = 0;
   // The input's byte the reader starts at: a remote file read from a row
   // start on.
   std::uint64_t offset = 0;

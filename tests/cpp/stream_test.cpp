@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/stream.hpp"
+#include "piece_source.hpp"
 #include "engine/vornish.hpp"
 
 namespace vornish {
@@ -76,6 +77,21 @@ class Stream : public ::testing::Test {
     EXPECT_EQ(a.detected_delimiter, b.detected_delimiter);
     EXPECT_EQ(read(path("whole.csv")), read(path("stream.csv")));
     EXPECT_EQ(read(path("whole.q")), read(path("stream.q")));
+
+    // The same bytes from a forward-only source (a decompressor, a pipe)
+    // handing out a few bytes at a time.
+    testing_support::Pieces pieces(input, 7);
+    stream.source = &pieces;
+    Result<StreamRun> piped =
+        stream_vornish_file(in, path("piped.csv"), path("piped.q"), options, stream);
+    ASSERT_TRUE(piped);
+    const VornishStats& c = piped.value().stats;
+    EXPECT_EQ(std::vector<std::size_t>({a.total_rows, a.vornished_rows, a.repaired_rows,
+                                        a.quarantined_rows, a.inferred_columns}),
+              std::vector<std::size_t>({c.total_rows, c.vornished_rows, c.repaired_rows,
+                                        c.quarantined_rows, c.inferred_columns}));
+    EXPECT_EQ(read(path("whole.csv")), read(path("piped.csv")));
+    EXPECT_EQ(read(path("whole.q")), read(path("piped.q")));
   }
 
   ~Stream() override {
