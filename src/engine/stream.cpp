@@ -1052,9 +1052,11 @@ Result<bool> run_parallel(int fd, std::uint64_t size, HeldStream* held, FileWind
     pending.pop_front();
     if (held != nullptr) {
       // Nothing reads before the true start of the next chunk (a parse
-      // again) or the nominal start of the oldest in flight (its guess).
-      held->release_before(pending.empty() ? true_start
-                                           : std::min(true_start, pending.front()->nominal));
+      // again) or the byte before the nominal start of the oldest in
+      // flight (its guess looks at it).
+      const std::uint64_t oldest =
+          pending.empty() ? true_start : std::min(true_start, pending.front()->nominal);
+      held->release_before(oldest > 0 ? oldest - 1 : 0);
     }
     if (!progress.report(true_start)) {
       return false;

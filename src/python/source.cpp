@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "engine/decompress.hpp"
+#include "engine/parallel_decode.hpp"
 #include "engine/transcode.hpp"
 #include "engine/io.hpp"
 #include "python/barrier.hpp"
@@ -153,7 +154,7 @@ class PyFileSource final : public ByteSource {
   PyRef traceback_;
 };
 
-OpenedSource open_source(PyObject* spec, std::string_view path) {
+OpenedSource open_source(PyObject* spec, std::string_view path, std::size_t threads) {
   if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) < 3 || PyTuple_GET_SIZE(spec) > 5 ||
       !PyUnicode_Check(PyTuple_GET_ITEM(spec, 2)) ||
       (PyTuple_GET_SIZE(spec) == 5 && PyTuple_GET_ITEM(spec, 4) != Py_None &&
@@ -214,7 +215,7 @@ OpenedSource open_source(PyObject* spec, std::string_view path) {
     bytes = std::move(python);
   }
   if (codec) {
-    bytes = decompressing(*codec, std::move(bytes));
+    bytes = decompressing_in_parallel(*codec, std::move(bytes), threads);
     opened.decompressed = true;
   }
   PyObject* encoding = PyTuple_GET_SIZE(spec) == 5 ? PyTuple_GET_ITEM(spec, 4) : Py_None;

@@ -114,7 +114,7 @@ PyRef stream_call(const binding::Bound<22>& args) {
   const std::string output(args[1].text());
   std::optional<OpenedSource> source;
   if (args[kSource].object() != Py_None) {
-    source.emplace(open_source(args[kSource].object(), input));
+    source.emplace(open_source(args[kSource].object(), input, stream.threads));
     stream.source = source->bytes.get();
   }
 

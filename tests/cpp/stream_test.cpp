@@ -253,6 +253,27 @@ INSTANTIATE_TEST_SUITE_P(
         Input{"LongRow", std::string(5000, 'y') + ",z\n" + repeat("1\n", 10)}),
     [](const ::testing::TestParamInfo<Input>& param) { return std::string(param.param.name); });
 
+TEST_F(Stream, AForwardOnlySourceIsLetGoOfBehindTheChunks) {
+  // Megabytes of rows that start right at the chunk edges: each guess
+  // looks at the byte before its chunk, long after earlier bytes were let go.
+  const std::string input = repeat("1,2,3,4,5,6,7,8\n", 400000);
+  const std::string in = write("in.csv", input);
+  Result<VornishStats> whole = vornish_file(in, path("whole.csv"), std::nullopt, VornishOptions{});
+  ASSERT_TRUE(whole);
+  for (const std::size_t threads : {2u, 3u}) {
+    testing_support::Pieces pieces(input, 65536);
+    StreamOptions stream;
+    stream.threads = threads;
+    stream.chunk_size = 65536;
+    stream.source = &pieces;
+    Result<StreamRun> run =
+        stream_vornish_file(in, path("piped.csv"), std::nullopt, VornishOptions{}, stream);
+    ASSERT_TRUE(run) << run.error().message();
+    EXPECT_EQ(run.value().stats.total_rows, whole.value().total_rows);
+    EXPECT_EQ(read(path("piped.csv")), read(path("whole.csv")));
+  }
+}
+
 TEST_F(Stream, CancellingJoinsTheWorkersAndReportsIt) {
   const std::string in = write("in.csv", repeat("1,\"a\nb\",3\n", 20000));
   for (const std::size_t threads : {1u, 3u}) {
