@@ -202,8 +202,9 @@ class ParallelDecodingSource final : public ByteSource {
           continue;
         }
         if (member.kind != Member::Kind::Piece) {
-          // The end, or what the sequential decoder must judge.
-          if (held.size() > 0 || !inner_eof_) {
+          // The end after whole pieces, or what the sequential decoder
+          // must judge (an empty input too: it is no stream at all).
+          if (held.size() > 0 || !inner_eof_ || !any_piece_) {
             rest_input_ = std::make_unique<PrefixedSource>(std::string(held), std::move(inner_));
           }
           buffer_.clear();
@@ -211,6 +212,7 @@ class ParallelDecodingSource final : public ByteSource {
           cut_done_ = true;
           break;
         }
+        any_piece_ = true;
         piece->input.append(held.substr(0, member.size));
         piece->promised += member.output;
         at_ += member.size;
@@ -348,6 +350,7 @@ class ParallelDecodingSource final : public ByteSource {
   std::size_t at_ = 0;
   bool inner_eof_ = false;
   bool cut_done_ = false;
+  bool any_piece_ = false;
   // The input after the last piece, and its sequential decoder once the
   // pieces are handed on.
   std::unique_ptr<ByteSource> rest_input_;

@@ -139,6 +139,8 @@ TEST(ParallelDecode, DamageIsReportedAsTheSequentialDecoderReportsIt) {
   corrupt[corrupt.size() / 2] ^= 0x55;
   expect_as_sequential(Codec::Gzip, corrupt);
   expect_as_sequential(Codec::Gzip, blocks + "trailing");
+  expect_as_sequential(Codec::Gzip, "");  // no stream at all
+  expect_as_sequential(Codec::Zstd, "");
   // A size field that lies: the block is cut short of its real end.
   std::string lying = bgzf_block(data.substr(0, 40000)) + bgzf_block(data.substr(40000, 40000));
   lying[16] = static_cast<char>(lying[16] - 9);
