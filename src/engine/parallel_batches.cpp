@@ -14,14 +14,12 @@
 #include <system_error>
 #include <utility>
 
-#include "engine/stream.hpp"
+#include "engine/file_window.hpp"
+#include "engine/row_range.hpp"
 #include "engine/work_queue.hpp"
 
 namespace vornish {
 namespace {
-
-// Read for a chunk's last row past its stop, on top of the chunk itself.
-constexpr std::size_t kTailRead = std::size_t{64} << 10;
 
 // A whole chunk into one builder: unlike a pull of one batch, the run goes
 // on past every finished batch, and stops only once the builder has failed.
@@ -58,13 +56,6 @@ struct Chunk {
   std::optional<VornishError> error;
   bool done = false;
 };
-
-void add_counts(VornishStats& into, const VornishStats& from) noexcept {
-  into.total_rows += from.total_rows;
-  into.vornished_rows += from.vornished_rows;
-  into.repaired_rows += from.repaired_rows;
-  into.quarantined_rows += from.quarantined_rows;
-}
 
 }  // namespace
 
@@ -116,7 +107,7 @@ struct ParallelBatches::State {
       chunk.start = plan.begin;
     } else {
       Result<std::optional<std::uint64_t>> guess =
-          guess_row_start(from, chunk.nominal, overhang, read_size + kTailRead);
+          guess_row_start(from, chunk.nominal, overhang, read_size + kLastRowRead);
       if (!guess) {
         chunk.error = guess.error();
         return;
@@ -196,30 +187,30 @@ struct ParallelBatches::State {
     return Ok{};
   }
 
-  BatchSource::Next next(ArrowArray* out) {
+  BatchNext next(ArrowArray* out) {
     if (failure) {
-      return BatchSource::Next::Failed;
+      return BatchNext::Failed;
     }
     for (;;) {
       if (current) {
         ArrowBatchBuilder& builder = *pending.front()->builder;
         if (builder.take_ready(out)) {
-          return BatchSource::Next::Batch;
+          return BatchNext::Batch;
         }
         if (builder.failed()) {
           failure = builder.failure();
-          return BatchSource::Next::Failed;
+          return BatchNext::Failed;
         }
         current = false;
         pending.pop_front();
         dispatch();
       }
       if (pending.empty()) {
-        return BatchSource::Next::End;
+        return BatchNext::End;
       }
       if (Status s = take_next_chunk(); !s) {
         failure = s.error().message();
-        return BatchSource::Next::Failed;
+        return BatchNext::Failed;
       }
     }
   }
@@ -265,7 +256,7 @@ ParallelBatches::ParallelBatches(std::unique_ptr<State> state) noexcept
 
 ParallelBatches::~ParallelBatches() = default;
 
-BatchSource::Next ParallelBatches::next(ArrowArray* out) { return state_->next(out); }
+BatchNext ParallelBatches::next(ArrowArray* out) { return state_->next(out); }
 
 std::string ParallelBatches::failure() const { return state_->failure.value_or(""); }
 
