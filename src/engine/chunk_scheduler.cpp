@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/chunk_sink.hpp"
+#include "engine/ordered_chunks.hpp"
 #include "engine/row_range.hpp"
 #include "engine/work_queue.hpp"
 
@@ -66,42 +67,19 @@ struct Chunk {
   }
 };
 
-// Worker threads parsing chunks speculatively; joined by the destructor,
-// so on every path out of a run.
-class Workers {
+// The speculative parse a worker runs on a chunk.
+class SpeculativeParse {
  public:
-  Workers(std::size_t count, int fd, const VornishOptions& options, const Dialect& dialect,
-          std::size_t chunk_size, const std::atomic<bool>& cancel)
-      : fd_(fd), options_(options), dialect_(dialect), chunk_size_(chunk_size), cancel_(cancel) {
-    queue_.start(
-        count, [this] { return FileWindow(fd_, true); },
-        [this](Chunk& chunk, FileWindow& window) { parse(chunk, window); });
-  }
-  Workers(const Workers&) = delete;
-  Workers& operator=(const Workers&) = delete;
-  ~Workers() { queue_.stop(); }
+  SpeculativeParse(const VornishOptions& options, const Dialect& dialect, std::size_t chunk_size,
+                   const std::atomic<bool>& cancel) noexcept
+      : options_(options), dialect_(dialect), chunk_size_(chunk_size), cancel_(cancel) {}
 
-  void submit(Chunk* chunk) { queue_.submit(chunk); }
-
-  // Waits at most a poll interval for `chunk`; true when it is done.
-  bool wait(const Chunk& chunk) { return queue_.wait_for(chunk, kPollInterval); }
-
- private:
-  // A speculative parse: a row reaching more than a chunk past its stop
-  // most likely means the guessed start was inside a quoted field.
-  void parse(Chunk& chunk, FileWindow& window) {
+  // A row reaching more than a chunk past its stop most likely means the
+  // guessed start was inside a quoted field.
+  void operator()(Chunk& chunk, FileWindow& window) const {
     const std::uint64_t overhang = std::max<std::uint64_t>(chunk_size_, 4096) * 2;
     const std::size_t read_size = std::max<std::size_t>(chunk_size_, 4096);
-    // The first read covers the chunk and a little more, for its last row.
-    Result<std::optional<std::uint64_t>> start =
-        guess_row_start(window, chunk.nominal, overhang, read_size + kLastRowRead);
-    if (!start) {
-      chunk.error = start.error();
-      return;
-    }
-    chunk.start = start.value();
-    if (!chunk.start) {
-      chunk.end.abandoned = true;
+    if (!guess_chunk_start(chunk, window, overhang, read_size)) {
       return;
     }
     RangeLimits limits{overhang, &cancel_, read_size, {}};
@@ -129,13 +107,11 @@ class Workers {
     chunk.end = end.value();
   }
 
-  int fd_;
+ private:
   const VornishOptions& options_;
   const Dialect& dialect_;
   std::size_t chunk_size_;
   const std::atomic<bool>& cancel_;
-  // Last, so its threads are joined before the members they use go.
-  WorkQueue<Chunk> queue_;
 };
 
 }  // namespace
@@ -185,26 +161,22 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
                           bool keep_quarantine, bool record, std::size_t thread_count,
                           std::size_t chunk_size, Committer& committer, VornishStats& stats,
                           ChunkRetries& retries, const Progress& progress) {
-  const std::uint64_t chunks = std::max<std::uint64_t>(1, (size + chunk_size - 1) / chunk_size);
-  // Threads beyond the number of chunks would have nothing to do.
-  const auto threads = static_cast<std::size_t>(std::min<std::uint64_t>(thread_count, chunks));
-  const std::size_t in_flight = threads * 2;
   std::atomic<bool> cancel{false};
-  std::deque<std::unique_ptr<Chunk>> pending;
   // Committed chunks are used again: their buffers keep their capacity, so
   // a run of any length allocates (and faults in) about in_flight chunks.
   std::vector<std::unique_ptr<Chunk>> spare;
-  // Declared after `pending`, so the threads are joined before the chunks
-  // they may still be working on are freed.
-  Workers workers(threads, fd, options, dialect, chunk_size, cancel);
+  const SpeculativeParse parse(options, dialect, chunk_size, cancel);
+  // Declared after what its threads use, so they are joined before it goes.
+  OrderedChunks<Chunk> chunks(ChunkCuts(0, size, kNoLimit, chunk_size, thread_count));
+  chunks.start([fd] { return FileWindow(fd, true); },
+               [&parse](Chunk& chunk, FileWindow& own) { parse(chunk, own); });
   struct CancelOnExit {
     std::atomic<bool>& flag;
     ~CancelOnExit() { flag.store(true, std::memory_order_relaxed); }
   } cancel_on_exit{cancel};
 
-  std::uint64_t next = 0;
   const auto dispatch = [&] {
-    while (next < chunks && pending.size() < in_flight) {
+    chunks.dispatch([&](std::uint64_t nominal, std::uint64_t stop) {
       std::unique_ptr<Chunk> chunk;
       if (spare.empty()) {
         chunk = std::make_unique<Chunk>(options, dialect, keep_quarantine, record);
@@ -213,12 +185,10 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
         spare.pop_back();
         chunk->reset(options, dialect);
       }
-      chunk->nominal = next * chunk_size;
-      chunk->stop = next + 1 == chunks ? kNoLimit : (next + 1) * chunk_size;
-      workers.submit(chunk.get());
-      pending.push_back(std::move(chunk));
-      ++next;
-    }
+      chunk->nominal = nominal;
+      chunk->stop = stop;
+      return chunk;
+    });
   };
 
   std::uint64_t true_start = 0;
@@ -228,9 +198,9 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
   ChunkSink redo(options, dialect, keep_quarantine, record);
   redo.read_from(&window);
   dispatch();
-  while (!pending.empty()) {
-    Chunk& chunk = *pending.front();
-    while (!workers.wait(chunk)) {
+  while (!chunks.empty()) {
+    Chunk& chunk = chunks.front();
+    while (!chunks.wait_for(chunk, kPollInterval)) {
       if (!progress.report(true_start)) {
         return false;
       }
@@ -284,8 +254,7 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
     add_counts(stats, counts);
     true_start = chunk.end.end;
     line += chunk.end.next_line - 1;
-    spare.push_back(std::move(pending.front()));
-    pending.pop_front();
+    spare.push_back(chunks.pop_front());
     if (!progress.report(true_start)) {
       return false;
     }

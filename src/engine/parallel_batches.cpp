@@ -16,7 +16,7 @@
 
 #include "engine/file_window.hpp"
 #include "engine/row_range.hpp"
-#include "engine/work_queue.hpp"
+#include "engine/ordered_chunks.hpp"
 
 namespace vornish {
 namespace {
@@ -65,36 +65,26 @@ struct ParallelBatches::State {
         read_size(std::max<std::size_t>(p.chunk_size, 4096)),
         window(p.fd, true),
         true_start(p.begin),
-        line(p.first_line) {
-    const std::uint64_t limit = std::min(p.stop, std::max(p.size, p.begin));
-    const std::uint64_t span = limit - p.begin;
-    chunks = std::max<std::uint64_t>(1, (span + p.chunk_size - 1) / p.chunk_size);
-    threads_wanted = static_cast<std::size_t>(std::min<std::uint64_t>(p.threads, chunks));
-    in_flight = threads_wanted * 2;
-  }
+        line(p.first_line),
+        chunks(ChunkCuts(p.begin, std::min(p.stop, std::max(p.size, p.begin)), p.stop,
+                         p.chunk_size, p.threads)) {}
 
   ~State() { stop_workers(); }
 
   void start_workers() {
-    workers.start(
-        threads_wanted, [this] { return FileWindow(plan.fd, true); },
-        [this](Chunk& chunk, FileWindow& own) { build_speculatively(chunk, own); });
+    chunks.start([this] { return FileWindow(plan.fd, true); },
+                 [this](Chunk& chunk, FileWindow& own) { build_speculatively(chunk, own); });
   }
 
   void stop_workers() noexcept {
     cancel.store(true, std::memory_order_relaxed);
-    workers.stop();
+    chunks.stop();
   }
 
   void dispatch() {
-    while (next_chunk < chunks && pending.size() < in_flight) {
-      const std::uint64_t nominal = plan.begin + next_chunk * plan.chunk_size;
-      const std::uint64_t stop =
-          next_chunk + 1 == chunks ? plan.stop : plan.begin + (next_chunk + 1) * plan.chunk_size;
-      pending.push_back(std::make_unique<Chunk>(plan, nominal, stop));
-      workers.submit(pending.back().get());
-      ++next_chunk;
-    }
+    chunks.dispatch([this](std::uint64_t nominal, std::uint64_t stop) {
+      return std::make_unique<Chunk>(plan, nominal, stop);
+    });
   }
 
   // A row reaching more than two chunks past the stop most likely means the
@@ -106,15 +96,7 @@ struct ParallelBatches::State {
     if (chunk.nominal == plan.begin) {
       chunk.start = plan.begin;
     } else {
-      Result<std::optional<std::uint64_t>> guess =
-          guess_row_start(from, chunk.nominal, overhang, read_size + kLastRowRead);
-      if (!guess) {
-        chunk.error = guess.error();
-        return;
-      }
-      chunk.start = guess.value();
-      if (!chunk.start) {
-        chunk.end.abandoned = true;
+      if (!guess_chunk_start(chunk, from, overhang, read_size)) {
         return;
       }
       limits.max_overhang = overhang;
@@ -155,8 +137,8 @@ struct ParallelBatches::State {
 
   // Waits for the oldest chunk and makes it the one being handed out.
   Status take_next_chunk() {
-    Chunk& chunk = *pending.front();
-    workers.wait(chunk);
+    Chunk& chunk = chunks.front();
+    chunks.wait(chunk);
     if (chunk.error) {
       return *chunk.error;
     }
@@ -193,7 +175,7 @@ struct ParallelBatches::State {
     }
     for (;;) {
       if (current) {
-        ArrowBatchBuilder& builder = *pending.front()->builder;
+        ArrowBatchBuilder& builder = *chunks.front().builder;
         if (builder.take_ready(out)) {
           return BatchNext::Batch;
         }
@@ -202,10 +184,10 @@ struct ParallelBatches::State {
           return BatchNext::Failed;
         }
         current = false;
-        pending.pop_front();
+        chunks.pop_front();
         dispatch();
       }
-      if (pending.empty()) {
+      if (chunks.empty()) {
         return BatchNext::End;
       }
       if (Status s = take_next_chunk(); !s) {
@@ -217,27 +199,21 @@ struct ParallelBatches::State {
 
   ParallelPlan plan;
   std::size_t read_size;
-  std::uint64_t chunks = 1;
-  std::size_t threads_wanted = 1;
-  std::size_t in_flight = 2;
   // The caller's window, for chunks built again.
   FileWindow window;
   // Where the rows of the next chunk to be taken really start, and the
   // line there.
   std::uint64_t true_start;
   std::size_t line;
-  std::uint64_t next_chunk = 0;
   VornishStats counts;
   std::vector<std::uint64_t> nulled;
   std::size_t rebuilt = 0;
   bool current = false;
   std::optional<std::string> failure;
-  // Oldest first; the front is handed out once `current`. Declared before
-  // the threads, which are joined (by ~State) before any chunk is freed.
-  std::deque<std::unique_ptr<Chunk>> pending;
-
   std::atomic<bool> cancel{false};
-  WorkQueue<Chunk> workers;
+  // Oldest first; the front is handed out once `current`. Its threads are
+  // joined (by ~State) before any chunk is freed.
+  OrderedChunks<Chunk> chunks;
 };
 
 Result<std::unique_ptr<ParallelBatches>> ParallelBatches::start(const ParallelPlan& plan) {
