@@ -388,20 +388,6 @@ class ZstdSource final : public DecodingSource {
 
 }  // namespace
 
-std::string_view codec_name(Codec codec) noexcept {
-  switch (codec) {
-    case Codec::Gzip:
-      return "gzip";
-    case Codec::Bzip2:
-      return "bzip2";
-    case Codec::Xz:
-      return "xz";
-    case Codec::Zstd:
-      return "zstd";
-  }
-  return "compressed";
-}
-
 std::span<const Codec> native_codecs() noexcept {
 #if defined(VORNISH_HAVE_ZSTD)
   static constexpr Codec kCodecs[] = {Codec::Gzip, Codec::Bzip2, Codec::Xz, Codec::Zstd};
