@@ -25,8 +25,8 @@ namespace {
 // A piece is cut once it holds this much input or promises this much
 // output; a single member or frame promising more is left to the
 // sequential decoder, so no piece's output grows without bound.
-constexpr std::size_t kPieceInput = std::size_t{1} << 20;
-constexpr std::uint64_t kPieceOutput = std::uint64_t{4} << 20;
+constexpr std::size_t kPieceInput = std::size_t{512} << 10;
+constexpr std::uint64_t kPieceOutput = std::uint64_t{2} << 20;
 constexpr std::uint64_t kMostOutput = std::uint64_t{8} << 20;
 // A frame not complete within this much input goes to the sequential decoder.
 constexpr std::size_t kMostFrameInput = std::size_t{8} << 20;

@@ -20,7 +20,7 @@ namespace vornish {
 // With `threads` <= 1, or a codec without independent pieces, this is
 // decompressing(). Threads start with the first piece found and are
 // joined when the source goes; memory stays within about two pieces per
-// thread (a piece is cut at about a megabyte of input or a few of output).
+// thread (a piece is cut at half a megabyte of input or two of output).
 std::unique_ptr<ByteSource> decompressing_in_parallel(Codec codec,
                                                       std::unique_ptr<ByteSource> compressed,
                                                       std::size_t threads);
