@@ -11,6 +11,21 @@
 
 namespace vornish {
 
+Status read_fully(ByteSource& source, char* out, std::size_t size, std::size_t& got) {
+  got = 0;
+  while (got < size) {
+    Result<std::size_t> n = source.read(out + got, size - got);
+    if (!n) {
+      return n.error();
+    }
+    if (n.value() == 0) {
+      break;
+    }
+    got += n.value();
+  }
+  return Ok{};
+}
+
 FdSource::~FdSource() {
   if (owned_ && fd_ >= 0) {
     ::close(fd_);

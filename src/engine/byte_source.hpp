@@ -42,6 +42,10 @@ class OffsetSource {
   virtual Result<std::size_t> read_at(char* out, std::size_t size, std::uint64_t offset) = 0;
 };
 
+// Reads `source` into `out` until `size` bytes are there or the input
+// ends; `got` says how many came, also when a read failed after some did.
+Status read_fully(ByteSource& source, char* out, std::size_t size, std::size_t& got);
+
 // Reads a descriptor from where it stands; EINTR is retried. With `owned`
 // the descriptor is closed with the source.
 class FdSource final : public ByteSource {

@@ -37,20 +37,12 @@ Result<std::uint64_t> HeldStream::hold_to(std::uint64_t offset) {
         return VornishError::out_of_memory();
       }
     }
-    std::optional<VornishError> failed;
-    bool ended = false;
-    block.size = 0;
     // Only the last block may be short: offsets map to blocks by division.
-    while (!failed && !ended && block.size < kBlockSize) {
-      Result<std::size_t> got = inner_.read(block.data.get() + block.size, kBlockSize - block.size);
-      if (!got) {
-        failed = got.error();
-      } else if (got.value() == 0) {
-        ended = true;
-      } else {
-        block.size += got.value();
-      }
+    std::optional<VornishError> failed;
+    if (Status s = read_fully(inner_, block.data.get(), kBlockSize, block.size); !s) {
+      failed = s.error();
     }
+    const bool ended = block.size < kBlockSize;
     std::unique_lock<std::shared_mutex> lock(blocks_mutex_);
     if (block.size > 0) {
       held_end_ += block.size;

@@ -14,11 +14,13 @@
 
 #include "engine/decompress.hpp"
 #include "engine/parallel_decode.hpp"
+#include "compressing.hpp"
 #include "piece_source.hpp"
 
 namespace vornish {
 namespace {
 
+using testing_support::compress;
 using testing_support::Pieces;
 
 std::string text(std::size_t size) {
@@ -69,20 +71,6 @@ std::string bgzf(std::string_view in, std::size_t block) {
   return out + bgzf_block("");  // BGZF's end-of-file marker
 }
 
-std::string plain_gzip(std::string_view in) {
-  std::string out(compressBound(static_cast<uLong>(in.size())) + 64, '\0');
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
 struct Outcome {
   std::string bytes;
   std::optional<VornishError::Cause> error;
@@ -123,8 +111,8 @@ TEST(ParallelDecode, BgzfBlocksGiveTheSequentialBytes) {
   expect_as_sequential(Codec::Gzip, bgzf(data, 65280));
   expect_as_sequential(Codec::Gzip, bgzf(data, 1000));
   // A plain member after the blocks, and blocks after a plain member.
-  expect_as_sequential(Codec::Gzip, bgzf(data, 65280) + plain_gzip(data));
-  expect_as_sequential(Codec::Gzip, plain_gzip(data) + bgzf(data, 65280));
+  expect_as_sequential(Codec::Gzip, bgzf(data, 65280) + compress(Codec::Gzip, data));
+  expect_as_sequential(Codec::Gzip, compress(Codec::Gzip, data) + bgzf(data, 65280));
   EXPECT_EQ(drain(decompressing_in_parallel(Codec::Gzip,
                                             std::make_unique<Pieces>(bgzf(data, 4096), 4096), 2))
                 .bytes,
