@@ -237,7 +237,8 @@ class ChunkSink final : public RowVisitor {
         keep_quarantine_(keep_quarantine),
         judged_(ResilientParser::judges_as_read(dialect.delimiter, options.quote_char)),
         record_(record),
-        reasons_(dialect.expected_columns) {
+        reasons_(dialect.expected_columns),
+        code_page_(options.code_page.get()) {
     if (options.fallback) log_.set_fallback_name(options.fallback->name());
   }
 
@@ -273,16 +274,14 @@ class ChunkSink final : public RowVisitor {
       kept(row, start);
       return;
     }
-    clean_.append(window_->view().substr(start - window_->base(), end - start));
-    clean_.push_back('\n');
+    append_line(window_->view().substr(start - window_->base(), end - start));
   }
 
   // Rows that need no rewriting are not even cut into fields: the tokenizer
   // only finds where they end, and they are copied whole from the window.
   bool wants_verbatim() const noexcept override { return wants_as_read(); }
   void kept_verbatim(std::size_t start, std::size_t end) override {
-    clean_.append(window_->view().substr(start - window_->base(), end - start));
-    clean_.push_back('\n');
+    append_line(window_->view().substr(start - window_->base(), end - start));
   }
 
   void quarantined(std::size_t line, QuarantineReason reason, RowView raw,
@@ -324,6 +323,19 @@ class ChunkSink final : public RowVisitor {
   }
 
   const std::string& clean() const noexcept { return clean_; }
+
+ private:
+  // A row read as it stands: its bytes, decoded when they are in a code page.
+  void append_line(std::string_view bytes) {
+    if (code_page_ != nullptr) {
+      utf8::append_code_page(clean_, bytes, *code_page_);
+    } else {
+      clean_.append(bytes);
+    }
+    clean_.push_back('\n');
+  }
+
+ public:
   std::string_view record_text(const Record& r) const noexcept {
     return std::string_view(quarantine_).substr(r.begin, r.end - r.begin);
   }
@@ -339,6 +351,7 @@ class ChunkSink final : public RowVisitor {
   bool judged_;
   bool record_;
   ReasonTexts reasons_;
+  const utf8::Fallback* code_page_;
   std::string clean_;
   std::string quarantine_;
   std::vector<Record> records_;
@@ -458,6 +471,7 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
     ResilientParser parser(data, dialect.delimiter, options.quote_char, options.repair_quotes,
                            options.skip_initial_space);
     parser.set_fallback(options.fallback.get());
+    parser.set_code_page(options.code_page.get());
     if (pos != 0) {
       parser.seek(static_cast<std::size_t>(pos - base));
     }
@@ -1059,13 +1073,22 @@ Result<StreamRun> stream_vornish_file(const std::string& input_path,
   // Settled before the output exists, as the whole-file run does, from as
   // much of the start as the heuristics turn out to need.
   FileWindow window = stream.source != nullptr ? FileWindow(*stream.source) : FileWindow(in, regular);
+  // The heuristics read text: in a code page, the start decoded as a
+  // transcoding source would hand it on.
+  std::string decoded;
+  const auto start_text = [&]() -> std::string_view {
+    if (!options.code_page) return window.view();
+    decoded.clear();
+    utf8::append_code_page(decoded, window.view(), *options.code_page);
+    return decoded;
+  };
   do {
     if (Status s = window.grow(std::max<std::size_t>(read_size, window.view().size())); !s) {
       return s.error();
     }
-  } while (!window.at_eof() && !settles_dialect(window.view(), options));
+  } while (!window.at_eof() && !settles_dialect(start_text(), options));
   const bool empty = window.at_eof() && window.view().empty();
-  const Dialect dialect = empty ? Dialect{} : settle_dialect(window.view(), options);
+  const Dialect dialect = empty ? Dialect{} : settle_dialect(start_text(), options);
 
   Result<Output> created = create_output(output_path, info, stream.source != nullptr);
   if (!created) {

@@ -318,6 +318,11 @@ bool ResilientParser::judges_as_read(std::uint8_t delimiter, std::uint8_t quote_
 
 void ResilientParser::seek(std::size_t pos) noexcept { pos_ = pos; }
 
+void ResilientParser::set_code_page(const utf8::Fallback* page) noexcept {
+  code_page_ = page;
+  if (page != nullptr && pos_ == 3 && line_ == 1 && data_.starts_with("\xEF\xBB\xBF")) pos_ = 0;
+}
+
 void ResilientParser::grow_fields() {
   fields_.resize(std::max<std::size_t>(16, 2 * fields_.size()));
 }
@@ -530,7 +535,7 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
       }
       if constexpr (kJudge) {
         if (width != 0 && count != width) return Plain::Declined;
-        if (any_high != 0 && !validate_(data_.data() + row_begin, end - row_begin)) return Plain::Odd;
+        if (any_high != 0 && !readable(data_.data() + row_begin, end - row_begin)) return Plain::Odd;
         row_end_ = end;
         as_read_ = true;
       } else {
@@ -709,7 +714,9 @@ bool ResilientParser::parse_row() {
   };
   // Bytes that are not UTF-8, onto the scratch arena.
   const auto decode = [&](std::string_view bytes) {
-    if (fallback_ != nullptr) {
+    if (code_page_ != nullptr) {
+      utf8::append_code_page(scratch_, bytes, *code_page_);
+    } else if (fallback_ != nullptr) {
       utf8::append_with_fallback(scratch_, bytes, *fallback_);
     } else {
       utf8::append_replacing(scratch_, bytes);
@@ -732,8 +739,16 @@ bool ResilientParser::parse_row() {
       }
       if (!copied) {
         const std::string_view text(data_.data() + seg_begin, seg_end - seg_begin);
-        if (ascii || validate_(text.data(), text.size())) {
-          push(FieldView{text, ascii});
+        if (ascii || readable(text.data(), text.size())) {
+          if (ascii || code_page_ == nullptr) {
+            push(FieldView{text, ascii});
+            return;
+          }
+          // Every byte mapped: the row still reads as its decoded bytes.
+          const std::size_t begin = scratch_.size();
+          decode(text);
+          scratch_fields_.push_back({count, begin, scratch_.size() - begin});
+          push(FieldView{{}, false});
           return;
         }
         if constexpr (kAsRead) {
@@ -749,11 +764,12 @@ bool ResilientParser::parse_row() {
       scratch_.append(data_.data() + seg_begin, seg_end - seg_begin);
       if (!ascii) {
         const std::string_view text(scratch_.data() + scratch_begin, scratch_.size() - scratch_begin);
-        if (!validate_(text.data(), text.size())) {
+        const bool readable_text = readable(text.data(), text.size());
+        if (!readable_text || code_page_ != nullptr) {
           decode_buffer_.assign(text);
           scratch_.resize(scratch_begin);
           decode(decode_buffer_);
-          if constexpr (kAsRead) changed = true;
+          if constexpr (kAsRead) changed = changed || !readable_text;
         }
       }
       scratch_fields_.push_back({count, scratch_begin, scratch_.size() - scratch_begin});
