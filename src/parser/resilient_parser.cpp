@@ -508,6 +508,15 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
     count += static_cast<std::size_t>(__builtin_popcountll(structural & span));
     if constexpr (kJudge) {
       any_high |= high & span;
+      if (code_page_ != nullptr) {
+        // Under a code page only an unmapped byte keeps a row from reading
+        // as it stands; the high bytes are few, so they are looked at alone.
+        for (std::uint64_t bits = code_page_->maps_all() ? 0 : high & span; bits != 0; bits &= bits - 1) {
+          if (!code_page_->mapped(d[base + static_cast<unsigned>(__builtin_ctzll(bits))])) {
+            return Plain::Odd;
+          }
+        }
+      }
       // Each run of quoted bytes must hold a delimiter, CR or LF. Adding
       // those bits to the runs carries out of a run exactly when it holds
       // one, onto its closing quote; a run carried in from the last block
@@ -535,7 +544,9 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
       }
       if constexpr (kJudge) {
         if (width != 0 && count != width) return Plain::Declined;
-        if (any_high != 0 && !readable(data_.data() + row_begin, end - row_begin)) return Plain::Odd;
+        if (any_high != 0 && code_page_ == nullptr && !validate_(data_.data() + row_begin, end - row_begin)) {
+          return Plain::Odd;
+        }
         row_end_ = end;
         as_read_ = true;
       } else {
@@ -714,9 +725,7 @@ bool ResilientParser::parse_row() {
   };
   // Bytes that are not UTF-8, onto the scratch arena.
   const auto decode = [&](std::string_view bytes) {
-    if (code_page_ != nullptr) {
-      utf8::append_code_page(scratch_, bytes, *code_page_);
-    } else if (fallback_ != nullptr) {
+    if (fallback_ != nullptr) {
       utf8::append_with_fallback(scratch_, bytes, *fallback_);
     } else {
       utf8::append_replacing(scratch_, bytes);
@@ -739,16 +748,21 @@ bool ResilientParser::parse_row() {
       }
       if (!copied) {
         const std::string_view text(data_.data() + seg_begin, seg_end - seg_begin);
-        if (ascii || readable(text.data(), text.size())) {
-          if (ascii || code_page_ == nullptr) {
-            push(FieldView{text, ascii});
-            return;
-          }
-          // Every byte mapped: the row still reads as its decoded bytes.
+        if (!ascii && code_page_ != nullptr) {
           const std::size_t begin = scratch_.size();
-          decode(text);
+          // With every byte mapped the row still reads as its decoded bytes.
+          if (utf8::append_code_page(scratch_, text, *code_page_) != 0) {
+            if constexpr (kAsRead) {
+              as_read = false;
+              changed = true;
+            }
+          }
           scratch_fields_.push_back({count, begin, scratch_.size() - begin});
           push(FieldView{{}, false});
+          return;
+        }
+        if (ascii || validate_(text.data(), text.size())) {
+          push(FieldView{text, ascii});
           return;
         }
         if constexpr (kAsRead) {
@@ -764,12 +778,16 @@ bool ResilientParser::parse_row() {
       scratch_.append(data_.data() + seg_begin, seg_end - seg_begin);
       if (!ascii) {
         const std::string_view text(scratch_.data() + scratch_begin, scratch_.size() - scratch_begin);
-        const bool readable_text = readable(text.data(), text.size());
-        if (!readable_text || code_page_ != nullptr) {
+        if (code_page_ != nullptr) {
+          decode_buffer_.assign(text);
+          scratch_.resize(scratch_begin);
+          const std::size_t unmapped = utf8::append_code_page(scratch_, decode_buffer_, *code_page_);
+          if constexpr (kAsRead) changed = changed || unmapped != 0;
+        } else if (!validate_(text.data(), text.size())) {
           decode_buffer_.assign(text);
           scratch_.resize(scratch_begin);
           decode(decode_buffer_);
-          if constexpr (kAsRead) changed = changed || !readable_text;
+          if constexpr (kAsRead) changed = true;
         }
       }
       scratch_fields_.push_back({count, scratch_begin, scratch_.size() - scratch_begin});

@@ -180,12 +180,6 @@ class ResilientParser {
   bool followed_by_field_end(std::size_t quote_index) const noexcept;
   Block block_at(std::size_t base) const noexcept;
   void grow_fields();
-  // Whether bytes holding some of 0x80 and above read as they are meant
-  // to: valid UTF-8, or under a code page, every byte mapped.
-  bool readable(const char* bytes, std::size_t size) const noexcept {
-    return code_page_ != nullptr ? utf8::unmapped_in({bytes, size}, *code_page_) == 0
-                                 : validate_(bytes, size);
-  }
 
   std::string_view data_;
   std::size_t pos_ = 0;

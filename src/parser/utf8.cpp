@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -432,37 +433,43 @@ void append_with_fallback(std::string& out, std::string_view bytes, const Fallba
       });
 }
 
-void append_code_page(std::string& out, std::string_view bytes, const Fallback& page) {
-  // Written in place, 4 bytes a character whatever its length (every
-  // single-byte code page stays in the Basic Multilingual Plane, so at
-  // most 3 of them count), with room for the last one's store.
+std::size_t append_code_page(std::string& out, std::string_view bytes, const Fallback& page) {
+  // Written in place: up to 3 bytes a character (every single-byte code
+  // page stays in the Basic Multilingual Plane), and room for the widest
+  // store, 8 bytes of which only the ASCII ones before a high byte count.
   const std::size_t old = out.size();
-  out.resize(old + 3 * bytes.size() + 1);
+  out.resize(old + 3 * bytes.size() + 8);
   char* at = out.data() + old;
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t n = bytes.size();
+  std::size_t unmapped = 0;
   std::size_t i = 0;
-  while (i < n) {
-    if (i + 8 <= n) {
-      std::uint64_t word;
-      std::memcpy(&word, in + i, 8);
-      if ((word & 0x8080808080808080ULL) == 0) {
-        std::memcpy(at, in + i, 8);
-        at += 8;
-        i += 8;
-        continue;
-      }
-      for (const std::size_t stop = i + 8; i < stop; ++i) {
-        std::memcpy(at, page.all_chars_[in[i]].data(), 4);
-        at += page.all_lengths_[in[i]];
-      }
+  while (std::endian::native == std::endian::little && i + 8 <= n) {
+    std::uint64_t word;
+    std::memcpy(&word, in + i, 8);
+    std::memcpy(at, in + i, 8);
+    const std::uint64_t high = word & 0x8080808080808080ULL;
+    if (high == 0) {
+      at += 8;
+      i += 8;
       continue;
     }
+    // Little-endian load: the lowest set bit is the first high byte.
+    const unsigned ascii = static_cast<unsigned>(__builtin_ctzll(high)) / 8;
+    at += ascii;
+    i += ascii;
     std::memcpy(at, page.all_chars_[in[i]].data(), 4);
     at += page.all_lengths_[in[i]];
+    unmapped += !page.mapped(in[i]);
     ++i;
   }
+  for (; i < n; ++i) {
+    std::memcpy(at, page.all_chars_[in[i]].data(), 4);
+    at += page.all_lengths_[in[i]];
+    unmapped += in[i] >= 0x80 && !page.mapped(in[i]);
+  }
   out.resize(static_cast<std::size_t>(at - out.data()));
+  return unmapped;
 }
 
 std::size_t code_page_size(std::string_view bytes, const Fallback& page) noexcept {

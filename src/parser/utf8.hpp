@@ -65,7 +65,7 @@ class Fallback {
   bool maps_all() const noexcept { return unmapped_.empty(); }
 
  private:
-  friend void append_code_page(std::string&, std::string_view, const Fallback&);
+  friend std::size_t append_code_page(std::string&, std::string_view, const Fallback&);
   friend std::size_t unmapped_in(std::string_view, const Fallback&) noexcept;
   friend std::size_t code_page_size(std::string_view, const Fallback&) noexcept;
 
@@ -86,8 +86,8 @@ void append_with_fallback(std::string& out, std::string_view bytes, const Fallba
 
 // Appends `bytes`, text in the single-byte code page `page`, as UTF-8:
 // ASCII as it is, every other byte as `page` maps it, an unmapped one as
-// U+FFFD.
-void append_code_page(std::string& out, std::string_view bytes, const Fallback& page);
+// U+FFFD. Returns how many bytes were unmapped.
+std::size_t append_code_page(std::string& out, std::string_view bytes, const Fallback& page);
 
 // The size of the text a transcoding source hands on for `bytes` in the
 // code page `page`: its UTF-8, with the one byte 0xFF for each unmapped
