@@ -257,6 +257,29 @@ def test_code_page_fields_read_as_python_decodes_them(tmp_path: Path, codec: str
             assert list(csv.reader(handle)) == want
 
 
+@pytest.mark.parametrize("options", [
+    {"comment": "§"}, {"comment": "#", "skip_footer": 2}, {"header_rows": 2},
+    {"skip_initial_space": True, "delimiter": ";"}, {"table": 0},
+])
+def test_code_page_layouts_read_as_transcoded(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                             options: dict[str, Any]) -> None:
+    # Comments, footers and joined headers are told by decoded text, not by
+    # the file's bytes (a "§" comment is one byte in windows-1252).
+    source, out, quarantine = tmp_path / "in.csv", tmp_path / "out.csv", tmp_path / "q.csv"
+    source.write_bytes("§ note é\nname;city\nJosé;München\n§ skip\nZoë;Málaga;x\nTotal;ü\n"
+                       .encode("cp1252") * 3)
+
+    def run() -> tuple[bytes, bytes, dict[str, Any]]:
+        summary = csv_vornish.vornish_file(source, out, quarantine, encoding="windows-1252", threads=2,
+                                           chunk_size=16, **options)
+        return out.read_bytes(), quarantine.read_bytes(), summary.to_dict()
+
+    with monkeypatch.context() as patch:
+        patch.setattr(_sources, "code_page_table", lambda codec: None)
+        expected = run()
+    assert run() == expected
+
+
 def test_code_page_records_come_from_the_converted_text(tmp_path: Path) -> None:
     # Records name offsets and bytes of the text as converted: a run that
     # keeps them reads that text, and so records as it always did.
