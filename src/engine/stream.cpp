@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -58,13 +59,22 @@ Result<StreamRun> stream_vornish_file(const std::string& input_path,
   FileWindow window = held                       ? FileWindow(*held)
                       : stream.source != nullptr ? FileWindow(*stream.source)
                                                  : FileWindow(in, regular);
+  // The heuristics read text: in a code page, the start decoded as a
+  // transcoding source would hand it on.
+  std::string decoded;
+  const auto start_text = [&]() -> std::string_view {
+    if (!options.code_page) return window.view();
+    decoded.clear();
+    utf8::append_code_page(decoded, window.view(), *options.code_page);
+    return decoded;
+  };
   do {
     if (Status s = window.grow(std::max<std::size_t>(read_size, window.view().size())); !s) {
       return s.error();
     }
-  } while (!window.at_eof() && !settles_dialect(window.view(), options));
+  } while (!window.at_eof() && !settles_dialect(start_text(), options));
   const bool empty = window.at_eof() && window.view().empty();
-  const Dialect dialect = empty ? Dialect{} : settle_dialect(window.view(), options);
+  const Dialect dialect = empty ? Dialect{} : settle_dialect(start_text(), options);
 
   Result<Output> created = create_output(output_path, info, stream.source != nullptr);
   if (!created) {
