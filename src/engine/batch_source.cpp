@@ -34,7 +34,7 @@ constexpr std::size_t kReadSize = std::size_t{4} << 20;
 // many bytes: it holds all of them until the types are settled, which a
 // consumer taking the whole table does anyway, but one taking a batch at a
 // time from a bigger file would not want.
-constexpr std::uint64_t kHoldAtMost = std::uint64_t{1} << 30;
+constexpr std::uint64_t kHoldAtMost = std::uint64_t{256} << 20;
 // The types the scan builds with are guessed from this much of the table.
 constexpr std::uint64_t kGuessFrom = std::uint64_t{1} << 20;
 
