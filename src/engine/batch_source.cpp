@@ -35,7 +35,8 @@ constexpr std::size_t kReadSize = std::size_t{4} << 20;
 // consumer taking the whole table does anyway, but one taking a batch at a
 // time from a bigger file would not want.
 constexpr std::uint64_t kHoldAtMost = std::uint64_t{256} << 20;
-// The types the scan builds with are guessed from this much of the table.
+// The types the scan builds with are guessed from this much of the table
+// (or its first chunk, when that is smaller).
 constexpr std::uint64_t kGuessFrom = std::uint64_t{1} << 20;
 
 class Descriptor {
@@ -419,7 +420,8 @@ class FileBatchSource final : public BatchSource {
     ScanPlan sample = scan;
     sample.columns = names_.size();
     sample.threads = 1;
-    sample.stop = scan.begin + std::min<std::uint64_t>(kGuessFrom, scan.stop - scan.begin);
+    sample.stop = scan.begin + std::min<std::uint64_t>({kGuessFrom, plan_->chunk_size,
+                                                        scan.stop - scan.begin});
     Result<SettledTypes> guess = settle_types_with(
         options_.types, names_,
         [&](const NullMarkers& n, const std::vector<bool>& f) -> Result<std::vector<ColumnCounts>> {
