@@ -410,8 +410,9 @@ class FileBatchSource final : public BatchSource {
   // The types guessed from the table's first rows, then the scan of every
   // row building the batches with them as it goes, on the threads the
   // batches would use: where the guess holds, each row is tokenized once.
-  // Where it does not, the scan goes on counting and the batches are built
-  // afterwards with the settled types, as without a guess.
+  // Where a chunk's counts change the guess, the chunks after it are built
+  // with the new one, and those built with types other than the settled
+  // ones are built again.
   Status settle_and_build(const ScanPlan& scan) {
     bool scanned = false;
     NullMarkers nulls;
@@ -448,13 +449,17 @@ class FileBatchSource final : public BatchSource {
                                [&counts](const NullMarkers&, const std::vector<bool>&)
                                    -> Result<std::vector<ColumnCounts>> { return counts; });
     };
-    const auto fits = [&](const std::vector<ColumnCounts>& more) {
+    const auto guess_from = [&](const std::vector<ColumnCounts>& seen) {
       std::vector<ColumnCounts> both = first_rows;
-      for (std::size_t i = 0; i < both.size() && i < more.size(); ++i) {
-        both[i].merge(more[i]);
+      for (std::size_t i = 0; i < both.size() && i < seen.size(); ++i) {
+        both[i].merge(seen[i]);
       }
       Result<SettledTypes> settled = settle_from(both);
-      return settled && settled.value().types->columns == guessed->columns;
+      return settled ? settled.value().types : nullptr;
+    };
+    const auto settle_whole = [&](const std::vector<ColumnCounts>& counts) {
+      Result<SettledTypes> settled = settle_from(counts);
+      return settled ? settled.value().types : nullptr;
     };
     BuildPlan build;
     build.scan = scan;
@@ -466,7 +471,8 @@ class FileBatchSource final : public BatchSource {
     build.limits = options_.limits;
     build.record = recording_;
     build.first_line = line_;
-    Result<ScanAndBuild> built = scan_and_build(build, guessed, nulls, full, fits);
+    Result<ScanAndBuild> built =
+        scan_and_build(build, guessed, nulls, full, guess_from, settle_whole);
     if (!built) {
       return built.error();
     }
@@ -475,9 +481,8 @@ class FileBatchSource final : public BatchSource {
       return settled.error();
     }
     adopt(std::move(settled.value()));
-    if (built.value().held && types_->columns == guessed->columns) {
-      held_ = std::move(built.value().held);
-    }
+    // Built with the types these same counts settle.
+    held_ = std::move(built.value().held);
     return Ok{};
   }
 

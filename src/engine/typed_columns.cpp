@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -288,19 +289,19 @@ Result<SettledTypes> settle_types_with(const TypeRequest& request,
 }
 
 struct HeldBatches::Chunk {
-  Chunk(const BuildPlan& plan, const std::shared_ptr<const TableTypes>& types,
-        std::uint64_t nominal_at, std::uint64_t stop_at)
-      : nominal(nominal_at),
-        stop(stop_at),
-        builder(std::make_unique<ArrowBatchBuilder>(plan.scan.columns, plan.width, plan.limits,
-                                                    types)),
-        repair(plan.scan.options, plan.scan.dialect) {}
+  Chunk(std::uint64_t nominal_at, std::uint64_t stop_at, const BuildPlan& plan)
+      : nominal(nominal_at), stop(stop_at), repair(plan.scan.options, plan.scan.dialect) {}
 
   std::uint64_t nominal;
   std::uint64_t stop;
   // The row start it was read from: a guess, except for the first chunk.
   std::optional<std::uint64_t> start;
+  // What its batches were built with, and whether they hold all its rows.
+  std::shared_ptr<const TableTypes> types;
   std::unique_ptr<ArrowBatchBuilder> builder;
+  bool built = false;
+  // Read again from its true start only to build it with the settled types.
+  bool rebuild = false;
   RowRepair repair;
   // Lines counted from 1 at the chunk's start.
   RepairLog log;
@@ -312,28 +313,38 @@ struct HeldBatches::Chunk {
 
 namespace {
 
-// A chunk's rows counted and, until the guessed types are known to be
-// wrong, built too. The counting never stops: the counts must be the whole
-// table's whatever happens to the batches.
+// A chunk's rows counted (unless only built again) and built with the types
+// guessed when the chunk began, until the guess changes: its batches would
+// then be built again anyway. The counting never stops: the counts must be
+// the whole table's whatever happens to the batches.
 class CountAndBuild final : public RowVisitor {
  public:
-  CountAndBuild(TypeScan& scan, ArrowBatchBuilder& builder, RepairLog* log,
-                const std::atomic<bool>& given_up) noexcept
-      : scan_(scan), builder_(builder), log_(log), given_up_(given_up) {}
+  CountAndBuild(TypeScan* scan, ArrowBatchBuilder& builder, RepairLog* log,
+                const std::atomic<unsigned>& guess, unsigned built_with) noexcept
+      : scan_(scan), builder_(builder), log_(log), guess_(guess), built_with_(built_with) {}
   void kept(RowView row, std::size_t start) override {
-    scan_.kept(row, start);
-    if (!given_up_.load(std::memory_order_relaxed)) {
-      builder_.kept(row, start);
+    if (scan_ != nullptr) {
+      scan_->kept(row, start);
+    }
+    if (building_) {
+      if (guess_.load(std::memory_order_relaxed) == built_with_) {
+        builder_.kept(row, start);
+      } else {
+        building_ = false;
+      }
     }
   }
   void quarantined(std::size_t, QuarantineReason, RowView, std::size_t) override {}
   RepairLog* repair_log() noexcept override { return log_; }
+  bool built_all() const noexcept { return building_ && !builder_.failed(); }
 
  private:
-  TypeScan& scan_;
+  TypeScan* scan_;
   ArrowBatchBuilder& builder_;
   RepairLog* log_;
-  const std::atomic<bool>& given_up_;
+  const std::atomic<unsigned>& guess_;
+  const unsigned built_with_;
+  bool building_ = true;
 };
 
 void add_stats(VornishStats& into, const VornishStats& from) noexcept {
@@ -382,10 +393,9 @@ bool HeldBatches::next(ArrowArray* out, RepairLog* log) {
   return false;
 }
 
-Result<ScanAndBuild> scan_and_build(
-    const BuildPlan& plan, std::shared_ptr<const TableTypes> guessed, const NullMarkers& nulls,
-    const std::vector<bool>& full,
-    const std::function<bool(const std::vector<ColumnCounts>&)>& fits) {
+Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const TableTypes> guessed,
+                                    const NullMarkers& nulls, const std::vector<bool>& full,
+                                    const TypesFromCounts& guess, const TypesFromCounts& settle) {
   using Chunk = HeldBatches::Chunk;
   const ScanPlan& scan = plan.scan;
   const std::uint64_t limit = std::min(scan.stop, std::max(scan.size, scan.begin));
@@ -395,50 +405,75 @@ Result<ScanAndBuild> scan_and_build(
   const std::size_t read_size = std::max<std::size_t>(chunk_size, 4096);
   const std::uint64_t overhang = std::uint64_t{read_size} * 2;
 
-  std::atomic<bool> given_up{false};
+  // The types chunks start building with: the first guess, then whatever
+  // the counts of the chunks read so far settle; `generation` tells the
+  // chunks under way that it changed.
+  std::mutex guessing;
+  std::shared_ptr<const TableTypes> current = std::move(guessed);
+  std::vector<ColumnCounts> seen(scan.columns);
+  std::atomic<unsigned> generation{0};
   std::atomic<bool> cancel{false};
+
   std::vector<std::unique_ptr<Chunk>> chunks;
   chunks.reserve(count);
   for (std::uint64_t k = 0; k < count; ++k) {
     const std::uint64_t nominal = scan.begin + k * chunk_size;
     const std::uint64_t stop = k + 1 == count ? scan.stop : scan.begin + (k + 1) * chunk_size;
-    chunks.push_back(std::make_unique<Chunk>(plan, guessed, nominal, stop));
+    chunks.push_back(std::make_unique<Chunk>(nominal, stop, plan));
   }
-  // One chunk's rows from `from`, counted and built; `limits` bound a
-  // guessed start's last row.
+  // One chunk's rows from `from`, built and, unless it is built again,
+  // counted; `limits` bound a guessed start's last row.
   const auto run_chunk = [&](Chunk& chunk, FileWindow& window, std::uint64_t from,
                              const RangeLimits& limits) -> Status {
+    unsigned built_with = 0;
+    {
+      const std::lock_guard<std::mutex> lock(guessing);
+      chunk.types = current;
+      built_with = generation.load(std::memory_order_relaxed);
+    }
+    chunk.builder =
+        std::make_unique<ArrowBatchBuilder>(scan.columns, plan.width, plan.limits, chunk.types);
     chunk.builder->set_log(plan.record ? &chunk.log : nullptr);
-    TypeScan counted(scan.columns, nulls, full);
-    CountAndBuild into(counted, *chunk.builder, plan.record ? &chunk.log : nullptr, given_up);
-    Result<RangeEnd> ran =
-        run_range(window, from, chunk.stop, 1, scan.options, scan.dialect, chunk.repair, into, limits);
+    chunk.repair = RowRepair(scan.options, scan.dialect);
+    chunk.log.clear();
+    std::optional<TypeScan> counted;
+    if (!chunk.rebuild) {
+      counted.emplace(scan.columns, nulls, full);
+    }
+    CountAndBuild into(counted ? &*counted : nullptr, *chunk.builder,
+                       plan.record ? &chunk.log : nullptr, generation, built_with);
+    Result<RangeEnd> ran = run_range(window, from, chunk.stop, 1, scan.options, scan.dialect,
+                                     chunk.repair, into, limits);
     if (!ran) {
       return ran.error();
     }
     chunk.end = ran.value();
     chunk.builder->flush();
-    chunk.counts = counted.take();
-    // Asked only while the guess stands, so a wrong guess costs at most
-    // the chunks already under way.
-    if (!given_up.load(std::memory_order_relaxed) &&
-        (chunk.builder->failed() || !fits(chunk.counts))) {
-      given_up.store(true, std::memory_order_relaxed);
+    chunk.built = into.built_all();
+    if (counted) {
+      chunk.counts = counted->take();
+      const std::lock_guard<std::mutex> lock(guessing);
+      merge_into(seen, chunk.counts);
+      std::shared_ptr<const TableTypes> next = guess(seen);
+      if (next && next->columns != current->columns) {
+        current = std::move(next);
+        generation.fetch_add(1, std::memory_order_relaxed);
+      }
     }
     return Ok{};
   };
-  const auto run_guessed = [&](Chunk& chunk, FileWindow& own) {
+  const auto run_job = [&](Chunk& chunk, FileWindow& own) {
     RangeLimits limits{kNoLimit, &cancel, read_size, {}};
-    if (chunk.nominal == scan.begin) {
-      chunk.start = scan.begin;
+    if (chunk.rebuild || chunk.nominal == scan.begin) {
+      chunk.start = chunk.rebuild ? chunk.start : scan.begin;
     } else {
-      Result<std::optional<std::uint64_t>> guess =
+      Result<std::optional<std::uint64_t>> guess_start =
           guess_row_start(own, chunk.nominal, overhang, read_size + kTailRead);
-      if (!guess) {
-        chunk.error = guess.error();
+      if (!guess_start) {
+        chunk.error = guess_start.error();
         return;
       }
-      chunk.start = guess.value();
+      chunk.start = guess_start.value();
       if (!chunk.start) {
         chunk.end.abandoned = true;
         return;
@@ -454,7 +489,7 @@ Result<ScanAndBuild> scan_and_build(
   try {
     workers.start(
         std::min<std::uint64_t>(std::max<std::size_t>(scan.threads, 1), count),
-        [&] { return FileWindow(scan.fd, true); }, run_guessed);
+        [&] { return FileWindow(scan.fd, true); }, run_job);
   } catch (const std::system_error& e) {
     return VornishError::os(e.code().value());
   }
@@ -463,7 +498,7 @@ Result<ScanAndBuild> scan_and_build(
   }
 
   // Chunks checked in order; one whose guessed start proves wrong is read
-  // again from its true start on this thread, into new buffers.
+  // again from its true start on this thread.
   FileWindow window(scan.fd, true);
   ScanAndBuild result;
   result.counts.resize(scan.columns);
@@ -476,12 +511,8 @@ Result<ScanAndBuild> scan_and_build(
       return *chunk.error;
     }
     if (chunk.end.abandoned || chunk.start != true_start) {
-      chunk.builder = std::make_unique<ArrowBatchBuilder>(scan.columns, plan.width, plan.limits,
-                                                          guessed);
-      chunk.repair = RowRepair(scan.options, scan.dialect);
-      chunk.log.clear();
-      chunk.end = RangeEnd{};
       chunk.start = true_start;
+      chunk.end = RangeEnd{};
       RangeLimits limits;
       limits.read_size = read_size;
       if (Status s = run_chunk(chunk, window, true_start, limits); !s) {
@@ -490,15 +521,42 @@ Result<ScanAndBuild> scan_and_build(
       }
     }
     merge_into(result.counts, chunk.counts);
+    chunk.counts = {};
     true_start = chunk.end.end;
-    if (given_up.load(std::memory_order_relaxed)) {
-      held.reset();  // its batches will be built again
-    } else {
-      chunk.counts = {};
+  }
+
+  // The chunks built with other types than the settled ones, or not to
+  // their end, are built again from their true starts, side by side.
+  const std::shared_ptr<const TableTypes> settled = settle(result.counts);
+  if (!settled) {
+    return result;
+  }
+  {
+    const std::lock_guard<std::mutex> lock(guessing);
+    current = settled;
+    generation.fetch_add(1, std::memory_order_relaxed);
+  }
+  std::vector<Chunk*> again;
+  for (std::unique_ptr<Chunk>& chunk : chunks) {
+    if (!chunk->built || chunk->types->columns != settled->columns) {
+      chunk->rebuild = true;
+      chunk->done = false;
+      chunk->builder.reset();  // the wrong batches go before the right ones come
+      again.push_back(chunk.get());
+      workers.submit(chunk.get());
     }
   }
+  bool complete = true;
+  for (Chunk* chunk : again) {
+    workers.wait(*chunk);
+    if (chunk->error) {
+      cancel.store(true, std::memory_order_relaxed);
+      return *chunk->error;
+    }
+    complete = complete && chunk->built;
+  }
   workers.stop();
-  if (!given_up.load(std::memory_order_relaxed)) {
+  if (complete) {
     result.held = std::make_unique<HeldBatches>(std::move(chunks), plan.first_line);
   }
   return result;

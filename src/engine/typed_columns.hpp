@@ -130,20 +130,22 @@ class HeldBatches {
 };
 
 // The counts of the whole table, as scan_column_types gives them, and its
-// batches built as the rows were read with the `guessed` types: tokenized
-// once where the guess holds. `fits` is asked, after each chunk, whether
-// counts that add these to what the guess came from would still settle the
-// guessed types; once a chunk says no, the building stops and `held` is
-// null (so is it when a batch could not be built): the table's batches are
-// then to be built again with the settled types. `held` is only worth using
-// when the settled types equal the guessed ones.
+// batches built as the rows were read: each chunk is built with the types
+// `guessed` at first, then with those `guess` gives for the counts of the
+// chunks read so far (null: no change); chunks whose types differ from
+// those `settle` gives for the whole table (null: none can be given) are
+// built again from their true starts. So where the guess holds, every row
+// is tokenized once. `held` is null when the batches cannot be used (a
+// batch that could not be built, no settled types): the table's batches
+// are then to be built anew.
 struct ScanAndBuild {
   std::vector<ColumnCounts> counts;
   std::unique_ptr<HeldBatches> held;
 };
-Result<ScanAndBuild> scan_and_build(
-    const BuildPlan& plan, std::shared_ptr<const TableTypes> guessed, const NullMarkers& nulls,
-    const std::vector<bool>& full,
-    const std::function<bool(const std::vector<ColumnCounts>&)>& fits);
+using TypesFromCounts =
+    std::function<std::shared_ptr<const TableTypes>(const std::vector<ColumnCounts>&)>;
+Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const TableTypes> guessed,
+                                    const NullMarkers& nulls, const std::vector<bool>& full,
+                                    const TypesFromCounts& guess, const TypesFromCounts& settle);
 
 }  // namespace vornish
