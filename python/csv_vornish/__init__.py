@@ -358,8 +358,10 @@ def vornish_file(
             two chunks per thread plus the longest row.
         progress: Called as ``progress(bytes_done, bytes_total)`` on the
             calling thread between chunks, with growing values, the last
-            call having ``bytes_done == bytes_total``. An exception it
-            raises stops the run and propagates, as KeyboardInterrupt does.
+            call having ``bytes_done == bytes_total``. A compressed file or
+            one in another encoding, read from its path, is counted in its
+            bytes as stored. An exception it raises stops the run and
+            propagates, as KeyboardInterrupt does.
         skip_initial_space: Blanks right after a delimiter are not part of
             the next field (``a, b`` gives ``b``); a quote after them opens a
             quoted field.

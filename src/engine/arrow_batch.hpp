@@ -45,6 +45,9 @@ struct BatchLimits {
   std::size_t max_bytes = std::size_t{32} << 20;
 };
 
+// What a pull of one batch gave: a batch, the end of the rows, or a failure.
+enum class BatchNext : unsigned char { Batch, End, Failed };
+
 // What the columns of a table hold. With `text_only` every column is a
 // string column holding every cell as it is (no cell is null); otherwise
 // each column has its type, null markers are null everywhere, and in typed

@@ -22,7 +22,8 @@
 #include <utility>
 
 #include "engine/parallel_batches.hpp"
-#include "engine/stream.hpp"
+#include "engine/row_range.hpp"
+#include "engine/work_queue.hpp"
 
 namespace vornish {
 namespace {
@@ -388,7 +389,7 @@ class FileBatchSource final : public BatchSource {
                        ? 1
                        : std::min(options_.threads.value_or(usable_cores()), kMaxThreads);
     scan.chunk_size =
-        std::max<std::size_t>(options_.chunk_size.value_or(StreamOptions::kDefaultChunkSize), 1);
+        std::max<std::size_t>(options_.chunk_size.value_or(kDefaultChunkSize), 1);
     const std::uint64_t rows_span = std::min(stop_, size_) - std::min(pos_, std::min(stop_, size_));
     if (plan_ && options_.types.infer && !options_.types.counts && rows_span <= kHoldAtMost) {
       return settle_and_build(scan);
@@ -494,7 +495,7 @@ class FileBatchSource final : public BatchSource {
   void plan_parallel(std::size_t columns) {
     const std::size_t threads = std::min(options_.threads.value_or(usable_cores()), kMaxThreads);
     const std::size_t chunk_size =
-        std::max<std::size_t>(options_.chunk_size.value_or(StreamOptions::kDefaultChunkSize), 1);
+        std::max<std::size_t>(options_.chunk_size.value_or(kDefaultChunkSize), 1);
     const std::uint64_t limit = std::min(stop_, size_);
     VornishOptions rest = options_.repair;
     // A two-row header has been joined by now; the rows after it are rows.

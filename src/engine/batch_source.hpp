@@ -36,7 +36,7 @@ struct ArrowReadOptions {
   BatchLimits limits;
   // Threads building batches; none: one per usable core. With more than
   // one, the rows after the header are built in chunks of `chunk_size`
-  // bytes (none: StreamOptions::kDefaultChunkSize) on that many threads,
+  // bytes (none: kDefaultChunkSize) on that many threads,
   // when the input is a regular file of more than one chunk without a
   // preamble. The rows, the counts and any failure are the same; the
   // batches may end earlier, at chunk edges.
@@ -83,7 +83,7 @@ struct ArrowReadOptions {
 
 class BatchSource {
  public:
-  enum class Next : unsigned char { Batch, End, Failed };
+  using Next = BatchNext;
 
   virtual ~BatchSource() = default;
 

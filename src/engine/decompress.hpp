@@ -14,13 +14,10 @@
 #include <string_view>
 
 #include "engine/byte_source.hpp"
+#include "engine/codec.hpp"
 
 namespace vornish {
 
-enum class Codec : std::uint8_t { Gzip, Bzip2, Xz, Zstd };
-
-// "gzip", "bzip2", "xz" (which also reads the older .lzma format), "zstd".
-std::string_view codec_name(Codec codec) noexcept;
 // Only the codecs this build decodes: zstd needs libzstd at build time.
 std::optional<Codec> codec_named(std::string_view name) noexcept;
 std::span<const Codec> native_codecs() noexcept;

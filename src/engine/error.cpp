@@ -4,7 +4,7 @@
 // layer and the tests see one wording.
 #include "engine/error.hpp"
 
-#include "engine/decompress.hpp"
+#include "engine/codec.hpp"
 
 #include <cerrno>
 #include <cstring>

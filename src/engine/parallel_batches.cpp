@@ -14,14 +14,12 @@
 #include <system_error>
 #include <utility>
 
-#include "engine/stream.hpp"
-#include "engine/work_queue.hpp"
+#include "engine/file_window.hpp"
+#include "engine/row_range.hpp"
+#include "engine/ordered_chunks.hpp"
 
 namespace vornish {
 namespace {
-
-// Read for a chunk's last row past its stop, on top of the chunk itself.
-constexpr std::size_t kTailRead = std::size_t{64} << 10;
 
 // A whole chunk into one builder: unlike a pull of one batch, the run goes
 // on past every finished batch, and stops only once the builder has failed.
@@ -59,13 +57,6 @@ struct Chunk {
   bool done = false;
 };
 
-void add_counts(VornishStats& into, const VornishStats& from) noexcept {
-  into.total_rows += from.total_rows;
-  into.vornished_rows += from.vornished_rows;
-  into.repaired_rows += from.repaired_rows;
-  into.quarantined_rows += from.quarantined_rows;
-}
-
 }  // namespace
 
 struct ParallelBatches::State {
@@ -74,36 +65,26 @@ struct ParallelBatches::State {
         read_size(std::max<std::size_t>(p.chunk_size, 4096)),
         window(p.fd, true),
         true_start(p.begin),
-        line(p.first_line) {
-    const std::uint64_t limit = std::min(p.stop, std::max(p.size, p.begin));
-    const std::uint64_t span = limit - p.begin;
-    chunks = std::max<std::uint64_t>(1, (span + p.chunk_size - 1) / p.chunk_size);
-    threads_wanted = static_cast<std::size_t>(std::min<std::uint64_t>(p.threads, chunks));
-    in_flight = threads_wanted * 2;
-  }
+        line(p.first_line),
+        chunks(ChunkCuts(p.begin, std::min(p.stop, std::max(p.size, p.begin)), p.stop,
+                         p.chunk_size, p.threads)) {}
 
   ~State() { stop_workers(); }
 
   void start_workers() {
-    workers.start(
-        threads_wanted, [this] { return FileWindow(plan.fd, true); },
-        [this](Chunk& chunk, FileWindow& own) { build_speculatively(chunk, own); });
+    chunks.start([this] { return FileWindow(plan.fd, true); },
+                 [this](Chunk& chunk, FileWindow& own) { build_speculatively(chunk, own); });
   }
 
   void stop_workers() noexcept {
     cancel.store(true, std::memory_order_relaxed);
-    workers.stop();
+    chunks.stop();
   }
 
   void dispatch() {
-    while (next_chunk < chunks && pending.size() < in_flight) {
-      const std::uint64_t nominal = plan.begin + next_chunk * plan.chunk_size;
-      const std::uint64_t stop =
-          next_chunk + 1 == chunks ? plan.stop : plan.begin + (next_chunk + 1) * plan.chunk_size;
-      pending.push_back(std::make_unique<Chunk>(plan, nominal, stop));
-      workers.submit(pending.back().get());
-      ++next_chunk;
-    }
+    chunks.dispatch([this](std::uint64_t nominal, std::uint64_t stop) {
+      return std::make_unique<Chunk>(plan, nominal, stop);
+    });
   }
 
   // A row reaching more than two chunks past the stop most likely means the
@@ -115,15 +96,7 @@ struct ParallelBatches::State {
     if (chunk.nominal == plan.begin) {
       chunk.start = plan.begin;
     } else {
-      Result<std::optional<std::uint64_t>> guess =
-          guess_row_start(from, chunk.nominal, overhang, read_size + kTailRead);
-      if (!guess) {
-        chunk.error = guess.error();
-        return;
-      }
-      chunk.start = guess.value();
-      if (!chunk.start) {
-        chunk.end.abandoned = true;
+      if (!guess_chunk_start(chunk, from, overhang, read_size)) {
         return;
       }
       limits.max_overhang = overhang;
@@ -164,8 +137,8 @@ struct ParallelBatches::State {
 
   // Waits for the oldest chunk and makes it the one being handed out.
   Status take_next_chunk() {
-    Chunk& chunk = *pending.front();
-    workers.wait(chunk);
+    Chunk& chunk = chunks.front();
+    chunks.wait(chunk);
     if (chunk.error) {
       return *chunk.error;
     }
@@ -196,57 +169,51 @@ struct ParallelBatches::State {
     return Ok{};
   }
 
-  BatchSource::Next next(ArrowArray* out) {
+  BatchNext next(ArrowArray* out) {
     if (failure) {
-      return BatchSource::Next::Failed;
+      return BatchNext::Failed;
     }
     for (;;) {
       if (current) {
-        ArrowBatchBuilder& builder = *pending.front()->builder;
+        ArrowBatchBuilder& builder = *chunks.front().builder;
         if (builder.take_ready(out)) {
-          return BatchSource::Next::Batch;
+          return BatchNext::Batch;
         }
         if (builder.failed()) {
           failure = builder.failure();
-          return BatchSource::Next::Failed;
+          return BatchNext::Failed;
         }
         current = false;
-        pending.pop_front();
+        chunks.pop_front();
         dispatch();
       }
-      if (pending.empty()) {
-        return BatchSource::Next::End;
+      if (chunks.empty()) {
+        return BatchNext::End;
       }
       if (Status s = take_next_chunk(); !s) {
         failure = s.error().message();
-        return BatchSource::Next::Failed;
+        return BatchNext::Failed;
       }
     }
   }
 
   ParallelPlan plan;
   std::size_t read_size;
-  std::uint64_t chunks = 1;
-  std::size_t threads_wanted = 1;
-  std::size_t in_flight = 2;
   // The caller's window, for chunks built again.
   FileWindow window;
   // Where the rows of the next chunk to be taken really start, and the
   // line there.
   std::uint64_t true_start;
   std::size_t line;
-  std::uint64_t next_chunk = 0;
   VornishStats counts;
   std::vector<std::uint64_t> nulled;
   std::size_t rebuilt = 0;
   bool current = false;
   std::optional<std::string> failure;
-  // Oldest first; the front is handed out once `current`. Declared before
-  // the threads, which are joined (by ~State) before any chunk is freed.
-  std::deque<std::unique_ptr<Chunk>> pending;
-
   std::atomic<bool> cancel{false};
-  WorkQueue<Chunk> workers;
+  // Oldest first; the front is handed out once `current`. Its threads are
+  // joined (by ~State) before any chunk is freed.
+  OrderedChunks<Chunk> chunks;
 };
 
 Result<std::unique_ptr<ParallelBatches>> ParallelBatches::start(const ParallelPlan& plan) {
@@ -265,7 +232,7 @@ ParallelBatches::ParallelBatches(std::unique_ptr<State> state) noexcept
 
 ParallelBatches::~ParallelBatches() = default;
 
-BatchSource::Next ParallelBatches::next(ArrowArray* out) { return state_->next(out); }
+BatchNext ParallelBatches::next(ArrowArray* out) { return state_->next(out); }
 
 std::string ParallelBatches::failure() const { return state_->failure.value_or(""); }
 

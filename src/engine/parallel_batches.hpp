@@ -25,7 +25,6 @@
 
 #include "engine/arrow_abi.hpp"
 #include "engine/arrow_batch.hpp"
-#include "engine/batch_source.hpp"
 #include "engine/error.hpp"
 #include "engine/vornish.hpp"
 
@@ -66,7 +65,7 @@ class ParallelBatches {
   ParallelBatches& operator=(const ParallelBatches&) = delete;
 
   // As BatchSource::next_batch.
-  BatchSource::Next next(ArrowArray* out);
+  BatchNext next(ArrowArray* out);
   std::string failure() const;
   // The counts of the chunks taken so far; of the whole range once next
   // has returned End.

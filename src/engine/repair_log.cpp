@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "engine/vornish.hpp"
+#include "engine/quarantine_reason.hpp"
 #include "parser/utf8.hpp"
 
 namespace vornish {

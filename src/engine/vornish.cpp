@@ -19,37 +19,6 @@
 
 namespace vornish {
 
-std::string reason_text(QuarantineReason reason, std::size_t expected) {
-  if (reason == QuarantineReason::Preamble) {
-    return "Row is part of a preamble";
-  }
-  if (reason == QuarantineReason::Comment) {
-    return "Row is a comment";
-  }
-  if (reason == QuarantineReason::Footer) {
-    return "Row is part of a footer";
-  }
-  if (reason == QuarantineReason::OtherTable) {
-    return "Row belongs to another table";
-  }
-  std::string text = reason == QuarantineReason::TooFew ? "Row has too few columns (expected "
-                                                        : "Row has extra columns (expected ";
-  text += std::to_string(expected);
-  text += ')';
-  return text;
-}
-
-std::string byte_as_text(std::uint8_t byte) {
-  std::string text;
-  if (byte < 0x80) {
-    text.push_back(static_cast<char>(byte));
-  } else {
-    text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-    text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-  }
-  return text;
-}
-
 std::size_t preamble_end(std::string_view buffer, std::uint8_t delimiter,
                          const VornishOptions& options) {
   ResilientParser parser(buffer, delimiter, options.quote_char, options.repair_quotes,

@@ -20,6 +20,13 @@
 
 namespace vornish {
 
+// More threads than this only cost memory: one chunk in flight per thread
+// and one more waiting.
+inline constexpr std::size_t kMaxThreads = 256;
+
+// The cores this process may run on (its affinity mask), at least 1.
+std::size_t usable_cores() noexcept;
+
 template <typename Job>
 class WorkQueue {
  public:

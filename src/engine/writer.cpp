@@ -14,6 +14,17 @@
 #endif
 
 namespace vornish {
+
+std::string byte_as_text(std::uint8_t byte) {
+  std::string text;
+  if (byte < 0x80) {
+    text.push_back(static_cast<char>(byte));
+  } else {
+    text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+    text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+  }
+  return text;
+}
 namespace {
 
 // Appends `text` with every occurrence of `quote` doubled.

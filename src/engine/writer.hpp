@@ -7,9 +7,13 @@
 #include <string>
 #include <string_view>
 
-#include "engine/vornish.hpp"
+#include "parser/resilient_parser.hpp"
 
 namespace vornish {
+
+// A delimiter or quote byte as text: the byte taken as a code point
+// U+0000..U+00FF, in UTF-8 (one or two bytes).
+std::string byte_as_text(std::uint8_t byte);
 
 // Appends one clean-output line for `row`, LF included: fields joined by the
 // delimiter text, a field quoted only when it holds the quote text, the

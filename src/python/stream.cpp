@@ -114,7 +114,7 @@ PyRef stream_call(const binding::Bound<22>& args) {
   const std::string output(args[1].text());
   std::optional<OpenedSource> source;
   if (args[kSource].object() != Py_None) {
-    source.emplace(open_source(args[kSource].object(), input));
+    source.emplace(open_source(args[kSource].object(), input, stream.threads));
     stream.source = source->bytes.get();
   }
 
@@ -135,7 +135,14 @@ PyRef stream_call(const binding::Bound<22>& args) {
         // No thread to be had: the run reads on its own thread.
       }
     }
+    // Through a decoder the run cannot know the decoded size ahead, but the
+    // file's own bytes read so far and its size say how far it has got.
+    const FdSource* file = source && source->file_size > 0 ? source->file : nullptr;
     stream.between_chunks = [&](std::uint64_t done, std::uint64_t total) {
+      if (file != nullptr) {
+        total = source->file_size;
+        done = std::min(file->consumed(), total);
+      }
       return unlocked.locked([&] {
         if (PyErr_CheckSignals() != 0) {
           interrupted = true;
