@@ -31,6 +31,15 @@ namespace {
 // What is asked for per read.
 constexpr std::size_t kReadSize = std::size_t{4} << 20;
 
+// The scan builds the batches as it reads only for tables of at most this
+// many bytes: it holds all of them until the types are settled, which a
+// consumer taking the whole table does anyway, but one taking a batch at a
+// time from a bigger file would not want.
+constexpr std::uint64_t kHoldAtMost = std::uint64_t{256} << 20;
+// The types the scan builds with are guessed from this much of the table
+// (or its first chunk, when that is smaller).
+constexpr std::uint64_t kGuessFrom = std::uint64_t{1} << 20;
+
 class Descriptor {
  public:
   explicit Descriptor(int fd) noexcept : fd_(fd) {}
@@ -148,12 +157,15 @@ class FileBatchSource final : public BatchSource {
     }
     data_begin_ = pos_;
     names_ = unique_column_names(header, columns);
+    plan_parallel(columns);
     if (Status s = settle_column_types(columns); !s) {
       return s.error();
     }
+    if (plan_) {
+      plan_->types = types_;
+    }
     builder_.emplace(columns, width_, options_.limits, types_);
     builder_->set_log(recording_ ? &log_ : nullptr);
-    plan_parallel(columns);
     return Ok{};
   }
 
@@ -162,11 +174,16 @@ class FileBatchSource final : public BatchSource {
   const std::vector<ColumnCounts>& type_counts() const noexcept override { return counts_; }
   std::vector<std::uint64_t> nulled_cells() const override {
     std::vector<std::uint64_t> nulled = builder_->nulled();
-    if (parallel_) {
-      const std::vector<std::uint64_t>& more = parallel_->nulled();
+    const auto add = [&nulled](const std::vector<std::uint64_t>& more) {
       for (std::size_t i = 0; i < nulled.size() && i < more.size(); ++i) {
         nulled[i] += more[i];
       }
+    };
+    if (parallel_) {
+      add(parallel_->nulled());
+    }
+    if (held_) {
+      add(held_->nulled());
     }
     return nulled;
   }
@@ -181,6 +198,8 @@ class FileBatchSource final : public BatchSource {
       return false;
     }
     width_ = width;
+    // Batches the scan built in the other layout are built again.
+    held_.reset();
     builder_.emplace(builder_->columns(), width_, options_.limits, types_);
     builder_->set_log(recording_ ? &log_ : nullptr);
     if (plan_) {
@@ -203,7 +222,7 @@ class FileBatchSource final : public BatchSource {
     if (builder_->failed() || read_error_) {
       return Next::Failed;
     }
-    const Next next = plan_ ? next_parallel(out) : next_sequential(out);
+    const Next next = held_ ? next_held(out) : plan_ ? next_parallel(out) : next_sequential(out);
     if (next == Next::Failed) {
       return next;
     }
@@ -328,6 +347,13 @@ class FileBatchSource final : public BatchSource {
     stats_.vornished_rows = counted.vornished_rows;
     stats_.repaired_rows = counted.repaired_rows;
     stats_.quarantined_rows = counted.quarantined_rows;
+    if (held_) {
+      const VornishStats& more = held_->counts();
+      stats_.total_rows += more.total_rows;
+      stats_.vornished_rows += more.vornished_rows;
+      stats_.repaired_rows += more.repaired_rows;
+      stats_.quarantined_rows += more.quarantined_rows;
+    }
     if (parallel_) {
       const VornishStats& more = parallel_->counts();
       stats_.total_rows += more.total_rows;
@@ -335,6 +361,12 @@ class FileBatchSource final : public BatchSource {
       stats_.repaired_rows += more.repaired_rows;
       stats_.quarantined_rows += more.quarantined_rows;
     }
+  }
+
+  Next next_held(ArrowArray* out) {
+    const bool batch = held_->next(out, recording_ ? &log_ : nullptr);
+    publish_counts();
+    return batch ? Next::Batch : Next::End;
   }
 
   // Types before the first batch: the rows of the table (past the header)
@@ -358,13 +390,100 @@ class FileBatchSource final : public BatchSource {
                        : std::min(options_.threads.value_or(usable_cores()), kMaxThreads);
     scan.chunk_size =
         std::max<std::size_t>(options_.chunk_size.value_or(kDefaultChunkSize), 1);
+    const std::uint64_t rows_span = std::min(stop_, size_) - std::min(pos_, std::min(stop_, size_));
+    if (plan_ && options_.types.infer && !options_.types.counts && rows_span <= kHoldAtMost) {
+      return settle_and_build(scan);
+    }
     Result<SettledTypes> settled = settle_types(options_.types, names_, scan);
     if (!settled) {
       return settled.error();
     }
-    types_ = std::move(settled.value().types);
-    unmatched_ = std::move(settled.value().unmatched);
-    counts_ = std::move(settled.value().counts);
+    adopt(std::move(settled.value()));
+    return Ok{};
+  }
+
+  void adopt(SettledTypes settled) {
+    types_ = std::move(settled.types);
+    unmatched_ = std::move(settled.unmatched);
+    counts_ = std::move(settled.counts);
+  }
+
+  // The types guessed from the table's first rows, then the scan of every
+  // row building the batches with them as it goes, on the threads the
+  // batches would use: where the guess holds, each row is tokenized once.
+  // Where a chunk's counts change the guess, the chunks after it are built
+  // with the new one, and those built with types other than the settled
+  // ones are built again.
+  Status settle_and_build(const ScanPlan& scan) {
+    bool scanned = false;
+    NullMarkers nulls;
+    std::vector<bool> full;
+    std::vector<ColumnCounts> first_rows;
+    ScanPlan sample = scan;
+    sample.columns = names_.size();
+    sample.threads = 1;
+    sample.stop = scan.begin + std::min<std::uint64_t>({kGuessFrom, plan_->chunk_size,
+                                                        scan.stop - scan.begin});
+    Result<SettledTypes> guess = settle_types_with(
+        options_.types, names_,
+        [&](const NullMarkers& n, const std::vector<bool>& f) -> Result<std::vector<ColumnCounts>> {
+          scanned = true;
+          nulls = n;
+          full = f;
+          Result<std::vector<ColumnCounts>> counted = scan_column_types(sample, n, f);
+          if (counted) {
+            first_rows = counted.value();
+            first_rows.resize(sample.columns);
+          }
+          return counted;
+        });
+    if (!guess) {
+      return guess.error();
+    }
+    if (!scanned) {
+      adopt(std::move(guess.value()));
+      return Ok{};
+    }
+    const std::shared_ptr<const TableTypes> guessed = guess.value().types;
+    const auto settle_from = [this](const std::vector<ColumnCounts>& counts) {
+      return settle_types_with(options_.types, names_,
+                               [&counts](const NullMarkers&, const std::vector<bool>&)
+                                   -> Result<std::vector<ColumnCounts>> { return counts; });
+    };
+    const auto guess_from = [&](const std::vector<ColumnCounts>& seen) {
+      std::vector<ColumnCounts> both = first_rows;
+      for (std::size_t i = 0; i < both.size() && i < seen.size(); ++i) {
+        both[i].merge(seen[i]);
+      }
+      Result<SettledTypes> settled = settle_from(both);
+      return settled ? settled.value().types : nullptr;
+    };
+    const auto settle_whole = [&](const std::vector<ColumnCounts>& counts) {
+      Result<SettledTypes> settled = settle_from(counts);
+      return settled ? settled.value().types : nullptr;
+    };
+    BuildPlan build;
+    build.scan = scan;
+    build.scan.options = plan_->options;
+    build.scan.columns = names_.size();
+    build.scan.threads = plan_->threads;
+    build.scan.chunk_size = plan_->chunk_size;
+    build.width = width_;
+    build.limits = options_.limits;
+    build.record = recording_;
+    build.first_line = line_;
+    Result<ScanAndBuild> built =
+        scan_and_build(build, guessed, nulls, full, guess_from, settle_whole);
+    if (!built) {
+      return built.error();
+    }
+    Result<SettledTypes> settled = settle_from(built.value().counts);
+    if (!settled) {
+      return settled.error();
+    }
+    adopt(std::move(settled.value()));
+    // Built with the types these same counts settle.
+    held_ = std::move(built.value().held);
     return Ok{};
   }
 
@@ -472,6 +591,8 @@ class FileBatchSource final : public BatchSource {
   std::vector<std::string> header_;
   std::optional<VornishError> read_error_;
   std::optional<ParallelPlan> plan_;
+  // The batches the type scan built, when it could.
+  std::unique_ptr<HeldBatches> held_;
   // Last, so that its workers stop before anything they read is gone.
   std::unique_ptr<ParallelBatches> parallel_;
 };

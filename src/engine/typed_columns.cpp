@@ -4,7 +4,9 @@
 #include "engine/typed_columns.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -210,6 +212,17 @@ Result<std::vector<ColumnCounts>> scan_column_types(const ScanPlan& plan, const 
 
 Result<SettledTypes> settle_types(const TypeRequest& request, std::span<const std::string> names,
                                   const ScanPlan& plan) {
+  return settle_types_with(request, names,
+                           [&plan, &names](const NullMarkers& nulls, const std::vector<bool>& full) {
+                             ScanPlan scan = plan;
+                             scan.columns = names.size();
+                             return scan_column_types(scan, nulls, full);
+                           });
+}
+
+Result<SettledTypes> settle_types_with(const TypeRequest& request,
+                                       std::span<const std::string> names,
+                                       const ColumnScan& scan_columns) {
   auto types = std::make_shared<TableTypes>();
   SettledTypes settled;
   if (!request.infer) {
@@ -252,13 +265,12 @@ Result<SettledTypes> settle_types(const TypeRequest& request, std::span<const st
       counts[i] = (*request.counts)[i];
     }
   } else if (needs_scan && columns > 0) {
-    ScanPlan scan = plan;
-    scan.columns = columns;
-    Result<std::vector<ColumnCounts>> scanned = scan_column_types(scan, types->nulls, full);
+    Result<std::vector<ColumnCounts>> scanned = scan_columns(types->nulls, full);
     if (!scanned) {
       return scanned.error();
     }
     counts = std::move(scanned.value());
+    counts.resize(columns);
   }
   types->columns.resize(columns);
   types->chosen.assign(columns, false);
@@ -274,6 +286,280 @@ Result<SettledTypes> settle_types(const TypeRequest& request, std::span<const st
   settled.types = types;
   settled.counts = std::move(counts);
   return settled;
+}
+
+struct HeldBatches::Chunk {
+  Chunk(std::uint64_t nominal_at, std::uint64_t stop_at, const BuildPlan& plan)
+      : nominal(nominal_at), stop(stop_at), repair(plan.scan.options, plan.scan.dialect) {}
+
+  std::uint64_t nominal;
+  std::uint64_t stop;
+  // The row start it was read from: a guess, except for the first chunk.
+  std::optional<std::uint64_t> start;
+  // What its batches were built with, and whether they hold all its rows.
+  std::shared_ptr<const TableTypes> types;
+  std::unique_ptr<ArrowBatchBuilder> builder;
+  bool built = false;
+  // Read again from its true start only to build it with the settled types.
+  bool rebuild = false;
+  RowRepair repair;
+  // Lines counted from 1 at the chunk's start.
+  RepairLog log;
+  RangeEnd end;
+  std::vector<ColumnCounts> counts;
+  std::optional<VornishError> error;
+  bool done = false;
+};
+
+namespace {
+
+// A chunk's rows counted (unless only built again) and built with the types
+// guessed when the chunk began, until the guess changes: its batches would
+// then be built again anyway. The counting never stops: the counts must be
+// the whole table's whatever happens to the batches.
+class CountAndBuild final : public RowVisitor {
+ public:
+  CountAndBuild(TypeScan* scan, ArrowBatchBuilder& builder, RepairLog* log,
+                const std::atomic<unsigned>& guess, unsigned built_with) noexcept
+      : scan_(scan), builder_(builder), log_(log), guess_(guess), built_with_(built_with) {}
+  void kept(RowView row, std::size_t start) override {
+    if (scan_ != nullptr) {
+      scan_->kept(row, start);
+    }
+    if (building_) {
+      if (guess_.load(std::memory_order_relaxed) == built_with_) {
+        builder_.kept(row, start);
+      } else {
+        building_ = false;
+      }
+    }
+  }
+  void quarantined(std::size_t, QuarantineReason, RowView, std::size_t) override {}
+  RepairLog* repair_log() noexcept override { return log_; }
+  bool built_all() const noexcept { return building_ && !builder_.failed(); }
+
+ private:
+  TypeScan* scan_;
+  ArrowBatchBuilder& builder_;
+  RepairLog* log_;
+  const std::atomic<unsigned>& guess_;
+  const unsigned built_with_;
+  bool building_ = true;
+};
+
+void add_stats(VornishStats& into, const VornishStats& from) noexcept {
+  into.total_rows += from.total_rows;
+  into.vornished_rows += from.vornished_rows;
+  into.repaired_rows += from.repaired_rows;
+  into.quarantined_rows += from.quarantined_rows;
+}
+
+}  // namespace
+
+HeldBatches::HeldBatches(std::vector<std::unique_ptr<Chunk>> chunks, std::size_t first_line)
+    : chunks_(std::move(chunks)), line_(first_line) {}
+
+HeldBatches::~HeldBatches() = default;
+
+void HeldBatches::take_chunk(RepairLog* log) {
+  Chunk& chunk = *chunks_[next_];
+  add_stats(counts_, chunk.repair.stats());
+  const std::vector<std::uint64_t>& nulled = chunk.builder->nulled();
+  nulled_.resize(std::max(nulled_.size(), nulled.size()));
+  for (std::size_t i = 0; i < nulled.size(); ++i) {
+    nulled_[i] += nulled[i];
+  }
+  if (log != nullptr) {
+    log->append(chunk.log, 0, line_ - 1);
+    chunk.log.clear();
+  }
+  line_ += chunk.end.next_line - 1;
+  current_ = true;
+}
+
+bool HeldBatches::next(ArrowArray* out, RepairLog* log) {
+  while (next_ < chunks_.size()) {
+    if (!current_) {
+      take_chunk(log);
+    }
+    if (chunks_[next_]->builder->take_ready(out)) {
+      return true;
+    }
+    // Its batches are all handed out: nothing of it is needed any more.
+    chunks_[next_].reset();
+    current_ = false;
+    ++next_;
+  }
+  return false;
+}
+
+Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const TableTypes> guessed,
+                                    const NullMarkers& nulls, const std::vector<bool>& full,
+                                    const TypesFromCounts& guess, const TypesFromCounts& settle) {
+  using Chunk = HeldBatches::Chunk;
+  const ScanPlan& scan = plan.scan;
+  const std::uint64_t limit = std::min(scan.stop, std::max(scan.size, scan.begin));
+  const std::size_t chunk_size = std::max<std::size_t>(scan.chunk_size, 1);
+  const std::uint64_t span = limit - scan.begin;
+  const std::uint64_t count = std::max<std::uint64_t>(1, (span + chunk_size - 1) / chunk_size);
+  const std::size_t read_size = std::max<std::size_t>(chunk_size, 4096);
+  const std::uint64_t overhang = std::uint64_t{read_size} * 2;
+
+  // The types chunks start building with: the first guess, then whatever
+  // the counts of the chunks read so far settle; `generation` tells the
+  // chunks under way that it changed.
+  std::mutex guessing;
+  std::shared_ptr<const TableTypes> current = std::move(guessed);
+  std::vector<ColumnCounts> seen(scan.columns);
+  std::atomic<unsigned> generation{0};
+  std::atomic<bool> cancel{false};
+
+  std::vector<std::unique_ptr<Chunk>> chunks;
+  chunks.reserve(count);
+  for (std::uint64_t k = 0; k < count; ++k) {
+    const std::uint64_t nominal = scan.begin + k * chunk_size;
+    const std::uint64_t stop = k + 1 == count ? scan.stop : scan.begin + (k + 1) * chunk_size;
+    chunks.push_back(std::make_unique<Chunk>(nominal, stop, plan));
+  }
+  // One chunk's rows from `from`, built and, unless it is built again,
+  // counted; `limits` bound a guessed start's last row.
+  const auto run_chunk = [&](Chunk& chunk, FileWindow& window, std::uint64_t from,
+                             const RangeLimits& limits) -> Status {
+    unsigned built_with = 0;
+    {
+      const std::lock_guard<std::mutex> lock(guessing);
+      chunk.types = current;
+      built_with = generation.load(std::memory_order_relaxed);
+    }
+    chunk.builder =
+        std::make_unique<ArrowBatchBuilder>(scan.columns, plan.width, plan.limits, chunk.types);
+    chunk.builder->set_log(plan.record ? &chunk.log : nullptr);
+    chunk.repair = RowRepair(scan.options, scan.dialect);
+    chunk.log.clear();
+    std::optional<TypeScan> counted;
+    if (!chunk.rebuild) {
+      counted.emplace(scan.columns, nulls, full);
+    }
+    CountAndBuild into(counted ? &*counted : nullptr, *chunk.builder,
+                       plan.record ? &chunk.log : nullptr, generation, built_with);
+    Result<RangeEnd> ran = run_range(window, from, chunk.stop, 1, scan.options, scan.dialect,
+                                     chunk.repair, into, limits);
+    if (!ran) {
+      return ran.error();
+    }
+    chunk.end = ran.value();
+    chunk.builder->flush();
+    chunk.built = into.built_all();
+    if (counted) {
+      chunk.counts = counted->take();
+      const std::lock_guard<std::mutex> lock(guessing);
+      merge_into(seen, chunk.counts);
+      std::shared_ptr<const TableTypes> next = guess(seen);
+      if (next && next->columns != current->columns) {
+        current = std::move(next);
+        generation.fetch_add(1, std::memory_order_relaxed);
+      }
+    }
+    return Ok{};
+  };
+  const auto run_job = [&](Chunk& chunk, FileWindow& own) {
+    RangeLimits limits{kNoLimit, &cancel, read_size, {}};
+    if (chunk.rebuild || chunk.nominal == scan.begin) {
+      chunk.start = chunk.rebuild ? chunk.start : scan.begin;
+    } else {
+      Result<std::optional<std::uint64_t>> guess_start =
+          guess_row_start(own, chunk.nominal, overhang, read_size + kTailRead);
+      if (!guess_start) {
+        chunk.error = guess_start.error();
+        return;
+      }
+      chunk.start = guess_start.value();
+      if (!chunk.start) {
+        chunk.end.abandoned = true;
+        return;
+      }
+      limits.max_overhang = overhang;
+    }
+    if (Status s = run_chunk(chunk, own, *chunk.start, limits); !s) {
+      chunk.error = s.error();
+    }
+  };
+
+  WorkQueue<Chunk> workers;
+  try {
+    workers.start(
+        std::min<std::uint64_t>(std::max<std::size_t>(scan.threads, 1), count),
+        [&] { return FileWindow(scan.fd, true); }, run_job);
+  } catch (const std::system_error& e) {
+    return VornishError::os(e.code().value());
+  }
+  for (std::unique_ptr<Chunk>& chunk : chunks) {
+    workers.submit(chunk.get());
+  }
+
+  // Chunks checked in order; one whose guessed start proves wrong is read
+  // again from its true start on this thread.
+  FileWindow window(scan.fd, true);
+  ScanAndBuild result;
+  result.counts.resize(scan.columns);
+  std::uint64_t true_start = scan.begin;
+  for (std::unique_ptr<Chunk>& held : chunks) {
+    Chunk& chunk = *held;
+    workers.wait(chunk);
+    if (chunk.error) {
+      cancel.store(true, std::memory_order_relaxed);
+      return *chunk.error;
+    }
+    if (chunk.end.abandoned || chunk.start != true_start) {
+      chunk.start = true_start;
+      chunk.end = RangeEnd{};
+      RangeLimits limits;
+      limits.read_size = read_size;
+      if (Status s = run_chunk(chunk, window, true_start, limits); !s) {
+        cancel.store(true, std::memory_order_relaxed);
+        return s.error();
+      }
+    }
+    merge_into(result.counts, chunk.counts);
+    chunk.counts = {};
+    true_start = chunk.end.end;
+  }
+
+  // The chunks built with other types than the settled ones, or not to
+  // their end, are built again from their true starts, side by side.
+  const std::shared_ptr<const TableTypes> settled = settle(result.counts);
+  if (!settled) {
+    return result;
+  }
+  {
+    const std::lock_guard<std::mutex> lock(guessing);
+    current = settled;
+    generation.fetch_add(1, std::memory_order_relaxed);
+  }
+  std::vector<Chunk*> again;
+  for (std::unique_ptr<Chunk>& chunk : chunks) {
+    if (!chunk->built || chunk->types->columns != settled->columns) {
+      chunk->rebuild = true;
+      chunk->done = false;
+      chunk->builder.reset();  // the wrong batches go before the right ones come
+      again.push_back(chunk.get());
+      workers.submit(chunk.get());
+    }
+  }
+  bool complete = true;
+  for (Chunk* chunk : again) {
+    workers.wait(*chunk);
+    if (chunk->error) {
+      cancel.store(true, std::memory_order_relaxed);
+      return *chunk->error;
+    }
+    complete = complete && chunk->built;
+  }
+  workers.stop();
+  if (complete) {
+    result.held = std::make_unique<HeldBatches>(std::move(chunks), plan.first_line);
+  }
+  return result;
 }
 
 }  // namespace vornish

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -78,5 +79,73 @@ struct SettledTypes {
 // Runs the scan when anything needs it. `plan.columns` and `names` agree.
 Result<SettledTypes> settle_types(const TypeRequest& request, std::span<const std::string> names,
                                   const ScanPlan& plan);
+
+// The same with the counts from `scan` (called at most once, and only when
+// a type depends on the cells), given the null markers and, per column,
+// whether it is to be counted in full (see scan_column_types).
+using ColumnScan = std::function<Result<std::vector<ColumnCounts>>(const NullMarkers& nulls,
+                                                                  const std::vector<bool>& full)>;
+Result<SettledTypes> settle_types_with(const TypeRequest& request,
+                                       std::span<const std::string> names, const ColumnScan& scan);
+
+// Where the batches of a table go when the scan builds them as it reads:
+// the scan's rows and threads, and the batches' layout. The rows must be
+// readable from any chunk start (a regular file, no row counted from the
+// start or held back at the end).
+struct BuildPlan {
+  ScanPlan scan;
+  StringWidth width = StringWidth::Utf8;
+  BatchLimits limits;
+  // Repair records wanted, lines counted from `first_line` at scan.begin.
+  bool record = false;
+  std::size_t first_line = 1;
+};
+
+// Batches built by the scan, handed out in input order with the repair
+// records, counts and nulled cells of the rows they hold, as ParallelBatches
+// hands out its own.
+class HeldBatches {
+ public:
+  struct Chunk;
+  explicit HeldBatches(std::vector<std::unique_ptr<Chunk>> chunks, std::size_t first_line);
+  ~HeldBatches();
+  HeldBatches(const HeldBatches&) = delete;
+  HeldBatches& operator=(const HeldBatches&) = delete;
+
+  // The next batch into `out`; false once there is none. The records of a
+  // chunk go to `log` (when given) as its first batch is taken.
+  bool next(ArrowArray* out, RepairLog* log);
+  const VornishStats& counts() const noexcept { return counts_; }
+  const std::vector<std::uint64_t>& nulled() const noexcept { return nulled_; }
+
+ private:
+  void take_chunk(RepairLog* log);
+
+  std::vector<std::unique_ptr<Chunk>> chunks_;
+  std::size_t next_ = 0;
+  bool current_ = false;
+  std::size_t line_;
+  VornishStats counts_;
+  std::vector<std::uint64_t> nulled_;
+};
+
+// The counts of the whole table, as scan_column_types gives them, and its
+// batches built as the rows were read: each chunk is built with the types
+// `guessed` at first, then with those `guess` gives for the counts of the
+// chunks read so far (null: no change); chunks whose types differ from
+// those `settle` gives for the whole table (null: none can be given) are
+// built again from their true starts. So where the guess holds, every row
+// is tokenized once. `held` is null when the batches cannot be used (a
+// batch that could not be built, no settled types): the table's batches
+// are then to be built anew.
+struct ScanAndBuild {
+  std::vector<ColumnCounts> counts;
+  std::unique_ptr<HeldBatches> held;
+};
+using TypesFromCounts =
+    std::function<std::shared_ptr<const TableTypes>(const std::vector<ColumnCounts>&)>;
+Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const TableTypes> guessed,
+                                    const NullMarkers& nulls, const std::vector<bool>& full,
+                                    const TypesFromCounts& guess, const TypesFromCounts& settle);
 
 }  // namespace vornish

@@ -233,5 +233,76 @@ TEST(ArrowThreads, ParallelSourceHandsOutToAConsumerThreadAndIsDroppedMidway) {
   fs::remove_all(dir);
 }
 
+// The rows of a typed table of an int64 (or string) column `a` and a string
+// column `b`, as text, whatever the batches' boundaries.
+std::vector<std::string> typed_rows(BatchSource& source) {
+  std::vector<std::string> rows;
+  ArrowArray batch{};
+  while (source.next_batch(&batch) == BatchSource::Next::Batch) {
+    const ArrowArray& a = *batch.children[0];
+    const ArrowArray& b = *batch.children[1];
+    const auto* ints = static_cast<const std::int64_t*>(a.buffers[1]);
+    for (std::int64_t r = 0; r < batch.length; ++r) {
+      const auto* valid = static_cast<const std::uint8_t*>(a.buffers[0]);
+      const bool null = valid != nullptr && ((valid[r / 8] >> (r % 8)) & 1) == 0;
+      const std::string text = a.n_buffers == 3 ? cell(a, r) : std::to_string(ints[r]);
+      rows.push_back((null ? std::string("null") : text) + "|" + cell(b, r));
+    }
+    batch.release(&batch);
+  }
+  return rows;
+}
+
+// The threaded type scan builds the batches as it reads (types guessed from
+// the first chunk) and hands them out from the consumer's thread; with a
+// cell that no guess foresaw they are built again. Either way the rows are
+// one thread's, and a source dropped midway frees what it held.
+TEST(ArrowThreads, TypedBatchesBuiltByTheScanEqualOneThreads) {
+  const fs::path dir = fs::temp_directory_path() /
+                       ("vornish-arrow-typed-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const fs::path path = dir / "in.csv";
+  for (const bool spoiled : {false, true}) {
+    {
+      std::ofstream out(path, std::ios::binary);
+      out << "a,b\n";
+      for (int i = 0; i < 20000; ++i) {
+        out << (i % 7 == 0 ? std::string("NA") : std::to_string(i)) << ",\"v\n" << i << "\"\n";
+      }
+      if (spoiled) out << "0x1F,end\n";
+    }
+    ArrowReadOptions options;
+    options.limits = BatchLimits{50, 1 << 20};
+    options.types.infer = true;
+    options.threads = 1;
+    Result<std::unique_ptr<BatchSource>> one = open_batch_source(path.string(), options);
+    ASSERT_TRUE(one);
+    const std::vector<std::string> expected = typed_rows(*one.value());
+    ASSERT_EQ(expected.size(), spoiled ? 20001U : 20000U);
+    EXPECT_EQ(one.value()->table_types()->columns[0].type,
+              spoiled ? CellType::String : CellType::Int64);
+    for (const std::size_t threads : {2U, 3U, 4U}) {
+      options.threads = threads;
+      options.chunk_size = 1000 + 997 * threads;
+      Result<std::unique_ptr<BatchSource>> many = open_batch_source(path.string(), options);
+      ASSERT_TRUE(many);
+      EXPECT_EQ(typed_rows(*many.value()), expected) << threads;
+      EXPECT_EQ(many.value()->stats().total_rows, one.value()->stats().total_rows);
+      // Dropped after two batches, from another thread.
+      Result<std::unique_ptr<BatchSource>> dropped = open_batch_source(path.string(), options);
+      ASSERT_TRUE(dropped);
+      std::thread([&] {
+        ArrowArray batch{};
+        for (int i = 0; i < 2; ++i) {
+          ASSERT_EQ(dropped.value()->next_batch(&batch), BatchSource::Next::Batch);
+          batch.release(&batch);
+        }
+        dropped.value().reset();
+      }).join();
+    }
+  }
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace vornish

@@ -444,3 +444,72 @@ def test_cells_a_chosen_type_nulls_are_on_the_repair_record(tmp_path: pathlib.Pa
     inferred = csv_vornish.read_arrow(path, record=True)
     pa.table(inferred)
     assert inferred.actions["type_null"] == 0
+
+
+# The threaded scan builds the batches with types guessed from the table's
+# first rows and keeps them where the settled types agree; elsewhere the
+# table is built again. Either way every table, record and count must be
+# that of one thread reading the file once the types are settled.
+def read_everything(path: pathlib.Path, **options: Any) -> tuple[Any, ...]:
+    stream = csv_vornish.read_arrow(path, audit=True, **options)
+    table = pa.table(stream)
+    records = pa.table(stream.audit).to_pylist()
+    summary = stream.summary
+    counts = (summary.total_rows, summary.vornished_rows, summary.repaired_rows, summary.quarantined_rows)
+    return table, dict(stream.actions), stream.nulled_cells, records, counts
+
+
+def damaged_typed_file(path: pathlib.Path, rows: int, spoil_at: int | None) -> None:
+    """Numbers, dates and text with ragged rows, stray quotes and invalid
+    bytes; with `spoil_at`, one cell there keeps `qty` from being int64."""
+    rng = random.Random(rows)
+    lines = [b"id,qty,price,day,note\n"]
+    for r in range(rows):
+        qty = b"8011-N" if r == spoil_at else str(rng.randrange(500)).encode()
+        cells = [str(r).encode(), qty, f"{rng.uniform(0, 99):.2f}".encode(),
+                 (dt.date(2020, 1, 1) + dt.timedelta(days=r % 900)).isoformat().encode(),
+                 rng.choice([b"ok", b"Gr\xffaz", b'"a, b"', b"", b"NA"])]
+        if r % 53 == 7:
+            cells = cells[:3]
+        elif r % 61 == 5:
+            cells.append(b"extra")
+        elif r % 71 == 3:
+            cells[4] = b'say "hi" twice'
+        lines.append(b",".join(cells) + b"\n")
+    path.write_bytes(b"".join(lines))
+
+
+@pytest.mark.parametrize("spoil_at", [None, 5, 45_000, 59_990], ids=["clean", "in-guess", "past-guess", "last"])
+def test_scan_built_batches_equal_one_threads(tmp_path: pathlib.Path, spoil_at: int | None) -> None:
+    path = tmp_path / "damaged.csv"
+    damaged_typed_file(path, 60_000, spoil_at)
+    expected = read_everything(path, threads=1)
+    assert str(expected[0].schema.field("qty").type) == ("int64" if spoil_at is None else "string")
+    assert expected[1]["merged"] > 0 and expected[1]["padded"] > 0
+    for threads, chunk_size in [(2, None), (2, 4096), (3, 70_000), (4, 997)]:
+        got = read_everything(path, threads=threads, chunk_size=chunk_size)
+        assert got[0].equals(expected[0]), (threads, chunk_size)
+        assert got[1:] == expected[1:], (threads, chunk_size)
+
+
+def test_scan_built_batches_with_chosen_types_null_the_same_cells(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "chosen.csv"
+    damaged_typed_file(path, 40_000, 20_000)
+    chosen = {"qty": "int64", "note": "float64"}
+    expected = read_everything(path, threads=1, types=chosen)
+    assert expected[2]["qty"] == 1 and expected[1]["type_null"] > 1
+    for threads, chunk_size in [(2, 4096), (4, 50_000)]:
+        got = read_everything(path, threads=threads, chunk_size=chunk_size, types=chosen)
+        assert got[0].equals(expected[0]) and got[1:] == expected[1:], (threads, chunk_size)
+
+
+def test_a_string_layout_asked_for_after_the_scan_gives_the_same_table(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "views.csv"
+    damaged_typed_file(path, 30_000, None)
+    stream = csv_vornish.read_arrow(path, threads=2, chunk_size=8192)
+    wanted = pa.schema([(name, pa.string_view() if kind == pa.string() else kind)
+                        for name, kind in zip(stream.column_names, pa.schema(stream).types)])
+    views = pa.RecordBatchReader.from_stream(stream, schema=wanted).read_all()
+    assert views.schema.field("note").type == pa.string_view()
+    assert views.cast(pa.table(csv_vornish.read_arrow(path, threads=1)).schema).equals(
+        pa.table(csv_vornish.read_arrow(path, threads=1)))
