@@ -1,7 +1,9 @@
 """One run, side by side: compressed damaged CSV repaired by the front and by its peers.
 
 The damaged file of ``datagen`` (200 MB by default) is compressed once as
-``.gz`` and ``.zst``; each is then turned into a clean CSV, every run in its
+``.gz`` and ``.zst``, and as BGZF blocks (``.bgzf.gz``) and 1 MB zstd
+frames (``.frames.zst``), whose pieces the front decodes on several
+threads; each is then turned into a clean CSV, every run in its
 own process with its own peak RSS:
 
 * ``front``: ``csv_vornish.vornish_file(src, out, quarantine, threads=2)``,
@@ -44,6 +46,9 @@ import benchlib  # noqa: E402
 import datagen  # noqa: E402
 
 MODES = ("front", "pipe", "polars", "duckdb", "pandas")
+# Files of independent pieces the front decodes on several threads; timed
+# against the plain pipe and polars only.
+PIECES = (".bgzf.gz", ".frames.zst")
 PEER_MODULE = {"polars": "polars", "duckdb": "duckdb", "pandas": "pandas"}
 THREADS = 2
 
@@ -99,9 +104,36 @@ def pipe_seconds(tool: list[str], source: Path, output: Path) -> float:
     return time.perf_counter() - start
 
 
+def _bgzf_block(data: bytes) -> bytes:
+    deflate = zlib.compressobj(6, zlib.DEFLATED, -zlib.MAX_WBITS)
+    body = deflate.compress(data) + deflate.flush()
+    size = 18 + len(body) + 8
+    header = b"\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0" + (size - 1).to_bytes(2, "little")
+    return header + body + zlib.crc32(data).to_bytes(4, "little") + len(data).to_bytes(4, "little")
+
+
+def pieces(plain: Path, suffix: str) -> None:
+    """BGZF blocks (.bgzf.gz) or zstd frames of 1 MB each (.frames.zst)."""
+    target = plain.with_name(plain.name + suffix)
+    piece = 65280 if suffix == ".bgzf.gz" else 1 << 20
+    with plain.open("rb") as f, target.with_suffix(".tmp").open("wb") as out:
+        if suffix == ".bgzf.gz":
+            while data := f.read(piece):
+                out.write(_bgzf_block(data))
+            out.write(_bgzf_block(b""))
+        else:
+            import zstandard
+            compressor = zstandard.ZstdCompressor(level=3, write_content_size=True)
+            while data := f.read(piece):
+                out.write(compressor.compress(data))
+    target.with_suffix(".tmp").replace(target)
+
+
 def compressed(plain: Path, suffix: str) -> Path:
     target = plain.with_name(plain.name + suffix)
-    if not target.exists():
+    if not target.exists() and suffix in PIECES:
+        pieces(plain, suffix)
+    elif not target.exists():
         tool = ["gzip", "-6", "-c"] if suffix == ".gz" else ["zstd", "-3", "-q", "-c"]
         with target.with_suffix(".tmp").open("wb") as out:
             subprocess.run([*tool, str(plain)], stdout=out, check=True)
@@ -143,6 +175,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description="Compressed inputs: the front against its peers.")
     benchlib.add_common_args(parser, size_mb=200)
     parser.set_defaults(repeat=2)
+    parser.add_argument("--no-pieces", action="store_true",
+                        help="skip the BGZF and many-frame zstd files")
     parser.add_argument("--big-gb", type=float, default=0,
                         help="also measure peak memory on a gzip file of this many GB uncompressed")
     args = parser.parse_args()
@@ -153,8 +187,11 @@ def main() -> None:
     plain = datagen.ensure("damaged", args.size_mb, args.data_dir)
     size = plain.stat().st_size
     modes = [m for m in MODES if m not in PEER_MODULE or importlib.util.find_spec(PEER_MODULE[m])]
-    tools = {".gz": ["gzip", "-dc"], ".zst": ["zstd", "-dcq"]}
+    tools = {".gz": ["gzip", "-dc"], ".zst": ["zstd", "-dcq"], ".bgzf.gz": ["gzip", "-dc"],
+             ".frames.zst": ["zstd", "-dcq"]}
     suffixes = [s for s in tools if shutil.which(tools[s][0])]
+    if args.no_pieces or importlib.util.find_spec("zstandard") is None:
+        suffixes = [s for s in suffixes if s not in PIECES]
     print(f"# Python {sys.version.split()[0]}; {THREADS} threads everywhere; damaged input "
           f"{benchlib.mb(size):.0f} MB uncompressed; MB/s are of uncompressed bytes")
 
@@ -169,6 +206,8 @@ def main() -> None:
             peak: dict[str, int] = {}
             for _ in range(max(1, args.repeat)):
                 for mode in modes:
+                    if suffix in PIECES and mode not in ("front", "pipe", "polars"):
+                        continue
                     output = out_dir / f"{mode}.csv"
                     if mode == "pipe":
                         seconds = pipe_seconds(tools[suffix], source, output)

@@ -11,6 +11,9 @@
 //     shorter success;
 //   - with a byte flipped, success means exactly the payload (every codec
 //     here checks a CRC of what it decoded).
+//   - the parallel decoder (BGZF blocks, sized zstd frames) gives exactly
+//     the sequential decoder's bytes, or fails with the same cause, on raw
+//     bytes and on the payload written as BGZF blocks.
 // The reference compressors are the libraries' one-shot calls, which the
 // decoders under test do not use.
 #include <bzlib.h>
@@ -31,6 +34,7 @@
 
 #include "engine/byte_source.hpp"
 #include "engine/decompress.hpp"
+#include "engine/parallel_decode.hpp"
 #include "engine/stream.hpp"
 #include "fuzz_support.hpp"
 
@@ -110,10 +114,42 @@ std::string compress(Codec codec, std::string_view in) {
   return out;
 }
 
-// Everything the seam gives, or its error.
-Result<std::string> decode(Codec codec, std::string compressed, std::size_t piece) {
-  std::unique_ptr<ByteSource> source =
-      vornish::decompressing(codec, std::make_unique<PieceSource>(std::move(compressed), piece));
+// The payload as BGZF: raw deflate blocks in gzip members whose extra
+// field states their size.
+std::string bgzf(std::string_view in, std::size_t block) {
+  std::string out;
+  const auto put = [&](std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xff);
+  };
+  for (std::size_t at = 0; at == 0 || at < in.size(); at += block) {
+    const std::string_view part = in.substr(at, std::min(block, in.size() - at));
+    std::string body(compressBound(static_cast<uLong>(part.size())) + 16, '\0');
+    z_stream z{};
+    deflateInit2(&z, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(part.data()));
+    z.avail_in = static_cast<uInt>(part.size());
+    z.next_out = reinterpret_cast<Bytef*>(body.data());
+    z.avail_out = static_cast<uInt>(body.size());
+    FUZZ_CHECK(deflate(&z, Z_FINISH) == Z_STREAM_END);
+    body.resize(z.total_out);
+    deflateEnd(&z);
+    out += std::string("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16);
+    put(static_cast<std::uint32_t>(18 + body.size() + 8 - 1), 2);
+    out += body;
+    put(static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(part.data()),
+                                         static_cast<uInt>(part.size()))),
+        4);
+    put(static_cast<std::uint32_t>(part.size()), 4);
+  }
+  return out;
+}
+
+// Everything the seam gives, or its error; with `threads` above 1 through
+// the parallel decoder.
+Result<std::string> decode(Codec codec, std::string compressed, std::size_t piece,
+                           std::size_t threads = 1) {
+  std::unique_ptr<ByteSource> source = vornish::decompressing_in_parallel(
+      codec, std::make_unique<PieceSource>(std::move(compressed), piece), threads);
   vornish::FileWindow window(*source);
   while (!window.at_eof()) {
     if (vornish::Status s = window.grow(1 + piece % 4096); !s) {
@@ -126,6 +162,18 @@ Result<std::string> decode(Codec codec, std::string compressed, std::size_t piec
 bool decode_failure(const VornishError& error) {
   return error.cause() == VornishError::Cause::Truncated ||
          error.cause() == VornishError::Cause::Corrupt;
+}
+
+// The parallel decoder against the sequential one on the same bytes.
+void check_parallel(Codec codec, const std::string& compressed, std::size_t piece) {
+  const Result<std::string> one = decode(codec, compressed, piece);
+  const Result<std::string> two = decode(codec, compressed, piece, 2);
+  FUZZ_CHECK(static_cast<bool>(one) == static_cast<bool>(two));
+  if (one) {
+    FUZZ_CHECK(one.value() == two.value());
+  } else {
+    FUZZ_CHECK(one.error().cause() == two.error().cause());
+  }
 }
 
 }  // namespace
@@ -144,6 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (raw) {
     Result<std::string> got = decode(codec, payload, piece);
     FUZZ_CHECK(got || decode_failure(got.error()));
+    check_parallel(codec, payload, piece);
     return 0;
   }
   const std::string whole = compress(codec, payload);
@@ -161,5 +210,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   flipped[cut] = static_cast<char>(flipped[cut] ^ (1 << (mark % 8)));
   Result<std::string> damaged = decode(codec, flipped, piece);
   FUZZ_CHECK(damaged ? damaged.value() == payload : decode_failure(damaged.error()));
+
+  if (codec == Codec::Gzip) {
+    const std::string blocks = bgzf(payload, 1 + mark * 7);
+    Result<std::string> parallel = decode(codec, blocks, piece, 2);
+    FUZZ_CHECK(parallel && parallel.value() == payload);
+    const std::size_t at = (mark * 2654435761u + payload.size()) % blocks.size();
+    check_parallel(codec, blocks.substr(0, at), piece);
+    std::string hit = blocks;
+    hit[at] = static_cast<char>(hit[at] ^ (1 << (mark % 8)));
+    check_parallel(codec, hit, piece);
+  }
   return 0;
 }

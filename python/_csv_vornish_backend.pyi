@@ -225,6 +225,7 @@ def _vornish_file(
     skip_footer: SupportsIndex = 0,
     _table_rows: SupportsIndex | None = None,
     header_rows: SupportsIndex | None = None,
+    _code_page: tuple[str, str] | None = None,
 ) -> tuple[VornishSummary, dict[str, int]]:
     """The streaming, multi-threaded vornish_file behind csv_vornish.vornish_file: (summary, changes by
     action); audit names the repair record's CSV file, record counts the changes without it."""

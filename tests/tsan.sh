@@ -5,7 +5,7 @@
 # and batch source's tests: batches and their children are released by
 # consumers on any thread, and the parallel batch source builds chunks on
 # worker threads and is dropped half-read. And the chunk schedule both
-# threaded engines share.
+# threaded engines share, the held input and the parallel decoder.
 #
 # Usage: bash tests/tsan.sh        (build dir: build/tsan, or $BUILD_DIR)
 set -euo pipefail
@@ -21,4 +21,4 @@ cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDeb
 cmake --build "$build" -j "$jobs" --target vornish_tests
 
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-"$build/vornish_tests" --gtest_filter='Stream*:OrderedChunks.*:*/StreamInputs.*:ArrowThreads.*:ArrowBatchBuilder.*:BatchSourceTest.*:ReadAhead.*'
+"$build/vornish_tests" --gtest_filter='Stream*:OrderedChunks.*:*/StreamInputs.*:ArrowThreads.*:ArrowBatchBuilder.*:BatchSourceTest.*:ReadAhead.*:HeldStream.*:ParallelDecode.*'

@@ -207,7 +207,15 @@ def _forwarding_to(
             in_args = len(args) > position
             if not in_args and source_from not in kwargs:
                 return call(args, kwargs)  # the backend reports the missing argument
+            # A code page's rows can be read from any offset: the native
+            # file run then splits the file across threads as for UTF-8. Its
+            # records name offsets and bytes of the converted text, so a run
+            # that keeps them reads that text.
+            source["positional"] = backend_function is _backend._vornish_file and not kwargs.get(
+                "record") and kwargs.get("audit") in (None, False)
             resolved = _sources.resolve(args[position] if in_args else kwargs[source_from], **source)
+            if resolved.code_page is not None:
+                kwargs["_code_page"] = resolved.code_page
             if resolved.encoding is not None:
                 kwargs.pop("fallback", None)  # stray bytes in UTF-8 only
             elif resolved.fallback is not None and kwargs.get("fallback") is None:
@@ -358,8 +366,10 @@ def vornish_file(
             two chunks per thread plus the longest row.
         progress: Called as ``progress(bytes_done, bytes_total)`` on the
             calling thread between chunks, with growing values, the last
-            call having ``bytes_done == bytes_total``. An exception it
-            raises stops the run and propagates, as KeyboardInterrupt does.
+            call having ``bytes_done == bytes_total``. A compressed file or
+            one in another encoding, read from its path, is counted in its
+            bytes as stored. An exception it raises stops the run and
+            propagates, as KeyboardInterrupt does.
         skip_initial_space: Blanks right after a delimiter are not part of
             the next field (``a, b`` gives ``b``); a quote after them opens a
             quoted field.

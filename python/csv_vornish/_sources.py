@@ -22,7 +22,7 @@ from typing import Any
 
 import _csv_vornish_backend as _backend
 
-from csv_vornish.encoding import DecodingReader, detect_encoding, iconv_name, text_codec
+from csv_vornish.encoding import DecodingReader, code_page_table, detect_encoding, iconv_name, text_codec
 
 #: The ``compression=`` names accepted, and the codec each one means.
 COMPRESSIONS: dict[str, str] = {
@@ -177,6 +177,9 @@ class Resolved:
     # The reader gives the input's own bytes (no codec): a remote file can
     # then be read in ranges, from true row starts.
     plain: bool = False
+    # A local file in a single-byte code page that the native reader
+    # decodes itself, field by field: the ``_code_page`` argument.
+    code_page: tuple[str, str] | None = None
 
     def close(self) -> None:
         reader = self.spec[0] if self.spec is not None else None
@@ -384,13 +387,17 @@ def _refuse_nested(head: bytes, label: str) -> None:
 
 
 def resolve(file_path: Any, compression: Any = "infer", member: str | None = None,
-            encoding: str | None = None) -> Resolved:
+            encoding: str | None = None, positional: bool = False) -> Resolved:
     """How to read ``file_path``; raises ``ValueError`` for what is not CSV.
 
     A path that cannot be opened here is handed on as it is, so the native
     reader raises its own error for it. With ``encoding`` (a codec name or
     ``"auto"``) the text is converted to UTF-8 on the way: by the native
-    reader for the codecs iconv converts as Python does, else here.
+    reader for the codecs iconv converts as Python does, else here. With
+    ``positional`` (the caller takes ``_code_page``), a local file in a
+    single-byte code page is left to the native reader to decode field by
+    field, from any offset: it is then read as a UTF-8 file is, on several
+    threads, instead of through a stream converted ahead of the tokenizer.
     """
     if encoding is not None and encoding != "auto":
         codec = text_codec(encoding)  # an unknown name fails before anything is opened
@@ -404,7 +411,9 @@ def resolve(file_path: Any, compression: Any = "infer", member: str | None = Non
                 return resolved
             codec, resolved.fallback = detect_encoding(*sample, label=resolved.label or str(file_path))
         resolved.encoding = codec
-        if codec is not None:
+        if codec is not None and positional and resolved.spec is None and _local_file(resolved):
+            resolved.code_page = code_page_table(codec)
+        if codec is not None and resolved.code_page is None:
             _transcoded(resolved, codec)
     except BaseException:
         resolved.close()

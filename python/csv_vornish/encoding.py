@@ -14,7 +14,7 @@ from __future__ import annotations
 import codecs
 from typing import Any
 
-__all__ = ["fallback_table", "text_codec", "iconv_name", "detect_encoding"]
+__all__ = ["fallback_table", "code_page_table", "text_codec", "iconv_name", "detect_encoding"]
 
 # A single-byte code page decodes (almost) every byte on its own; a
 # multi-byte one leaves most bytes above 0x7F without a character of their
@@ -53,6 +53,46 @@ def fallback_table(name: str) -> tuple[str, str]:
     if not ascii_kept or defined < _LEAST_SINGLE_BYTES or info.name.startswith("utf"):
         raise ValueError(f"fallback {name!r} is not a single-byte code page that keeps ASCII as it is")
     return info.name, "".join(characters)
+
+
+def code_page_table(codec: str) -> tuple[str, str] | None:
+    """(``codec``, the characters of bytes 0x80 to 0xFF) for reading a file
+    in the single-byte code page ``codec`` (a name of ``text_codec``) field by
+    field, as the native reader reads UTF-8: from any offset, on several
+    threads. A byte the codec leaves unmapped is a surrogate in the table:
+    it reads as U+FFFD and is on record, as when the text is transcoded.
+    None for a codec that is not such a code page (UTF-16, Shift-JIS, ...,
+    or one decoding a byte to more than one character)."""
+    try:
+        fallback_table(codec)
+    except (LookupError, ValueError):
+        # A code page with many bytes undefined (iso8859-8, ...) is still
+        # one when its codec is a plain byte-to-character table.
+        if not _charmap(codec):
+            return None
+    characters = []
+    for byte in range(0x80, 0x100):
+        try:
+            text = bytes([byte]).decode(codec)
+        except UnicodeDecodeError:
+            text = chr(0xDC00 + byte)
+        if len(text) != 1:
+            return None
+        characters.append(text)
+    return codec, "".join(characters)
+
+
+def _charmap(codec: str) -> bool:
+    """Whether Python decodes ``codec`` byte by byte through a table of 256
+    characters that keeps ASCII as it is."""
+    import importlib
+
+    try:
+        module = importlib.import_module("encodings." + codecs.lookup(codec).name.replace("-", "_"))
+    except (ImportError, LookupError):
+        return False
+    table = getattr(module, "decoding_table", None)
+    return isinstance(table, str) and len(table) == 256 and table[:128] == "".join(map(chr, range(128)))
 
 
 # --- encoding= -------------------------------------------------------------

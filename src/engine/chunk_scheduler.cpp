@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/chunk_sink.hpp"
+#include "engine/held_stream.hpp"
 #include "engine/ordered_chunks.hpp"
 #include "engine/row_range.hpp"
 #include "engine/work_queue.hpp"
@@ -156,7 +157,7 @@ Result<bool> run_sequential(FileWindow& window, const VornishOptions& options,
   return true;
 }
 
-Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
+Result<bool> run_parallel(int fd, std::uint64_t size, HeldStream* held, FileWindow& window,
                           const VornishOptions& options, const Dialect& dialect,
                           bool keep_quarantine, bool record, std::size_t thread_count,
                           std::size_t chunk_size, Committer& committer, VornishStats& stats,
@@ -167,16 +168,18 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
   std::vector<std::unique_ptr<Chunk>> spare;
   const SpeculativeParse parse(options, dialect, chunk_size, cancel);
   // Declared after what its threads use, so they are joined before it goes.
-  OrderedChunks<Chunk> chunks(ChunkCuts(0, size, kNoLimit, chunk_size, thread_count));
-  chunks.start([fd] { return FileWindow(fd, true); },
+  OrderedChunks<Chunk> chunks(held != nullptr
+                                  ? ChunkCuts::open_ended(chunk_size, thread_count)
+                                  : ChunkCuts(0, size, kNoLimit, chunk_size, thread_count));
+  chunks.start([fd, held] { return held != nullptr ? FileWindow(*held) : FileWindow(fd, true); },
                [&parse](Chunk& chunk, FileWindow& own) { parse(chunk, own); });
   struct CancelOnExit {
     std::atomic<bool>& flag;
     ~CancelOnExit() { flag.store(true, std::memory_order_relaxed); }
   } cancel_on_exit{cancel};
 
-  const auto dispatch = [&] {
-    chunks.dispatch([&](std::uint64_t nominal, std::uint64_t stop) {
+  const auto dispatch = [&]() -> Status {
+    const auto make = [&](std::uint64_t nominal, std::uint64_t stop) {
       std::unique_ptr<Chunk> chunk;
       if (spare.empty()) {
         chunk = std::make_unique<Chunk>(options, dialect, keep_quarantine, record);
@@ -188,6 +191,17 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
       chunk->nominal = nominal;
       chunk->stop = stop;
       return chunk;
+    };
+    if (held == nullptr) {
+      chunks.dispatch(make);
+      return Ok{};
+    }
+    return chunks.dispatch_until_end(make, [&](std::uint64_t, std::uint64_t stop) -> Result<bool> {
+      Result<std::uint64_t> held_end = held->hold_to(stop + 1);
+      if (!held_end) {
+        return held_end.error();
+      }
+      return held_end.value() <= stop;
     });
   };
 
@@ -197,7 +211,9 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
   inline_limits.read_size = std::max<std::size_t>(chunk_size, 4096);
   ChunkSink redo(options, dialect, keep_quarantine, record);
   redo.read_from(&window);
-  dispatch();
+  if (Status s = dispatch(); !s) {
+    return s.error();
+  }
   while (!chunks.empty()) {
     Chunk& chunk = chunks.front();
     while (!chunks.wait_for(chunk, kPollInterval)) {
@@ -255,10 +271,20 @@ Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
     true_start = chunk.end.end;
     line += chunk.end.next_line - 1;
     spare.push_back(chunks.pop_front());
+    if (held != nullptr) {
+      // Nothing reads before the true start of the next chunk (a parse
+      // again) or the byte before the nominal start of the oldest in
+      // flight (its guess looks at it).
+      const std::uint64_t oldest =
+          chunks.empty() ? true_start : std::min(true_start, chunks.front().nominal);
+      held->release_before(oldest > 0 ? oldest - 1 : 0);
+    }
     if (!progress.report(true_start)) {
       return false;
     }
-    dispatch();
+    if (Status s = dispatch(); !s) {
+      return s.error();
+    }
   }
   return true;
 }

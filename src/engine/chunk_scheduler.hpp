@@ -26,6 +26,7 @@
 namespace vornish {
 
 class Committer;
+class HeldStream;
 
 // Called on the calling thread between chunks with the bytes of the input
 // done so far and its size (0 when unknown); false stops the run.
@@ -59,9 +60,13 @@ Result<bool> run_sequential(FileWindow& window, const VornishOptions& options,
                             const Progress& progress);
 
 // The same run with `thread_count` threads parsing chunks of a regular
-// file (`fd`, `size` bytes); `window` is the calling thread's, for chunks
+// file (`fd`, `size` bytes), or of a forward-only input held as it is read
+// (`held`; `fd` and `size` are then ignored): a chunk is handed out once
+// the bytes up to its stop are held, so its worker knows whether it is the
+// last, and the bytes before the oldest chunk still needed are let go as
+// chunks are committed. `window` is the calling thread's, for chunks
 // parsed again. Throws std::system_error when no thread can be started.
-Result<bool> run_parallel(int fd, std::uint64_t size, FileWindow& window,
+Result<bool> run_parallel(int fd, std::uint64_t size, HeldStream* held, FileWindow& window,
                           const VornishOptions& options, const Dialect& dialect,
                           bool keep_quarantine, bool record, std::size_t thread_count,
                           std::size_t chunk_size, Committer& committer, VornishStats& stats,

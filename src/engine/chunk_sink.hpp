@@ -57,7 +57,8 @@ class ChunkSink final : public RowVisitor {
         keep_quarantine_(keep_quarantine),
         judged_(ResilientParser::judges_as_read(dialect.delimiter, options.quote_char)),
         record_(record),
-        reasons_(dialect.expected_columns) {
+        reasons_(dialect.expected_columns),
+        code_page_(options.code_page.get()) {
     if (options.fallback) log_.set_fallback_name(options.fallback->name());
   }
 
@@ -77,8 +78,7 @@ class ChunkSink final : public RowVisitor {
     if (window_ != nullptr && !judged_ && start >= window_->base() && start < window_->end()) {
       if (const auto same = verbatim_line(window_->view(), start - window_->base(), row,
                                           delimiter_, quote_char_)) {
-        clean_.append(*same);
-        clean_.push_back('\n');
+        append_line(*same);
         return;
       }
     }
@@ -93,16 +93,14 @@ class ChunkSink final : public RowVisitor {
       kept(row, start);
       return;
     }
-    clean_.append(window_->view().substr(start - window_->base(), end - start));
-    clean_.push_back('\n');
+    append_line(window_->view().substr(start - window_->base(), end - start));
   }
 
   // Rows that need no rewriting are not even cut into fields: the tokenizer
   // only finds where they end, and they are copied whole from the window.
   bool wants_verbatim() const noexcept override { return wants_as_read(); }
   void kept_verbatim(std::size_t start, std::size_t end) override {
-    clean_.append(window_->view().substr(start - window_->base(), end - start));
-    clean_.push_back('\n');
+    append_line(window_->view().substr(start - window_->base(), end - start));
   }
 
   void quarantined(std::size_t line, QuarantineReason reason, RowView raw,
@@ -150,6 +148,16 @@ class ChunkSink final : public RowVisitor {
   const std::vector<Record>& records() const noexcept { return records_; }
 
  private:
+  // A row read as it stands: its bytes, decoded when they are in a code page.
+  void append_line(std::string_view bytes) {
+    if (code_page_ != nullptr) {
+      utf8::append_code_page(clean_, bytes, *code_page_);
+    } else {
+      clean_.append(bytes);
+    }
+    clean_.push_back('\n');
+  }
+
   CsvLineFormatter formatter_;
   std::string separator_;
   std::uint8_t delimiter_;
@@ -159,6 +167,7 @@ class ChunkSink final : public RowVisitor {
   bool judged_;
   bool record_;
   ReasonTexts reasons_;
+  const utf8::Fallback* code_page_;
   std::string clean_;
   std::string quarantine_;
   std::vector<Record> records_;

@@ -143,6 +143,22 @@ class GzipSource final : public DecodingSource {
     state_->avail_out = clamp_uint(out_size);
     const std::uint32_t in_before = state_->avail_in;
     const std::uint32_t out_before = state_->avail_out;
+    // The header is read on its own, into a record that lives across calls:
+    // isal_inflate() would read it into one of its own that does not, and
+    // a header cut by the end of an input buffer (the extra field of BGZF,
+    // a file name) would then be misread as corrupt.
+    if (in_header_) {
+      const int header = isal_read_gzip_header(state_.get(), header_.get());
+      if (header == ISAL_END_INPUT) {
+        used = in_before - state_->avail_in;
+        made = 0;
+        return used > 0 ? Step::Progress : Step::NeedInput;
+      }
+      if (header != ISAL_DECOMP_OK) {
+        return Step::Corrupt;
+      }
+      in_header_ = false;
+    }
     const int rc = isal_inflate(state_.get());
     used = in_before - state_->avail_in;
     made = out_before - state_->avail_out;
@@ -156,7 +172,10 @@ class GzipSource final : public DecodingSource {
   }
   bool restart() override {
     isal_inflate_init(state_.get());
-    state_->crc_flag = ISAL_GZIP;
+    // The trailer's sum and size are still checked.
+    state_->crc_flag = ISAL_GZIP_NO_HDR_VER;
+    isal_gzip_header_init(header_.get());
+    in_header_ = true;
     magic_seen_ = 0;
     return true;
   }
@@ -164,6 +183,9 @@ class GzipSource final : public DecodingSource {
   static constexpr unsigned char kMagic[2] = {0x1f, 0x8b};
   // About 40 KB of tables: kept off the stack and out of the object.
   std::unique_ptr<inflate_state> state_;
+  // Name, comment and extra field are skipped, not kept (null buffers).
+  std::unique_ptr<isal_gzip_header> header_ = std::make_unique<isal_gzip_header>();
+  bool in_header_ = true;
   std::size_t magic_seen_ = 0;
 };
 #else

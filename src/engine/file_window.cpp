@@ -54,7 +54,13 @@ Status FileWindow::grow(std::size_t want) {
   while (size_ < target) {
     const std::size_t room = std::min(capacity_ - size_, std::size_t{1} << 30);
     ssize_t n = 0;
-    if (source_ != nullptr) {
+    if (offsets_ != nullptr) {
+      Result<std::size_t> got = offsets_->read_at(data_.get() + size_, room, end());
+      if (!got) {
+        return got.error();
+      }
+      n = static_cast<ssize_t>(got.value());
+    } else if (source_ != nullptr) {
       Result<std::size_t> got = source_->read(data_.get() + size_, room);
       if (!got) {
         return got.error();

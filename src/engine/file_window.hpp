@@ -31,6 +31,9 @@ class FileWindow {
   FileWindow(int fd, bool positional) noexcept : fd_(fd), positional_(positional) {}
   explicit FileWindow(ByteSource& source, std::uint64_t base = 0) noexcept
       : fd_(-1), positional_(false), source_(&source), base_(base) {}
+  // Any offset of `source` can be read; it must outlive the window.
+  explicit FileWindow(OffsetSource& source) noexcept
+      : fd_(-1), positional_(true), offsets_(&source) {}
 
   std::uint64_t base() const noexcept { return base_; }
   std::uint64_t end() const noexcept { return base_ + size_; }
@@ -51,6 +54,7 @@ class FileWindow {
   int fd_;
   bool positional_;
   ByteSource* source_ = nullptr;
+  OffsetSource* offsets_ = nullptr;
   bool eof_ = false;
   std::uint64_t base_ = 0;
   std::size_t size_ = 0;

@@ -38,6 +38,12 @@ class ChunkCuts {
         // Threads beyond the number of chunks would have nothing to do.
         threads_(static_cast<std::size_t>(std::min<std::uint64_t>(threads, count_))) {}
 
+  // The cuts of an input whose size is learnt only as it is read (see
+  // OrderedChunks::dispatch_until_end).
+  static ChunkCuts open_ended(std::size_t chunk_size, std::size_t threads) noexcept {
+    return ChunkCuts(0, kNoLimit - chunk_size, kNoLimit, chunk_size, threads);
+  }
+
   std::uint64_t count() const noexcept { return count_; }
   std::size_t threads() const noexcept { return threads_; }
   // Chunks out at a time: one being worked on per thread and one waiting.
@@ -83,6 +89,26 @@ class OrderedChunks {
     }
   }
 
+  // dispatch() for an input whose end is found as it is read:
+  // `is_last(nominal, stop)` (a Result<bool>) reads up to the chunk's stop
+  // and says whether the input ends there; that chunk then owns every row
+  // to the end, and none is handed out after it.
+  template <typename Make, typename IsLast>
+  Status dispatch_until_end(Make make, IsLast is_last) {
+    while (!ended_ && pending_.size() < cuts_.in_flight()) {
+      const std::uint64_t nominal = cuts_.nominal(next_);
+      Result<bool> last = is_last(nominal, cuts_.nominal(next_ + 1));
+      if (!last) {
+        return last.error();
+      }
+      ended_ = last.value();
+      pending_.push_back(make(nominal, ended_ ? kNoLimit : cuts_.nominal(next_ + 1)));
+      queue_.submit(pending_.back().get());
+      ++next_;
+    }
+    return Ok{};
+  }
+
   bool empty() const noexcept { return pending_.empty(); }
   // The oldest chunk out; it may still be worked on until waited for.
   Chunk& front() noexcept { return *pending_.front(); }
@@ -102,6 +128,7 @@ class OrderedChunks {
  private:
   ChunkCuts cuts_;
   std::uint64_t next_ = 0;
+  bool ended_ = false;
   std::deque<std::unique_ptr<Chunk>> pending_;
   // Last, so its threads are joined before the chunks they use go.
   WorkQueue<Chunk> queue_;

@@ -41,16 +41,10 @@ void ReadAheadSource::run() {
     block.size = 0;
     if (!block.data) {
       failed = VornishError::out_of_memory();
-    }
-    while (!failed && !ended && block.size < kBlockSize) {
-      Result<std::size_t> got = inner_.read(block.data.get() + block.size, kBlockSize - block.size);
-      if (!got) {
-        failed = got.error();
-      } else if (got.value() == 0) {
-        ended = true;
-      } else {
-        block.size += got.value();
-      }
+    } else if (Status s = read_fully(inner_, block.data.get(), kBlockSize, block.size); !s) {
+      failed = s.error();
+    } else {
+      ended = block.size < kBlockSize;
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);

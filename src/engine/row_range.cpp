@@ -46,6 +46,7 @@ Result<RangeEnd> run_range(FileWindow& window, std::uint64_t begin, std::uint64_
     ResilientParser parser(data, dialect.delimiter, options.quote_char, options.repair_quotes,
                            options.skip_initial_space);
     parser.set_fallback(options.fallback.get());
+    parser.set_code_page(options.code_page.get());
     if (pos != 0) {
       parser.seek(static_cast<std::size_t>(pos - base));
     }

@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 #include <system_error>
 #include <utility>
 
 #include "engine/chunk_sink.hpp"
+#include "engine/held_stream.hpp"
 #include "engine/output_file.hpp"
 #include "engine/writer.hpp"
 
@@ -47,14 +49,32 @@ Result<StreamRun> stream_vornish_file(const std::string& input_path,
 
   // Settled before the output exists, as the whole-file run does, from as
   // much of the start as the heuristics turn out to need.
-  FileWindow window = stream.source != nullptr ? FileWindow(*stream.source) : FileWindow(in, regular);
+  // A preamble is counted off from the start of the file, so a file with one
+  // is read on one thread.
+  const bool threaded = stream.threads > 1 && !counts_rows_in_order(options);
+  std::optional<HeldStream> held;
+  if (stream.source != nullptr && threaded) {
+    held.emplace(*stream.source);
+  }
+  FileWindow window = held                       ? FileWindow(*held)
+                      : stream.source != nullptr ? FileWindow(*stream.source)
+                                                 : FileWindow(in, regular);
+  // The heuristics read text: in a code page, the start decoded as a
+  // transcoding source would hand it on.
+  std::string decoded;
+  const auto start_text = [&]() -> std::string_view {
+    if (!options.code_page) return window.view();
+    decoded.clear();
+    utf8::append_code_page(decoded, window.view(), *options.code_page);
+    return decoded;
+  };
   do {
     if (Status s = window.grow(std::max<std::size_t>(read_size, window.view().size())); !s) {
       return s.error();
     }
-  } while (!window.at_eof() && !settles_dialect(window.view(), options));
+  } while (!window.at_eof() && !settles_dialect(start_text(), options));
   const bool empty = window.at_eof() && window.view().empty();
-  const Dialect dialect = empty ? Dialect{} : settle_dialect(window.view(), options);
+  const Dialect dialect = empty ? Dialect{} : settle_dialect(start_text(), options);
 
   Result<Output> created = create_output(output_path, info, stream.source != nullptr);
   if (!created) {
@@ -84,15 +104,12 @@ Result<StreamRun> stream_vornish_file(const std::string& input_path,
     run.stats.inferred_columns = dialect.expected_columns;
   }
   const Progress progress{stream.between_chunks, size};
-  // A preamble is counted off from the start of the file, so a file with one
-  // is read on one thread.
-  const bool parallel =
-      stream.threads > 1 && regular && size > chunk_size && !counts_rows_in_order(options);
+  const bool parallel = threaded && !empty && (held || (regular && size > chunk_size));
   Result<bool> finished = true;
   if (parallel) {
     try {
       ChunkRetries retries;
-      finished = run_parallel(in, size, window, options, dialect, keep_quarantine, record,
+      finished = run_parallel(in, size, held ? &*held : nullptr, window, options, dialect, keep_quarantine, record,
                               stream.threads, chunk_size, committer, run.stats, retries,
                               progress);
       run.reparsed_chunks = retries.reparsed_chunks;

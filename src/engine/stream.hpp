@@ -33,11 +33,12 @@ struct StreamOptions {
   std::size_t threads = 1;
   std::size_t chunk_size = kDefaultChunkSize;
   ChunkHook between_chunks;
-  // When set, the input's bytes come from here (forward only, so on one
-  // thread) and `input_path` is only looked at, to tell whether the output
-  // replaces it. The output is then always written beside its place and
-  // renamed there once complete, so a source failing late (a truncated
-  // compressed stream) leaves no partial output.
+  // When set, the input's bytes come from here and `input_path` is only
+  // looked at, to tell whether the output replaces it. Read forward only,
+  // the source still feeds several parsing threads: the bytes of the chunks
+  // in flight are held until they are committed. The output is always
+  // written beside its place and renamed there once complete, so a source
+  // failing late (a truncated compressed stream) leaves no partial output.
   ByteSource* source = nullptr;
   // Count the changes of the run by action (StreamRun::actions).
   bool record = false;

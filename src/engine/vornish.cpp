@@ -95,6 +95,7 @@ RowRepair::RowRepair(const VornishOptions& options, const Dialect& dialect)
       auditor_(dialect.delimiter, options.quote_char, options.repair_quotes,
                options.skip_initial_space),
       redecodes_(options.fallback != nullptr) {
+  auditor_.set_code_page(options.code_page.get());
   stats_.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
   stats_.inferred_columns = dialect.expected_columns;
 }
@@ -439,6 +440,7 @@ VornishStats repair_rows(std::string_view buffer, const VornishOptions& options,
   ResilientParser parser(buffer, dialect.delimiter, options.quote_char, options.repair_quotes,
                          options.skip_initial_space);
   parser.set_fallback(options.fallback.get());
+  parser.set_code_page(options.code_page.get());
   RowRepair repair(options, dialect);
   RowStep step(visitor, repair, options, dialect);
   while (!visitor.stop_requested()) {

@@ -37,6 +37,10 @@ struct VornishOptions {
   // The front's code page for bytes that are not UTF-8 (a mostly UTF-8
   // file with a few legacy rows); none: they become U+FFFD.
   std::shared_ptr<const utf8::Fallback> fallback;
+  // The input is text in this single-byte code page, decoded field by
+  // field (ResilientParser::set_code_page); none: UTF-8. Only the front
+  // sets it, and never together with `fallback`.
+  std::shared_ptr<const utf8::Fallback> code_page;
   // Rows whose first field starts with it are set aside as comments; empty
   // for none. Only the front package sets it.
   std::string comment;

@@ -318,6 +318,11 @@ bool ResilientParser::judges_as_read(std::uint8_t delimiter, std::uint8_t quote_
 
 void ResilientParser::seek(std::size_t pos) noexcept { pos_ = pos; }
 
+void ResilientParser::set_code_page(const utf8::Fallback* page) noexcept {
+  code_page_ = page;
+  if (page != nullptr && pos_ == 3 && line_ == 1 && data_.starts_with("\xEF\xBB\xBF")) pos_ = 0;
+}
+
 void ResilientParser::grow_fields() {
   fields_.resize(std::max<std::size_t>(16, 2 * fields_.size()));
 }
@@ -503,6 +508,15 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
     count += static_cast<std::size_t>(__builtin_popcountll(structural & span));
     if constexpr (kJudge) {
       any_high |= high & span;
+      if (code_page_ != nullptr) {
+        // Under a code page only an unmapped byte keeps a row from reading
+        // as it stands; the high bytes are few, so they are looked at alone.
+        for (std::uint64_t bits = code_page_->maps_all() ? 0 : high & span; bits != 0; bits &= bits - 1) {
+          if (!code_page_->mapped(d[base + static_cast<unsigned>(__builtin_ctzll(bits))])) {
+            return Plain::Odd;
+          }
+        }
+      }
       // Each run of quoted bytes must hold a delimiter, CR or LF. Adding
       // those bits to the runs carries out of a run exactly when it holds
       // one, onto its closing quote; a run carried in from the last block
@@ -530,7 +544,9 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
       }
       if constexpr (kJudge) {
         if (width != 0 && count != width) return Plain::Declined;
-        if (any_high != 0 && !validate_(data_.data() + row_begin, end - row_begin)) return Plain::Odd;
+        if (any_high != 0 && code_page_ == nullptr && !validate_(data_.data() + row_begin, end - row_begin)) {
+          return Plain::Odd;
+        }
         row_end_ = end;
         as_read_ = true;
       } else {
@@ -732,6 +748,19 @@ bool ResilientParser::parse_row() {
       }
       if (!copied) {
         const std::string_view text(data_.data() + seg_begin, seg_end - seg_begin);
+        if (!ascii && code_page_ != nullptr) {
+          const std::size_t begin = scratch_.size();
+          // With every byte mapped the row still reads as its decoded bytes.
+          if (utf8::append_code_page(scratch_, text, *code_page_) != 0) {
+            if constexpr (kAsRead) {
+              as_read = false;
+              changed = true;
+            }
+          }
+          scratch_fields_.push_back({count, begin, scratch_.size() - begin});
+          push(FieldView{{}, false});
+          return;
+        }
         if (ascii || validate_(text.data(), text.size())) {
           push(FieldView{text, ascii});
           return;
@@ -749,7 +778,12 @@ bool ResilientParser::parse_row() {
       scratch_.append(data_.data() + seg_begin, seg_end - seg_begin);
       if (!ascii) {
         const std::string_view text(scratch_.data() + scratch_begin, scratch_.size() - scratch_begin);
-        if (!validate_(text.data(), text.size())) {
+        if (code_page_ != nullptr) {
+          decode_buffer_.assign(text);
+          scratch_.resize(scratch_begin);
+          const std::size_t unmapped = utf8::append_code_page(scratch_, decode_buffer_, *code_page_);
+          if constexpr (kAsRead) changed = changed || unmapped != 0;
+        } else if (!validate_(text.data(), text.size())) {
           decode_buffer_.assign(text);
           scratch_.resize(scratch_begin);
           decode(decode_buffer_);

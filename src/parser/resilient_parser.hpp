@@ -76,6 +76,16 @@ class ResilientParser {
   // must outlive the parser) instead of becoming U+FFFD; none: U+FFFD.
   void set_fallback(const utf8::Fallback* fallback) noexcept { fallback_ = fallback; }
 
+  // Reads the input as text in the single-byte code page `page` (which
+  // must outlive the parser) rather than UTF-8: every byte of 0x80 and
+  // above is decoded by it, so no field holding one is ever a view of the
+  // input, and an unmapped byte becomes U+FFFD (a change, as a byte that
+  // is not UTF-8 is). A row as_read() or taken by next_row_verbatim then
+  // reads back as its bytes decoded by `page`, not as its bytes. Called
+  // before the first row; three bytes that would be a UTF-8 byte-order
+  // mark are then text.
+  void set_code_page(const utf8::Fallback* page) noexcept;
+
   // Sets the line counter, for a parser that starts inside a larger input
   // (seek to a row boundary, then say which line it is on).
   void set_line(std::size_t line) noexcept { line_ = line; }
@@ -217,6 +227,7 @@ class ResilientParser {
   // rejects is decoded, with U+FFFD for what is ill-formed.
   utf8::Validator validate_;
   const utf8::Fallback* fallback_ = nullptr;
+  const utf8::Fallback* code_page_ = nullptr;
   std::size_t block_base_ = kNoBlock;
   Block block_{};
 

@@ -84,7 +84,11 @@ void RowAuditor::finish_field() {
       }
     }
   }
-  if (utf8_ && utf8::check(bytes_) == utf8::Check::Invalid) {
+  if (utf8_ && code_page_ != nullptr) {
+    if (const std::size_t unmapped = utf8::unmapped_in(bytes_, *code_page_); unmapped != 0) {
+      notes_.push_back({column_, FieldChange::InvalidUtf8, unmapped, unmapped});
+    }
+  } else if (utf8_ && utf8::check(bytes_) == utf8::Check::Invalid) {
     const utf8::Damage damage = utf8::damage(bytes_);
     notes_.push_back({column_, FieldChange::InvalidUtf8, damage.bytes, damage.replacements});
   }
@@ -102,7 +106,8 @@ std::span<const FieldNote> RowAuditor::audit(std::string_view row) {
   // breaks a well-formed sequence, so only a row that is not well-formed
   // as a whole can have a field that is not; its fields are then judged
   // one by one, since a dropped byte can also join two halves.
-  utf8_ = utf8::check(row) == utf8::Check::Invalid;
+  utf8_ = code_page_ != nullptr ? utf8::unmapped_in(row, *code_page_) != 0
+                                : utf8::check(row) == utf8::Check::Invalid;
 
   const auto* d = reinterpret_cast<const std::uint8_t*>(row.data());
   const char* text = row.data();
@@ -118,7 +123,7 @@ std::span<const FieldNote> RowAuditor::audit(std::string_view row) {
     if (p == n) {
       // The end of the input: a field still open took all of it.
       if (state == State::Quoted) {
-        count(FieldChange::UnterminatedQuote, n - opened_at);
+        count(FieldChange::UnterminatedQuote, text_size(row.substr(opened_at)));
       }
       if (state != State::FieldStart || column_ > 0) {
         finish_field();
@@ -204,7 +209,7 @@ std::span<const FieldNote> RowAuditor::audit(std::string_view row) {
           // The rest of the field, up to its end, joins it.
           std::size_t end = p;
           while (end < n && d[end] != delimiter_ && !is_line_end(d[end])) ++end;
-          count(FieldChange::TextAfterQuote, end - p);
+          count(FieldChange::TextAfterQuote, text_size(row.substr(p, end - p)));
           keep(text + p, 1);
           state = State::Unquoted;
           ++p;

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "parser/utf8.hpp"
+
 namespace vornish {
 
 // In the order they are reported for one field.
@@ -50,6 +52,9 @@ class RowAuditor {
   // without one (the rules look ahead to the line end, never further).
   // The notes stay valid until the next call.
   std::span<const FieldNote> audit(std::string_view row);
+  // Rows in the single-byte code page `page` (ResilientParser::set_code_page):
+  // the bytes it leaves unmapped are the ones replaced.
+  void set_code_page(const utf8::Fallback* page) noexcept { code_page_ = page; }
   // The fields the last audited row has, as the tokenizer counts them.
   std::size_t fields() const noexcept { return column_; }
 
@@ -57,6 +62,10 @@ class RowAuditor {
   bool closes_field(std::string_view row, std::size_t quote_index);
   bool followed_by_field_end(std::string_view row, std::size_t quote_index) const noexcept;
   void finish_field();
+  // The size of `bytes` as the text a transcoding source would hand on.
+  std::size_t text_size(std::string_view bytes) const noexcept {
+    return code_page_ != nullptr ? utf8::code_page_size(bytes, *code_page_) : bytes.size();
+  }
   void keep(const char* from, std::size_t size) {
     if (utf8_) bytes_.append(from, size);
   }
@@ -74,6 +83,7 @@ class RowAuditor {
   // kept only when the row is not well-formed UTF-8, and what has happened
   // to it.
   bool utf8_ = false;
+  const utf8::Fallback* code_page_ = nullptr;
   std::size_t column_ = 0;
   std::string bytes_;
   std::size_t counts_[5] = {};

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -409,10 +410,18 @@ std::size_t sequence_length(std::string_view bytes) noexcept {
 Fallback::Fallback(std::string name, const std::array<char32_t, 128>& high)
     : name_(std::move(name)) {
   for (std::size_t i = 0; i < high.size(); ++i) {
+    mapped_[i] = high[i] < 0x110000 && (high[i] < 0xD800 || high[i] > 0xDFFF);
+    if (!mapped_[i]) unmapped_.push_back((0x80 + i) * 0x0101010101010101ULL);
     std::string text;
-    append_code_point(text, high[i] < 0x110000 ? high[i] : U'\uFFFD');
+    append_code_point(text, mapped_[i] ? high[i] : U'\uFFFD');
     std::copy(text.begin(), text.end(), chars_[i].begin());
     lengths_[i] = static_cast<std::uint8_t>(text.size());
+    all_chars_[0x80 + i] = chars_[i];
+    all_lengths_[0x80 + i] = lengths_[i];
+  }
+  for (std::size_t byte = 0; byte < 0x80; ++byte) {
+    all_chars_[byte][0] = static_cast<char>(byte);
+    all_lengths_[byte] = 1;
   }
 }
 
@@ -422,6 +431,81 @@ void append_with_fallback(std::string& out, std::string_view bytes, const Fallba
       [&](std::string_view part) {
         for (const char byte : part) out.append(fallback.of(static_cast<unsigned char>(byte)));
       });
+}
+
+std::size_t append_code_page(std::string& out, std::string_view bytes, const Fallback& page) {
+  // Written in place: up to 3 bytes a character (every single-byte code
+  // page stays in the Basic Multilingual Plane), and room for the widest
+  // store, 8 bytes of which only the ASCII ones before a high byte count.
+  const std::size_t old = out.size();
+  out.resize(old + 3 * bytes.size() + 8);
+  char* at = out.data() + old;
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t unmapped = 0;
+  std::size_t i = 0;
+  while (std::endian::native == std::endian::little && i + 8 <= n) {
+    std::uint64_t word;
+    std::memcpy(&word, in + i, 8);
+    std::memcpy(at, in + i, 8);
+    const std::uint64_t high = word & 0x8080808080808080ULL;
+    if (high == 0) {
+      at += 8;
+      i += 8;
+      continue;
+    }
+    // Little-endian load: the lowest set bit is the first high byte.
+    const unsigned ascii = static_cast<unsigned>(__builtin_ctzll(high)) / 8;
+    at += ascii;
+    i += ascii;
+    std::memcpy(at, page.all_chars_[in[i]].data(), 4);
+    at += page.all_lengths_[in[i]];
+    unmapped += !page.mapped(in[i]);
+    ++i;
+  }
+  for (; i < n; ++i) {
+    std::memcpy(at, page.all_chars_[in[i]].data(), 4);
+    at += page.all_lengths_[in[i]];
+    unmapped += in[i] >= 0x80 && !page.mapped(in[i]);
+  }
+  out.resize(static_cast<std::size_t>(at - out.data()));
+  return unmapped;
+}
+
+std::size_t code_page_size(std::string_view bytes, const Fallback& page) noexcept {
+  std::size_t size = 0;
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    size += byte < 0x80 || !page.mapped(byte) ? std::size_t{1} : page.all_lengths_[byte];
+  }
+  return size;
+}
+
+std::size_t unmapped_in(std::string_view bytes, const Fallback& page) noexcept {
+  if (page.unmapped_.empty()) return 0;
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  std::size_t unmapped = 0;
+  std::size_t i = 0;
+  // A word is looked at byte by byte only when it holds one of the few
+  // unmapped bytes (or the code page has many).
+  const bool few = page.unmapped_.size() <= 8;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, in + i, 8);
+    if ((word & kHighs) == 0) continue;
+    bool hit = !few;
+    for (std::size_t k = 0; few && k < page.unmapped_.size(); ++k) {
+      const std::uint64_t x = word ^ page.unmapped_[k];
+      hit = hit || ((x - kOnes) & ~x & kHighs) != 0;
+    }
+    if (!hit) continue;
+    for (std::size_t j = i; j < i + 8; ++j) unmapped += in[j] >= 0x80 && !page.mapped(in[j]);
+  }
+  for (; i < n; ++i) unmapped += in[i] >= 0x80 && !page.mapped(in[i]);
+  return unmapped;
 }
 
 void append_code_point(std::string& out, char32_t cp) {

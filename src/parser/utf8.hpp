@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "parser/simd_level.hpp"
 
@@ -53,22 +54,48 @@ std::size_t sequence_length(std::string_view bytes) noexcept;
 class Fallback {
  public:
   // `high[b - 0x80]` is the character of byte b; `name` names the code
-  // page in the repair record.
+  // page in the repair record. A surrogate or a value past U+10FFFF says
+  // the code page leaves the byte unmapped: it reads as U+FFFD.
   Fallback(std::string name, const std::array<char32_t, 128>& high);
   const std::string& name() const noexcept { return name_; }
   std::string_view of(unsigned char byte) const noexcept {
     return {chars_[byte - 0x80].data(), lengths_[byte - 0x80]};
   }
+  bool mapped(unsigned char byte) const noexcept { return mapped_[byte - 0x80]; }
+  bool maps_all() const noexcept { return unmapped_.empty(); }
 
  private:
+  friend std::size_t append_code_page(std::string&, std::string_view, const Fallback&);
+  friend std::size_t unmapped_in(std::string_view, const Fallback&) noexcept;
+  friend std::size_t code_page_size(std::string_view, const Fallback&) noexcept;
+
   std::string name_;
   std::array<std::array<char, 4>, 128> chars_{};
   std::array<std::uint8_t, 128> lengths_{};
+  std::array<bool, 128> mapped_{};
+  // Every byte, ASCII included, for decoding without a branch per byte.
+  std::array<std::array<char, 4>, 256> all_chars_{};
+  std::array<std::uint8_t, 256> all_lengths_{};
+  // The unmapped bytes, each repeated in every byte of a word.
+  std::vector<std::uint64_t> unmapped_;
 };
 
 // Appends `bytes` to `out`, decoding each byte of an ill-formed subsequence
 // with `fallback` instead of replacing the subsequence with U+FFFD.
 void append_with_fallback(std::string& out, std::string_view bytes, const Fallback& fallback);
+
+// Appends `bytes`, text in the single-byte code page `page`, as UTF-8:
+// ASCII as it is, every other byte as `page` maps it, an unmapped one as
+// U+FFFD. Returns how many bytes were unmapped.
+std::size_t append_code_page(std::string& out, std::string_view bytes, const Fallback& page);
+
+// The size of the text a transcoding source hands on for `bytes` in the
+// code page `page`: its UTF-8, with the one byte 0xFF for each unmapped
+// byte (which append_code_page makes U+FFFD right away).
+std::size_t code_page_size(std::string_view bytes, const Fallback& page) noexcept;
+
+// How many bytes of `bytes` the code page `page` leaves unmapped.
+std::size_t unmapped_in(std::string_view bytes, const Fallback& page) noexcept;
 
 // Appends the UTF-8 form of a code point below 0x110000.
 void append_code_point(std::string& out, char32_t cp);

@@ -528,7 +528,8 @@ PyRef read_arrow(const binding::Bound<32>& args) {
   const std::string path(args[0].text());
   std::optional<OpenedSource> input;
   if (args[26].object() != Py_None) {
-    input.emplace(open_source(args[26].object(), path));
+    input.emplace(open_source(args[26].object(), path,
+                              options.threads.value_or(usable_cores())));
     options.source = input->bytes;
     options.source_offset = input->offset;
   }

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "engine/decompress.hpp"
+#include "engine/parallel_decode.hpp"
 #include "engine/transcode.hpp"
 #include "engine/io.hpp"
 #include "python/barrier.hpp"
@@ -153,7 +154,7 @@ class PyFileSource final : public ByteSource {
   PyRef traceback_;
 };
 
-OpenedSource open_source(PyObject* spec, std::string_view path) {
+OpenedSource open_source(PyObject* spec, std::string_view path, std::size_t threads) {
   if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) < 3 || PyTuple_GET_SIZE(spec) > 5 ||
       !PyUnicode_Check(PyTuple_GET_ITEM(spec, 2)) ||
       (PyTuple_GET_SIZE(spec) == 5 && PyTuple_GET_ITEM(spec, 4) != Py_None &&
@@ -201,10 +202,12 @@ OpenedSource open_source(PyObject* spec, std::string_view path) {
 
   std::unique_ptr<ByteSource> bytes;
   if (reader == Py_None) {
-    Result<std::unique_ptr<ByteSource>> file = open_fd_source(std::string(path));
+    Result<std::unique_ptr<FdSource>> file = open_fd_source(std::string(path));
     if (!file) {
       raise_file_error(file.error());
     }
+    opened.file = file.value().get();
+    opened.file_size = opened.file->file_size();
     bytes = std::move(file).value();
   } else {
     auto python = std::make_unique<PyFileSource>(reader);
@@ -212,7 +215,7 @@ OpenedSource open_source(PyObject* spec, std::string_view path) {
     bytes = std::move(python);
   }
   if (codec) {
-    bytes = decompressing(*codec, std::move(bytes));
+    bytes = decompressing_in_parallel(*codec, std::move(bytes), threads);
     opened.decompressed = true;
   }
   PyObject* encoding = PyTuple_GET_SIZE(spec) == 5 ? PyTuple_GET_ITEM(spec, 4) : Py_None;

@@ -34,6 +34,10 @@ struct OpenedSource {
   bool decompressed = false;
   // Read through the transcoding stage.
   bool transcoded = false;
+  // The file at the bottom when it is read from its path (not a file
+  // object), and its size: progress through a decoder is told in its bytes.
+  const FdSource* file = nullptr;
+  std::uint64_t file_size = 0;
   // The input's byte the reader starts at: a remote file read from a row
   // start on.
   std::uint64_t offset = 0;
@@ -42,7 +46,9 @@ struct OpenedSource {
 // Builds the source a spec names, with the interpreter lock held. Raises
 // TypeError for a malformed spec and the file errors of open() when the
 // path cannot be opened.
-OpenedSource open_source(PyObject* spec, std::string_view path);
+// With `threads` above 1, a compressed input made of independent pieces
+// (BGZF, many zstd frames) is decoded on that many threads.
+OpenedSource open_source(PyObject* spec, std::string_view path, std::size_t threads = 1);
 
 // Raises the Python exception for a failure of a run that read `source`:
 // the file object's own exception, ValueError naming the input for

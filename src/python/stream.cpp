@@ -35,7 +35,7 @@ constexpr std::array<Param, 3> kHead = {{
 // `audit` names the repair record's CSV file; `record` counts the changes
 // by action without writing them.
 // `comment`: rows whose first field starts with it are set aside.
-constexpr std::array<Param, 13> kStreamParams = {{
+constexpr std::array<Param, 14> kStreamParams = {{
     {"threads", Kind::OptionalPositive, Default::None, true},
     {"chunk_size", Kind::OptionalPositive, Default::None, true},
     {"progress", Kind::OptionalCallable, Default::None, true},
@@ -53,11 +53,15 @@ constexpr std::array<Param, 13> kStreamParams = {{
     {"skip_footer", Kind::Count, Default::Zero, true},
     {"_table_rows", Kind::OptionalCount, Default::None, true},
     {"header_rows", Kind::OptionalCount, Default::None, true},
+    // The input's single-byte code page, as (name, the characters of bytes
+    // 0x80 to 0xFF, a surrogate for a byte it leaves unmapped): decoded
+    // field by field on the positional path of a UTF-8 file.
+    {"_code_page", Kind::Object, Default::None, true},
 }};
 
-consteval std::array<Param, 22> stream_params() {
+consteval std::array<Param, 23> stream_params() {
   const std::array<Param, 9> base = binding::with_options(kHead);
-  std::array<Param, 22> all{};
+  std::array<Param, 23> all{};
   for (std::size_t i = 0; i < 9; ++i) {
     all[i] = base[i];
   }
@@ -69,7 +73,7 @@ consteval std::array<Param, 22> stream_params() {
 
 // Same display name as the backend's function, so that binding errors read
 // the same.
-constexpr binding::Signature<22> kSignature{"vornish_file()", stream_params()};
+constexpr binding::Signature<23> kSignature{"vornish_file()", stream_params()};
 static_assert(binding::well_formed(kSignature));
 
 enum Index : std::size_t {
@@ -86,9 +90,10 @@ enum Index : std::size_t {
   kSkipFooter = 19,
   kTableRows = 20,
   kHeaderRows = 21,
+  kCodePage = 22,
 };
 
-PyRef stream_call(const binding::Bound<22>& args) {
+PyRef stream_call(const binding::Bound<23>& args) {
   std::optional<std::string> quarantine_path;
   if (const auto path = args[2].optional_text()) {
     quarantine_path.emplace(*path);
@@ -101,6 +106,7 @@ PyRef stream_call(const binding::Bound<22>& args) {
   options.skip_footer = *args[kSkipFooter].count();
   options.table_rows = args[kTableRows].count();
   options.join_header = args[kHeaderRows].count() == std::optional<std::size_t>(2);
+  options.code_page = binding::fallback_from(args[kCodePage].object());
 
   StreamOptions stream;
   stream.threads = std::min(args[kThreads].count().value_or(usable_cores()), kMaxThreads);
@@ -114,7 +120,7 @@ PyRef stream_call(const binding::Bound<22>& args) {
   const std::string output(args[1].text());
   std::optional<OpenedSource> source;
   if (args[kSource].object() != Py_None) {
-    source.emplace(open_source(args[kSource].object(), input));
+    source.emplace(open_source(args[kSource].object(), input, stream.threads));
     stream.source = source->bytes.get();
   }
 
@@ -135,7 +141,14 @@ PyRef stream_call(const binding::Bound<22>& args) {
         // No thread to be had: the run reads on its own thread.
       }
     }
+    // Through a decoder the run cannot know the decoded size ahead, but the
+    // file's own bytes read so far and its size say how far it has got.
+    const FdSource* file = source && source->file_size > 0 ? source->file : nullptr;
     stream.between_chunks = [&](std::uint64_t done, std::uint64_t total) {
+      if (file != nullptr) {
+        total = source->file_size;
+        done = std::min(file->consumed(), total);
+      }
       return unlocked.locked([&] {
         if (PyErr_CheckSignals() != 0) {
           interrupted = true;
@@ -184,7 +197,7 @@ PyMethodDef stream_def = {
     "_vornish_file(input_path, output_path, quarantine_path=None, delimiter=None, "
     "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
     "repair_quotes=True, *, threads=None, chunk_size=None, progress=None, "
-    "skip_initial_space=False, skip_rows=0, audit=None, record=False, fallback=None, _source=None, comment=None, skip_footer=0, _table_rows=None, header_rows=None)\n"
+    "skip_initial_space=False, skip_rows=0, audit=None, record=False, fallback=None, _source=None, comment=None, skip_footer=0, _table_rows=None, header_rows=None, _code_page=None)\n"
     "--\n"
     "\n"
     "vornish_file() for files of any size: read in chunks, parsed on `threads`\n"

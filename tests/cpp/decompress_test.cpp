@@ -1,12 +1,7 @@
 // Tests of the decompressing sources: concatenated streams, every cut
 // point, corruption, the error texts, and the reads of sources into memory.
-#include <bzlib.h>
 #include <gtest/gtest.h>
-#include <lzma.h>
 #include <zlib.h>
-#if defined(VORNISH_HAVE_ZSTD)
-#include <zstd.h>
-#endif
 
 #include <algorithm>
 #include <cstring>
@@ -15,6 +10,7 @@
 #include <string_view>
 
 #include "engine/byte_source.hpp"
+#include "compressing.hpp"
 #include "piece_source.hpp"
 #include "engine/decompress.hpp"
 #include "engine/io.hpp"
@@ -23,51 +19,8 @@
 namespace vornish {
 namespace {
 
+using testing_support::compress;
 using testing_support::Pieces;
-
-std::string compress(Codec codec, std::string_view in) {
-  std::string out;
-  if (codec == Codec::Gzip) {
-    z_stream z{};
-    deflateInit2(&z, 9, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    out.resize(deflateBound(&z, static_cast<uLong>(in.size())) + 32);
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-  } else if (codec == Codec::Bzip2) {
-    auto size = static_cast<unsigned int>(in.size() + in.size() / 100 + 700);
-    out.resize(size);
-    EXPECT_EQ(BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char*>(in.data()),
-                                       static_cast<unsigned int>(in.size()), 1, 0, 0),
-              BZ_OK);
-    out.resize(size);
-#if defined(VORNISH_HAVE_ZSTD)
-  } else if (codec == Codec::Zstd) {
-    // With the content checksum, as the zstd tool writes frames.
-    out.resize(ZSTD_compressBound(in.size()));
-    ZSTD_CCtx* cctx = ZSTD_createCCtx();
-    ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
-    const std::size_t size = ZSTD_compress2(cctx, out.data(), out.size(), in.data(), in.size());
-    ZSTD_freeCCtx(cctx);
-    EXPECT_EQ(ZSTD_isError(size), 0U);
-    out.resize(size);
-#endif
-  } else {
-    out.resize(lzma_stream_buffer_bound(in.size()));
-    std::size_t used = 0;
-    EXPECT_EQ(lzma_easy_buffer_encode(6, LZMA_CHECK_CRC64, nullptr,
-                                      reinterpret_cast<const std::uint8_t*>(in.data()), in.size(),
-                                      reinterpret_cast<std::uint8_t*>(out.data()), &used,
-                                      out.size()),
-              LZMA_OK);
-    out.resize(used);
-  }
-  return out;
-}
 
 Result<std::string> decode(Codec codec, std::string compressed, std::size_t piece) {
   std::unique_ptr<ByteSource> source =
@@ -124,6 +77,41 @@ TEST_P(Codecs, FlippedBytesNeverGiveOtherBytes) {
     if (got) {
       EXPECT_EQ(got.value(), text) << "flip at " << at;
     }
+  }
+}
+
+// gzip writes the file's name into the header, BGZF an extra field: a
+// header cut by the end of a read must still be read whole.
+TEST(Decompress, GzipHeadersWithNamesAndExtraFieldsInAnyPieces) {
+  std::string text;
+  std::string packed;
+  for (int member = 0; member < 40; ++member) {
+    const std::string part = std::to_string(member) + ",\"x\ny\"," + std::string(static_cast<std::size_t>(member) * 37, 'z') + "\n";
+    text += part;
+    std::string name = "export-" + std::to_string(member) + ".csv";
+    std::string extra = "BC\x02" + std::string(1, '\0') + "\x10\x00";
+    gz_header header{};
+    header.name = reinterpret_cast<Bytef*>(name.data());
+    header.extra = reinterpret_cast<Bytef*>(extra.data());
+    header.extra_len = static_cast<uInt>(extra.size());
+    header.hcrc = member % 2;
+    z_stream z{};
+    deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    deflateSetHeader(&z, &header);
+    std::string out(deflateBound(&z, static_cast<uLong>(part.size())) + 128, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(part.data()));
+    z.avail_in = static_cast<uInt>(part.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    packed += out;
+  }
+  for (std::size_t piece : {std::size_t{1}, std::size_t{5}, std::size_t{13}, packed.size()}) {
+    Result<std::string> got = decode(Codec::Gzip, packed, piece);
+    ASSERT_TRUE(got) << got.error().message() << " in pieces of " << piece;
+    EXPECT_EQ(got.value(), text) << "pieces of " << piece;
   }
 }
 

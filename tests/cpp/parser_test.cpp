@@ -11,6 +11,7 @@
 
 #include "parser/resilient_parser.hpp"
 #include "parser/utf8.hpp"
+#include "code_page.hpp"
 #include "test_random.hpp"
 
 namespace vornish {
@@ -509,6 +510,88 @@ TEST(Parser, VerbatimRowsAreAsReadRows) {
     }
   }
   EXPECT_GT(taken, 10000u);
+}
+
+// Text in a single-byte code page reads as its transcription to UTF-8
+// does: the same rows, lines, judgements and changes, and a row read as it
+// stands is its bytes decoded. Whole rows go through next_row_verbatim too,
+// which must take only rows the judging call reads as they stand.
+TEST(Parser, CodePageReadsAsItsTranscription) {
+  static constexpr std::string_view kPieces[] = {",", ";", "\"", "'", "\"\"", " ", "\n", "\r\n",
+                                                 "\r", "a", "bcd", "\x80", "\x85", "\xE9\xFC",
+                                                 "\xFF", "\xEF\xBB\xBF", "\xC3\xA9", "\x9A"};
+  const utf8::Fallback page = testing_support::test_code_page();
+  std::uint64_t seed = 0x51ED270B9A3C4F17ULL;
+  auto next = [&seed] { return testing_support::xorshift(seed); };
+  std::size_t taken = 0;
+  for (int iteration = 0; iteration < 20000; ++iteration) {
+    std::string input;
+    const std::size_t pieces = next() % (iteration % 4 == 0 ? 120 : 24);
+    for (std::size_t i = 0; i < pieces; ++i) {
+      input += kPieces[next() % std::size(kPieces)];
+      if (next() % 16 == 0) input.append(next() % 90, static_cast<char>(0x80 + next() % 128));
+    }
+    const std::string text = testing_support::transcribed(input, page);
+    const std::uint8_t delim = next() % 2 ? ',' : ';';
+    const std::uint8_t quote = next() % 2 ? '"' : '\'';
+    const bool repair = next() % 4 != 0;
+    for (const SimdLevel level : kLevels) {
+      if (!simd_level_supported(level)) continue;
+      ResilientParser paged(input, delim, quote, repair, false, level);
+      paged.set_code_page(&page);
+      ResilientParser verbatim(input, delim, quote, repair, false, level);
+      verbatim.set_code_page(&page);
+      ResilientParser plain(text, delim, quote, repair, false, level);
+      SCOPED_TRACE(::testing::Message() << level_name(level) << " iteration " << iteration);
+      for (;;) {
+        const std::size_t start = paged.pos();
+        const std::size_t text_start = plain.pos();
+        const auto got = paged.next_row_as_read();
+        const auto expected = plain.next_row_as_read();
+        ASSERT_EQ(got.has_value(), expected.has_value());
+        if (!got) break;
+        ASSERT_EQ(to_row(*got), to_row(*expected));
+        ASSERT_EQ(paged.line(), plain.line());
+        ASSERT_EQ(paged.ended_at_line_end(), plain.ended_at_line_end());
+        ASSERT_EQ(paged.changed(), plain.changed());
+        ASSERT_EQ(paged.as_read(), plain.as_read());
+        if (paged.as_read()) {
+          std::string decoded;
+          utf8::append_code_page(decoded, std::string_view(input).substr(start, paged.as_read_end() - start),
+                                 page);
+          ASSERT_EQ(decoded, text.substr(text_start, plain.as_read_end() - text_start));
+        }
+        if (verbatim.next_row_verbatim(0)) {
+          ++taken;
+          ASSERT_TRUE(paged.as_read());
+          ASSERT_EQ(verbatim.as_read_end(), paged.as_read_end());
+        } else {
+          ASSERT_TRUE(verbatim.next_row_as_read());
+        }
+        ASSERT_EQ(verbatim.pos(), paged.pos());
+      }
+    }
+  }
+  EXPECT_GT(taken, 5000u);
+}
+
+TEST(Utf8, CodePageDecodesEveryByte) {
+  const utf8::Fallback page = testing_support::test_code_page();
+  std::string all;
+  for (int byte = 0; byte < 256; ++byte) all += static_cast<char>(byte);
+  // Every length, so that the word-at-a-time steps meet every tail.
+  for (std::size_t size = 0; size <= all.size(); ++size) {
+    const std::string_view bytes = std::string_view(all).substr(all.size() - size);
+    std::string decoded = "x";
+    utf8::append_code_page(decoded, bytes, page);
+    std::string expected = "x" + testing_support::transcribed(bytes, page);
+    std::string replaced;
+    utf8::append_replacing(replaced, expected);
+    ASSERT_EQ(decoded, replaced) << size;
+    ASSERT_EQ(utf8::unmapped_in(bytes, page),
+              static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\xFF')))
+        << size;
+  }
 }
 
 TEST(Parser, DispatchLevels) {

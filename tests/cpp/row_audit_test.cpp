@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "parser/resilient_parser.hpp"
+#include "code_page.hpp"
 #include "test_random.hpp"
 
 namespace vornish {
@@ -98,6 +99,48 @@ TEST(RowAudit, AgreesWithTheTokenizerOnRandomRows) {
         if (occurrences((*row)[c].text, kReplacement) > occurrences(bytes, kReplacement)) {
           EXPECT_TRUE(invalid[c + 1]) << "field " << c + 1;
         }
+      }
+    }
+  }
+}
+
+// A row in a code page is audited as its transcription to UTF-8 is: the
+// unmapped bytes are the ones replaced, each its own U+FFFD.
+TEST(RowAudit, CodePageNotesAsItsTranscription) {
+  static constexpr std::string_view kPieces[] = {",", "\"", "\"\"", " ", "\n", "a", "\x80",
+                                                 "\x85", "\x9C", "\xE9", "\xFF", "\xC3\xA9"};
+  const utf8::Fallback page = testing_support::test_code_page();
+  std::uint64_t state = 0x2F6B0F3A1C9E4D27ULL;
+  for (int round = 0; round < 5000; ++round) {
+    std::string input;
+    const std::size_t pieces = xorshift(state) % 24;
+    for (std::size_t i = 0; i < pieces; ++i) {
+      input += kPieces[xorshift(state) % std::size(kPieces)];
+    }
+    const std::string text = testing_support::transcribed(input, page);
+    ResilientParser parser(input, ',', '"', true, false);
+    parser.set_code_page(&page);
+    ResilientParser plain(text, ',', '"', true, false);
+    RowAuditor paged(',', '"', true, false);
+    paged.set_code_page(&page);
+    RowAuditor auditor(',', '"', true, false);
+    for (;;) {
+      const std::size_t start = parser.pos();
+      const std::size_t text_start = plain.pos();
+      if (!parser.next_row()) break;
+      ASSERT_TRUE(plain.next_row());
+      const std::span<const FieldNote> notes =
+          paged.audit(std::string_view(input).substr(start, parser.pos() - start));
+      const std::vector<FieldNote> got(notes.begin(), notes.end());
+      const std::span<const FieldNote> expected =
+          auditor.audit(std::string_view(text).substr(text_start, plain.pos() - text_start));
+      SCOPED_TRACE(::testing::Message() << "round " << round << ", row at " << start);
+      ASSERT_EQ(got.size(), expected.size());
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].column, expected[i].column);
+        EXPECT_EQ(got[i].change, expected[i].change);
+        EXPECT_EQ(got[i].amount, expected[i].amount);
+        EXPECT_EQ(got[i].replacements, expected[i].replacements);
       }
     }
   }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/stream.hpp"
+#include "piece_source.hpp"
 #include "engine/vornish.hpp"
 
 namespace vornish {
@@ -76,6 +77,21 @@ class Stream : public ::testing::Test {
     EXPECT_EQ(a.detected_delimiter, b.detected_delimiter);
     EXPECT_EQ(read(path("whole.csv")), read(path("stream.csv")));
     EXPECT_EQ(read(path("whole.q")), read(path("stream.q")));
+
+    // The same bytes from a forward-only source (a decompressor, a pipe)
+    // handing out a few bytes at a time.
+    testing_support::Pieces pieces(input, 7);
+    stream.source = &pieces;
+    Result<StreamRun> piped =
+        stream_vornish_file(in, path("piped.csv"), path("piped.q"), options, stream);
+    ASSERT_TRUE(piped);
+    const VornishStats& c = piped.value().stats;
+    EXPECT_EQ(std::vector<std::size_t>({a.total_rows, a.vornished_rows, a.repaired_rows,
+                                        a.quarantined_rows, a.inferred_columns}),
+              std::vector<std::size_t>({c.total_rows, c.vornished_rows, c.repaired_rows,
+                                        c.quarantined_rows, c.inferred_columns}));
+    EXPECT_EQ(read(path("whole.csv")), read(path("piped.csv")));
+    EXPECT_EQ(read(path("whole.q")), read(path("piped.q")));
   }
 
   ~Stream() override {
@@ -236,6 +252,27 @@ INSTANTIATE_TEST_SUITE_P(
         Input{"NoFinalLineEnd", repeat("1,2\n", 30) + "3,4,5"},
         Input{"LongRow", std::string(5000, 'y') + ",z\n" + repeat("1\n", 10)}),
     [](const ::testing::TestParamInfo<Input>& param) { return std::string(param.param.name); });
+
+TEST_F(Stream, AForwardOnlySourceIsLetGoOfBehindTheChunks) {
+  // Megabytes of rows that start right at the chunk edges: each guess
+  // looks at the byte before its chunk, long after earlier bytes were let go.
+  const std::string input = repeat("1,2,3,4,5,6,7,8\n", 400000);
+  const std::string in = write("in.csv", input);
+  Result<VornishStats> whole = vornish_file(in, path("whole.csv"), std::nullopt, VornishOptions{});
+  ASSERT_TRUE(whole);
+  for (const std::size_t threads : {2u, 3u}) {
+    testing_support::Pieces pieces(input, 65536);
+    StreamOptions stream;
+    stream.threads = threads;
+    stream.chunk_size = 65536;
+    stream.source = &pieces;
+    Result<StreamRun> run =
+        stream_vornish_file(in, path("piped.csv"), std::nullopt, VornishOptions{}, stream);
+    ASSERT_TRUE(run) << run.error().message();
+    EXPECT_EQ(run.value().stats.total_rows, whole.value().total_rows);
+    EXPECT_EQ(read(path("piped.csv")), read(path("whole.csv")));
+  }
+}
 
 TEST_F(Stream, CancellingJoinsTheWorkersAndReportsIt) {
   const std::string in = write("in.csv", repeat("1,\"a\nb\",3\n", 20000));

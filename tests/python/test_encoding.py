@@ -17,6 +17,7 @@ from typing import Any
 import pytest
 
 import csv_vornish
+from csv_vornish import _sources
 from csv_vornish.encoding import _ICONV, detect_encoding, fallback_table
 
 WORDS = ["München", "José", "Ærøskøbing", "façade", "naïve", "Łódź", "Ελλάδα", "東京", "plain",
@@ -175,6 +176,121 @@ def test_every_character_reads_as_python_decodes_it(tmp_path: Path, codec: str) 
     want = [line.split(",") for line in text.split("\n")[:-1]]
     got = [[field for field in row if field is not None] for row in got]
     assert got == want
+
+
+# --- single-byte code pages, read from any offset -----------------------------
+
+CODE_PAGES = ["windows-1250", "windows-1251", "windows-1252", "windows-1253", "windows-1255",
+              "windows-1258", "latin-1", "iso8859-2", "iso8859-7", "iso8859-8", "koi8-r", "koi8-u",
+              "mac-roman", "cp437"]
+
+
+def code_page_table_file(codec: str, seed: int, damaged: bool) -> tuple[bytes, list[list[bytes]]]:
+    """A table of random fields in ``codec``, every byte 0x80-0xFF among
+    them (unmapped ones too), some quoted around delimiters and line ends;
+    with ``damaged``, also short and long rows, stray quotes, and the bytes
+    of a UTF-8 byte-order mark at the start (text in a code page).
+    Returns the bytes and, for a table without damage, its fields' bytes."""
+    rng = random.Random(seed)
+    pieces = [bytes([b]) for b in range(0x80, 0x100)] + [b"a", b"bc", b" ", b"Z9"]
+    rows: list[list[bytes]] = []
+    lines = []
+    for _ in range(300):
+        width = rng.choice([4, 4, 4, 3, 5]) if damaged else 4
+        fields = []
+        cells = []
+        for _ in range(width):
+            field = b"".join(rng.choice(pieces) for _ in range(rng.randint(0, 9)))
+            roll = rng.random()
+            if roll < 0.1:
+                field += rng.choice([b",", b"\n", b"\r\n"])
+                cells.append(b'"' + field + b'"')
+            elif damaged and roll < 0.13:
+                cells.append(field + b'"' + field)
+            else:
+                cells.append(field)
+            fields.append(field)
+        rows.append(fields)
+        lines.append(b",".join(cells) + b"\n")
+    data = b"".join(lines)
+    if damaged and seed % 2:
+        data = b"\xef\xbb\xbf" + data
+    return data, rows
+
+
+@pytest.mark.parametrize("codec", CODE_PAGES)
+def test_code_pages_read_from_any_offset_as_transcoded(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                       codec: str) -> None:
+    # A file in a single-byte code page is read as a UTF-8 file is, split
+    # across threads; the text converted ahead of the tokenizer is the
+    # reference, to the byte: output, quarantine and summary.
+    source, out, quarantine = tmp_path / "in.csv", tmp_path / "out.csv", tmp_path / "q.csv"
+
+    def run(**options: Any) -> tuple[bytes, bytes, dict[str, Any]]:
+        summary = csv_vornish.vornish_file(source, out, quarantine, encoding=codec, **options)
+        return out.read_bytes(), quarantine.read_bytes(), summary.to_dict()
+
+    for seed in (1, 2):
+        data, rows = code_page_table_file(codec, seed, damaged=True)
+        source.write_bytes(data)
+        assert _sources.resolve(source, encoding=codec, positional=True).code_page is not None
+        for options in ({}, {"fill_ragged_rows": False, "merge_overflow": False}, {"dialect": "auto"}):
+            with monkeypatch.context() as patch:
+                patch.setattr(_sources, "code_page_table", lambda codec: None)
+                expected = run(threads=1, **options)
+            for threads in (1, 2, 3, 4):
+                for chunk_size in (17, 300, 1 << 20):
+                    assert run(threads=threads, chunk_size=chunk_size, **options) == expected, (
+                        seed, options, threads, chunk_size)
+
+
+@pytest.mark.parametrize("codec", CODE_PAGES)
+def test_code_page_fields_read_as_python_decodes_them(tmp_path: Path, codec: str) -> None:
+    data, rows = code_page_table_file(codec, 3, damaged=False)
+    source, out = tmp_path / "in.csv", tmp_path / "out.csv"
+    source.write_bytes(data)
+    want = [[field.decode(codec, "replace") for field in row] for row in rows]
+    for threads, chunk_size in ((1, 1 << 20), (2, 61), (4, 17)):
+        csv_vornish.vornish_file(source, out, encoding=codec, threads=threads, chunk_size=chunk_size,
+                                 expected_columns=4)
+        with out.open(encoding="utf-8", newline="") as handle:
+            assert list(csv.reader(handle)) == want
+
+
+@pytest.mark.parametrize("options", [
+    {"comment": "§"}, {"comment": "#", "skip_footer": 2}, {"header_rows": 2},
+    {"skip_initial_space": True, "delimiter": ";"}, {"table": 0},
+])
+def test_code_page_layouts_read_as_transcoded(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                             options: dict[str, Any]) -> None:
+    # Comments, footers and joined headers are told by decoded text, not by
+    # the file's bytes (a "§" comment is one byte in windows-1252).
+    source, out, quarantine = tmp_path / "in.csv", tmp_path / "out.csv", tmp_path / "q.csv"
+    source.write_bytes("§ note é\nname;city\nJosé;München\n§ skip\nZoë;Málaga;x\nTotal;ü\n"
+                       .encode("cp1252") * 3)
+
+    def run() -> tuple[bytes, bytes, dict[str, Any]]:
+        summary = csv_vornish.vornish_file(source, out, quarantine, encoding="windows-1252", threads=2,
+                                           chunk_size=16, **options)
+        return out.read_bytes(), quarantine.read_bytes(), summary.to_dict()
+
+    with monkeypatch.context() as patch:
+        patch.setattr(_sources, "code_page_table", lambda codec: None)
+        expected = run()
+    assert run() == expected
+
+
+def test_code_page_records_come_from_the_converted_text(tmp_path: Path) -> None:
+    # Records name offsets and bytes of the text as converted: a run that
+    # keeps them reads that text, and so records as it always did.
+    source, out = tmp_path / "in.csv", tmp_path / "out.csv"
+    source.write_bytes("a,b\nJosé,Zoë,extra\nM\x81nchen,x\n".encode("latin-1"))
+    csv_vornish.vornish_file(source, out, encoding="windows-1252", audit=tmp_path / "audit.csv")
+    with (tmp_path / "audit.csv").open(encoding="utf-8", newline="") as handle:
+        records = [(r["line"], r["offset"], r["action"]) for r in csv.DictReader(handle)]
+    # 21 = 4 + the UTF-8 size of the row before; in the file it starts at 19.
+    assert records == [("2", "4", "merged"), ("3", "21", "invalid_utf8")]
+    assert out.read_text(encoding="utf-8") == "a,b\nJosé,\"Zoë,extra\"\nM\ufffdnchen,x\n"
 
 
 CORPUS_CODECS = sorted({codec for codec, _, _ in corpus.files(0, 1)})

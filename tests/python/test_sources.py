@@ -249,6 +249,21 @@ def test_an_exception_from_progress_stops_a_compressed_run(tmp_path: Path) -> No
     assert not (tmp_path / "out.csv").exists()
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+def test_progress_through_a_decoder_counts_the_files_own_bytes(tmp_path: Path, threads: int) -> None:
+    # The decoded size is unknown ahead; the compressed file's size is not.
+    source = tmp_path / "big.csv.gz"
+    source.write_bytes(gzip.compress(b"1,2,3\n" * 400_000, compresslevel=1))
+    calls: list[tuple[int, int]] = []
+    csv_vornish.vornish_file(source, tmp_path / "out.csv", threads=threads, chunk_size=65536,
+                             progress=lambda done, total: calls.append((done, total)))
+    size = source.stat().st_size
+    assert len(calls) > 3
+    assert {total for _, total in calls} == {size}
+    done = [d for d, _ in calls]
+    assert done == sorted(done) and done[-1] == size
+
+
 # --- Remote sources ----------------------------------------------------------------
 
 
