@@ -5,13 +5,12 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
-
-#include <unistd.h>
 
 #include "engine/error.hpp"
 #include "engine/io.hpp"
@@ -21,7 +20,10 @@ namespace vornish {
 // Output and quarantine text are handed to the system in blocks this large.
 inline constexpr std::size_t kWriteBlock = std::size_t{1} << 20;
 
-inline bool has_nul(const std::string& path) noexcept { return path.find('\0') != std::string::npos; }
+// Whether a path holds a NUL byte, where the system would see it end.
+inline bool has_nul(const std::string& path) noexcept {
+  return path.find('\0') != std::string::npos;
+}
 
 // open(2), retried while interrupted.
 int open_retrying(const char* path, int flags, mode_t mode) noexcept;
