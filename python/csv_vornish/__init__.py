@@ -212,7 +212,7 @@ def _forwarding_to(
             # records name offsets and bytes of the converted text, so a run
             # that keeps them reads that text.
             source["positional"] = backend_function is _backend._vornish_file and not kwargs.get(
-                "record") and kwargs.get("audit") in (None, False)
+                "record") and kwargs.get("audit") in (None, False) and _ascii_syntax(names, args, kwargs)
             resolved = _sources.resolve(args[position] if in_args else kwargs[source_from], **source)
             if resolved.code_page is not None:
                 kwargs["_code_page"] = resolved.code_page
@@ -267,6 +267,21 @@ def _forwarding_to(
         return cast(_F, forward)
 
     return decorate
+
+
+def _ascii_syntax(names: Sequence[str], args: tuple[Any, ...], kwargs: dict[str, Any]) -> bool:
+    """Whether the delimiter and quote are ASCII (or left to detection).
+
+    A code page's bytes above 0x7F are characters of their own, so a
+    delimiter or quote among them would split the raw bytes where the
+    converted text has other bytes: such a run reads the converted text.
+    """
+    for name in ("delimiter", "quote_char"):
+        position = names.index(name) if name in names else len(args)
+        value = args[position] if position < len(args) else kwargs.get(name)
+        if value is not None and not (isinstance(value, str) and value.isascii()):
+            return False
+    return True
 
 
 def _check_header_rows(kwargs: dict[str, Any]) -> None:
