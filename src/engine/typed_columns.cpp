@@ -10,13 +10,13 @@
 #include <system_error>
 #include <utility>
 
+#include "engine/ordered_chunks.hpp"
 #include "engine/work_queue.hpp"
 
 namespace vornish {
 namespace {
 
 constexpr std::size_t kScanRead = std::size_t{4} << 20;
-constexpr std::size_t kTailRead = std::size_t{64} << 10;
 
 constexpr FieldMask kTypeBits = (FieldMask{1} << kHasSeparator) - 1;
 
@@ -153,15 +153,7 @@ Result<std::vector<ColumnCounts>> scan_column_types(const ScanPlan& plan, const 
     if (chunk.nominal == plan.begin) {
       chunk.start = plan.begin;
     } else {
-      Result<std::optional<std::uint64_t>> guess =
-          guess_row_start(own, chunk.nominal, overhang, chunk_size + kTailRead);
-      if (!guess) {
-        chunk.error = guess.error();
-        return;
-      }
-      chunk.start = guess.value();
-      if (!chunk.start) {
-        chunk.end.abandoned = true;
+      if (!guess_chunk_start(chunk, own, overhang, chunk_size)) {
         return;
       }
       limits.max_overhang = overhang;
@@ -467,15 +459,7 @@ Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const
     if (chunk.rebuild || chunk.nominal == scan.begin) {
       chunk.start = chunk.rebuild ? chunk.start : scan.begin;
     } else {
-      Result<std::optional<std::uint64_t>> guess_start =
-          guess_row_start(own, chunk.nominal, overhang, read_size + kTailRead);
-      if (!guess_start) {
-        chunk.error = guess_start.error();
-        return;
-      }
-      chunk.start = guess_start.value();
-      if (!chunk.start) {
-        chunk.end.abandoned = true;
+      if (!guess_chunk_start(chunk, own, overhang, read_size)) {
         return;
       }
       limits.max_overhang = overhang;
