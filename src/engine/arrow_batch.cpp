@@ -263,11 +263,8 @@ void ArrowBatchBuilder::Bytes::reserve(std::size_t n) {
   capacity = length;
 }
 
-void ArrowBatchBuilder::Bytes::grow_for(std::size_t extra) {
-  const std::size_t need = size + extra;
-  if (need > capacity) {
-    reserve(std::max(need, capacity * 2));
-  }
+void ArrowBatchBuilder::Bytes::grow(std::size_t extra) {
+  reserve(std::max(size + extra, capacity * 2));
 }
 
 char* ArrowBatchBuilder::Bytes::release_shrunk(std::size_t& length) noexcept {
@@ -514,11 +511,86 @@ bool ArrowBatchBuilder::append(RowView row) {
   return true;
 }
 
+template <class Slot>
+bool ArrowBatchBuilder::append_text(RowView row) {
+  constexpr bool kView = std::is_same_v<Slot, ViewCell>;
+  const std::size_t n = row.size();
+  if (n > columns_.size()) {
+    failed_ = true;
+    failure_ = "a row is wider than the table's columns";
+    return false;
+  }
+  if (!started_) {
+    start_batch();
+  }
+  std::size_t row_bytes = 0;
+  for (const FieldView& field : row) {
+    row_bytes += field.text.size();
+  }
+  if constexpr (sizeof(Slot) == 4 || kView) {
+    // No column holds more than the batch's bytes, so only a batch near
+    // the limit needs each column looked at; the check comes before
+    // anything is written, so that a refused row leaves every column as
+    // it was.
+    if (bytes_ + row_bytes > kInt32Max) {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (columns_[i].data.size + row[i].text.size() > kInt32Max) {
+          return false;
+        }
+      }
+    }
+  }
+  Column* column = columns_.data();
+  for (const FieldView& field : row) {
+    const char* text = field.text.data();
+    const std::size_t size = field.text.size();
+    Bytes& data = column->data;
+    if constexpr (kView) {
+      ViewCell cell;
+      cell.size = static_cast<std::int32_t>(size);
+      if (size <= kViewInline) {
+        copy_field(cell.bytes, text, size);
+      } else {
+        data.grow_for(size);
+        std::memcpy(cell.bytes, text, 4);
+        const auto offset = static_cast<std::int32_t>(data.size);
+        std::memcpy(cell.bytes + 8, &offset, 4);  // the buffer index before it stays 0
+        std::memcpy(data.data + data.size, text, size);
+        data.size += size;
+      }
+      std::memcpy(column->offsets.data + rows_ * sizeof(ViewCell), &cell, sizeof(ViewCell));
+    } else {
+      data.grow_for(size);
+      copy_field(data.data + data.size, text, size);
+      data.size += size;
+      const auto end = static_cast<Slot>(data.size);
+      std::memcpy(column->offsets.data + (rows_ + 1) * sizeof(Slot), &end, sizeof(Slot));
+    }
+    ++column;
+  }
+  for (std::size_t i = n; i < columns_.size(); ++i) {
+    set_null<Slot>(columns_[i]);
+  }
+  ++rows_;
+  bytes_ += row_bytes;
+  return true;
+}
+
 void ArrowBatchBuilder::kept(RowView row, std::size_t /*start*/) {
   if (failed_) {
     return;
   }
   const auto append_row = [&] {
+    if (!types_) {
+      switch (width_) {
+        case StringWidth::Utf8:
+          return append_text<std::int32_t>(row);
+        case StringWidth::LargeUtf8:
+          return append_text<std::int64_t>(row);
+        case StringWidth::View:
+          return append_text<ViewCell>(row);
+      }
+    }
     switch (width_) {
       case StringWidth::Utf8:
         return append<std::int32_t>(row);

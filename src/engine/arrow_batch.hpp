@@ -114,7 +114,14 @@ class ArrowBatchBuilder final : public RowVisitor {
     std::size_t size = 0;
     std::size_t capacity = 0;  // the mapping's length, whole pages
     void reserve(std::size_t n);
-    void grow_for(std::size_t extra);
+    // Inline, since the row loop calls it for every field and it almost
+    // never grows anything.
+    void grow_for(std::size_t extra) {
+      if (size + extra > capacity) {
+        grow(extra);
+      }
+    }
+    void grow(std::size_t extra);
     // Hands the mapping over, trimmed to whole pages; `length` receives
     // the length to unmap.
     char* release_shrunk(std::size_t& length) noexcept;
@@ -133,6 +140,9 @@ class ArrowBatchBuilder final : public RowVisitor {
 
   template <class Slot>
   bool append(RowView row);
+  // append for a table of text only: no cell is typed or null.
+  template <class Slot>
+  bool append_text(RowView row);
   template <class Slot>
   void set_null(Column& column);
   void clear_valid(Column& column);
