@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -76,6 +77,38 @@ struct alignas(8) ViewCell {
 };
 static_assert(sizeof(ViewCell) == 16);
 constexpr std::size_t kViewInline = 12;
+
+template <class Word>
+inline Word load(const char* from) noexcept {
+  Word word;
+  std::memcpy(&word, from, sizeof(word));
+  return word;
+}
+
+// The cell of a text of at most 12 bytes, made in two registers: built
+// byte by byte on the stack and then read as a whole, it would be read
+// before the processor had merged the small stores, a stall per cell.
+// Reads and writes stay within the `n` bytes of the text and the cell.
+inline void store_inline_cell(char* to, const char* text, std::size_t n) noexcept {
+  std::uint64_t head = 0;  // the text's bytes 0 to 7
+  std::uint64_t tail = 0;  // its bytes 8 to 11
+  if (n >= 8) {
+    head = load<std::uint64_t>(text);
+    // The last four bytes, less those that head holds already.
+    tail = std::uint64_t{load<std::uint32_t>(text + n - 4)} >> (8 * (12 - n));
+  } else if (n >= 4) {
+    head = load<std::uint32_t>(text) |
+           std::uint64_t{load<std::uint32_t>(text + n - 4)} << (8 * (n - 4));
+  } else if (n > 0) {
+    head = static_cast<std::uint64_t>(static_cast<unsigned char>(text[0])) |
+           static_cast<std::uint64_t>(static_cast<unsigned char>(text[n / 2])) << (8 * (n / 2)) |
+           static_cast<std::uint64_t>(static_cast<unsigned char>(text[n - 1])) << (8 * (n - 1));
+  }
+  const std::uint64_t first = static_cast<std::uint32_t>(n) | head << 32;
+  const std::uint64_t second = head >> 32 | tail << 32;
+  std::memcpy(to, &first, 8);
+  std::memcpy(to + 8, &second, 8);
+}
 
 // Bytes per row of the offsets (or views) buffer.
 std::size_t slot_size(StringWidth width) noexcept {
@@ -445,6 +478,50 @@ void ArrowBatchBuilder::set_null(Column& column) {
 }
 
 template <class Slot>
+void ArrowBatchBuilder::put_text(Column& column, std::size_t row, std::string_view text) {
+  const char* bytes = text.data();
+  const std::size_t size = text.size();
+  Bytes& data = column.data;
+  if constexpr (std::is_same_v<Slot, ViewCell>) {
+    char* to = column.offsets.data + row * sizeof(ViewCell);
+    if constexpr (std::endian::native == std::endian::little) {
+      if (size <= kViewInline) {
+        store_inline_cell(to, bytes, size);
+        return;
+      }
+      data.grow_for(size);
+      // The length, the first four bytes, buffer 0 and the offset.
+      const std::uint64_t first =
+          static_cast<std::uint32_t>(size) | std::uint64_t{load<std::uint32_t>(bytes)} << 32;
+      const std::uint64_t second = std::uint64_t{static_cast<std::uint32_t>(data.size)} << 32;
+      std::memcpy(to, &first, 8);
+      std::memcpy(to + 8, &second, 8);
+    } else {
+      ViewCell cell;
+      cell.size = static_cast<std::int32_t>(size);
+      if (size <= kViewInline) {
+        copy_field(cell.bytes, bytes, size);
+        std::memcpy(to, &cell, sizeof(ViewCell));
+        return;
+      }
+      data.grow_for(size);
+      std::memcpy(cell.bytes, bytes, 4);
+      const auto offset = static_cast<std::int32_t>(data.size);
+      std::memcpy(cell.bytes + 8, &offset, 4);  // the buffer index before it stays 0
+      std::memcpy(to, &cell, sizeof(ViewCell));
+    }
+    std::memcpy(data.data + data.size, bytes, size);
+    data.size += size;
+  } else {
+    data.grow_for(size);
+    copy_field(data.data + data.size, bytes, size);
+    data.size += size;
+    const auto end = static_cast<Slot>(data.size);
+    std::memcpy(column.offsets.data + (row + 1) * sizeof(Slot), &end, sizeof(Slot));
+  }
+}
+
+template <class Slot>
 bool ArrowBatchBuilder::append(RowView row) {
   constexpr bool kView = std::is_same_v<Slot, ViewCell>;
   const std::size_t n = row.size();
@@ -480,27 +557,7 @@ bool ArrowBatchBuilder::append(RowView row) {
         continue;
       }
     }
-    if constexpr (kView) {
-      ViewCell cell;
-      cell.size = static_cast<std::int32_t>(text.size());
-      if (text.size() <= kViewInline) {
-        copy_field(cell.bytes, text.data(), text.size());
-      } else {
-        column.data.grow_for(text.size());
-        std::memcpy(cell.bytes, text.data(), 4);
-        const auto offset = static_cast<std::int32_t>(column.data.size);
-        std::memcpy(cell.bytes + 8, &offset, 4);  // the buffer index before it stays 0
-        std::memcpy(column.data.data + column.data.size, text.data(), text.size());
-        column.data.size += text.size();
-      }
-      std::memcpy(column.offsets.data + rows_ * sizeof(ViewCell), &cell, sizeof(ViewCell));
-    } else {
-      column.data.grow_for(text.size());
-      copy_field(column.data.data + column.data.size, text.data(), text.size());
-      column.data.size += text.size();
-      const auto end = static_cast<Slot>(column.data.size);
-      std::memcpy(column.offsets.data + (rows_ + 1) * sizeof(Slot), &end, sizeof(Slot));
-    }
+    put_text<Slot>(column, rows_, text);
     row_bytes += text.size();
   }
   for (std::size_t i = n; i < columns_.size(); ++i) {
@@ -542,30 +599,7 @@ bool ArrowBatchBuilder::append_text(RowView row) {
   }
   Column* column = columns_.data();
   for (const FieldView& field : row) {
-    const char* text = field.text.data();
-    const std::size_t size = field.text.size();
-    Bytes& data = column->data;
-    if constexpr (kView) {
-      ViewCell cell;
-      cell.size = static_cast<std::int32_t>(size);
-      if (size <= kViewInline) {
-        copy_field(cell.bytes, text, size);
-      } else {
-        data.grow_for(size);
-        std::memcpy(cell.bytes, text, 4);
-        const auto offset = static_cast<std::int32_t>(data.size);
-        std::memcpy(cell.bytes + 8, &offset, 4);  // the buffer index before it stays 0
-        std::memcpy(data.data + data.size, text, size);
-        data.size += size;
-      }
-      std::memcpy(column->offsets.data + rows_ * sizeof(ViewCell), &cell, sizeof(ViewCell));
-    } else {
-      data.grow_for(size);
-      copy_field(data.data + data.size, text, size);
-      data.size += size;
-      const auto end = static_cast<Slot>(data.size);
-      std::memcpy(column->offsets.data + (rows_ + 1) * sizeof(Slot), &end, sizeof(Slot));
-    }
+    put_text<Slot>(*column, rows_, field.text);
     ++column;
   }
   for (std::size_t i = n; i < columns_.size(); ++i) {

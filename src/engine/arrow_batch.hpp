@@ -138,6 +138,9 @@ class ArrowBatchBuilder final : public RowVisitor {
     bool chosen = false;
   };
 
+  // Writes a string cell at `row`: its text and offset, or its view.
+  template <class Slot>
+  static void put_text(Column& column, std::size_t row, std::string_view text);
   template <class Slot>
   bool append(RowView row);
   // append for a table of text only: no cell is typed or null.

@@ -193,6 +193,27 @@ TEST(ArrowBatchBuilder, FieldsOfEveryShortLengthArriveWhole) {
   }
 }
 
+TEST(ArrowBatchBuilder, AColumnHoldingMostOfABatchGrowsPastItsShare) {
+  // Each column has room for its share of a batch's bytes up front; one
+  // that takes nearly all of them moves its buffer in the middle of rows
+  // whose later cells are still to be written.
+  for (StringWidth width : {StringWidth::Utf8, StringWidth::LargeUtf8, StringWidth::View}) {
+    ArrowBatchBuilder builder(3, width, BatchLimits{1 << 16, std::size_t{4} << 20});
+    Table expected;
+    for (std::size_t i = 0; i < 300; ++i) {
+      const std::vector<std::string> row = {std::to_string(i),
+                                            std::string(10000 + i, static_cast<char>('a' + i % 26)),
+                                            i % 3 ? "x" : "a cell past twelve bytes"};
+      builder.kept(views(row), 0);
+      expected.push_back({row[0], row[1], row[2]});
+    }
+    builder.flush();
+    const Drained d = drain(builder, width);
+    EXPECT_EQ(d.batches.size(), 1u);
+    EXPECT_EQ(d.rows, expected);
+  }
+}
+
 TEST(ArrowBatchBuilder, ViewSchemaAndBatchesOfOnlyShortCells) {
   const std::vector<std::string> names = {"a"};
   ArrowSchema schema{};
