@@ -437,9 +437,17 @@ std::size_t append_code_page(std::string& out, std::string_view bytes, const Fal
   // Written in place: up to 3 bytes a character (every single-byte code
   // page stays in the Basic Multilingual Plane), and room for the widest
   // store, 16 bytes of which only the ASCII ones before a high byte count.
+  // A short field (most are) goes through a buffer on the stack, so that
+  // the string is not first filled with three times its size of zeros.
+  constexpr std::size_t kShort = 48;
+  std::array<char, 3 * kShort + 16> local;
   const std::size_t old = out.size();
-  out.resize(old + 3 * bytes.size() + 16);
-  char* at = out.data() + old;
+  const bool short_text = bytes.size() <= kShort;
+  if (!short_text) {
+    out.resize(old + 3 * bytes.size() + 16);
+  }
+  char* const first = short_text ? local.data() : out.data() + old;
+  char* at = first;
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t n = bytes.size();
   std::size_t unmapped = 0;
@@ -502,7 +510,11 @@ std::size_t append_code_page(std::string& out, std::string_view bytes, const Fal
     at += page.all_lengths_[in[i]];
     unmapped += in[i] >= 0x80 && !page.mapped(in[i]);
   }
-  out.resize(static_cast<std::size_t>(at - out.data()));
+  if (short_text) {
+    out.append(first, static_cast<std::size_t>(at - first));
+  } else {
+    out.resize(old + static_cast<std::size_t>(at - first));
+  }
   return unmapped;
 }
 
