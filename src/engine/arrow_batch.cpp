@@ -21,6 +21,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -522,28 +523,46 @@ void ArrowBatchBuilder::put_text(Column& column, std::size_t row, std::string_vi
 }
 
 template <class Slot>
-bool ArrowBatchBuilder::append(RowView row) {
-  constexpr bool kView = std::is_same_v<Slot, ViewCell>;
-  const std::size_t n = row.size();
-  if (n > columns_.size()) {
+std::optional<std::size_t> ArrowBatchBuilder::open_row(RowView row) {
+  if (row.size() > columns_.size()) {
     failed_ = true;
     failure_ = "a row is wider than the table's columns";
-    return false;
+    return std::nullopt;
   }
   if (!started_) {
     start_batch();
   }
   std::size_t row_bytes = 0;
-  if constexpr (sizeof(Slot) == 4 || kView) {
-    // Checked before anything is written, so that a refused row leaves
-    // every column as it was.
-    for (std::size_t i = 0; i < n; ++i) {
-      if (is_string(columns_[i].type) && columns_[i].data.size + row[i].text.size() > kInt32Max) {
-        return false;
+  for (const FieldView& field : row) {
+    row_bytes += field.text.size();
+  }
+  if constexpr (sizeof(Slot) == 4 || std::is_same_v<Slot, ViewCell>) {
+    // No string column holds more than the batch's bytes, so only a batch
+    // near the limit needs each column looked at. Checked before anything
+    // is written, so that a refused row leaves every column as it was.
+    if (bytes_ + row_bytes > kInt32Max) {
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        if (is_string(columns_[i].type) && columns_[i].data.size + row[i].text.size() > kInt32Max) {
+          return std::nullopt;
+        }
       }
     }
   }
-  for (std::size_t i = 0; i < n; ++i) {
+  return row_bytes;
+}
+
+template <class Slot>
+bool ArrowBatchBuilder::append(RowView row) {
+  if (!types_) {
+    return append_text<Slot>(row);
+  }
+  if (!open_row<Slot>(row)) {
+    return false;
+  }
+  // Only the cells written count towards the batch's bytes: not the nulls
+  // of string columns.
+  std::size_t row_bytes = 0;
+  for (std::size_t i = 0; i < row.size(); ++i) {
     Column& column = columns_[i];
     const std::string_view text = row[i].text;
     if (column.type != nullptr) {
@@ -560,7 +579,7 @@ bool ArrowBatchBuilder::append(RowView row) {
     put_text<Slot>(column, rows_, text);
     row_bytes += text.size();
   }
-  for (std::size_t i = n; i < columns_.size(); ++i) {
+  for (std::size_t i = row.size(); i < columns_.size(); ++i) {
     set_null<Slot>(columns_[i]);
   }
   ++rows_;
@@ -570,43 +589,20 @@ bool ArrowBatchBuilder::append(RowView row) {
 
 template <class Slot>
 bool ArrowBatchBuilder::append_text(RowView row) {
-  constexpr bool kView = std::is_same_v<Slot, ViewCell>;
-  const std::size_t n = row.size();
-  if (n > columns_.size()) {
-    failed_ = true;
-    failure_ = "a row is wider than the table's columns";
+  const std::optional<std::size_t> row_bytes = open_row<Slot>(row);
+  if (!row_bytes) {
     return false;
-  }
-  if (!started_) {
-    start_batch();
-  }
-  std::size_t row_bytes = 0;
-  for (const FieldView& field : row) {
-    row_bytes += field.text.size();
-  }
-  if constexpr (sizeof(Slot) == 4 || kView) {
-    // No column holds more than the batch's bytes, so only a batch near
-    // the limit needs each column looked at; the check comes before
-    // anything is written, so that a refused row leaves every column as
-    // it was.
-    if (bytes_ + row_bytes > kInt32Max) {
-      for (std::size_t i = 0; i < n; ++i) {
-        if (columns_[i].data.size + row[i].text.size() > kInt32Max) {
-          return false;
-        }
-      }
-    }
   }
   Column* column = columns_.data();
   for (const FieldView& field : row) {
     put_text<Slot>(*column, rows_, field.text);
     ++column;
   }
-  for (std::size_t i = n; i < columns_.size(); ++i) {
+  for (std::size_t i = row.size(); i < columns_.size(); ++i) {
     set_null<Slot>(columns_[i]);
   }
   ++rows_;
-  bytes_ += row_bytes;
+  bytes_ += *row_bytes;
   return true;
 }
 
@@ -615,16 +611,6 @@ void ArrowBatchBuilder::kept(RowView row, std::size_t /*start*/) {
     return;
   }
   const auto append_row = [&] {
-    if (!types_) {
-      switch (width_) {
-        case StringWidth::Utf8:
-          return append_text<std::int32_t>(row);
-        case StringWidth::LargeUtf8:
-          return append_text<std::int64_t>(row);
-        case StringWidth::View:
-          return append_text<ViewCell>(row);
-      }
-    }
     switch (width_) {
       case StringWidth::Utf8:
         return append<std::int32_t>(row);

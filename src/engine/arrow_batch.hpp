@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -141,6 +142,10 @@ class ArrowBatchBuilder final : public RowVisitor {
   // Writes a string cell at `row`: its text and offset, or its view.
   template <class Slot>
   static void put_text(Column& column, std::size_t row, std::string_view text);
+  // Fails the builder on a row wider than the table and starts the batch;
+  // the row's bytes, or nothing when a column would pass 32-bit offsets.
+  template <class Slot>
+  std::optional<std::size_t> open_row(RowView row);
   template <class Slot>
   bool append(RowView row);
   // append for a table of text only: no cell is typed or null.
