@@ -26,17 +26,41 @@ class TypeScan final : public RowVisitor {
       : counts_(columns), common_(columns, kTypeBits), full_(full), wanted_(columns, kTypeBits),
         runs_(columns), nulls_(nulls) {}
 
+  // From now on, each row's cells are also read as `types` gives their
+  // columns, into `values` (one per column), for a builder of those types
+  // to take instead of parsing the cells again.
+  void read_as(const TableTypes& types, CellValue* values) {
+    as_.assign(counts_.size(), nullptr);
+    for (std::size_t i = 0; i < as_.size(); ++i) {
+      const ColumnType* type = types.of(i);
+      const bool chosen = i < types.chosen.size() && types.chosen[i];
+      if (type != nullptr && type->type != CellType::String && !chosen) {
+        as_[i] = type;
+      }
+    }
+    values_ = values;
+  }
+
   void kept(RowView row, std::size_t /*start*/) override {
     const std::size_t n = std::min(row.size(), counts_.size());
     for (std::size_t i = 0; i < n; ++i) {
+      if (values_ != nullptr) {
+        values_[i].state = CellValue::State::Unread;
+      }
       if (wanted_[i] == 0) {
         continue;  // a string column whatever comes
       }
       const std::string_view text = row[i].text;
       if (cell_class(text, nulls_) != CellClass::Value) {
+        if (values_ != nullptr) {
+          values_[i].state = CellValue::State::Null;  // null in a typed column
+        }
         continue;
       }
-      const FieldMask mask = classify_field_among(trim_blanks(text), wanted_[i]);
+      const FieldMask mask =
+          values_ != nullptr && as_[i] != nullptr
+              ? classify_and_read(trim_blanks(text), wanted_[i], *as_[i], values_[i])
+              : classify_field_among(trim_blanks(text), wanted_[i]);
       common_[i] &= mask;
       // Only the readings still open to the column need telling apart;
       // a chosen type's formats are weighed by all of them.
@@ -78,6 +102,8 @@ class TypeScan final : public RowVisitor {
   };
   std::vector<Run> runs_;
   const NullMarkers& nulls_;
+  std::vector<const ColumnType*> as_;
+  CellValue* values_ = nullptr;
 };
 
 void merge_into(std::vector<ColumnCounts>& into, const std::vector<ColumnCounts>& from) {
@@ -429,8 +455,15 @@ Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const
     chunk.repair = RowRepair(scan.options, scan.dialect);
     chunk.log.clear();
     std::optional<TypeScan> counted;
+    std::vector<CellValue> values;
     if (!chunk.rebuild) {
       counted.emplace(scan.columns, nulls, full);
+      if (!chunk.types->text_only) {
+        // Each cell parsed once: the scan's classification hands its value on.
+        values.resize(scan.columns);
+        counted->read_as(*chunk.types, values.data());
+        chunk.builder->set_values(values.data());
+      }
     }
     CountAndBuild into(counted ? &*counted : nullptr, *chunk.builder,
                        plan.record ? &chunk.log : nullptr, generation, built_with);

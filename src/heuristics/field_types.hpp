@@ -142,6 +142,24 @@ FieldMask classify_field(std::string_view trimmed) noexcept;
 // outside them settles as.
 FieldMask classify_field_among(std::string_view trimmed, FieldMask wanted) noexcept;
 
+// A cell as the type its column is being built as reads it, found while
+// the cell was classified, so that the builder need not parse it again.
+// `Unread` leaves the cell to the builder's own reading (a cell outside the
+// classifier's quick shapes, or one that does not read as the type).
+struct CellValue {
+  enum class State : std::uint8_t { Unread, Null, Value };
+  State state = State::Unread;
+  // The value's bytes: int64, a double's bits, int32 days, or 0/1.
+  std::uint64_t bits = 0;
+};
+
+// classify_field_among, and the value of the cell as `as` reads it, when
+// a column not of the caller's choosing is built as `as`: `out` is then
+// exactly what read_bool, read_int64, read_float64, read_date32 or
+// read_timestamp give (strictly), or Unread.
+FieldMask classify_and_read(std::string_view trimmed, FieldMask wanted, const ColumnType& as,
+                            CellValue& out) noexcept;
+
 // What the cells of one column can be, counted; adds up across chunks.
 struct ColumnCounts {
   std::uint64_t values = 0;
