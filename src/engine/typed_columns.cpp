@@ -23,8 +23,12 @@ constexpr FieldMask kTypeBits = (FieldMask{1} << kHasSeparator) - 1;
 class TypeScan final : public RowVisitor {
  public:
   TypeScan(std::size_t columns, const NullMarkers& nulls, const std::vector<bool>& full)
-      : counts_(columns), common_(columns, kTypeBits), full_(full), wanted_(columns, kTypeBits),
-        runs_(columns), nulls_(nulls) {}
+      : counts_(columns), common_(columns, kTypeBits), full_(columns, 0), wanted_(columns, kTypeBits),
+        runs_(columns), nulls_(nulls) {
+    for (std::size_t i = 0; i < columns && i < full.size(); ++i) {
+      full_[i] = full[i] ? kTypeBits : 0;
+    }
+  }
 
   // From now on, each row's cells are also read as `types` gives their
   // columns, into `values` (one per column), for a builder of those types
@@ -50,21 +54,20 @@ class TypeScan final : public RowVisitor {
       if (wanted_[i] == 0) {
         continue;  // a string column whatever comes
       }
-      const std::string_view text = row[i].text;
-      if (cell_class(text, nulls_) != CellClass::Value) {
+      std::string_view text = row[i].text;
+      if (cell_class_trimming(text, nulls_) != CellClass::Value) {
         if (values_ != nullptr) {
           values_[i].state = CellValue::State::Null;  // null in a typed column
         }
         continue;
       }
-      const FieldMask mask =
-          values_ != nullptr && as_[i] != nullptr
-              ? classify_and_read(trim_blanks(text), wanted_[i], *as_[i], values_[i])
-              : classify_field_among(trim_blanks(text), wanted_[i]);
+      const FieldMask mask = values_ != nullptr && as_[i] != nullptr
+                                 ? classify_and_read(text, wanted_[i], *as_[i], values_[i])
+                                 : classify_field_among(text, wanted_[i]);
       common_[i] &= mask;
       // Only the readings still open to the column need telling apart;
       // a chosen type's formats are weighed by all of them.
-      wanted_[i] = full_[i] ? kTypeBits : common_[i];
+      wanted_[i] = common_[i] | full_[i];
       Run& run = runs_[i];
       if (mask != run.mask) {
         counts_[i].add(run.mask, run.cells);
@@ -81,7 +84,7 @@ class TypeScan final : public RowVisitor {
     for (std::size_t i = 0; i < counts_.size(); ++i) {
       counts_[i].add(runs_[i].mask, runs_[i].cells);
       runs_[i] = Run{};
-      if (common_[i] == 0 && !full_[i]) {
+      if (common_[i] == 0 && full_[i] == 0) {
         counts_[i] = ColumnCounts{};
         counts_[i].values = 1;
       }
@@ -92,7 +95,9 @@ class TypeScan final : public RowVisitor {
  private:
   std::vector<ColumnCounts> counts_;
   std::vector<FieldMask> common_;
-  const std::vector<bool>& full_;
+  // Per column: every reading (a chosen type's column, counted in full),
+  // or none.
+  std::vector<FieldMask> full_;
   std::vector<FieldMask> wanted_;
   // Most cells of a column read as its previous cell did: such a run is
   // counted once, when it ends, rather than bit by bit per cell.

@@ -683,28 +683,30 @@ FieldMask stamp_mask(std::string_view t, Stamp& stamp) noexcept {
   return mask;
 }
 
-bool all_digits(std::string_view t) noexcept {
-  for (const char c : t) {
-    if (!is_digit(c)) {
-      return false;
-    }
-  }
-  return !t.empty();
-}
-
 // The readings of a cell of digits only (no sign), the commonest number:
 // what number_mask gives, without scanning it once per format.
-FieldMask digits_mask(std::string_view t, std::uint64_t& magnitude) noexcept {
-  // A leading zero, or more digits than int64 holds, is no number at all
-  // (an identifier), in every format.
-  if ((t.size() > 1 && t.front() == '0') || t.size() > 19) {
-    return 0;
+// Digits only, at most 19 of them (which cannot overflow), and their value.
+bool few_digits(std::string_view t, std::uint64_t& magnitude) noexcept {
+  if (t.empty() || t.size() > 19) {
+    return false;
   }
   magnitude = 0;
   for (const char c : t) {
-    magnitude = magnitude * 10 + static_cast<std::uint64_t>(c - '0');
+    const auto digit = static_cast<unsigned char>(c - '0');
+    if (digit > 9) {
+      return false;
+    }
+    magnitude = magnitude * 10 + digit;
   }
-  if (magnitude >= (std::uint64_t{1} << 63)) {
+  return true;
+}
+
+// digits_mask of digits whose value is `magnitude`.
+FieldMask digits_readings(std::string_view t, std::uint64_t magnitude) noexcept {
+  // A leading zero, or more digits than int64 holds, is no number at all
+  // (an identifier), in every format.
+  if ((t.size() > 1 && t.front() == '0') || t.size() > 19 ||
+      magnitude >= (std::uint64_t{1} << 63)) {
     return 0;
   }
   FieldMask mask = bit(kNumPoint) | bit(kNumComma) | bit(kIntPlain);
@@ -714,6 +716,10 @@ FieldMask digits_mask(std::string_view t, std::uint64_t& magnitude) noexcept {
             bit(kIntDotGroups) | bit(kIntBlankGroups);
   }
   return mask;
+}
+
+FieldMask digits_mask(std::string_view t, std::uint64_t& magnitude) noexcept {
+  return few_digits(t, magnitude) ? digits_readings(t, magnitude) : 0;
 }
 
 // Where classification hands the values it comes across, for the type a
@@ -877,9 +883,9 @@ FieldMask classify_among_impl(std::string_view t, FieldMask wanted, const ValueS
     }
     return mask;
   }
-  if ((wanted & ~kNumbers) == 0 && all_digits(t)) {
-    std::uint64_t magnitude = 0;
-    const FieldMask mask = digits_mask(t, magnitude);
+  std::uint64_t magnitude = 0;
+  if ((wanted & ~kNumbers) == 0 && few_digits(t, magnitude)) {
+    const FieldMask mask = digits_readings(t, magnitude);
     if constexpr (kRead) {
       sink.number(mask, false, magnitude, 0, true, false);
     }

@@ -122,15 +122,21 @@ enum class CellClass : std::uint8_t {
   Value,
 };
 
-inline CellClass cell_class(std::string_view text, const NullMarkers& nulls) noexcept {
+
+// cell_class, leaving `text` trimmed when it is a value.
+inline CellClass cell_class_trimming(std::string_view& text, const NullMarkers& nulls) noexcept {
   if (text.empty() || nulls.matches(text)) {
     return CellClass::Null;
   }
   if (!is_type_blank(text.front()) && !is_type_blank(text.back())) {
     return CellClass::Value;
   }
-  const std::string_view trimmed = trim_blanks(text);
-  return trimmed.empty() || nulls.matches(trimmed) ? CellClass::Blank : CellClass::Value;
+  text = trim_blanks(text);
+  return text.empty() || nulls.matches(text) ? CellClass::Blank : CellClass::Value;
+}
+
+inline CellClass cell_class(std::string_view text, const NullMarkers& nulls) noexcept {
+  return cell_class_trimming(text, nulls);
 }
 
 // The readings of a value's trimmed text.
