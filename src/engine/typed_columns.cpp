@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <deque>
 #include <mutex>
 #include <system_error>
 #include <utility>
@@ -163,22 +162,13 @@ Result<std::vector<ColumnCounts>> scan_column_types(const ScanPlan& plan, const 
   FileWindow window(plan.fd, true);
   const std::uint64_t limit = std::min(plan.stop, std::max(plan.size, plan.begin));
   const std::size_t chunk_size = std::max<std::size_t>(plan.chunk_size, 4096);
-  const std::uint64_t span = limit - plan.begin;
-  const std::uint64_t chunks = std::max<std::uint64_t>(1, (span + chunk_size - 1) / chunk_size);
-  if (plan.threads <= 1 || chunks <= 1) {
+  const ChunkCuts cuts(plan.begin, limit, plan.stop, chunk_size, plan.threads);
+  if (plan.threads <= 1 || cuts.count() <= 1) {
     return scan_one(window, plan, plan.begin, plan.stop, nulls, full, nullptr);
   }
 
   const VornishOptions options = without_preamble(plan.options);
-  std::deque<ScanChunk> pending;
-  for (std::uint64_t k = 0; k < chunks; ++k) {
-    ScanChunk chunk;
-    chunk.nominal = plan.begin + k * chunk_size;
-    chunk.stop = k + 1 == chunks ? plan.stop : plan.begin + (k + 1) * chunk_size;
-    pending.push_back(std::move(chunk));
-  }
   const std::uint64_t overhang = std::uint64_t{chunk_size} * 2;
-  WorkQueue<ScanChunk> workers;
   const auto scan_guessed = [&](ScanChunk& chunk, FileWindow& own) {
     RangeLimits limits{kNoLimit, nullptr, chunk_size, {}};
     if (chunk.nominal == plan.begin) {
@@ -200,21 +190,24 @@ Result<std::vector<ColumnCounts>> scan_column_types(const ScanPlan& plan, const 
     chunk.end = ran.value();
     chunk.counts = scan.take();
   };
+  OrderedChunks<ScanChunk> chunks(cuts);
   try {
-    workers.start(
-        std::min<std::uint64_t>(plan.threads, chunks), [&] { return FileWindow(plan.fd, true); },
-        scan_guessed);
+    chunks.start([&] { return FileWindow(plan.fd, true); }, scan_guessed);
   } catch (const std::system_error& e) {
     return VornishError::os(e.code().value());
   }
-  for (ScanChunk& chunk : pending) {
-    workers.submit(&chunk);
-  }
+  const auto make = [](std::uint64_t nominal, std::uint64_t stop) {
+    auto chunk = std::make_unique<ScanChunk>();
+    chunk->nominal = nominal;
+    chunk->stop = stop;
+    return chunk;
+  };
 
   std::vector<ColumnCounts> total(plan.columns);
   std::uint64_t true_start = plan.begin;
-  for (ScanChunk& chunk : pending) {
-    workers.wait(chunk);
+  for (chunks.dispatch(make); !chunks.empty(); chunks.dispatch(make)) {
+    ScanChunk& chunk = chunks.front();
+    chunks.wait(chunk);
     if (chunk.error) {
       return *chunk.error;
     }
@@ -227,8 +220,8 @@ Result<std::vector<ColumnCounts>> scan_column_types(const ScanPlan& plan, const 
       chunk.counts = std::move(again.value());
     }
     merge_into(total, chunk.counts);
-    chunk.counts = {};
     true_start = chunk.end.end;
+    chunks.pop_front();
   }
   return total;
 }
@@ -423,8 +416,11 @@ Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const
   const ScanPlan& scan = plan.scan;
   const std::uint64_t limit = std::min(scan.stop, std::max(scan.size, scan.begin));
   const std::size_t chunk_size = std::max<std::size_t>(scan.chunk_size, 1);
-  const std::uint64_t span = limit - scan.begin;
-  const std::uint64_t count = std::max<std::uint64_t>(1, (span + chunk_size - 1) / chunk_size);
+  // Every chunk is held until the types are settled, so the cuts are shared
+  // with the other threaded engines but not their bound on chunks out.
+  const ChunkCuts cuts(scan.begin, limit, scan.stop, chunk_size,
+                       std::max<std::size_t>(scan.threads, 1));
+  const std::uint64_t count = cuts.count();
   const std::size_t read_size = std::max<std::size_t>(chunk_size, 4096);
   const std::uint64_t overhang = std::uint64_t{read_size} * 2;
 
@@ -440,9 +436,7 @@ Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const
   std::vector<std::unique_ptr<Chunk>> chunks;
   chunks.reserve(count);
   for (std::uint64_t k = 0; k < count; ++k) {
-    const std::uint64_t nominal = scan.begin + k * chunk_size;
-    const std::uint64_t stop = k + 1 == count ? scan.stop : scan.begin + (k + 1) * chunk_size;
-    chunks.push_back(std::make_unique<Chunk>(nominal, stop, plan));
+    chunks.push_back(std::make_unique<Chunk>(cuts.nominal(k), cuts.stop(k), plan));
   }
   // One chunk's rows from `from`, built and, unless it is built again,
   // counted; `limits` bound a guessed start's last row.
@@ -509,9 +503,7 @@ Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const
 
   WorkQueue<Chunk> workers;
   try {
-    workers.start(
-        std::min<std::uint64_t>(std::max<std::size_t>(scan.threads, 1), count),
-        [&] { return FileWindow(scan.fd, true); }, run_job);
+    workers.start(cuts.threads(), [&] { return FileWindow(scan.fd, true); }, run_job);
   } catch (const std::system_error& e) {
     return VornishError::os(e.code().value());
   }
