@@ -565,3 +565,18 @@ def test_values_read_while_classifying_equal_pythons(tmp_path: pathlib.Path, thr
         for cell, value in zip(columns[name], got):
             if cell is not None and cell.strip() not in NULLS:
                 assert same(value, convert(cell.strip())), (name, cell, value)
+
+
+@pytest.mark.parametrize("spoil_at", [None, 100, 19_990])
+def test_the_type_scan_before_the_batches_is_the_same_on_any_threads(tmp_path: pathlib.Path,
+                                                                     spoil_at: int | None) -> None:
+    # A preamble keeps the batches on one thread and the type scan apart
+    # from them, on as many threads as asked for.
+    path = tmp_path / "damaged.csv"
+    damaged_typed_file(path, 20_000, spoil_at)
+    path.write_bytes(b"exported by hand\n" + path.read_bytes())
+    expected = read_everything(path, threads=1, skip_rows=1)
+    assert str(expected[0].schema.field("qty").type) == ("int64" if spoil_at is None else "string")
+    for threads, chunk_size in [(2, 4096), (3, 997), (4, 30_000)]:
+        got = read_everything(path, threads=threads, chunk_size=chunk_size, skip_rows=1)
+        assert got[0].equals(expected[0]) and got[1:] == expected[1:], (threads, chunk_size)
