@@ -468,6 +468,7 @@ Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const
                        plan.record ? &chunk.log : nullptr, generation, built_with);
     Result<RangeEnd> ran = run_range(window, from, chunk.stop, 1, scan.options, scan.dialect,
                                      chunk.repair, into, limits);
+    chunk.builder->set_values(nullptr);  // `values` goes with this call; the builder stays
     if (!ran) {
       return ran.error();
     }
