@@ -61,11 +61,16 @@ Result<StreamRun> stream_vornish_file(const std::string& input_path,
                                                  : FileWindow(in, regular);
   // The heuristics read text: in a code page, the start decoded as a
   // transcoding source would hand it on.
+  // Decoded again only when the window has grown.
   std::string decoded;
+  std::size_t decoded_from = 0;
   const auto start_text = [&]() -> std::string_view {
     if (!options.code_page) return window.view();
-    decoded.clear();
-    utf8::append_code_page(decoded, window.view(), *options.code_page);
+    if (decoded_from != window.view().size() || decoded.empty()) {
+      decoded.clear();
+      utf8::append_code_page(decoded, window.view(), *options.code_page);
+      decoded_from = window.view().size();
+    }
     return decoded;
   };
   do {

@@ -436,14 +436,61 @@ void append_with_fallback(std::string& out, std::string_view bytes, const Fallba
 std::size_t append_code_page(std::string& out, std::string_view bytes, const Fallback& page) {
   // Written in place: up to 3 bytes a character (every single-byte code
   // page stays in the Basic Multilingual Plane), and room for the widest
-  // store, 8 bytes of which only the ASCII ones before a high byte count.
+  // store, 16 bytes of which only the ASCII ones before a high byte count.
+  // A short field (most are) goes through a buffer on the stack, so that
+  // the string is not first filled with three times its size of zeros.
+  constexpr std::size_t kShort = 48;
+  std::array<char, 3 * kShort + 16> local;
   const std::size_t old = out.size();
-  out.resize(old + 3 * bytes.size() + 8);
-  char* at = out.data() + old;
+  const bool short_text = bytes.size() <= kShort;
+  if (!short_text) {
+    out.resize(old + 3 * bytes.size() + 16);
+  }
+  char* const first = short_text ? local.data() : out.data() + old;
+  char* at = first;
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t n = bytes.size();
   std::size_t unmapped = 0;
   std::size_t i = 0;
+#if VORNISH_X86_DISPATCH
+  // Sixteen bytes a step: an ASCII block is stored whole; in another, each
+  // high byte (a tenth of Western European text) ends a run of ASCII. No
+  // load reads past the text, and `at` runs at most 16 bytes past what is
+  // written: the room above.
+  while (i + 16 <= n) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    auto high = static_cast<unsigned>(_mm_movemask_epi8(block));
+    if (high == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(at), block);
+      at += 16;
+      i += 16;
+      continue;
+    }
+    // A run of ASCII is stored sixteen bytes wide where sixteen bytes of text
+    // follow its start, byte by byte near the end of the text.
+    const auto put_run = [&](unsigned from, unsigned to) {
+      if (i + from + 16 <= n) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + from)));
+        at += to - from;
+      } else {
+        for (unsigned j = from; j < to; ++j) *at++ = static_cast<char>(in[i + j]);
+      }
+    };
+    unsigned from = 0;
+    for (; high != 0; high &= high - 1) {
+      const auto k = static_cast<unsigned>(__builtin_ctz(high));
+      put_run(from, k);
+      const unsigned char byte = in[i + k];
+      std::memcpy(at, page.all_chars_[byte].data(), 4);
+      at += page.all_lengths_[byte];
+      unmapped += !page.mapped(byte);
+      from = k + 1;
+    }
+    put_run(from, 16);
+    i += 16;
+  }
+#endif
   while (std::endian::native == std::endian::little && i + 8 <= n) {
     std::uint64_t word;
     std::memcpy(&word, in + i, 8);
@@ -468,7 +515,11 @@ std::size_t append_code_page(std::string& out, std::string_view bytes, const Fal
     at += page.all_lengths_[in[i]];
     unmapped += in[i] >= 0x80 && !page.mapped(in[i]);
   }
-  out.resize(static_cast<std::size_t>(at - out.data()));
+  if (short_text) {
+    out.append(first, static_cast<std::size_t>(at - first));
+  } else {
+    out.resize(old + static_cast<std::size_t>(at - first));
+  }
   return unmapped;
 }
 

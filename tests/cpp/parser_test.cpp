@@ -594,6 +594,27 @@ TEST(Utf8, CodePageDecodesEveryByte) {
   }
 }
 
+TEST(Utf8, CodePageDecodesHighBytesAnywhereInABlock) {
+  // Text with a high byte now and then, at every offset of the 16-byte steps
+  // and in runs, cut at every length.
+  const utf8::Fallback page = testing_support::test_code_page();
+  std::uint64_t state = 0x9E3779B97F4A7C15ULL;
+  for (int round = 0; round < 2000; ++round) {
+    const std::size_t size = testing_support::xorshift(state) % 90;
+    const std::uint64_t density = 1 + testing_support::xorshift(state) % 8;
+    std::string bytes;
+    for (std::size_t i = 0; i < size; ++i) {
+      const std::uint64_t r = testing_support::xorshift(state);
+      bytes += static_cast<char>(r % 8 < density ? 0x80 + (r >> 8) % 128 : 0x20 + (r >> 8) % 95);
+    }
+    std::string decoded = "x";
+    utf8::append_code_page(decoded, bytes, page);
+    std::string expected;
+    utf8::append_replacing(expected, "x" + testing_support::transcribed(bytes, page));
+    ASSERT_EQ(decoded, expected) << round;
+  }
+}
+
 TEST(Parser, DispatchLevels) {
   EXPECT_TRUE(simd_level_supported(SimdLevel::Best));
   EXPECT_TRUE(simd_level_supported(SimdLevel::Scalar));

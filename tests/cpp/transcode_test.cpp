@@ -12,6 +12,8 @@
 #include "engine/byte_source.hpp"
 #include "piece_source.hpp"
 #include "engine/transcode.hpp"
+#include "parser/utf8.hpp"
+#include "test_random.hpp"
 
 namespace vornish {
 namespace {
@@ -104,6 +106,73 @@ TEST(Transcode, LongTextAcrossBuffers) {
     latin_want += "\xC3\xA9";
   }
   EXPECT_EQ(transcode("ISO-8859-1", latin, 4096, 100001), latin_want);
+}
+
+// Random UTF-16 with pairs, lone surrogates of either half, marks and
+// characters of every UTF-8 length, against the rule written out: a pair is
+// one character, a lone surrogate and a cut-off last byte are each 0xFF.
+TEST(Transcode, Utf16InBothOrdersMatchesTheRule) {
+  std::uint64_t state = 0x2545F4914F6CDD1DULL;
+  for (int round = 0; round < 300; ++round) {
+    const bool big = round % 2 == 1;
+    std::string in;
+    std::string want;
+    const auto unit = [&](unsigned value) {
+      const auto hi = static_cast<char>(value >> 8);
+      const auto lo = static_cast<char>(value & 0xFF);
+      in += big ? std::string{hi, lo} : std::string{lo, hi};
+    };
+    const std::size_t count = testing_support::xorshift(state) % 400;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint64_t r = testing_support::xorshift(state);
+      switch (r % 9) {
+        case 0:
+          unit(0xD800 + (r >> 8) % 0x400);  // alone: a high half
+          unit('a');
+          want += "\xFF" "a";
+          break;
+        case 1:
+          unit(0xDC00 + (r >> 8) % 0x400);  // alone: a low half
+          want += '\xFF';
+          break;
+        case 2: {
+          const auto cp = static_cast<char32_t>(0x10000 + (r >> 8) % 0x100000);
+          unit(0xD800 + ((cp - 0x10000) >> 10));
+          unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+          utf8::append_code_point(want, cp);
+          break;
+        }
+        case 3: {
+          const auto cp = static_cast<char32_t>(0x80 + (r >> 8) % 0x780);
+          unit(cp);
+          utf8::append_code_point(want, cp);
+          break;
+        }
+        case 4: {
+          const auto cp = static_cast<char32_t>(0xE000 + (r >> 8) % 0x2000);
+          unit(cp);
+          utf8::append_code_point(want, cp);
+          break;
+        }
+        default: {
+          const auto cp = static_cast<char32_t>(0x20 + (r >> 8) % 0x5F);
+          unit(cp);
+          want += static_cast<char>(cp);
+        }
+      }
+    }
+    if (round % 5 == 0) {
+      in += 'x';  // a cut-off last unit
+      want += '\xFF';
+    }
+    const std::size_t piece = 1 + testing_support::xorshift(state) % 700;
+    const std::size_t size = 16 + testing_support::xorshift(state) % 300;
+    ASSERT_EQ(transcode(big ? "UTF-16BE" : "UTF-16LE", in, piece, size), want)
+        << "round " << round << " piece " << piece << " size " << size;
+    // The same text with a mark and the order left to it.
+    const std::string mark = big ? std::string("\xFE\xFF") : std::string("\xFF\xFE");
+    ASSERT_EQ(transcode("UTF-16", mark + in, piece, size), want) << "round " << round;
+  }
 }
 
 TEST(Transcode, UnknownEncodingIsAnError) {
