@@ -14,6 +14,8 @@
 //   - the parallel decoder (BGZF blocks, sized zstd frames) gives exactly
 //     the sequential decoder's bytes, or fails with the same cause, on raw
 //     bytes and on the payload written as BGZF blocks.
+//   - the transcoding stage reads raw bytes as UTF-16 in either order by
+//     the rule written out below, whatever the pieces.
 // The reference compressors are the libraries' one-shot calls, which the
 // decoders under test do not use.
 #include <bzlib.h>
@@ -36,7 +38,9 @@
 #include "engine/decompress.hpp"
 #include "engine/parallel_decode.hpp"
 #include "engine/stream.hpp"
+#include "engine/transcode.hpp"
 #include "fuzz_support.hpp"
+#include "parser/utf8.hpp"
 
 namespace {
 
@@ -178,6 +182,61 @@ void check_parallel(Codec codec, const std::string& compressed, std::size_t piec
 
 }  // namespace
 
+// UTF-16 as the transcoding stage must read it: a pair is one character; a
+// lone surrogate is the byte 0xFF, as is a high one or a lone byte cut off
+// by the end; a byte-order mark at the start goes.
+std::string utf16_rule(std::string_view in, bool big) {
+  const auto unit = [&](std::size_t at) {
+    const auto first = static_cast<unsigned char>(in[at]);
+    const auto second = static_cast<unsigned char>(in[at + 1]);
+    return big ? (unsigned{first} << 8 | second) : (unsigned{second} << 8 | first);
+  };
+  std::string out;
+  std::size_t i = 0;
+  while (i + 2 <= in.size()) {
+    const unsigned u = unit(i);
+    if (u >= 0xD800 && u < 0xDC00) {
+      if (i + 4 > in.size()) {
+        out += '\xFF';
+        i = in.size();
+        break;
+      }
+      const unsigned low = unit(i + 2);
+      if (low >= 0xDC00 && low < 0xE000) {
+        vornish::utf8::append_code_point(out, static_cast<char32_t>(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00)));
+        i += 4;
+      } else {
+        out += '\xFF';
+        i += 2;
+      }
+    } else if (u >= 0xDC00 && u < 0xE000) {
+      out += '\xFF';
+      i += 2;
+    } else {
+      vornish::utf8::append_code_point(out, static_cast<char32_t>(u));
+      i += 2;
+    }
+  }
+  if (i < in.size()) out += '\xFF';
+  if (out.starts_with("\xEF\xBB\xBF")) out.erase(0, 3);
+  return out;
+}
+
+void check_utf16(const std::string& payload, std::size_t piece, bool big) {
+  Result<std::unique_ptr<ByteSource>> made =
+      vornish::transcoding(big ? "UTF-16BE" : "UTF-16LE", std::make_unique<PieceSource>(payload, piece));
+  FUZZ_CHECK(made);
+  std::string out;
+  std::string buffer(1 + piece % 300 + 16, '\0');
+  for (;;) {
+    Result<std::size_t> got = made.value()->read(buffer.data(), buffer.size());
+    FUZZ_CHECK(got);
+    if (got.value() == 0) break;
+    out.append(buffer.data(), got.value());
+  }
+  FUZZ_CHECK(out == utf16_rule(payload, big));
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) {
     return 0;
@@ -193,6 +252,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Result<std::string> got = decode(codec, payload, piece);
     FUZZ_CHECK(got || decode_failure(got.error()));
     check_parallel(codec, payload, piece);
+    check_utf16(payload, piece, (options & 0x80) != 0);
     return 0;
   }
   const std::string whole = compress(codec, payload);

@@ -400,6 +400,25 @@ void ArrowBatchBuilder::clear_valid(Column& column) {
 }
 
 void ArrowBatchBuilder::append_typed(std::size_t index, Column& column, std::string_view text) {
+  if (values_ != nullptr && values_[index].state != CellValue::State::Unread) {
+    const CellValue& cell = values_[index];
+    const std::size_t size = value_size(column.type);
+    char* at = column.data.data + rows_ * size;
+    if (cell.state == CellValue::State::Null) {
+      clear_valid(column);
+      std::memset(at, 0, size);
+    } else if (size == 0) {
+      auto* bits = reinterpret_cast<unsigned char*>(column.data.data);
+      const auto set = static_cast<unsigned>(cell.bits & 1u) << (rows_ % 8);
+      bits[rows_ / 8] = static_cast<unsigned char>(bits[rows_ / 8] | set);
+    } else if (size == 4) {
+      const auto days = static_cast<std::int32_t>(static_cast<std::uint32_t>(cell.bits));
+      std::memcpy(at, &days, 4);
+    } else {
+      std::memcpy(at, &cell.bits, 8);
+    }
+    return;
+  }
   const ColumnType& type = *column.type;
   const CellClass kind = cell_class(text, types_->nulls);
   if (kind != CellClass::Value) {

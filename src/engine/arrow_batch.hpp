@@ -107,6 +107,10 @@ class ArrowBatchBuilder final : public RowVisitor {
   const std::vector<std::uint64_t>& nulled() const noexcept { return nulled_; }
   // Where such cells are recorded, as the row's records; none: nowhere.
   void set_log(RepairLog* log) noexcept { log_ = log; }
+  // Per column, the current row's cells as already read for this builder's
+  // types (see classify_and_read), refreshed before each row; none: every
+  // cell is read here.
+  void set_values(const CellValue* values) noexcept { values_ = values; }
 
  private:
   // A mapped byte buffer whose ownership passes to a finished batch.
@@ -170,6 +174,7 @@ class ArrowBatchBuilder final : public RowVisitor {
   std::shared_ptr<const TableTypes> types_;
   std::vector<std::uint64_t> nulled_;
   RepairLog* log_ = nullptr;
+  const CellValue* values_ = nullptr;
 };
 
 }  // namespace vornish

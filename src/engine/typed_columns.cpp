@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <deque>
 #include <mutex>
 #include <system_error>
 #include <utility>
@@ -23,24 +22,51 @@ constexpr FieldMask kTypeBits = (FieldMask{1} << kHasSeparator) - 1;
 class TypeScan final : public RowVisitor {
  public:
   TypeScan(std::size_t columns, const NullMarkers& nulls, const std::vector<bool>& full)
-      : counts_(columns), common_(columns, kTypeBits), full_(full), wanted_(columns, kTypeBits),
-        runs_(columns), nulls_(nulls) {}
+      : counts_(columns), common_(columns, kTypeBits), full_(columns, 0), wanted_(columns, kTypeBits),
+        runs_(columns), nulls_(nulls) {
+    for (std::size_t i = 0; i < columns && i < full.size(); ++i) {
+      full_[i] = full[i] ? kTypeBits : 0;
+    }
+  }
+
+  // From now on, each row's cells are also read as `types` gives their
+  // columns, into `values` (one per column), for a builder of those types
+  // to take instead of parsing the cells again.
+  void read_as(const TableTypes& types, CellValue* values) {
+    as_.assign(counts_.size(), nullptr);
+    for (std::size_t i = 0; i < as_.size(); ++i) {
+      const ColumnType* type = types.of(i);
+      const bool chosen = i < types.chosen.size() && types.chosen[i];
+      if (type != nullptr && type->type != CellType::String && !chosen) {
+        as_[i] = type;
+      }
+    }
+    values_ = values;
+  }
 
   void kept(RowView row, std::size_t /*start*/) override {
     const std::size_t n = std::min(row.size(), counts_.size());
     for (std::size_t i = 0; i < n; ++i) {
+      if (values_ != nullptr) {
+        values_[i].state = CellValue::State::Unread;
+      }
       if (wanted_[i] == 0) {
         continue;  // a string column whatever comes
       }
-      const std::string_view text = row[i].text;
-      if (cell_class(text, nulls_) != CellClass::Value) {
+      std::string_view text = row[i].text;
+      if (cell_class_trimming(text, nulls_) != CellClass::Value) {
+        if (values_ != nullptr) {
+          values_[i].state = CellValue::State::Null;  // null in a typed column
+        }
         continue;
       }
-      const FieldMask mask = classify_field_among(trim_blanks(text), wanted_[i]);
+      const FieldMask mask = values_ != nullptr && as_[i] != nullptr
+                                 ? classify_and_read(text, wanted_[i], *as_[i], values_[i])
+                                 : classify_field_among(text, wanted_[i]);
       common_[i] &= mask;
       // Only the readings still open to the column need telling apart;
       // a chosen type's formats are weighed by all of them.
-      wanted_[i] = full_[i] ? kTypeBits : common_[i];
+      wanted_[i] = common_[i] | full_[i];
       Run& run = runs_[i];
       if (mask != run.mask) {
         counts_[i].add(run.mask, run.cells);
@@ -57,7 +83,7 @@ class TypeScan final : public RowVisitor {
     for (std::size_t i = 0; i < counts_.size(); ++i) {
       counts_[i].add(runs_[i].mask, runs_[i].cells);
       runs_[i] = Run{};
-      if (common_[i] == 0 && !full_[i]) {
+      if (common_[i] == 0 && full_[i] == 0) {
         counts_[i] = ColumnCounts{};
         counts_[i].values = 1;
       }
@@ -68,7 +94,9 @@ class TypeScan final : public RowVisitor {
  private:
   std::vector<ColumnCounts> counts_;
   std::vector<FieldMask> common_;
-  const std::vector<bool>& full_;
+  // Per column: every reading (a chosen type's column, counted in full),
+  // or none.
+  std::vector<FieldMask> full_;
   std::vector<FieldMask> wanted_;
   // Most cells of a column read as its previous cell did: such a run is
   // counted once, when it ends, rather than bit by bit per cell.
@@ -78,6 +106,8 @@ class TypeScan final : public RowVisitor {
   };
   std::vector<Run> runs_;
   const NullMarkers& nulls_;
+  std::vector<const ColumnType*> as_;
+  CellValue* values_ = nullptr;
 };
 
 void merge_into(std::vector<ColumnCounts>& into, const std::vector<ColumnCounts>& from) {
@@ -132,22 +162,13 @@ Result<std::vector<ColumnCounts>> scan_column_types(const ScanPlan& plan, const 
   FileWindow window(plan.fd, true);
   const std::uint64_t limit = std::min(plan.stop, std::max(plan.size, plan.begin));
   const std::size_t chunk_size = std::max<std::size_t>(plan.chunk_size, 4096);
-  const std::uint64_t span = limit - plan.begin;
-  const std::uint64_t chunks = std::max<std::uint64_t>(1, (span + chunk_size - 1) / chunk_size);
-  if (plan.threads <= 1 || chunks <= 1) {
+  const ChunkCuts cuts(plan.begin, limit, plan.stop, chunk_size, plan.threads);
+  if (plan.threads <= 1 || cuts.count() <= 1) {
     return scan_one(window, plan, plan.begin, plan.stop, nulls, full, nullptr);
   }
 
   const VornishOptions options = without_preamble(plan.options);
-  std::deque<ScanChunk> pending;
-  for (std::uint64_t k = 0; k < chunks; ++k) {
-    ScanChunk chunk;
-    chunk.nominal = plan.begin + k * chunk_size;
-    chunk.stop = k + 1 == chunks ? plan.stop : plan.begin + (k + 1) * chunk_size;
-    pending.push_back(std::move(chunk));
-  }
   const std::uint64_t overhang = std::uint64_t{chunk_size} * 2;
-  WorkQueue<ScanChunk> workers;
   const auto scan_guessed = [&](ScanChunk& chunk, FileWindow& own) {
     RangeLimits limits{kNoLimit, nullptr, chunk_size, {}};
     if (chunk.nominal == plan.begin) {
@@ -169,21 +190,24 @@ Result<std::vector<ColumnCounts>> scan_column_types(const ScanPlan& plan, const 
     chunk.end = ran.value();
     chunk.counts = scan.take();
   };
+  OrderedChunks<ScanChunk> chunks(cuts);
   try {
-    workers.start(
-        std::min<std::uint64_t>(plan.threads, chunks), [&] { return FileWindow(plan.fd, true); },
-        scan_guessed);
+    chunks.start([&] { return FileWindow(plan.fd, true); }, scan_guessed);
   } catch (const std::system_error& e) {
     return VornishError::os(e.code().value());
   }
-  for (ScanChunk& chunk : pending) {
-    workers.submit(&chunk);
-  }
+  const auto make = [](std::uint64_t nominal, std::uint64_t stop) {
+    auto chunk = std::make_unique<ScanChunk>();
+    chunk->nominal = nominal;
+    chunk->stop = stop;
+    return chunk;
+  };
 
   std::vector<ColumnCounts> total(plan.columns);
   std::uint64_t true_start = plan.begin;
-  for (ScanChunk& chunk : pending) {
-    workers.wait(chunk);
+  for (chunks.dispatch(make); !chunks.empty(); chunks.dispatch(make)) {
+    ScanChunk& chunk = chunks.front();
+    chunks.wait(chunk);
     if (chunk.error) {
       return *chunk.error;
     }
@@ -196,8 +220,8 @@ Result<std::vector<ColumnCounts>> scan_column_types(const ScanPlan& plan, const 
       chunk.counts = std::move(again.value());
     }
     merge_into(total, chunk.counts);
-    chunk.counts = {};
     true_start = chunk.end.end;
+    chunks.pop_front();
   }
   return total;
 }
@@ -392,8 +416,11 @@ Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const
   const ScanPlan& scan = plan.scan;
   const std::uint64_t limit = std::min(scan.stop, std::max(scan.size, scan.begin));
   const std::size_t chunk_size = std::max<std::size_t>(scan.chunk_size, 1);
-  const std::uint64_t span = limit - scan.begin;
-  const std::uint64_t count = std::max<std::uint64_t>(1, (span + chunk_size - 1) / chunk_size);
+  // Every chunk is held until the types are settled, so the cuts are shared
+  // with the other threaded engines but not their bound on chunks out.
+  const ChunkCuts cuts(scan.begin, limit, scan.stop, chunk_size,
+                       std::max<std::size_t>(scan.threads, 1));
+  const std::uint64_t count = cuts.count();
   const std::size_t read_size = std::max<std::size_t>(chunk_size, 4096);
   const std::uint64_t overhang = std::uint64_t{read_size} * 2;
 
@@ -409,9 +436,7 @@ Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const
   std::vector<std::unique_ptr<Chunk>> chunks;
   chunks.reserve(count);
   for (std::uint64_t k = 0; k < count; ++k) {
-    const std::uint64_t nominal = scan.begin + k * chunk_size;
-    const std::uint64_t stop = k + 1 == count ? scan.stop : scan.begin + (k + 1) * chunk_size;
-    chunks.push_back(std::make_unique<Chunk>(nominal, stop, plan));
+    chunks.push_back(std::make_unique<Chunk>(cuts.nominal(k), cuts.stop(k), plan));
   }
   // One chunk's rows from `from`, built and, unless it is built again,
   // counted; `limits` bound a guessed start's last row.
@@ -429,13 +454,21 @@ Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const
     chunk.repair = RowRepair(scan.options, scan.dialect);
     chunk.log.clear();
     std::optional<TypeScan> counted;
+    std::vector<CellValue> values;
     if (!chunk.rebuild) {
       counted.emplace(scan.columns, nulls, full);
+      if (!chunk.types->text_only) {
+        // Each cell parsed once: the scan's classification hands its value on.
+        values.resize(scan.columns);
+        counted->read_as(*chunk.types, values.data());
+        chunk.builder->set_values(values.data());
+      }
     }
     CountAndBuild into(counted ? &*counted : nullptr, *chunk.builder,
                        plan.record ? &chunk.log : nullptr, generation, built_with);
     Result<RangeEnd> ran = run_range(window, from, chunk.stop, 1, scan.options, scan.dialect,
                                      chunk.repair, into, limits);
+    chunk.builder->set_values(nullptr);  // `values` goes with this call; the builder stays
     if (!ran) {
       return ran.error();
     }
@@ -471,9 +504,7 @@ Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const
 
   WorkQueue<Chunk> workers;
   try {
-    workers.start(
-        std::min<std::uint64_t>(std::max<std::size_t>(scan.threads, 1), count),
-        [&] { return FileWindow(scan.fd, true); }, run_job);
+    workers.start(cuts.threads(), [&] { return FileWindow(scan.fd, true); }, run_job);
   } catch (const std::system_error& e) {
     return VornishError::os(e.code().value());
   }

@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -594,18 +595,22 @@ ShortDecimal short_decimal(std::string_view t) noexcept {
 // division rounds correctly and gives what float() gives. False leaves
 // every other text (leading zeros, `.5`, long mantissas, large exponents,
 // words) to the exact path.
-bool read_short_decimal(std::string_view t, double& out) noexcept {
+bool scale_short_decimal(bool negative, std::uint64_t mantissa, int power, double& out) noexcept {
   static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-  const ShortDecimal d = short_decimal(t);
-  if (!d.fits || d.mantissa > (std::uint64_t{1} << 53) || d.power < -22 || d.power > 22) {
+  if (mantissa > (std::uint64_t{1} << 53) || power < -22 || power > 22) {
     return false;
   }
-  const auto value = static_cast<double>(d.mantissa);
-  const double scaled = d.power < 0 ? value / kPowers[-d.power] : value * kPowers[d.power];
-  out = d.negative ? -scaled : scaled;
+  const auto value = static_cast<double>(mantissa);
+  const double scaled = power < 0 ? value / kPowers[-power] : value * kPowers[power];
+  out = negative ? -scaled : scaled;
   return true;
+}
+
+bool read_short_decimal(std::string_view t, double& out) noexcept {
+  const ShortDecimal d = short_decimal(t);
+  return d.fits && scale_short_decimal(d.negative, d.mantissa, d.power, out);
 }
 
 // The number readings of a cell. Most cells hold no `,` or blank and at
@@ -663,8 +668,7 @@ FieldMask number_mask(std::string_view t) noexcept {
 }
 
 // The timestamp readings of a cell, and their facts.
-FieldMask stamp_mask(std::string_view t) noexcept {
-  Stamp stamp;
+FieldMask stamp_mask(std::string_view t, Stamp& stamp) noexcept {
   if (!scan_stamp(t, stamp)) {
     return 0;
   }
@@ -679,28 +683,30 @@ FieldMask stamp_mask(std::string_view t) noexcept {
   return mask;
 }
 
-bool all_digits(std::string_view t) noexcept {
-  for (const char c : t) {
-    if (!is_digit(c)) {
-      return false;
-    }
-  }
-  return !t.empty();
-}
-
 // The readings of a cell of digits only (no sign), the commonest number:
 // what number_mask gives, without scanning it once per format.
-FieldMask digits_mask(std::string_view t) noexcept {
+// Digits only, at most 19 of them (which cannot overflow), and their value.
+bool few_digits(std::string_view t, std::uint64_t& magnitude) noexcept {
+  if (t.empty() || t.size() > 19) {
+    return false;
+  }
+  magnitude = 0;
+  for (const char c : t) {
+    const auto digit = static_cast<unsigned char>(c - '0');
+    if (digit > 9) {
+      return false;
+    }
+    magnitude = magnitude * 10 + digit;
+  }
+  return true;
+}
+
+// digits_mask of digits whose value is `magnitude`.
+FieldMask digits_readings(std::string_view t, std::uint64_t magnitude) noexcept {
   // A leading zero, or more digits than int64 holds, is no number at all
   // (an identifier), in every format.
-  if ((t.size() > 1 && t.front() == '0') || t.size() > 19) {
-    return 0;
-  }
-  std::uint64_t magnitude = 0;
-  for (const char c : t) {
-    magnitude = magnitude * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  if (magnitude >= (std::uint64_t{1} << 63)) {
+  if ((t.size() > 1 && t.front() == '0') || t.size() > 19 ||
+      magnitude >= (std::uint64_t{1} << 63)) {
     return 0;
   }
   FieldMask mask = bit(kNumPoint) | bit(kNumComma) | bit(kIntPlain);
@@ -710,6 +716,210 @@ FieldMask digits_mask(std::string_view t) noexcept {
             bit(kIntDotGroups) | bit(kIntBlankGroups);
   }
   return mask;
+}
+
+FieldMask digits_mask(std::string_view t, std::uint64_t& magnitude) noexcept {
+  return few_digits(t, magnitude) ? digits_readings(t, magnitude) : 0;
+}
+
+// Where classification hands the values it comes across, for the type a
+// column is being built as; each is what that type's reader gives the
+// same text (strictly), or nothing.
+struct ValueSink {
+  const ColumnType* as = nullptr;
+  CellValue* out = nullptr;
+
+  void set(std::uint64_t bits) const noexcept {
+    out->state = CellValue::State::Value;
+    out->bits = bits;
+  }
+  // mantissa × 10^power: digits only, or the short decimal shape, which
+  // holds no separator but a `.` (`dot`). `integer`: no point or exponent.
+  void number(FieldMask mask, bool negative, std::uint64_t mantissa, int power, bool integer,
+              bool dot) const noexcept {
+    if (as->type == CellType::Int64) {
+      if (integer && (mask & bit(int_bit(as->number))) != 0) {
+        set(negative ? 0 - mantissa : mantissa);
+      }
+    } else if (as->type == CellType::Float64) {
+      // A `.` is a thousands mark where the decimal mark is `,`.
+      double value = 0;
+      if ((mask & bit(num_bit(as->number))) != 0 &&
+          (!dot || separators_of(as->number).decimal == '.') &&
+          scale_short_decimal(negative, mantissa, power, value)) {
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &value, sizeof bits);
+        set(bits);
+      }
+    }
+  }
+  void date(FieldMask mask, DateFormat format, int y, unsigned m, unsigned d) const noexcept {
+    if (as->type == CellType::Date32 && as->date == format && (mask & bit(date_bit(format))) != 0) {
+      set(static_cast<std::uint32_t>(days_from_civil(y, m, d)));
+    }
+  }
+  void stamp(const Stamp& stamp) const noexcept {
+    std::int64_t value = 0;
+    if (as->type == CellType::Timestamp && stamp.offset == as->utc &&
+        (as->nanos || stamp.fraction_digits <= 6) && stamp_value(stamp, as->nanos, value)) {
+      set(static_cast<std::uint64_t>(value));
+    }
+  }
+  void boolean(bool value) const noexcept {
+    if (as->type == CellType::Bool) {
+      set(value ? 1 : 0);
+    }
+  }
+};
+
+template <bool kRead>
+FieldMask classify_impl(std::string_view t, const ValueSink& sink) noexcept {
+  if (t.empty()) {
+    return 0;
+  }
+  const char c = t.front();
+  if (c == 't' || c == 'T' || c == 'f' || c == 'F') {
+    const bool yes = equals_folded(t, "true");
+    if (!yes && !equals_folded(t, "false")) {
+      return 0;
+    }
+    if constexpr (kRead) {
+      sink.boolean(yes);
+    }
+    return bit(kBool);
+  }
+  if (!is_digit(c) && c != '+' && c != '-' && c != '.' && c != ',' && c != 'i' && c != 'I' &&
+      c != 'n' && c != 'N') {
+    return 0;
+  }
+  // The first run of digits and what follows it tell dates and timestamps
+  // from numbers without scanning them as numbers.
+  std::size_t run = 0;
+  while (run < t.size() && is_digit(t[run])) {
+    ++run;
+  }
+  if (run == t.size()) {
+    std::uint64_t magnitude = 0;
+    const FieldMask digits = digits_mask(t, magnitude);
+    if constexpr (kRead) {
+      sink.number(digits, false, magnitude, 0, true, false);
+    }
+    return digits;
+  }
+  const char after = run < t.size() ? t[run] : '\0';
+  FieldMask mask = 0;
+  if (run == 0 || (after != '-' && after != '/')) {
+    mask = number_mask(t);
+    if (mask != 0 || run == 0) {
+      return mask;
+    }
+  }
+  if (t.size() <= 10) {
+    int y = 0;
+    unsigned m = 0;
+    unsigned d = 0;
+    const auto try_format = [&](DateFormat f) {
+      if (read_date_parts(t, f, y, m, d)) {
+        mask |= bit(date_bit(f));
+        if constexpr (kRead) {
+          sink.date(mask, f, y, m, d);
+        }
+      }
+    };
+    if (after == '-') {
+      try_format(DateFormat::Iso);
+    } else if (after == '/') {
+      if (run == 4) {
+        try_format(DateFormat::YmdSlash);
+      } else {
+        try_format(DateFormat::DmySlash);
+        try_format(DateFormat::MdySlash);
+      }
+    } else if (after == '.') {
+      try_format(DateFormat::DmyDot);
+    }
+    return mask;
+  }
+  if (after != '-') {
+    return 0;
+  }
+  Stamp stamp;
+  mask = stamp_mask(t, stamp);
+  if constexpr (kRead) {
+    if (mask != 0) {
+      sink.stamp(stamp);
+    }
+  }
+  return mask;
+}
+
+template <bool kRead>
+FieldMask classify_among_impl(std::string_view t, FieldMask wanted, const ValueSink& sink) noexcept {
+  constexpr FieldMask kPointReadings =
+      bit(kNumPoint) | bit(kIntPlain) | bit(kNumPointComma) | bit(kIntCommaGroups);
+  constexpr FieldMask kNumbers = (FieldMask{1} << kDateIso) - (FieldMask{1} << kIntPlain);
+  constexpr FieldMask kStamps = bit(kStampNaive) | bit(kStampOffset);
+  if (wanted == 0) {
+    return classify_impl<kRead>(t, sink);
+  }
+  if (wanted == bit(kBool)) {
+    const bool yes = equals_folded(t, "true");
+    if (!yes && !equals_folded(t, "false")) {
+      return 0;
+    }
+    if constexpr (kRead) {
+      sink.boolean(yes);
+    }
+    return bit(kBool);
+  }
+  if ((wanted & ~kStamps) == 0) {
+    // Only a timestamp's shape gives these bits, whatever else the text is.
+    Stamp stamp;
+    const FieldMask mask = stamp_mask(t, stamp);
+    if constexpr (kRead) {
+      if (mask != 0) {
+        sink.stamp(stamp);
+      }
+    }
+    return mask;
+  }
+  std::uint64_t magnitude = 0;
+  if ((wanted & ~kNumbers) == 0 && few_digits(t, magnitude)) {
+    const FieldMask mask = digits_readings(t, magnitude);
+    if constexpr (kRead) {
+      sink.number(mask, false, magnitude, 0, true, false);
+    }
+    return mask;
+  }
+  if (wanted == bit(kDateIso) && t.size() == 10) {
+    int y = 0;
+    unsigned m = 0;
+    unsigned d = 0;
+    if (read_iso_date_exact(t, y, m, d)) {
+      if (!valid_date(y, m, d)) {
+        return 0;
+      }
+      if constexpr (kRead) {
+        sink.date(bit(kDateIso), DateFormat::Iso, y, m, d);
+      }
+      return bit(kDateIso);
+    }
+  } else if ((wanted & ~kPointReadings) == 0) {
+    const ShortDecimal d = short_decimal(t);
+    if (d.fits) {
+      const bool integer = !d.dot && !d.exponent && (d.mantissa != 0 || !d.negative);
+      FieldMask mask = bit(kNumPoint) | (integer ? bit(kIntPlain) : 0);
+      if (d.int_digits <= 3) {
+        // No thousands group needed: `,` groups read it alike.
+        mask |= bit(kNumPointComma) | (integer ? bit(kIntCommaGroups) : 0);
+      }
+      if constexpr (kRead) {
+        sink.number(mask, d.negative, d.mantissa, d.power, integer, d.dot);
+      }
+      return mask | (d.dot ? bit(kHasSeparator) : 0);
+    }
+  }
+  return classify_impl<kRead>(t, sink);
 }
 
 }  // namespace
@@ -735,102 +945,16 @@ bool NullMarkers::listed(std::string_view text) const noexcept {
   return false;
 }
 
-FieldMask classify_field(std::string_view t) noexcept {
-  if (t.empty()) {
-    return 0;
-  }
-  const char c = t.front();
-  if (c == 't' || c == 'T' || c == 'f' || c == 'F') {
-    return equals_folded(t, "true") || equals_folded(t, "false") ? bit(kBool) : 0;
-  }
-  if (!is_digit(c) && c != '+' && c != '-' && c != '.' && c != ',' && c != 'i' && c != 'I' &&
-      c != 'n' && c != 'N') {
-    return 0;
-  }
-  // The first run of digits and what follows it tell dates and timestamps
-  // from numbers without scanning them as numbers.
-  std::size_t run = 0;
-  while (run < t.size() && is_digit(t[run])) {
-    ++run;
-  }
-  if (run == t.size()) {
-    return digits_mask(t);
-  }
-  const char after = run < t.size() ? t[run] : '\0';
-  FieldMask mask = 0;
-  if (run == 0 || (after != '-' && after != '/')) {
-    mask = number_mask(t);
-    if (mask != 0 || run == 0) {
-      return mask;
-    }
-  }
-  if (t.size() <= 10) {
-    int y = 0;
-    unsigned m = 0;
-    unsigned d = 0;
-    const auto try_format = [&](DateFormat f) {
-      if (read_date_parts(t, f, y, m, d)) {
-        mask |= bit(date_bit(f));
-      }
-    };
-    if (after == '-') {
-      try_format(DateFormat::Iso);
-    } else if (after == '/') {
-      if (run == 4) {
-        try_format(DateFormat::YmdSlash);
-      } else {
-        try_format(DateFormat::DmySlash);
-        try_format(DateFormat::MdySlash);
-      }
-    } else if (after == '.') {
-      try_format(DateFormat::DmyDot);
-    }
-    return mask;
-  }
-  if (after != '-') {
-    return 0;
-  }
-  return stamp_mask(t);
-}
+FieldMask classify_field(std::string_view t) noexcept { return classify_impl<false>(t, {}); }
 
 FieldMask classify_field_among(std::string_view t, FieldMask wanted) noexcept {
-  constexpr FieldMask kPointReadings =
-      bit(kNumPoint) | bit(kIntPlain) | bit(kNumPointComma) | bit(kIntCommaGroups);
-  constexpr FieldMask kNumbers = (FieldMask{1} << kDateIso) - (FieldMask{1} << kIntPlain);
-  constexpr FieldMask kStamps = bit(kStampNaive) | bit(kStampOffset);
-  if (wanted == 0) {
-    return classify_field(t);
-  }
-  if (wanted == bit(kBool)) {
-    return equals_folded(t, "true") || equals_folded(t, "false") ? bit(kBool) : 0;
-  }
-  if ((wanted & ~kStamps) == 0) {
-    // Only a timestamp's shape gives these bits, whatever else the text is.
-    return stamp_mask(t);
-  }
-  if ((wanted & ~kNumbers) == 0 && all_digits(t)) {
-    return digits_mask(t);
-  }
-  if (wanted == bit(kDateIso) && t.size() == 10) {
-    int y = 0;
-    unsigned m = 0;
-    unsigned d = 0;
-    if (read_iso_date_exact(t, y, m, d)) {
-      return valid_date(y, m, d) ? bit(kDateIso) : 0;
-    }
-  } else if ((wanted & ~kPointReadings) == 0) {
-    const ShortDecimal d = short_decimal(t);
-    if (d.fits) {
-      const bool integer = !d.dot && !d.exponent && (d.mantissa != 0 || !d.negative);
-      FieldMask mask = bit(kNumPoint) | (integer ? bit(kIntPlain) : 0);
-      if (d.int_digits <= 3) {
-        // No thousands group needed: `,` groups read it alike.
-        mask |= bit(kNumPointComma) | (integer ? bit(kIntCommaGroups) : 0);
-      }
-      return mask | (d.dot ? bit(kHasSeparator) : 0);
-    }
-  }
-  return classify_field(t);
+  return classify_among_impl<false>(t, wanted, {});
+}
+
+FieldMask classify_and_read(std::string_view t, FieldMask wanted, const ColumnType& as,
+                            CellValue& out) noexcept {
+  out.state = CellValue::State::Unread;
+  return classify_among_impl<true>(t, wanted, ValueSink{&as, &out});
 }
 
 void ColumnCounts::merge(const ColumnCounts& other) noexcept {

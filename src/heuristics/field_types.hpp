@@ -122,15 +122,21 @@ enum class CellClass : std::uint8_t {
   Value,
 };
 
-inline CellClass cell_class(std::string_view text, const NullMarkers& nulls) noexcept {
+
+// cell_class, leaving `text` trimmed when it is a value.
+inline CellClass cell_class_trimming(std::string_view& text, const NullMarkers& nulls) noexcept {
   if (text.empty() || nulls.matches(text)) {
     return CellClass::Null;
   }
   if (!is_type_blank(text.front()) && !is_type_blank(text.back())) {
     return CellClass::Value;
   }
-  const std::string_view trimmed = trim_blanks(text);
-  return trimmed.empty() || nulls.matches(trimmed) ? CellClass::Blank : CellClass::Value;
+  text = trim_blanks(text);
+  return text.empty() || nulls.matches(text) ? CellClass::Blank : CellClass::Value;
+}
+
+inline CellClass cell_class(std::string_view text, const NullMarkers& nulls) noexcept {
+  return cell_class_trimming(text, nulls);
 }
 
 // The readings of a value's trimmed text.
@@ -141,6 +147,24 @@ FieldMask classify_field(std::string_view trimmed) noexcept;
 // `wanted` may be missing, which cannot change what a column of cells all
 // outside them settles as.
 FieldMask classify_field_among(std::string_view trimmed, FieldMask wanted) noexcept;
+
+// A cell as the type its column is being built as reads it, found while
+// the cell was classified, so that the builder need not parse it again.
+// `Unread` leaves the cell to the builder's own reading (a cell outside the
+// classifier's quick shapes, or one that does not read as the type).
+struct CellValue {
+  enum class State : std::uint8_t { Unread, Null, Value };
+  State state = State::Unread;
+  // The value's bytes: int64, a double's bits, int32 days, or 0/1.
+  std::uint64_t bits = 0;
+};
+
+// classify_field_among, and the value of the cell as `as` reads it, when
+// a column not of the caller's choosing is built as `as`: `out` is then
+// exactly what read_bool, read_int64, read_float64, read_date32 or
+// read_timestamp give (strictly), or Unread.
+FieldMask classify_and_read(std::string_view trimmed, FieldMask wanted, const ColumnType& as,
+                            CellValue& out) noexcept;
 
 // What the cells of one column can be, counted; adds up across chunks.
 struct ColumnCounts {

@@ -513,3 +513,70 @@ def test_a_string_layout_asked_for_after_the_scan_gives_the_same_table(tmp_path:
     assert views.schema.field("note").type == pa.string_view()
     assert views.cast(pa.table(csv_vornish.read_arrow(path, threads=1)).schema).equals(
         pa.table(csv_vornish.read_arrow(path, threads=1)))
+
+
+# --- Values found while classifying, against Python's own parsing ------------
+
+EDGE_COLUMNS = {
+    "float": ["3.141592653589793238462643383279", "0.30000000000000004", "1e22", "1e23", "-1.5e-22",
+              "1e-23", "4.9e-324", "2.2250738585072011e-308", "1.7976931348623157e308", "-0.0", "-0",
+              "0.0", "9007199254740992", "9007199254740993", "9007199254740993.0", "4503599627370497.5",
+              "123456789.123456789", "-3.456789e-01", "1.5E+3", " 2.5 ", "5.", ".5", "NA", "7"],
+    "int": ["9223372036854775807", "-9223372036854775808", "-9223372036854775807", "0", "-1", "+5",
+            "999999999999999999", "1000000000000000000", "9007199254740993", " 42 ", "NA", "12"],
+    "day": ["2024-02-29", "2000-02-29", "1900-02-28", "2023-02-28", "2024-12-31", "2024-04-30",
+            "0001-01-01", "9999-12-31", "1969-12-31", "1970-01-01", "NULL", "2024-06-15"],
+    "at": ["2024-02-29T23:59:59.999999", "1969-12-31T23:59:59.5", "2024-12-31 00:00:00",
+           "1900-03-01T12:00:00.000001", "9999-12-31T23:59:59.123456", "", "2024-06-15T08:30:00.25"],
+    "at_utc": ["2024-02-29T23:59:59.999999+01:00", "2024-01-01T00:00:00Z", "1970-01-01T00:30:00-00:30",
+               "2024-12-31 23:00:00-23:59", "2024-06-15T08:30:00.25z"],
+    "ok": ["true", "FALSE", "True", "fAlSe", " true ", "None"],
+}
+
+
+@pytest.mark.parametrize("threads, chunk_size", [(1, None), (2, 4096), (3, 1500), (2, None)])
+def test_values_read_while_classifying_equal_pythons(tmp_path: pathlib.Path, threads: int,
+                                                     chunk_size: int | None) -> None:
+    # Mostly ordinary cells, so that each chunk narrows its columns first and
+    # the edge cells then meet the quick classify-and-read shapes.
+    rng = random.Random(2525)
+    ordinary = {"float": lambda: f"{rng.uniform(-1e4, 1e4):.{rng.randrange(7)}f}",
+                "int": lambda: str(rng.randrange(-10**6, 10**6)),
+                "day": lambda: (dt.date(2000, 1, 1) + dt.timedelta(days=rng.randrange(9000))).isoformat(),
+                "at": lambda: f"2020-05-{rng.randrange(1, 29):02}T10:{rng.randrange(60):02}:00.{rng.randrange(10**6):06}",
+                "at_utc": lambda: f"2020-05-{rng.randrange(1, 29):02}T10:00:00+02:00",
+                "ok": lambda: rng.choice(["true", "false"])}
+    columns: dict[str, list[str | None]] = {name: [] for name in EDGE_COLUMNS}
+    for _ in range(4000):
+        for name, edges in EDGE_COLUMNS.items():
+            columns[name].append(rng.choice(edges) if rng.random() < 0.2 else ordinary[name]())
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(list(columns))
+    writer.writerows(zip(*columns.values()))
+    path = tmp_path / "edges.csv"
+    path.write_text(out.getvalue(), encoding="utf-8")
+    table = check_lossless(path, columns, threads=threads, chunk_size=chunk_size)
+    assert [str(t) for t in table.schema.types] == [
+        "double", "int64", "date32[day]", "timestamp[us]", "timestamp[us, tz=UTC]", "bool"]
+    # The checker above states the rules; Python's own parsers say the same.
+    for name, convert in [("float", float), ("int", int), ("day", dt.date.fromisoformat)]:
+        got = table.column(name).to_pylist()
+        for cell, value in zip(columns[name], got):
+            if cell is not None and cell.strip() not in NULLS:
+                assert same(value, convert(cell.strip())), (name, cell, value)
+
+
+@pytest.mark.parametrize("spoil_at", [None, 100, 19_990])
+def test_the_type_scan_before_the_batches_is_the_same_on_any_threads(tmp_path: pathlib.Path,
+                                                                     spoil_at: int | None) -> None:
+    # A preamble keeps the batches on one thread and the type scan apart
+    # from them, on as many threads as asked for.
+    path = tmp_path / "damaged.csv"
+    damaged_typed_file(path, 20_000, spoil_at)
+    path.write_bytes(b"exported by hand\n" + path.read_bytes())
+    expected = read_everything(path, threads=1, skip_rows=1)
+    assert str(expected[0].schema.field("qty").type) == ("int64" if spoil_at is None else "string")
+    for threads, chunk_size in [(2, 4096), (3, 997), (4, 30_000)]:
+        got = read_everything(path, threads=threads, chunk_size=chunk_size, skip_rows=1)
+        assert got[0].equals(expected[0]) and got[1:] == expected[1:], (threads, chunk_size)
