@@ -773,20 +773,25 @@ struct ValueSink {
 };
 
 template <bool kRead>
+FieldMask classify_bool(std::string_view t, const ValueSink& sink) noexcept {
+  const bool yes = equals_folded(t, "true");
+  if (!yes && !equals_folded(t, "false")) {
+    return 0;
+  }
+  if constexpr (kRead) {
+    sink.boolean(yes);
+  }
+  return bit(kBool);
+}
+
+template <bool kRead>
 FieldMask classify_impl(std::string_view t, const ValueSink& sink) noexcept {
   if (t.empty()) {
     return 0;
   }
   const char c = t.front();
   if (c == 't' || c == 'T' || c == 'f' || c == 'F') {
-    const bool yes = equals_folded(t, "true");
-    if (!yes && !equals_folded(t, "false")) {
-      return 0;
-    }
-    if constexpr (kRead) {
-      sink.boolean(yes);
-    }
-    return bit(kBool);
+    return classify_bool<kRead>(t, sink);
   }
   if (!is_digit(c) && c != '+' && c != '-' && c != '.' && c != ',' && c != 'i' && c != 'I' &&
       c != 'n' && c != 'N') {
@@ -863,14 +868,7 @@ FieldMask classify_among_impl(std::string_view t, FieldMask wanted, const ValueS
     return classify_impl<kRead>(t, sink);
   }
   if (wanted == bit(kBool)) {
-    const bool yes = equals_folded(t, "true");
-    if (!yes && !equals_folded(t, "false")) {
-      return 0;
-    }
-    if constexpr (kRead) {
-      sink.boolean(yes);
-    }
-    return bit(kBool);
+    return classify_bool<kRead>(t, sink);
   }
   if ((wanted & ~kStamps) == 0) {
     // Only a timestamp's shape gives these bits, whatever else the text is.
