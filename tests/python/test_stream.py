@@ -204,10 +204,12 @@ class Feeder(threading.Thread):
     def run(self) -> None:
         # Unbuffered, so that closing after the reader has gone has nothing
         # left to flush into the broken pipe.
+        deadline = time.monotonic() + 60
         try:
             with open(self.path, "wb", buffering=0) as pipe:
                 written = 0
-                while not self.stop.wait(0.001) and (self.rows is None or written < self.rows):
+                while (not self.stop.wait(0.001) and time.monotonic() < deadline
+                       and (self.rows is None or written < self.rows)):
                     pipe.write(b"1,2,3\n" * 1000)
                     written += 1000
         except BrokenPipeError:
@@ -235,13 +237,15 @@ def test_sigint_raises_keyboard_interrupt(tmp_path: Path, source: str) -> None:
         feeder = Feeder(path, None)  # never ends by itself
         feeder.start()
     else:
+        # Large enough that the run is still going when the signal comes,
+        # however fast the engine gets.
         path = tmp_path / "in.csv"
         with path.open("wb") as f:
-            for _ in range(200):
+            for _ in range(600):
                 f.write(b'1,"x\ny",3\n' * 50_000)
     open_fds = len(os.listdir("/proc/self/fd"))
     threads = threading.active_count()
-    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    signal.setitimer(signal.ITIMER_REAL, 0.1)
     previous = signal.signal(signal.SIGALRM, lambda *_: signal.raise_signal(signal.SIGINT))
     try:
         with pytest.raises(KeyboardInterrupt):
