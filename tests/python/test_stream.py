@@ -245,6 +245,9 @@ def test_sigint_raises_keyboard_interrupt(tmp_path: Path, source: str) -> None:
                 f.write(b'1,"x\ny",3\n' * 50_000)
     open_fds = len(os.listdir("/proc/self/fd"))
     threads = threading.active_count()
+    # A library used by an earlier test may have left these blocked on this
+    # thread; blocked, the alarm would never come and the pipe run never end.
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGALRM, signal.SIGINT})
     signal.setitimer(signal.ITIMER_REAL, 0.1)
     previous = signal.signal(signal.SIGALRM, lambda *_: signal.raise_signal(signal.SIGINT))
     try:
