@@ -245,9 +245,12 @@ def test_sigint_raises_keyboard_interrupt(tmp_path: Path, source: str) -> None:
                 f.write(b'1,"x\ny",3\n' * 50_000)
     open_fds = len(os.listdir("/proc/self/fd"))
     threads = threading.active_count()
-    # A library used by an earlier test may have left these blocked on this
-    # thread; blocked, the alarm would never come and the pipe run never end.
+    # A library used by an earlier test in this process may have put a
+    # handler of its own under SIGINT (one that cancels its own work and
+    # raises nothing) or left the signals blocked on this thread: Python's
+    # own handler is set again, so the test sees what a user's Ctrl-C does.
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGALRM, signal.SIGINT})
+    previous_int = signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.setitimer(signal.ITIMER_REAL, 0.1)
     previous = signal.signal(signal.SIGALRM, lambda *_: signal.raise_signal(signal.SIGINT))
     try:
@@ -256,6 +259,7 @@ def test_sigint_raises_keyboard_interrupt(tmp_path: Path, source: str) -> None:
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+        signal.signal(signal.SIGINT, previous_int)
         if feeder is not None:
             feeder.stop.set()
             feeder.join()
