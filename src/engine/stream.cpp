@@ -60,13 +60,12 @@ Result<StreamRun> stream_vornish_file(const std::string& input_path,
                       : stream.source != nullptr ? FileWindow(*stream.source)
                                                  : FileWindow(in, regular);
   // The heuristics read text: in a code page, the start decoded as a
-  // transcoding source would hand it on.
-  // Decoded again only when the window has grown.
+  // transcoding source would hand it on, again only when the window grew.
   std::string decoded;
   std::size_t decoded_from = 0;
   const auto start_text = [&]() -> std::string_view {
     if (!options.code_page) return window.view();
-    if (decoded_from != window.view().size() || decoded.empty()) {
+    if (decoded_from != window.view().size()) {
       decoded.clear();
       utf8::append_code_page(decoded, window.view(), *options.code_page);
       decoded_from = window.view().size();

@@ -683,8 +683,6 @@ FieldMask stamp_mask(std::string_view t, Stamp& stamp) noexcept {
   return mask;
 }
 
-// The readings of a cell of digits only (no sign), the commonest number:
-// what number_mask gives, without scanning it once per format.
 // Digits only, at most 19 of them (which cannot overflow), and their value.
 bool few_digits(std::string_view t, std::uint64_t& magnitude) noexcept {
   if (t.empty() || t.size() > 19) {
@@ -701,7 +699,9 @@ bool few_digits(std::string_view t, std::uint64_t& magnitude) noexcept {
   return true;
 }
 
-// digits_mask of digits whose value is `magnitude`.
+// The readings of a cell of digits only (no sign), the commonest number,
+// whose value is `magnitude`: what number_mask gives, without scanning it
+// once per format.
 FieldMask digits_readings(std::string_view t, std::uint64_t magnitude) noexcept {
   // A leading zero, or more digits than int64 holds, is no number at all
   // (an identifier), in every format.
@@ -785,6 +785,18 @@ FieldMask classify_bool(std::string_view t, const ValueSink& sink) noexcept {
 }
 
 template <bool kRead>
+FieldMask classify_stamp(std::string_view t, const ValueSink& sink) noexcept {
+  Stamp stamp;
+  const FieldMask mask = stamp_mask(t, stamp);
+  if constexpr (kRead) {
+    if (mask != 0) {
+      sink.stamp(stamp);
+    }
+  }
+  return mask;
+}
+
+template <bool kRead>
 FieldMask classify_impl(std::string_view t, const ValueSink& sink) noexcept {
   if (t.empty()) {
     return 0;
@@ -848,14 +860,7 @@ FieldMask classify_impl(std::string_view t, const ValueSink& sink) noexcept {
   if (after != '-') {
     return 0;
   }
-  Stamp stamp;
-  mask = stamp_mask(t, stamp);
-  if constexpr (kRead) {
-    if (mask != 0) {
-      sink.stamp(stamp);
-    }
-  }
-  return mask;
+  return classify_stamp<kRead>(t, sink);
 }
 
 template <bool kRead>
@@ -872,14 +877,7 @@ FieldMask classify_among_impl(std::string_view t, FieldMask wanted, const ValueS
   }
   if ((wanted & ~kStamps) == 0) {
     // Only a timestamp's shape gives these bits, whatever else the text is.
-    Stamp stamp;
-    const FieldMask mask = stamp_mask(t, stamp);
-    if constexpr (kRead) {
-      if (mask != 0) {
-        sink.stamp(stamp);
-      }
-    }
-    return mask;
+    return classify_stamp<kRead>(t, sink);
   }
   std::uint64_t magnitude = 0;
   if ((wanted & ~kNumbers) == 0 && few_digits(t, magnitude)) {

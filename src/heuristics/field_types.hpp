@@ -122,7 +122,6 @@ enum class CellClass : std::uint8_t {
   Value,
 };
 
-
 // cell_class, leaving `text` trimmed when it is a value.
 inline CellClass cell_class_trimming(std::string_view& text, const NullMarkers& nulls) noexcept {
   if (text.empty() || nulls.matches(text)) {

@@ -245,10 +245,10 @@ def test_sigint_raises_keyboard_interrupt(tmp_path: Path, source: str) -> None:
                 f.write(b'1,"x\ny",3\n' * 50_000)
     open_fds = len(os.listdir("/proc/self/fd"))
     threads = threading.active_count()
-    # A library used by an earlier test in this process may have put a
-    # handler of its own under SIGINT (one that cancels its own work and
-    # raises nothing) or left the signals blocked on this thread: Python's
-    # own handler is set again, so the test sees what a user's Ctrl-C does.
+    # A process started in the background by a shell without job control
+    # begins with SIGINT ignored, and Python then keeps it ignored: Python's
+    # own handler is set (and the signals unblocked) for the test, so that it
+    # sees what a user's Ctrl-C does however the tests were started.
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGALRM, signal.SIGINT})
     previous_int = signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.setitimer(signal.ITIMER_REAL, 0.1)
