@@ -2,6 +2,7 @@
 // the readers, so that a cell the scan counted as a type always reads as it.
 #include "heuristics/field_types.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -15,6 +16,94 @@ namespace {
 constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 constexpr char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
+// --- Eight bytes at a time --------------------------------------------------
+//
+// The hot shapes (digit runs, dates, timestamps, booleans) are read a word
+// at a time: the bytes of a word are in text order from its low end, and
+// a byte past the text reads as zero, which is no digit and no separator.
+
+// Up to eight bytes of `p`, of which `n` are there, without reading past them.
+inline std::uint64_t load_word(const char* p, std::size_t n) noexcept {
+  if constexpr (std::endian::native != std::endian::little) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < n && i < 8; ++i) {
+      v |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+    }
+    return v;
+  }
+  std::uint64_t v = 0;
+  if (n >= 8) {
+    std::memcpy(&v, p, 8);
+    return v;
+  }
+  if (n >= 4) {
+    // Two overlapping halves: the bytes they share are the same.
+    std::uint32_t lo = 0;
+    std::uint32_t hi = 0;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);
+    return lo | (std::uint64_t{hi} << (8 * (n - 4)));
+  }
+  if (n == 0) {
+    return 0;
+  }
+  const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+  return byte(0) | (byte(n / 2) << (8 * (n / 2))) | (byte(n - 1) << (8 * (n - 1)));
+}
+
+constexpr std::uint64_t kHighBits = 0x8080808080808080;
+constexpr std::uint64_t kEachByte(unsigned char b) noexcept { return 0x0101010101010101 * b; }
+
+// How many of the word's first bytes are ASCII digits (8: all of them).
+// No byte's sum carries into the next: each is at most 0x7F plus 0x50.
+inline unsigned digit_run(std::uint64_t v) noexcept {
+  const std::uint64_t low = v & ~kHighBits;
+  const std::uint64_t other =
+      (v | (low + kEachByte(0x46)) | ~(low + kEachByte(0x50))) & kHighBits;
+  return other == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(other)) / 8;
+}
+
+// The value of the word's first `k` bytes, all digits (1 <= k <= 8): the
+// digits moved to the word's top, leading zeros below them, then combined
+// pairwise, twice.
+inline std::uint64_t digits_value(std::uint64_t v, unsigned k) noexcept {
+  // A byte past the digits may borrow, but only from the bytes above it,
+  // which the shift drops.
+  v = (v - kEachByte('0')) << (8 * (8 - k));
+  v = v * 10 + (v >> 8);
+  v = (((v & 0x000000FF000000FF) * (100 + (std::uint64_t{1000000} << 32))) +
+       (((v >> 16) & 0x000000FF000000FF) * (1 + (std::uint64_t{10000} << 32)))) >>
+      32;
+  return v & 0xFFFFFFFF;
+}
+
+constexpr std::uint64_t kPowersOfTen[] = {1,      10,      100,      1000,      10000,
+                                          100000, 1000000, 10000000, 100000000};
+
+// Whether each byte of `v` where `digits` has 0xFF is an ASCII digit and
+// each other byte equals `shape`'s: one XOR against the shape, then digits
+// must come out at most 9 and the rest 0. A byte's sum carries only where
+// its own high bit already fails the word.
+inline bool word_has_shape(std::uint64_t v, std::uint64_t shape, std::uint64_t digits) noexcept {
+  const std::uint64_t x = v ^ shape;
+  const std::uint64_t room = (digits & kEachByte(0x76)) | (~digits & kEachByte(0x7F));
+  return ((x | (x + room)) & kHighBits) == 0;
+}
+
+// A word's bytes in text order, as a constant.
+constexpr std::uint64_t word_of(const char (&text)[9]) noexcept {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    v |= std::uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+  }
+  return v;
+}
+
+// The byte of `v` at `i` as a digit's value.
+constexpr unsigned digit_at(std::uint64_t v, unsigned i) noexcept {
+  return static_cast<unsigned>((v >> (8 * i)) & 0xFF) - '0';
+}
+
 bool equals_folded(std::string_view text, std::string_view lower_word) noexcept {
   if (text.size() != lower_word.size()) {
     return false;
@@ -25,6 +114,18 @@ bool equals_folded(std::string_view text, std::string_view lower_word) noexcept 
     }
   }
   return true;
+}
+
+// `true` or `false` in any letter case. Setting 0x20 folds a letter's case
+// and maps no other byte onto a lower-case letter of these words.
+bool read_bool_word(std::string_view text, bool& yes) noexcept {
+  if (text.size() != 4 && text.size() != 5) {
+    return false;
+  }
+  const std::uint64_t folded = load_word(text.data(), text.size()) | kEachByte(0x20);
+  yes = text.size() == 4;
+  return yes ? (folded & 0xFFFFFFFF) == (word_of("true    ") & 0xFFFFFFFF)
+             : (folded & 0xFFFFFFFFFF) == (word_of("false   ") & 0xFFFFFFFFFF);
 }
 
 // Python's float() words, after an optional sign.
@@ -219,14 +320,17 @@ bool split_date(std::string_view text, char sep, std::array<unsigned, 3>& value,
 // position rather than through split_date. `t` holds at least 10 bytes.
 [[gnu::always_inline]] inline bool read_iso_date_exact(std::string_view t, int& y, unsigned& m,
                                                      unsigned& d) noexcept {
-  const auto digit = [&t](std::size_t i) { return static_cast<unsigned>(t[i] - '0'); };
-  if (!is_digit(t[0]) || !is_digit(t[1]) || !is_digit(t[2]) || !is_digit(t[3]) || t[4] != '-' ||
-      !is_digit(t[5]) || !is_digit(t[6]) || t[7] != '-' || !is_digit(t[8]) || !is_digit(t[9])) {
+  // Bytes 0-7 and 2-9, each against its shape.
+  const std::uint64_t head = load_word(t.data(), 8);
+  const std::uint64_t tail = load_word(t.data() + 2, 8);
+  if (!word_has_shape(head, word_of("0000-00-"), word_of("\xff\xff\xff\xff\0\xff\xff\0")) ||
+      !word_has_shape(tail, word_of("00-00-00"), word_of("\xff\xff\0\xff\xff\0\xff\xff"))) {
     return false;
   }
-  y = static_cast<int>(digit(0) * 1000 + digit(1) * 100 + digit(2) * 10 + digit(3));
-  m = digit(5) * 10 + digit(6);
-  d = digit(8) * 10 + digit(9);
+  y = static_cast<int>(digit_at(head, 0) * 1000 + digit_at(head, 1) * 100 + digit_at(head, 2) * 10 +
+                       digit_at(head, 3));
+  m = digit_at(head, 5) * 10 + digit_at(head, 6);
+  d = digit_at(tail, 6) * 10 + digit_at(tail, 7);
   return true;
 }
 
@@ -286,49 +390,94 @@ bool two_digits(std::string_view text, std::size_t at, unsigned& out) noexcept {
   return true;
 }
 
+// `yyyy-mm-ddThh:mm:ss` in full (`T`, `t` or a blank between), as nearly
+// every timestamp begins: three words, each checked against its shape at
+// once. False leaves the text to the general reading, which reads these
+// alike.
+[[gnu::always_inline]] inline bool read_fixed_stamp_start(std::string_view t, int& y, unsigned& mo,
+                                                        unsigned& d, unsigned& h, unsigned& mi,
+                                                        unsigned& s) noexcept {
+  if (t.size() < 19) {
+    return false;
+  }
+  const std::uint64_t date = load_word(t.data(), 8);      // yyyy-mm-
+  const std::uint64_t middle = load_word(t.data() + 8, 8);  // ddThh:mm
+  const std::uint64_t time = load_word(t.data() + 11, 8);   // hh:mm:ss
+  const char separator = t[10];
+  // The separator's byte is left out of the middle word's shape.
+  const std::uint64_t middle_shape = word_of("00\0" "00:00");
+  if (!word_has_shape(date, word_of("0000-00-"), word_of("\xff\xff\xff\xff\0\xff\xff\0")) ||
+      !word_has_shape(middle & ~(std::uint64_t{0xFF} << 16), middle_shape,
+                      word_of("\xff\xff\0\xff\xff\0\xff\xff")) ||
+      !word_has_shape(time, word_of("00:00:00"), word_of("\xff\xff\0\xff\xff\0\xff\xff")) ||
+      (separator != 'T' && separator != 't' && separator != ' ')) {
+    return false;
+  }
+  y = static_cast<int>(digit_at(date, 0) * 1000 + digit_at(date, 1) * 100 + digit_at(date, 2) * 10 +
+                       digit_at(date, 3));
+  mo = digit_at(date, 5) * 10 + digit_at(date, 6);
+  d = digit_at(middle, 0) * 10 + digit_at(middle, 1);
+  h = digit_at(time, 0) * 10 + digit_at(time, 1);
+  mi = digit_at(time, 3) * 10 + digit_at(time, 4);
+  s = digit_at(time, 6) * 10 + digit_at(time, 7);
+  return true;
+}
+
 bool scan_stamp(std::string_view text, Stamp& out) noexcept {
   int y = 0;
   unsigned mo = 0;
   unsigned d = 0;
-  std::size_t t = 10;
-  const auto is_separator = [](char c) { return c == 'T' || c == 't' || c == ' '; };
-  if (text.size() > 10 && is_separator(text[10]) && read_iso_date_exact(text, y, mo, d)) {
-    // A full `yyyy-mm-dd` holds no separator, so this is the first one.
-    if (!valid_date(y, mo, d)) {
-      return false;
-    }
-  } else {
-    t = text.find_first_of("Tt ");
-    if (t == std::string_view::npos || t < 8 ||
-        !read_date_parts(text.substr(0, t), DateFormat::Iso, y, mo, d)) {
-      return false;
-    }
-  }
-  std::size_t i = t + 1;
   unsigned h = 0;
   unsigned mi = 0;
   unsigned s = 0;
-  if (!two_digits(text, i, h) || i + 2 >= text.size() || text[i + 2] != ':' ||
-      !two_digits(text, i + 3, mi) || i + 5 >= text.size() || text[i + 5] != ':' ||
-      !two_digits(text, i + 6, s) || h > 23 || mi > 59 || s > 59) {
-    return false;
+  std::size_t i = 19;
+  if (read_fixed_stamp_start(text, y, mo, d, h, mi, s)) {
+    if (!valid_date(y, mo, d) || h > 23 || mi > 59 || s > 59) {
+      return false;
+    }
+  } else {
+    std::size_t t = 10;
+    const auto is_separator = [](char c) { return c == 'T' || c == 't' || c == ' '; };
+    if (text.size() > 10 && is_separator(text[10]) && read_iso_date_exact(text, y, mo, d)) {
+      // A full `yyyy-mm-dd` holds no separator, so this is the first one.
+      if (!valid_date(y, mo, d)) {
+        return false;
+      }
+    } else {
+      t = text.find_first_of("Tt ");
+      if (t == std::string_view::npos || t < 8 ||
+          !read_date_parts(text.substr(0, t), DateFormat::Iso, y, mo, d)) {
+        return false;
+      }
+    }
+    i = t + 1;
+    if (!two_digits(text, i, h) || i + 2 >= text.size() || text[i + 2] != ':' ||
+        !two_digits(text, i + 3, mi) || i + 5 >= text.size() || text[i + 5] != ':' ||
+        !two_digits(text, i + 6, s) || h > 23 || mi > 59 || s > 59) {
+      return false;
+    }
+    i += 8;
   }
-  i += 8;
   std::uint32_t fraction = 0;
   std::size_t digits = 0;
   if (i < text.size() && text[i] == '.') {
-    for (++i; i < text.size() && is_digit(text[i]); ++i) {
-      if (++digits > 9) {
-        return false;
-      }
-      fraction = fraction * 10 + static_cast<std::uint32_t>(text[i] - '0');
-    }
+    ++i;
+    const std::uint64_t word = load_word(text.data() + i, text.size() - i);
+    digits = digit_run(word);
     if (digits == 0) {
       return false;
     }
-    for (std::size_t k = digits; k < 9; ++k) {
-      fraction *= 10;
+    fraction = static_cast<std::uint32_t>(digits_value(word, static_cast<unsigned>(digits)));
+    i += digits;
+    if (digits == 8 && i < text.size() && is_digit(text[i])) {
+      fraction = fraction * 10 + static_cast<std::uint32_t>(text[i] - '0');
+      ++digits;
+      ++i;
     }
+    if (digits == 9 && i < text.size() && is_digit(text[i])) {
+      return false;  // beyond nanoseconds
+    }
+    fraction *= static_cast<std::uint32_t>(kPowersOfTen[9 - digits]);
   }
   std::int64_t offset = 0;
   bool has_offset = false;
@@ -536,6 +685,36 @@ struct ShortDecimal {
   int power = 0;  // of ten, applied to the mantissa
 };
 
+// The mantissa of a decimal whose digits, with at most one `.` among them,
+// fit the word at `i`: the point's byte is taken out and the digits on both
+// sides read as one run. Leaves `i` past them; false (nothing changed)
+// when the digits go on beyond the word.
+[[gnu::always_inline]] inline bool quick_mantissa(std::string_view t, std::size_t& i,
+                                                  ShortDecimal& d, std::size_t& fraction) noexcept {
+  const std::uint64_t word = load_word(t.data() + i, t.size() - i);
+  const unsigned whole = digit_run(word);
+  const bool dot = whole < 8 && ((word >> (8 * whole)) & 0xFF) == '.';
+  const std::uint64_t after = dot && whole < 7 ? word >> (8 * (whole + 1)) : 0;
+  const unsigned decimals = digit_run(after);
+  const std::size_t end = i + whole + (dot ? 1 + decimals : 0);
+  if (end == i + 8 && end < t.size() && is_digit(t[end])) {
+    return false;
+  }
+  const auto below = [](unsigned bytes) {
+    return bytes >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * bytes)) - 1;
+  };
+  const unsigned all = whole + decimals;
+  if (all > 0) {
+    d.mantissa =
+        digits_value((word & below(whole)) | ((after & below(decimals)) << (8 * whole)), all);
+  }
+  d.dot = dot;
+  d.int_digits = whole;
+  fraction = decimals;
+  i = end;
+  return true;
+}
+
 ShortDecimal short_decimal(std::string_view t) noexcept {
   ShortDecimal d;
   const std::size_t n = t.size();
@@ -545,23 +724,44 @@ ShortDecimal short_decimal(std::string_view t) noexcept {
     i = 1;
   }
   const std::size_t start = i;
-  for (; i < n && is_digit(t[i]); ++i) {
-    d.mantissa = d.mantissa * 10 + static_cast<std::uint64_t>(t[i] - '0');
-  }
-  const std::size_t int_digits = i - start;
-  d.int_digits = int_digits;
-  if (int_digits == 0 || int_digits > 19 || (int_digits > 1 && t[start] == '0')) {
-    return d;
-  }
   std::size_t fraction = 0;
-  if (i < n && t[i] == '.') {
-    d.dot = true;
-    for (++i; i < n && is_digit(t[i]); ++i, ++fraction) {
-      if (int_digits + fraction >= 19) {
+  if (!quick_mantissa(t, i, d, fraction)) {
+    // Up to `limit` digits from `i` into the mantissa, eight at a time;
+    // false when there are more.
+    const auto digits = [&t, &i, &d, n](std::size_t limit) {
+      for (std::size_t taken = 0;;) {
+        const std::uint64_t word = load_word(t.data() + i, n - i);
+        const unsigned run = digit_run(word);
+        if (run == 0) {
+          return true;
+        }
+        taken += run;
+        if (taken > limit) {
+          return false;
+        }
+        d.mantissa = d.mantissa * kPowersOfTen[run] + digits_value(word, run);
+        i += run;
+        if (run < 8) {
+          return true;
+        }
+      }
+    };
+    if (!digits(19)) {
+      return d;
+    }
+    d.int_digits = i - start;
+    if (i < n && t[i] == '.') {
+      d.dot = true;
+      ++i;
+      // At most nineteen digits in all.
+      if (!digits(19 - d.int_digits)) {
         return d;
       }
-      d.mantissa = d.mantissa * 10 + static_cast<std::uint64_t>(t[i] - '0');
+      fraction = i - start - d.int_digits - 1;
     }
+  }
+  if (d.int_digits == 0 || (d.int_digits > 1 && t[start] == '0')) {
+    return d;
   }
   int exponent = 0;
   if (i < n && (t[i] == 'e' || t[i] == 'E')) {
@@ -689,12 +889,14 @@ bool few_digits(std::string_view t, std::uint64_t& magnitude) noexcept {
     return false;
   }
   magnitude = 0;
-  for (const char c : t) {
-    const auto digit = static_cast<unsigned char>(c - '0');
-    if (digit > 9) {
+  for (std::size_t i = 0; i < t.size(); i += 8) {
+    const std::size_t left = t.size() - i;
+    const std::uint64_t word = load_word(t.data() + i, left);
+    const unsigned run = digit_run(word);
+    if (run < std::min<std::size_t>(left, 8)) {
       return false;
     }
-    magnitude = magnitude * 10 + digit;
+    magnitude = magnitude * kPowersOfTen[run] + digits_value(word, run);
   }
   return true;
 }
@@ -774,8 +976,8 @@ struct ValueSink {
 
 template <bool kRead>
 FieldMask classify_bool(std::string_view t, const ValueSink& sink) noexcept {
-  const bool yes = equals_folded(t, "true");
-  if (!yes && !equals_folded(t, "false")) {
+  bool yes = false;
+  if (!read_bool_word(t, yes)) {
     return 0;
   }
   if constexpr (kRead) {
@@ -869,6 +1071,7 @@ FieldMask classify_among_impl(std::string_view t, FieldMask wanted, const ValueS
       bit(kNumPoint) | bit(kIntPlain) | bit(kNumPointComma) | bit(kIntCommaGroups);
   constexpr FieldMask kNumbers = (FieldMask{1} << kDateIso) - (FieldMask{1} << kIntPlain);
   constexpr FieldMask kStamps = bit(kStampNaive) | bit(kStampOffset);
+  const bool point_only = (wanted & ~kPointReadings) == 0;
   if (wanted == 0) {
     return classify_impl<kRead>(t, sink);
   }
@@ -880,7 +1083,9 @@ FieldMask classify_among_impl(std::string_view t, FieldMask wanted, const ValueS
     return classify_stamp<kRead>(t, sink);
   }
   std::uint64_t magnitude = 0;
-  if ((wanted & ~kNumbers) == 0 && few_digits(t, magnitude)) {
+  // A column of decimal-point numbers reads digits alike through the
+  // short decimal below.
+  if ((wanted & ~kNumbers) == 0 && !point_only && few_digits(t, magnitude)) {
     const FieldMask mask = digits_readings(t, magnitude);
     if constexpr (kRead) {
       sink.number(mask, false, magnitude, 0, true, false);
@@ -900,7 +1105,7 @@ FieldMask classify_among_impl(std::string_view t, FieldMask wanted, const ValueS
       }
       return bit(kDateIso);
     }
-  } else if ((wanted & ~kPointReadings) == 0) {
+  } else if (point_only) {
     const ShortDecimal d = short_decimal(t);
     if (d.fits) {
       const bool integer = !d.dot && !d.exponent && (d.mantissa != 0 || !d.negative);
@@ -1042,15 +1247,12 @@ ColumnType complete_column_type(CellType chosen, bool nanos, bool utc, const Col
 }
 
 bool read_bool(std::string_view text, bool& out) noexcept {
-  if (equals_folded(text, "true")) {
-    out = true;
-    return true;
+  bool yes = false;
+  if (!read_bool_word(text, yes)) {
+    return false;
   }
-  if (equals_folded(text, "false")) {
-    out = false;
-    return true;
-  }
-  return false;
+  out = yes;
+  return true;
 }
 
 bool read_int64(std::string_view text, NumberFormat format, bool lenient,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <random>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -223,6 +225,216 @@ bool read_as(std::string_view cell, const ColumnType& as, std::uint64_t& bits) {
   return false;
 }
 
+// Texts in the shapes the word-at-a-time readers take, each also with one
+// byte changed, dropped or doubled: every edge of a word (a digit run
+// ending on its last byte or just past it, a separator one place off, a
+// high or NUL byte inside it).
+std::vector<std::string> word_shaped_cells(std::size_t count, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  const auto digits = [&rng](std::size_t n) {
+    std::string d;
+    for (std::size_t i = 0; i < n; ++i) {
+      d += static_cast<char>('0' + rng() % 10);
+    }
+    return d;
+  };
+  const auto two = [&rng](unsigned below) {
+    const unsigned v = static_cast<unsigned>(rng() % below);
+    return std::string{static_cast<char>('0' + v / 10), static_cast<char>('0' + v % 10)};
+  };
+  static constexpr char kBytes[] = {'0', '9', '.', '-', ':', 'e', 'E', '+', 'T', 't', ' ',
+                                    'Z', '/', 'a', '\0', '\x7f', '\xff', '\x80', '5'};
+  std::vector<std::string> cells;
+  while (cells.size() < count) {
+    std::string text;
+    switch (rng() % 5) {
+      case 0:
+        text = (rng() % 4 == 0 ? "-" : "") + digits(1 + rng() % 21);
+        break;
+      case 1:
+        text = (rng() % 4 == 0 ? "-" : "") + digits(rng() % 12) + "." + digits(rng() % 12);
+        if (rng() % 3 == 0) {
+          text += (rng() % 2 == 0 ? "e" : "E") + std::string(rng() % 2 == 0 ? "-" : "") +
+                  digits(1 + rng() % 3);
+        }
+        break;
+      case 2:
+        text = digits(4) + "-" + two(13) + "-" + two(32);
+        break;
+      case 3:
+        text = digits(4) + "-" + two(13) + "-" + two(32) + "T "[rng() % 2] + two(25) + ":" +
+               two(61) + ":" + two(61);
+        if (rng() % 2 == 0) {
+          text += "." + digits(1 + rng() % 10);
+        }
+        if (rng() % 3 == 0) {
+          text += rng() % 2 == 0 ? std::string("Z") : "+-"[rng() % 2] + two(25) + ":" + two(60);
+        }
+        break;
+      default:
+        text = std::string(rng() % 2 == 0 ? "tRuE" : "False").substr(0, 4 + rng() % 2);
+        break;
+    }
+    cells.push_back(text);
+    for (int k = 0; k < 3 && !text.empty(); ++k) {
+      std::string changed = text;
+      const std::size_t at = rng() % changed.size();
+      switch (rng() % 3) {
+        case 0:
+          changed[at] = kBytes[rng() % sizeof kBytes];
+          break;
+        case 1:
+          changed.erase(at, 1);
+          break;
+        default:
+          changed.insert(at, 1, changed[at]);
+          break;
+      }
+      cells.push_back(changed);
+    }
+  }
+  return cells;
+}
+
+// The rules written out once more, apart from the readers: which texts read
+// as each type, and as what.
+bool reference_int64(const std::string& t, std::int64_t& out) {
+  static const std::regex shape("[+-]?(0|[1-9][0-9]*)");
+  if (!std::regex_match(t, shape) || t == "-0") {
+    return false;
+  }
+  errno = 0;
+  out = std::strtoll(t.c_str(), nullptr, 10);
+  return errno == 0;
+}
+
+bool reference_float64(const std::string& t, double& out) {
+  static const std::regex shape("[+-]?(0|[1-9][0-9]*)?(\\.[0-9]*)?([eE][+-]?[0-9]+)?");
+  static const std::regex digits_only("[+-]?[0-9]+");
+  std::int64_t ignored = 0;
+  if (!std::regex_match(t, shape) || t.substr(0, t.find_first_of("eE")).find_first_of("0123456789") == std::string::npos ||
+      (std::regex_match(t, digits_only) && !reference_int64(t, ignored) && t != "-0")) {
+    return false;
+  }
+  out = std::strtod(t.c_str(), nullptr);
+  return true;
+}
+
+std::int64_t reference_days(int y, unsigned m, unsigned d) {
+  using namespace std::chrono;
+  return sys_days(year_month_day(year(y), month(m), day(d))).time_since_epoch().count();
+}
+
+bool reference_date(const std::string& t, std::int32_t& out) {
+  static const std::regex shape("([0-9]{4})-([0-9]{1,2})-([0-9]{1,2})");
+  std::smatch m;
+  if (!std::regex_match(t, m, shape)) {
+    return false;
+  }
+  const int y = std::stoi(m[1]);
+  const auto mo = static_cast<unsigned>(std::stoi(m[2]));
+  const auto d = static_cast<unsigned>(std::stoi(m[3]));
+  using namespace std::chrono;
+  if (y < 1 || !year_month_day(year(y), month(mo), day(d)).ok()) {
+    return false;
+  }
+  out = static_cast<std::int32_t>(reference_days(y, mo, d));
+  return true;
+}
+
+bool reference_stamp(const std::string& t, bool nanos, bool offsets, std::int64_t& out) {
+  static const std::regex shape(
+      "([0-9]{4}-[0-9]{1,2}-[0-9]{1,2})[Tt ]([0-9]{2}):([0-9]{2}):([0-9]{2})"
+      "(\\.([0-9]{1,9}))?(([Zz])|([+-])([0-9]{2}):([0-9]{2}))?");
+  std::smatch m;
+  std::int32_t days = 0;
+  if (!std::regex_match(t, m, shape) || !reference_date(m[1], days)) {
+    return false;
+  }
+  const int h = std::stoi(m[2]);
+  const int mi = std::stoi(m[3]);
+  const int s = std::stoi(m[4]);
+  std::string fraction = m[6];
+  const bool offset = m[7].matched;
+  if (h > 23 || mi > 59 || s > 59 || offset != offsets || (!nanos && fraction.size() > 6)) {
+    return false;
+  }
+  std::int64_t shift = 0;
+  if (m[9].matched) {
+    const int oh = std::stoi(m[10]);
+    const int om = std::stoi(m[11]);
+    if (oh > 23 || om > 59) {
+      return false;
+    }
+    shift = (m[9] == "-" ? -1 : 1) * (oh * 3600 + om * 60);
+  }
+  fraction.resize(9, '0');
+  const std::int64_t seconds = std::int64_t{days} * 86400 + h * 3600 + mi * 60 + s - shift;
+  const std::int64_t ns = std::stoll(fraction);
+  if (!nanos) {
+    out = seconds * 1000000 + ns / 1000;
+    return true;
+  }
+  return !__builtin_mul_overflow(seconds, std::int64_t{1000000000}, &out) &&
+         !__builtin_add_overflow(out, ns, &out);
+}
+
+TEST(FieldTypes, WordAtATimeReadersFollowTheWrittenRules) {
+  for (const std::string& cell : word_shaped_cells(40000, 2525)) {
+    std::int64_t i = 0;
+    std::int64_t want_i = 0;
+    const bool is_int = reference_int64(cell, want_i);
+    ASSERT_EQ(read_int64(cell, NumberFormat::Point, false, i), is_int) << cell;
+    if (is_int) {
+      ASSERT_EQ(i, want_i) << cell;
+    }
+    double f = 0;
+    double want_f = 0;
+    const bool is_float = reference_float64(cell, want_f);
+    ASSERT_EQ(read_float64(cell, NumberFormat::Point, false, f), is_float) << cell;
+    if (is_float) {
+      ASSERT_EQ(std::memcmp(&f, &want_f, sizeof f), 0) << cell;
+    }
+    std::int32_t d = 0;
+    std::int32_t want_d = 0;
+    const bool is_date = reference_date(cell, want_d);
+    ASSERT_EQ(read_date32(cell, DateFormat::Iso, d), is_date) << cell;
+    if (is_date) {
+      ASSERT_EQ(d, want_d) << cell;
+    }
+    for (const bool nanos : {false, true}) {
+      for (const bool offsets : {false, true}) {
+        std::int64_t s = 0;
+        std::int64_t want_s = 0;
+        const bool is_stamp = reference_stamp(cell, nanos, offsets, want_s);
+        ASSERT_EQ(read_timestamp(cell, nanos, offsets, false, s), is_stamp) << cell;
+        if (is_stamp) {
+          ASSERT_EQ(s, want_s) << cell;
+        }
+      }
+    }
+    bool b = false;
+    std::string folded = cell;
+    for (char& c : folded) {
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    ASSERT_EQ(read_bool(cell, b), folded == "true" || folded == "false") << cell;
+    if (folded == "true" || folded == "false") {
+      ASSERT_EQ(b, folded == "true") << cell;
+    }
+    // What a narrowed classification keeps agrees with the full one, whose
+    // numbers are scanned by the general scanner.
+    const FieldMask all = classify_field(cell);
+    ASSERT_EQ((all & bit(kNumPoint)) != 0, is_float) << cell;
+    ASSERT_EQ((all & bit(kIntPlain)) != 0, is_int) << cell;
+    for (const FieldMask w : {bit(kNumPoint), bit(kNumPoint) | bit(kIntPlain),
+                              bit(kNumPoint) | bit(kIntPlain) | bit(kNumComma), bit(kDateIso),
+                              bit(kStampNaive), bit(kBool)}) {
+      ASSERT_EQ(classify_field_among(cell, w) & w, all & w) << cell << " among " << w;
+    }
+  }
+}
+
 std::vector<std::string> differential_cells() {
   std::vector<std::string> cells(std::begin(kEdgeCells), std::end(kEdgeCells));
   for (const char* extra :
@@ -256,6 +468,9 @@ std::vector<std::string> differential_cells() {
                   static_cast<int>(rng() % 60), static_cast<int>(1 + rng() % 9),
                   static_cast<int>(rng() % 10), rng() % 2 == 0 ? "Z" : "");
     cells.emplace_back(date);
+  }
+  for (std::string& cell : word_shaped_cells(3000, 2526)) {
+    cells.push_back(std::move(cell));
   }
   return cells;
 }
