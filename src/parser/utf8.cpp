@@ -737,10 +737,10 @@ char* decode_bytes(char* out, const unsigned char* in, std::size_t n, const Byte
 
 std::size_t append_code_page(std::string& out, std::string_view bytes, const Fallback& page) {
   // Written in place: up to 3 bytes a character and 32 of room for the
-  // widest stores. A short field (most are) goes through a buffer on the
-  // stack, so that the string is not first filled with three times its
-  // size of zeros.
-  constexpr std::size_t kShort = 48;
+  // widest stores. A field or a row of usual length goes through a buffer
+  // on the stack, so that the string is not first filled with three times
+  // its size of zeros.
+  constexpr std::size_t kShort = 256;
   std::array<char, 3 * kShort + 32> local;
   const std::size_t old = out.size();
   const bool short_text = bytes.size() <= kShort;
