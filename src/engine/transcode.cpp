@@ -260,17 +260,55 @@ class TranscodingSource final : public ByteSource {
     // waits for its partner (at the end of the input, iconv calls it cut off).
     std::size_t count = std::min(pending_ / 2, size / 3);
     const auto* bytes = reinterpret_cast<const unsigned char*>(next_);
-    const std::size_t hi = utf16_ == Utf16::Little ? 1 : 0;
+    const bool big = utf16_ == Utf16::Big;
+    const std::size_t hi = big ? 0 : 1;
     if (count > 0 && (bytes[2 * count - 2 + hi] & 0xFC) == 0xD8) {
       --count;
     }
     if (count == 0) {
       return by_iconv(out, size);
     }
+    // Blocks of Latin-1 letters are widened in registers; ICU converts
+    // what lies between them.
+    char* at = out;
+    std::size_t done = 0;
+    while (done < count) {
+      done += utf8::latin1_from_utf16(at, bytes + 2 * done, count - done, big);
+      if (done == count) break;
+      std::size_t run = utf8::units_before_latin1(bytes + 2 * done, count - done, big);
+      // A pair cut by the end of the run stays whole.
+      if (done + run < count && (bytes[2 * (done + run) - 2 + hi] & 0xFC) == 0xD8) {
+        ++run;
+      }
+      const std::size_t made = by_icu(at, static_cast<std::size_t>(out + size - at), bytes + 2 * done, run, big);
+      if (made == kFailed) {
+        // A lone surrogate: iconv converts from there, so that what becomes
+        // 0xFF is exactly its.
+        break;
+      }
+      at += made;
+      done += run;
+    }
+    if (done == 0) {
+      return by_iconv(out, size);
+    }
+    next_ += 2 * done;
+    pending_ -= 2 * done;
+    return static_cast<std::size_t>(at - out);
+#else
+    return 0;
+#endif
+  }
+
+#if VORNISH_HAVE_ICU
+  // The UTF-8 of `count` units at `bytes`, written at `out` (room `room`);
+  // kFailed when the units hold a lone surrogate.
+  std::size_t by_icu(char* out, std::size_t room, const unsigned char* bytes, std::size_t count, bool big) {
     char16_t* units = units_.get();
-    if (utf16_ == Utf16::Little && std::endian::native == std::endian::little) {
+    if (!big && std::endian::native == std::endian::little) {
       std::memcpy(units, bytes, 2 * count);
     } else {
+      const std::size_t hi = big ? 0 : 1;
       for (std::size_t i = 0; i < count; ++i) {
         units[i] = static_cast<char16_t>(bytes[2 * i + hi] << 8 | bytes[2 * i + 1 - hi]);
       }
@@ -278,18 +316,14 @@ class TranscodingSource final : public ByteSource {
     int32_t length = 0;
     int32_t substituted = 0;
     UErrorCode status = U_ZERO_ERROR;
-    u_strToUTF8WithSub(out, static_cast<int32_t>(3 * count), &length, units,
-                       static_cast<int32_t>(count), 0xFFFD, &substituted, &status);
+    u_strToUTF8WithSub(out, static_cast<int32_t>(room), &length, units, static_cast<int32_t>(count), 0xFFFD,
+                       &substituted, &status);
     if (U_FAILURE(status) || substituted != 0) {
-      return by_iconv(out, size);
+      return kFailed;
     }
-    next_ += 2 * count;
-    pending_ -= 2 * count;
     return static_cast<std::size_t>(length);
-#else
-    return 0;
-#endif
   }
+#endif
 
   std::size_t by_iconv(char* out, std::size_t size) {
     char* in_at = next_;

@@ -625,6 +625,96 @@ __attribute__((target("avx2,avx512bw,avx512vl"))) char* decode_bytes_avx512(char
 
 }  // namespace
 
+namespace {
+
+#if defined(VORNISH_X86_DISPATCH)
+
+// Whether the sixteen UTF-16 units at `in` are all below U+0100: their
+// high bytes (the second of each little-endian unit) are zero.
+__attribute__((target("avx2"), always_inline)) inline bool latin1_units_at(const unsigned char* in,
+                                                                         __m128i high_bytes, __m128i& first,
+                                                                         __m128i& second) noexcept {
+  first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16));
+  return _mm_testz_si128(_mm_or_si128(first, second), high_bytes) != 0;
+}
+
+__attribute__((target("avx2"))) std::size_t latin1_from_utf16_avx2(char*& at, const unsigned char* in,
+                                                                     std::size_t units, bool big_endian) noexcept {
+  const __m128i high_bytes = _mm_set1_epi16(static_cast<short>(big_endian ? 0x00FF : 0xFF00));
+  std::size_t i = 0;
+  char* out = at;
+  for (; i + 16 <= units; i += 16) {
+    __m128i first;
+    __m128i second;
+    if (!latin1_units_at(in + 2 * i, high_bytes, first, second)) break;
+    if (big_endian) {
+      first = _mm_srli_epi16(first, 8);
+      second = _mm_srli_epi16(second, 8);
+    }
+    const __m128i block = _mm_packus_epi16(first, second);
+    const auto high = static_cast<unsigned>(_mm_movemask_epi8(block));
+    if (high == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+      out += 16;
+    } else {
+      out = latin1_to_utf8(out, block, high);
+    }
+  }
+  at = out;
+  return i;
+}
+
+__attribute__((target("avx2"))) std::size_t units_before_latin1_avx2(const unsigned char* in, std::size_t units,
+                                                                       bool big_endian) noexcept {
+  const __m128i high_bytes = _mm_set1_epi16(static_cast<short>(big_endian ? 0x00FF : 0xFF00));
+  for (std::size_t i = 0; i + 16 <= units; i += 16) {
+    __m128i first;
+    __m128i second;
+    if (latin1_units_at(in + 2 * i, high_bytes, first, second)) return i;
+  }
+  return units;
+}
+
+bool has_shuffles() noexcept {
+  const SimdLevel level = resolve_simd_level(SimdLevel::Best);
+  return level == SimdLevel::Avx512 || level == SimdLevel::Avx2;
+}
+
+#endif
+
+std::size_t no_latin1_from_utf16(char*& /*at*/, const unsigned char* /*in*/, std::size_t /*units*/,
+                                 bool /*big_endian*/) noexcept {
+  return 0;
+}
+
+std::size_t no_units_before_latin1(const unsigned char* /*in*/, std::size_t units, bool /*big_endian*/) noexcept {
+  return units;
+}
+
+using Latin1FromUtf16 = std::size_t (*)(char*&, const unsigned char*, std::size_t, bool) noexcept;
+using UnitsBeforeLatin1 = std::size_t (*)(const unsigned char*, std::size_t, bool) noexcept;
+
+}  // namespace
+
+std::size_t latin1_from_utf16(char*& at, const unsigned char* in, std::size_t units, bool big_endian) noexcept {
+#if defined(VORNISH_X86_DISPATCH)
+  static const Latin1FromUtf16 convert = has_shuffles() ? latin1_from_utf16_avx2 : no_latin1_from_utf16;
+#else
+  static const Latin1FromUtf16 convert = no_latin1_from_utf16;
+#endif
+  return convert(at, in, units, big_endian);
+}
+
+std::size_t units_before_latin1(const unsigned char* in, std::size_t units, bool big_endian) noexcept {
+#if defined(VORNISH_X86_DISPATCH)
+  static const UnitsBeforeLatin1 count = has_shuffles() ? units_before_latin1_avx2 : no_units_before_latin1;
+#else
+  static const UnitsBeforeLatin1 count = no_units_before_latin1;
+#endif
+  return count(in, units, big_endian);
+}
+
 ByteDecoder byte_decoder_for(SimdLevel level) noexcept {
   switch (resolve_simd_level(level)) {
 #if defined(VORNISH_X86_DISPATCH)
@@ -647,10 +737,10 @@ char* decode_bytes(char* out, const unsigned char* in, std::size_t n, const Byte
 
 std::size_t append_code_page(std::string& out, std::string_view bytes, const Fallback& page) {
   // Written in place: up to 3 bytes a character and 32 of room for the
-  // widest stores. A short field (most are) goes through a buffer on the
-  // stack, so that the string is not first filled with three times its
-  // size of zeros.
-  constexpr std::size_t kShort = 48;
+  // widest stores. A field or a row of usual length goes through a buffer
+  // on the stack, so that the string is not first filled with three times
+  // its size of zeros.
+  constexpr std::size_t kShort = 256;
   std::array<char, 3 * kShort + 32> local;
   const std::size_t old = out.size();
   const bool short_text = bytes.size() <= kShort;

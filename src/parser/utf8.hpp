@@ -80,6 +80,18 @@ char* decode_bytes(char* out, const unsigned char* in, std::size_t n, const Byte
 using ByteDecoder = char* (*)(char*, const unsigned char*, std::size_t, const ByteChars&, std::size_t&) noexcept;
 ByteDecoder byte_decoder_for(SimdLevel level) noexcept;
 
+// UTF-16 text (`units` code units at `in`, big- or little-endian) as UTF-8
+// for as long as it comes in blocks of sixteen units below U+0100, the
+// Latin-1 part of Unicode, which most Western European text is: the rest
+// is left to a converter. Writes at `at`, with room for 32 bytes a block,
+// moves `at` past what it wrote and returns how many units it took (a
+// multiple of sixteen; none on a processor without byte shuffles).
+std::size_t latin1_from_utf16(char*& at, const unsigned char* in, std::size_t units, bool big_endian) noexcept;
+
+// How many of the `units` code units come before the next block that
+// latin1_from_utf16 would take: a multiple of sixteen, or all of them.
+std::size_t units_before_latin1(const unsigned char* in, std::size_t units, bool big_endian) noexcept;
+
 class Fallback {
  public:
   // `high[b - 0x80]` is the character of byte b; `name` names the code
