@@ -52,14 +52,14 @@ inline std::uint64_t load_word(const char* p, std::size_t n) noexcept {
 }
 
 constexpr std::uint64_t kHighBits = 0x8080808080808080;
-constexpr std::uint64_t kEachByte(unsigned char b) noexcept { return 0x0101010101010101 * b; }
+constexpr std::uint64_t each_byte(unsigned char b) noexcept { return 0x0101010101010101 * b; }
 
 // How many of the word's first bytes are ASCII digits (8: all of them).
 // No byte's sum carries into the next: each is at most 0x7F plus 0x50.
 inline unsigned digit_run(std::uint64_t v) noexcept {
   const std::uint64_t low = v & ~kHighBits;
   const std::uint64_t other =
-      (v | (low + kEachByte(0x46)) | ~(low + kEachByte(0x50))) & kHighBits;
+      (v | (low + each_byte(0x46)) | ~(low + each_byte(0x50))) & kHighBits;
   return other == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(other)) / 8;
 }
 
@@ -69,7 +69,7 @@ inline unsigned digit_run(std::uint64_t v) noexcept {
 inline std::uint64_t digits_value(std::uint64_t v, unsigned k) noexcept {
   // A byte past the digits may borrow, but only from the bytes above it,
   // which the shift drops.
-  v = (v - kEachByte('0')) << (8 * (8 - k));
+  v = (v - each_byte('0')) << (8 * (8 - k));
   v = v * 10 + (v >> 8);
   v = (((v & 0x000000FF000000FF) * (100 + (std::uint64_t{1000000} << 32))) +
        (((v >> 16) & 0x000000FF000000FF) * (1 + (std::uint64_t{10000} << 32)))) >>
@@ -86,7 +86,7 @@ constexpr std::uint64_t kPowersOfTen[] = {1,      10,      100,      1000,      
 // its own high bit already fails the word.
 inline bool word_has_shape(std::uint64_t v, std::uint64_t shape, std::uint64_t digits) noexcept {
   const std::uint64_t x = v ^ shape;
-  const std::uint64_t room = (digits & kEachByte(0x76)) | (~digits & kEachByte(0x7F));
+  const std::uint64_t room = (digits & each_byte(0x76)) | (~digits & each_byte(0x7F));
   return ((x | (x + room)) & kHighBits) == 0;
 }
 
@@ -122,7 +122,7 @@ bool read_bool_word(std::string_view text, bool& yes) noexcept {
   if (text.size() != 4 && text.size() != 5) {
     return false;
   }
-  const std::uint64_t folded = load_word(text.data(), text.size()) | kEachByte(0x20);
+  const std::uint64_t folded = load_word(text.data(), text.size()) | each_byte(0x20);
   yes = text.size() == 4;
   return yes ? (folded & 0xFFFFFFFF) == (word_of("true    ") & 0xFFFFFFFF)
              : (folded & 0xFFFFFFFFFF) == (word_of("false   ") & 0xFFFFFFFFFF);
