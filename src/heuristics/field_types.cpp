@@ -884,7 +884,7 @@ FieldMask stamp_mask(std::string_view t, Stamp& stamp) noexcept {
 }
 
 // Digits only, at most 19 of them (which cannot overflow), and their value.
-bool few_digits(std::string_view t, std::uint64_t& magnitude) noexcept {
+[[gnu::always_inline]] inline bool few_digits(std::string_view t, std::uint64_t& magnitude) noexcept {
   if (t.empty() || t.size() > 19) {
     return false;
   }
