@@ -512,6 +512,85 @@ TEST(Parser, VerbatimRowsAreAsReadRows) {
   EXPECT_GT(taken, 10000u);
 }
 
+// Whether `row`, read from `input` at `start`, lies there exactly as a
+// writer would write it, up to `end`: the definition of as_read() spelled
+// out field by field, with no masks.
+bool written_as_read(std::string_view input, std::size_t start, std::size_t end, RowView row,
+                     char delim, char quote) {
+  std::size_t at = start;
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    if (i > 0) {
+      if (at >= end || input[at] != delim) return false;
+      ++at;
+    }
+    const std::string_view text = row[i].text;
+    if (utf8::check(text) == utf8::Check::Invalid) return false;
+    const bool quoted = at < end && input[at] == quote;
+    if (quoted) ++at;
+    if (text.data() != input.data() + at || text.find(quote) != std::string_view::npos) return false;
+    if (quoted && text.find_first_of(std::string{delim, '\r', '\n'}) == std::string_view::npos) {
+      return false;
+    }
+    at += text.size();
+    if (quoted) {
+      if (at >= end || input[at] != quote) return false;
+      ++at;
+    }
+  }
+  return at == end;
+}
+
+// next_row_as_read cuts the rows whose quotes only open and close fields
+// from the block masks and judges them there; every row must read as the
+// rules read it (next_row never takes that route) and be judged as read
+// exactly when it lies in the input as written, with no change on record.
+TEST(Parser, RowsJudgedAsReadAreTheRulesRowsAsWritten) {
+  std::uint64_t seed = 0x6A09E667F3BCC909ULL;
+  auto next = [&seed] { return testing_support::xorshift(seed); };
+  const std::uint8_t delims[] = {',', ';', '\t', ' '};
+  std::size_t as_read = 0;
+  std::size_t other = 0;
+  for (int iteration = 0; iteration < 20000; ++iteration) {
+    const std::string input = random_input(next, iteration);
+    const std::uint8_t delim = delims[next() % 4];
+    const std::uint8_t quote = (next() % 2) ? '\'' : '"';
+    const bool repair = next() % 4 != 0;
+    for (const SimdLevel level : kLevels) {
+      if (!simd_level_supported(level)) continue;
+      ResilientParser judged(input, delim, quote, repair, false, level);
+      ResilientParser rules(input, delim, quote, repair, false, level);
+      for (;;) {
+        const std::size_t start = judged.pos();
+        const auto got = judged.next_row_as_read();
+        const auto expected = rules.next_row();
+        ASSERT_EQ(got.has_value(), expected.has_value()) << level_name(level) << " input: " << input;
+        if (!got) break;
+        ASSERT_EQ(to_row(*got), to_row(*expected)) << level_name(level) << " input: " << input;
+        for (std::size_t i = 0; i < got->size(); ++i) {
+          ASSERT_EQ((*got)[i].ascii, (*expected)[i].ascii) << level_name(level) << " input: " << input;
+        }
+        ASSERT_EQ(judged.pos(), rules.pos()) << level_name(level) << " input: " << input;
+        ASSERT_EQ(judged.line(), rules.line()) << level_name(level) << " input: " << input;
+        ASSERT_EQ(judged.ended_at_line_end(), rules.ended_at_line_end())
+            << level_name(level) << " input: " << input;
+        const std::size_t end = judged.as_read_end();
+        ASSERT_EQ(judged.as_read(),
+                  end <= input.size() && written_as_read(input, start, end, *got, static_cast<char>(delim),
+                                                         static_cast<char>(quote)))
+            << level_name(level) << " input: " << input;
+        if (judged.as_read()) {
+          ASSERT_FALSE(judged.changed()) << level_name(level) << " input: " << input;
+          ++as_read;
+        } else {
+          ++other;
+        }
+      }
+    }
+  }
+  EXPECT_GT(as_read, 10000u);
+  EXPECT_GT(other, 10000u);
+}
+
 // Text in a single-byte code page reads as its transcription to UTF-8
 // does: the same rows, lines, judgements and changes, and a row read as it
 // stands is its bytes decoded. Whole rows go through next_row_verbatim too,
