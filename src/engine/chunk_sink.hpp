@@ -96,6 +96,18 @@ class ChunkSink final : public RowVisitor {
     append_line(window_->view().substr(start - window_->base(), end - start));
   }
 
+  // A padded row is its own bytes and a delimiter for each field added.
+  void kept_padded_as_read(RowView shaped, std::size_t width, std::size_t start,
+                           std::size_t end) override {
+    if (window_ == nullptr || width == 0 || start < window_->base() || end > window_->end()) {
+      kept(shaped, start);
+      return;
+    }
+    append_text(window_->view().substr(start - window_->base(), end - start));
+    clean_.append(shaped.size() - width, static_cast<char>(delimiter_));
+    clean_.push_back('\n');
+  }
+
   // Rows that need no rewriting are not even cut into fields: the tokenizer
   // only finds where they end, and they are copied whole from the window.
   bool wants_verbatim() const noexcept override { return wants_as_read(); }
@@ -149,12 +161,15 @@ class ChunkSink final : public RowVisitor {
 
  private:
   // A row read as it stands: its bytes, decoded when they are in a code page.
-  void append_line(std::string_view bytes) {
+  void append_text(std::string_view bytes) {
     if (code_page_ != nullptr) {
       utf8::append_code_page(clean_, bytes, *code_page_);
     } else {
       clean_.append(bytes);
     }
+  }
+  void append_line(std::string_view bytes) {
+    append_text(bytes);
     clean_.push_back('\n');
   }
 

@@ -122,6 +122,14 @@ class RowVisitor {
   virtual void kept_as_read(RowView row, std::size_t start, std::size_t /*end*/) {
     kept(row, start);
   }
+  // A row of `width` fields padded with empty ones into `shaped`, whose
+  // fields stand in the input as they would be written (as for
+  // kept_as_read): its bytes from `start` up to `end`, then a delimiter for
+  // each empty field added, are the padded row as it would be written.
+  virtual void kept_padded_as_read(RowView shaped, std::size_t /*width*/, std::size_t start,
+                                   std::size_t /*end*/) {
+    kept(shaped, start);
+  }
   // The names of a two-row header joined into one row: kept, but made of
   // two rows, so not to be read again from where it starts.
   virtual void kept_header(RowView row, std::size_t start) { kept(row, start); }
