@@ -2,7 +2,8 @@
 //
 // A single-byte code page is converted through a table of its 256 bytes,
 // asked of iconv once when the source is made: the same mapping, without a
-// library call per run of bytes and with ASCII copied eight bytes at a time.
+// library call per run of bytes, decoded by the tokenizer's own code-page
+// decoder (ASCII sixteen bytes at a time).
 // UTF-16 goes through ICU where the build has it (about twice iconv's
 // speed); a buffer with a lone surrogate is left to iconv, so that what
 // becomes 0xFF stays exactly iconv's. Every other encoding goes through
@@ -23,6 +24,8 @@
 #include <cstring>
 #include <string>
 
+#include "parser/utf8.hpp"
+
 namespace vornish {
 namespace {
 
@@ -30,6 +33,9 @@ constexpr std::size_t kInputSize = std::size_t{256} << 10;
 // Reads smaller than this go through a carry buffer, so a conversion step
 // always has room for a whole character (at most 4 bytes of UTF-8) or two.
 constexpr std::size_t kSmallRead = 16;
+// Below this much room a code page is decoded byte by byte, without the
+// decoder's 16-byte stores.
+constexpr std::size_t kWideRoom = 64;
 constexpr char kUnmapped = static_cast<char>(0xFF);
 const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
 constexpr std::size_t kFailed = static_cast<std::size_t>(-1);
@@ -45,18 +51,10 @@ std::size_t unit_of(std::string_view encoding) noexcept {
   return 1;
 }
 
-// What one byte of a single-byte code page becomes: up to 3 bytes of UTF-8
-// (every such code page stays in the Basic Multilingual Plane); 0 = unmapped.
-struct ByteEntry {
-  std::uint8_t size = 0;
-  std::array<char, 3> bytes{};
-};
-using ByteTable = std::array<ByteEntry, 256>;
-
 // The code page's table, or false when it is not a single-byte one (a byte
 // that starts a longer sequence, or one iconv holds back to combine with
-// the next).
-bool single_byte_table(iconv_t converter, ByteTable& table) {
+// the next). A byte iconv cannot map becomes 0xFF.
+bool single_byte_table(iconv_t converter, utf8::ByteChars& table) {
   for (unsigned value = 0; value < 256; ++value) {
     char in = static_cast<char>(value);
     char* in_at = &in;
@@ -75,16 +73,19 @@ bool single_byte_table(iconv_t converter, ByteTable& table) {
     }
     const std::size_t made = out.size() - out_left;
     if (done == kFailed) {
-      table[value].size = 0;
+      table.chars[value][0] = kUnmapped;
+      table.lengths[value] = 1;
+      table.unmapped[value] = 1;
       continue;
     }
     if (made == 0 || made > 3) {
       return false;
     }
-    table[value].size = static_cast<std::uint8_t>(made);
-    std::memcpy(table[value].bytes.data(), out.data(), made);
+    table.lengths[value] = static_cast<std::uint8_t>(made);
+    std::memcpy(table.chars[value].data(), out.data(), made);
   }
   iconv(converter, nullptr, nullptr, nullptr, nullptr);
+  table.settle();
   return true;
 }
 
@@ -99,12 +100,11 @@ class TranscodingSource final : public ByteSource {
         order_from_mark_(encoding_ == "UTF-16" || encoding_ == "UTF-32") {
     choose_utf16(encoding_);
     if (unit_ == 1) {
-      auto table = std::make_unique<ByteTable>();
+      auto table = std::make_unique<utf8::ByteChars>();
       if (single_byte_table(converter_, *table)) {
         for (unsigned value = 0; value < 0x80; ++value) {
-          const ByteEntry& entry = (*table)[value];
-          ascii_kept_ = ascii_kept_ && entry.size == 1 &&
-                        static_cast<unsigned char>(entry.bytes[0]) == value;
+          ascii_kept_ = ascii_kept_ && table->lengths[value] == 1 && table->unmapped[value] == 0 &&
+                        static_cast<unsigned char>(table->chars[value][0]) == value;
         }
         table_ = std::move(table);
       }
@@ -233,29 +233,21 @@ class TranscodingSource final : public ByteSource {
   }
 
   std::size_t by_table(char* out, std::size_t size) {
-    const std::size_t n = std::min(pending_, size / 3);
     const auto* in = reinterpret_cast<const unsigned char*>(next_);
+    std::size_t n = 0;
     char* at = out;
-    std::size_t i = 0;
-    while (i < n) {
-      if (i + 8 <= n) {
-        std::uint64_t word;
-        std::memcpy(&word, in + i, 8);
-        if ((word & 0x8080808080808080ULL) == 0 && ascii_kept_) {
-          std::memcpy(at, in + i, 8);
-          at += 8;
-          i += 8;
-          continue;
-        }
+    if (ascii_kept_ && size >= kWideRoom) {
+      // The unmapped bytes are 0xFF in the text already: the tokenizer
+      // puts them on record where they stand.
+      std::size_t unmapped = 0;
+      n = std::min(pending_, (size - 32) / 3);
+      at = utf8::decode_bytes(out, in, n, *table_, unmapped);
+    } else {
+      n = std::min(pending_, size / 3);
+      for (std::size_t i = 0; i < n; ++i) {
+        std::memcpy(at, table_->chars[in[i]].data(), table_->lengths[in[i]]);
+        at += table_->lengths[in[i]];
       }
-      const ByteEntry& entry = (*table_)[in[i]];
-      if (entry.size == 0) {
-        *at++ = kUnmapped;
-      } else {
-        std::memcpy(at, entry.bytes.data(), 3);
-        at += entry.size;
-      }
-      ++i;
     }
     next_ += n;
     pending_ -= n;
@@ -268,17 +260,55 @@ class TranscodingSource final : public ByteSource {
     // waits for its partner (at the end of the input, iconv calls it cut off).
     std::size_t count = std::min(pending_ / 2, size / 3);
     const auto* bytes = reinterpret_cast<const unsigned char*>(next_);
-    const std::size_t hi = utf16_ == Utf16::Little ? 1 : 0;
+    const bool big = utf16_ == Utf16::Big;
+    const std::size_t hi = big ? 0 : 1;
     if (count > 0 && (bytes[2 * count - 2 + hi] & 0xFC) == 0xD8) {
       --count;
     }
     if (count == 0) {
       return by_iconv(out, size);
     }
+    // Blocks of Latin-1 letters are widened in registers; ICU converts
+    // what lies between them.
+    char* at = out;
+    std::size_t done = 0;
+    while (done < count) {
+      done += utf8::latin1_from_utf16(at, bytes + 2 * done, count - done, big);
+      if (done == count) break;
+      std::size_t run = utf8::units_before_latin1(bytes + 2 * done, count - done, big);
+      // A pair cut by the end of the run stays whole.
+      if (done + run < count && (bytes[2 * (done + run) - 2 + hi] & 0xFC) == 0xD8) {
+        ++run;
+      }
+      const std::size_t made = by_icu(at, static_cast<std::size_t>(out + size - at), bytes + 2 * done, run, big);
+      if (made == kFailed) {
+        // A lone surrogate: iconv converts from there, so that what becomes
+        // 0xFF is exactly its.
+        break;
+      }
+      at += made;
+      done += run;
+    }
+    if (done == 0) {
+      return by_iconv(out, size);
+    }
+    next_ += 2 * done;
+    pending_ -= 2 * done;
+    return static_cast<std::size_t>(at - out);
+#else
+    return 0;
+#endif
+  }
+
+#if VORNISH_HAVE_ICU
+  // The UTF-8 of `count` units at `bytes`, written at `out` (room `room`);
+  // kFailed when the units hold a lone surrogate.
+  std::size_t by_icu(char* out, std::size_t room, const unsigned char* bytes, std::size_t count, bool big) {
     char16_t* units = units_.get();
-    if (utf16_ == Utf16::Little && std::endian::native == std::endian::little) {
+    if (!big && std::endian::native == std::endian::little) {
       std::memcpy(units, bytes, 2 * count);
     } else {
+      const std::size_t hi = big ? 0 : 1;
       for (std::size_t i = 0; i < count; ++i) {
         units[i] = static_cast<char16_t>(bytes[2 * i + hi] << 8 | bytes[2 * i + 1 - hi]);
       }
@@ -286,18 +316,14 @@ class TranscodingSource final : public ByteSource {
     int32_t length = 0;
     int32_t substituted = 0;
     UErrorCode status = U_ZERO_ERROR;
-    u_strToUTF8WithSub(out, static_cast<int32_t>(3 * count), &length, units,
-                       static_cast<int32_t>(count), 0xFFFD, &substituted, &status);
+    u_strToUTF8WithSub(out, static_cast<int32_t>(room), &length, units, static_cast<int32_t>(count), 0xFFFD,
+                       &substituted, &status);
     if (U_FAILURE(status) || substituted != 0) {
-      return by_iconv(out, size);
+      return kFailed;
     }
-    next_ += 2 * count;
-    pending_ -= 2 * count;
     return static_cast<std::size_t>(length);
-#else
-    return 0;
-#endif
   }
+#endif
 
   std::size_t by_iconv(char* out, std::size_t size) {
     char* in_at = next_;
@@ -346,7 +372,7 @@ class TranscodingSource final : public ByteSource {
   std::size_t pending_ = 0;
   std::size_t unit_;
   bool order_from_mark_;
-  std::unique_ptr<ByteTable> table_;
+  std::unique_ptr<utf8::ByteChars> table_;
   enum class Utf16 { No, Little, Big };
   Utf16 utf16_ = Utf16::No;
   std::unique_ptr<char16_t[]> units_;

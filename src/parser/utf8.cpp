@@ -416,13 +416,15 @@ Fallback::Fallback(std::string name, const std::array<char32_t, 128>& high)
     append_code_point(text, mapped_[i] ? high[i] : U'\uFFFD');
     std::copy(text.begin(), text.end(), chars_[i].begin());
     lengths_[i] = static_cast<std::uint8_t>(text.size());
-    all_chars_[0x80 + i] = chars_[i];
-    all_lengths_[0x80 + i] = lengths_[i];
+    all_.chars[0x80 + i] = chars_[i];
+    all_.lengths[0x80 + i] = lengths_[i];
+    all_.unmapped[0x80 + i] = mapped_[i] ? 0 : 1;
   }
   for (std::size_t byte = 0; byte < 0x80; ++byte) {
-    all_chars_[byte][0] = static_cast<char>(byte);
-    all_lengths_[byte] = 1;
+    all_.chars[byte][0] = static_cast<char>(byte);
+    all_.lengths[byte] = 1;
   }
+  all_.settle();
 }
 
 void append_with_fallback(std::string& out, std::string_view bytes, const Fallback& fallback) {
@@ -433,69 +435,63 @@ void append_with_fallback(std::string& out, std::string_view bytes, const Fallba
       });
 }
 
-std::size_t append_code_page(std::string& out, std::string_view bytes, const Fallback& page) {
-  // Written in place: up to 3 bytes a character (every single-byte code
-  // page stays in the Basic Multilingual Plane), and room for the widest
-  // store, 16 bytes of which only the ASCII ones before a high byte count.
-  // A short field (most are) goes through a buffer on the stack, so that
-  // the string is not first filled with three times its size of zeros.
-  constexpr std::size_t kShort = 48;
-  std::array<char, 3 * kShort + 16> local;
-  const std::size_t old = out.size();
-  const bool short_text = bytes.size() <= kShort;
-  if (!short_text) {
-    out.resize(old + 3 * bytes.size() + 16);
-  }
-  char* const first = short_text ? local.data() : out.data() + old;
-  char* at = first;
-  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t n = bytes.size();
-  std::size_t unmapped = 0;
-  std::size_t i = 0;
-#if VORNISH_X86_DISPATCH
-  // Sixteen bytes a step: an ASCII block is stored whole; in another, each
-  // high byte (a tenth of Western European text) ends a run of ASCII. No
-  // load reads past the text, and `at` runs at most 16 bytes past what is
-  // written: the room above.
-  while (i + 16 <= n) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-    auto high = static_cast<unsigned>(_mm_movemask_epi8(block));
-    if (high == 0) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(at), block);
-      at += 16;
-      i += 16;
-      continue;
+void ByteChars::settle() noexcept {
+  latin1_from = 0x100;
+  for (unsigned byte = 0xFF; byte >= 0x80; --byte) {
+    const std::array<char, 4> latin1{static_cast<char>(0xC0 | byte >> 6), static_cast<char>(0x80 | (byte & 0x3F))};
+    if (unmapped[byte] != 0 || lengths[byte] != 2 || chars[byte][0] != latin1[0] || chars[byte][1] != latin1[1]) {
+      break;
     }
-    // A run of ASCII is stored sixteen bytes wide where sixteen bytes of text
-    // follow its start, byte by byte near the end of the text.
-    const auto put_run = [&](unsigned from, unsigned to) {
-      if (i + from + 16 <= n) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + from)));
-        at += to - from;
-      } else {
-        for (unsigned j = from; j < to; ++j) *at++ = static_cast<char>(in[i + j]);
-      }
-    };
-    unsigned from = 0;
-    for (; high != 0; high &= high - 1) {
-      const auto k = static_cast<unsigned>(__builtin_ctz(high));
-      put_run(from, k);
-      const unsigned char byte = in[i + k];
-      std::memcpy(at, page.all_chars_[byte].data(), 4);
-      at += page.all_lengths_[byte];
-      unmapped += !page.mapped(byte);
-      from = k + 1;
-    }
-    put_run(from, 16);
-    i += 16;
+    latin1_from = byte;
   }
+}
+
+namespace {
+
+// Sixteen bytes a step: an ASCII block is stored whole; in another, each
+// high byte (a tenth of Western European text) ends a run of ASCII. No
+// load reads past the text, and `at` runs at most 16 bytes past what is
+// written: the room the caller gives.
+__attribute__((always_inline)) inline char* decode_high_block(char* at, const unsigned char* in, std::size_t i,
+                                                             std::size_t n, unsigned high, const ByteChars& table,
+                                                             std::size_t& unmapped, unsigned count = 16) noexcept {
+#if defined(VORNISH_X86_DISPATCH)
+  // A run of ASCII is stored sixteen bytes wide where sixteen bytes of text
+  // follow its start, byte by byte near the end of the text.
+  const auto put_run = [&](unsigned from, unsigned to) {
+    if (i + from + 16 <= n) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + from)));
+      at += to - from;
+    } else {
+      for (unsigned j = from; j < to; ++j) *at++ = static_cast<char>(in[i + j]);
+    }
+  };
+  unsigned from = 0;
+  for (; high != 0; high &= high - 1) {
+    const auto k = static_cast<unsigned>(__builtin_ctz(high));
+    put_run(from, k);
+    const unsigned char byte = in[i + k];
+    std::memcpy(at, table.chars[byte].data(), 4);
+    at += table.lengths[byte];
+    unmapped += table.unmapped[byte];
+    from = k + 1;
+  }
+  put_run(from, count);
+#else
+  (void)in, (void)i, (void)n, (void)high, (void)table, (void)unmapped, (void)count;
 #endif
+  return at;
+}
+
+// What is left after the sixteen-byte steps: eight bytes a step, then one.
+char* decode_tail(char* at, const unsigned char* in, std::size_t i, std::size_t n, const ByteChars& table,
+                  std::size_t& unmapped) noexcept {
   while (std::endian::native == std::endian::little && i + 8 <= n) {
     std::uint64_t word;
     std::memcpy(&word, in + i, 8);
     std::memcpy(at, in + i, 8);
-    const std::uint64_t high = word & 0x8080808080808080ULL;
+    const std::uint64_t high = word & kHighBits;
     if (high == 0) {
       at += 8;
       i += 8;
@@ -505,16 +501,256 @@ std::size_t append_code_page(std::string& out, std::string_view bytes, const Fal
     const unsigned ascii = static_cast<unsigned>(__builtin_ctzll(high)) / 8;
     at += ascii;
     i += ascii;
-    std::memcpy(at, page.all_chars_[in[i]].data(), 4);
-    at += page.all_lengths_[in[i]];
-    unmapped += !page.mapped(in[i]);
+    std::memcpy(at, table.chars[in[i]].data(), 4);
+    at += table.lengths[in[i]];
+    unmapped += table.unmapped[in[i]];
     ++i;
   }
   for (; i < n; ++i) {
-    std::memcpy(at, page.all_chars_[in[i]].data(), 4);
-    at += page.all_lengths_[in[i]];
-    unmapped += in[i] >= 0x80 && !page.mapped(in[i]);
+    std::memcpy(at, table.chars[in[i]].data(), 4);
+    at += table.lengths[in[i]];
+    unmapped += table.unmapped[in[i]];
   }
+  return at;
+}
+
+char* decode_bytes_sse2(char* out, const unsigned char* in, std::size_t n, const ByteChars& table,
+                        std::size_t& unmapped) noexcept {
+  char* at = out;
+  std::size_t i = 0;
+#if defined(VORNISH_X86_DISPATCH)
+  for (; i + 16 <= n; i += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    const auto high = static_cast<unsigned>(_mm_movemask_epi8(block));
+    if (high == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(at), block);
+      at += 16;
+    } else {
+      at = decode_high_block(at, in, i, n, high, table, unmapped);
+    }
+  }
+#endif
+  return decode_tail(at, in, i, n, table, unmapped);
+}
+
+#if defined(VORNISH_X86_DISPATCH)
+
+// For each set of high bytes among eight (bit j: byte j), the shuffle that
+// keeps, from the bytes' leads and continuations interleaved, every lead
+// and the continuation of each high byte; 0x80 zeroes the rest.
+constexpr auto kLatin1Compress = [] {
+  std::array<std::array<std::uint8_t, 16>, 256> shuffles{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    unsigned k = 0;
+    for (unsigned j = 0; j < 8; ++j) {
+      shuffles[mask][k++] = static_cast<std::uint8_t>(2 * j);
+      if ((mask >> j & 1) != 0) shuffles[mask][k++] = static_cast<std::uint8_t>(2 * j + 1);
+    }
+    while (k < 16) shuffles[mask][k++] = 0x80;
+  }
+  return shuffles;
+}();
+
+__attribute__((target("avx2"))) inline char* latin1_to_utf8(char* at, __m128i block, unsigned high) noexcept {
+  // A high byte b is two bytes of UTF-8: 0xC2 or 0xC3 (bit 6 of b), then
+  // b with bit 6 cleared. Each half of eight expands on its own.
+  const __m128i is_high = _mm_cmplt_epi8(block, _mm_setzero_si128());
+  const __m128i lead_of_high =
+      _mm_or_si128(_mm_set1_epi8(static_cast<char>(0xC2)), _mm_and_si128(_mm_srli_epi16(block, 6), _mm_set1_epi8(1)));
+  const __m128i lead = _mm_or_si128(_mm_andnot_si128(is_high, block), _mm_and_si128(is_high, lead_of_high));
+  const __m128i continuation = _mm_and_si128(block, _mm_set1_epi8(static_cast<char>(0xBF)));
+  const unsigned low = high & 0xFF;
+  const unsigned up = high >> 8;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
+                   _mm_shuffle_epi8(_mm_unpacklo_epi8(lead, continuation),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLatin1Compress[low].data()))));
+  at += 8 + std::popcount(low);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
+                   _mm_shuffle_epi8(_mm_unpackhi_epi8(lead, continuation),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLatin1Compress[up].data()))));
+  return at + 8 + std::popcount(up);
+}
+
+// One block of `count` bytes (16 but for the last) at in + i: a block whose
+// high bytes are all in the code page's Latin-1 part is expanded in
+// registers, with no step per high byte; what the stores put past `count`
+// bytes (zeros loaded past the text) is left behind `at`.
+__attribute__((target("avx2"), always_inline)) inline char* decode_block(char* at, __m128i block,
+                                                                       const unsigned char* in, std::size_t i,
+                                                                       std::size_t n, const ByteChars& table,
+                                                                       std::size_t& unmapped, unsigned count) noexcept {
+  const auto high = static_cast<unsigned>(_mm_movemask_epi8(block));
+  if (high == 0) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), block);
+    return at + count;
+  }
+  const __m128i floor = _mm_set1_epi8(static_cast<char>(table.latin1_from));
+  const auto latin1 = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(block, floor), block)));
+  if ((high & ~latin1) == 0) return latin1_to_utf8(at, block, high) - (16 - count);
+  return decode_high_block(at, in, i, n, high, table, unmapped, count);
+}
+
+__attribute__((target("avx2"))) char* decode_bytes_avx2(char* out, const unsigned char* in, std::size_t n,
+                                                         const ByteChars& table, std::size_t& unmapped) noexcept {
+  if (table.latin1_from > 0xFF) return decode_bytes_sse2(out, in, n, table, unmapped);
+  char* at = out;
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    at = decode_block(at, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)), in, i, n, table, unmapped, 16);
+  }
+  // A copy of the last bytes into a block would be read back before its
+  // bytes are stored (a stall on every short field): they go one by one.
+  return decode_tail(at, in, i, n, table, unmapped);
+}
+
+// As decode_bytes_avx2, with the last bytes (all of a short field's) as one
+// more block from a masked load, which reads (and may fault on) none of the
+// bytes outside the mask.
+__attribute__((target("avx2,avx512bw,avx512vl"))) char* decode_bytes_avx512(char* out, const unsigned char* in,
+                                                                    std::size_t n, const ByteChars& table,
+                                                                    std::size_t& unmapped) noexcept {
+  if (table.latin1_from > 0xFF) return decode_bytes_sse2(out, in, n, table, unmapped);
+  char* at = out;
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    at = decode_block(at, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)), in, i, n, table, unmapped, 16);
+  }
+  if (i == n) return at;
+  const auto count = static_cast<unsigned>(n - i);
+  const __m128i last = _mm_maskz_loadu_epi8(static_cast<__mmask16>((1U << count) - 1), in + i);
+  return decode_block(at, last, in, i, n, table, unmapped, count);
+}
+
+#endif
+
+}  // namespace
+
+namespace {
+
+#if defined(VORNISH_X86_DISPATCH)
+
+// Whether the sixteen UTF-16 units at `in` are all below U+0100: their
+// high bytes (the second of each little-endian unit) are zero.
+__attribute__((target("avx2"), always_inline)) inline bool latin1_units_at(const unsigned char* in,
+                                                                         __m128i high_bytes, __m128i& first,
+                                                                         __m128i& second) noexcept {
+  first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16));
+  return _mm_testz_si128(_mm_or_si128(first, second), high_bytes) != 0;
+}
+
+__attribute__((target("avx2"))) std::size_t latin1_from_utf16_avx2(char*& at, const unsigned char* in,
+                                                                     std::size_t units, bool big_endian) noexcept {
+  const __m128i high_bytes = _mm_set1_epi16(static_cast<short>(big_endian ? 0x00FF : 0xFF00));
+  std::size_t i = 0;
+  char* out = at;
+  for (; i + 16 <= units; i += 16) {
+    __m128i first;
+    __m128i second;
+    if (!latin1_units_at(in + 2 * i, high_bytes, first, second)) break;
+    if (big_endian) {
+      first = _mm_srli_epi16(first, 8);
+      second = _mm_srli_epi16(second, 8);
+    }
+    const __m128i block = _mm_packus_epi16(first, second);
+    const auto high = static_cast<unsigned>(_mm_movemask_epi8(block));
+    if (high == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+      out += 16;
+    } else {
+      out = latin1_to_utf8(out, block, high);
+    }
+  }
+  at = out;
+  return i;
+}
+
+__attribute__((target("avx2"))) std::size_t units_before_latin1_avx2(const unsigned char* in, std::size_t units,
+                                                                       bool big_endian) noexcept {
+  const __m128i high_bytes = _mm_set1_epi16(static_cast<short>(big_endian ? 0x00FF : 0xFF00));
+  for (std::size_t i = 0; i + 16 <= units; i += 16) {
+    __m128i first;
+    __m128i second;
+    if (latin1_units_at(in + 2 * i, high_bytes, first, second)) return i;
+  }
+  return units;
+}
+
+bool has_shuffles() noexcept {
+  const SimdLevel level = resolve_simd_level(SimdLevel::Best);
+  return level == SimdLevel::Avx512 || level == SimdLevel::Avx2;
+}
+
+#endif
+
+std::size_t no_latin1_from_utf16(char*& /*at*/, const unsigned char* /*in*/, std::size_t /*units*/,
+                                 bool /*big_endian*/) noexcept {
+  return 0;
+}
+
+std::size_t no_units_before_latin1(const unsigned char* /*in*/, std::size_t units, bool /*big_endian*/) noexcept {
+  return units;
+}
+
+using Latin1FromUtf16 = std::size_t (*)(char*&, const unsigned char*, std::size_t, bool) noexcept;
+using UnitsBeforeLatin1 = std::size_t (*)(const unsigned char*, std::size_t, bool) noexcept;
+
+}  // namespace
+
+std::size_t latin1_from_utf16(char*& at, const unsigned char* in, std::size_t units, bool big_endian) noexcept {
+#if defined(VORNISH_X86_DISPATCH)
+  static const Latin1FromUtf16 convert = has_shuffles() ? latin1_from_utf16_avx2 : no_latin1_from_utf16;
+#else
+  static const Latin1FromUtf16 convert = no_latin1_from_utf16;
+#endif
+  return convert(at, in, units, big_endian);
+}
+
+std::size_t units_before_latin1(const unsigned char* in, std::size_t units, bool big_endian) noexcept {
+#if defined(VORNISH_X86_DISPATCH)
+  static const UnitsBeforeLatin1 count = has_shuffles() ? units_before_latin1_avx2 : no_units_before_latin1;
+#else
+  static const UnitsBeforeLatin1 count = no_units_before_latin1;
+#endif
+  return count(in, units, big_endian);
+}
+
+ByteDecoder byte_decoder_for(SimdLevel level) noexcept {
+  switch (resolve_simd_level(level)) {
+#if defined(VORNISH_X86_DISPATCH)
+    case SimdLevel::Avx512:
+      // The masked load of sixteen bytes needs the 128-bit forms as well.
+      return __builtin_cpu_supports("avx512vl") != 0 ? decode_bytes_avx512 : decode_bytes_avx2;
+    case SimdLevel::Avx2:
+      return decode_bytes_avx2;
+#endif
+    default:
+      return decode_bytes_sse2;
+  }
+}
+
+char* decode_bytes(char* out, const unsigned char* in, std::size_t n, const ByteChars& table,
+                   std::size_t& unmapped) noexcept {
+  static const ByteDecoder decode = byte_decoder_for(SimdLevel::Best);
+  return decode(out, in, n, table, unmapped);
+}
+
+std::size_t append_code_page(std::string& out, std::string_view bytes, const Fallback& page) {
+  // Written in place: up to 3 bytes a character and 32 of room for the
+  // widest stores. A field or a row of usual length goes through a buffer
+  // on the stack, so that the string is not first filled with three times
+  // its size of zeros.
+  constexpr std::size_t kShort = 256;
+  std::array<char, 3 * kShort + 32> local;
+  const std::size_t old = out.size();
+  const bool short_text = bytes.size() <= kShort;
+  if (!short_text) {
+    out.resize(old + 3 * bytes.size() + 32);
+  }
+  char* const first = short_text ? local.data() : out.data() + old;
+  std::size_t unmapped = 0;
+  char* const at = decode_bytes(first, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                                page.all_, unmapped);
   if (short_text) {
     out.append(first, static_cast<std::size_t>(at - first));
   } else {
@@ -527,7 +763,7 @@ std::size_t code_page_size(std::string_view bytes, const Fallback& page) noexcep
   std::size_t size = 0;
   for (const char c : bytes) {
     const auto byte = static_cast<unsigned char>(c);
-    size += byte < 0x80 || !page.mapped(byte) ? std::size_t{1} : page.all_lengths_[byte];
+    size += byte < 0x80 || !page.mapped(byte) ? std::size_t{1} : page.all_.lengths[byte];
   }
   return size;
 }

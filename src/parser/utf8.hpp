@@ -51,6 +51,47 @@ std::size_t sequence_length(std::string_view bytes) noexcept;
 // A single-byte code page's characters for the bytes 0x80 to 0xFF, used
 // for the bytes of a field that are not UTF-8: in a mostly UTF-8 file with
 // rows pasted from a legacy system, those bytes are that system's text.
+// What each of the 256 bytes of a single-byte code page becomes: up to 3
+// bytes of UTF-8 (every such code page stays in the Basic Multilingual
+// Plane), stored 4 wide so that a character is copied without a branch on
+// its size. ASCII bytes must stand for themselves; `unmapped` marks the
+// bytes the code page has no character for, whatever `chars` holds there.
+struct ByteChars {
+  std::array<std::array<char, 4>, 256> chars{};
+  std::array<std::uint8_t, 256> lengths{};
+  std::array<std::uint8_t, 256> unmapped{};
+  // From this byte on, every byte stands for the code point of its own
+  // value, as in Latin-1 (0xA0 for windows-1252, 0x80 for latin-1, 0x100
+  // for none): such bytes are decoded sixteen at a time. Set by settle().
+  unsigned latin1_from = 0x100;
+
+  // Finds latin1_from, once the table is filled.
+  void settle() noexcept;
+};
+
+// Writes the UTF-8 of `n` bytes through `table` at `out`, which has room for
+// 3 * n + 32 bytes (the widest stores run past the last character). Returns
+// the end of what was written and adds the unmapped bytes to `unmapped`.
+char* decode_bytes(char* out, const unsigned char* in, std::size_t n, const ByteChars& table,
+                   std::size_t& unmapped) noexcept;
+
+// decode_bytes as it runs with `level`'s vector instructions (or the best
+// level the processor has below it).
+using ByteDecoder = char* (*)(char*, const unsigned char*, std::size_t, const ByteChars&, std::size_t&) noexcept;
+ByteDecoder byte_decoder_for(SimdLevel level) noexcept;
+
+// UTF-16 text (`units` code units at `in`, big- or little-endian) as UTF-8
+// for as long as it comes in blocks of sixteen units below U+0100, the
+// Latin-1 part of Unicode, which most Western European text is: the rest
+// is left to a converter. Writes at `at`, with room for 32 bytes a block,
+// moves `at` past what it wrote and returns how many units it took (a
+// multiple of sixteen; none on a processor without byte shuffles).
+std::size_t latin1_from_utf16(char*& at, const unsigned char* in, std::size_t units, bool big_endian) noexcept;
+
+// How many of the `units` code units come before the next block that
+// latin1_from_utf16 would take: a multiple of sixteen, or all of them.
+std::size_t units_before_latin1(const unsigned char* in, std::size_t units, bool big_endian) noexcept;
+
 class Fallback {
  public:
   // `high[b - 0x80]` is the character of byte b; `name` names the code
@@ -74,8 +115,7 @@ class Fallback {
   std::array<std::uint8_t, 128> lengths_{};
   std::array<bool, 128> mapped_{};
   // Every byte, ASCII included, for decoding without a branch per byte.
-  std::array<std::array<char, 4>, 256> all_chars_{};
-  std::array<std::uint8_t, 256> all_lengths_{};
+  ByteChars all_;
   // The unmapped bytes, each repeated in every byte of a word.
   std::vector<std::uint64_t> unmapped_;
 };

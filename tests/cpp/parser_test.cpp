@@ -675,22 +675,60 @@ TEST(Utf8, CodePageDecodesEveryByte) {
 
 TEST(Utf8, CodePageDecodesHighBytesAnywhereInABlock) {
   // Text with a high byte now and then, at every offset of the 16-byte steps
-  // and in runs, cut at every length.
-  const utf8::Fallback page = testing_support::test_code_page();
-  std::uint64_t state = 0x9E3779B97F4A7C15ULL;
-  for (int round = 0; round < 2000; ++round) {
-    const std::size_t size = testing_support::xorshift(state) % 90;
-    const std::uint64_t density = 1 + testing_support::xorshift(state) % 8;
-    std::string bytes;
-    for (std::size_t i = 0; i < size; ++i) {
-      const std::uint64_t r = testing_support::xorshift(state);
-      bytes += static_cast<char>(r % 8 < density ? 0x80 + (r >> 8) % 128 : 0x20 + (r >> 8) % 95);
+  // and in runs, cut at every length; in a page with no Latin-1 part, in
+  // Latin-1 itself, and in one whose Latin-1 part starts at 0xA0 below
+  // which some bytes are unmapped (windows-1252's shape), where blocks mix
+  // bytes the registers expand with bytes looked up one by one.
+  std::array<char32_t, 128> latin1{};
+  std::array<char32_t, 128> windows{};
+  for (char32_t i = 0; i < 128; ++i) {
+    latin1[i] = 0x80 + i;
+    windows[i] = i >= 0x20 ? 0x80 + i : i % 7 == 1 ? 0xDC80 + i : 0x2010 + i;
+  }
+  const std::array<utf8::Fallback, 3> pages{testing_support::test_code_page(),
+                                            utf8::Fallback("latin-1", latin1),
+                                            utf8::Fallback("windows", windows)};
+  std::array<utf8::ByteChars, 3> tables{};
+  for (std::size_t k = 0; k < pages.size(); ++k) {
+    for (unsigned byte = 0; byte < 256; ++byte) {
+      const std::string text = byte < 0x80 ? std::string(1, static_cast<char>(byte))
+                                           : std::string(pages[k].of(static_cast<unsigned char>(byte)));
+      std::copy(text.begin(), text.end(), tables[k].chars[byte].begin());
+      tables[k].lengths[byte] = static_cast<std::uint8_t>(text.size());
+      tables[k].unmapped[byte] = byte >= 0x80 && !pages[k].mapped(static_cast<unsigned char>(byte));
     }
-    std::string decoded = "x";
-    utf8::append_code_page(decoded, bytes, page);
-    std::string expected;
-    utf8::append_replacing(expected, "x" + testing_support::transcribed(bytes, page));
-    ASSERT_EQ(decoded, expected) << round;
+    tables[k].settle();
+  }
+  EXPECT_EQ(tables[0].latin1_from, 0x100U);
+  EXPECT_EQ(tables[1].latin1_from, 0x80U);
+  EXPECT_EQ(tables[2].latin1_from, 0xA0U);
+  std::uint64_t state = 0x9E3779B97F4A7C15ULL;
+  for (std::size_t k = 0; k < pages.size(); ++k) {
+    const utf8::Fallback& page = pages[k];
+    for (int round = 0; round < 2000; ++round) {
+      const std::size_t size = testing_support::xorshift(state) % 90;
+      const std::uint64_t density = 1 + testing_support::xorshift(state) % 8;
+      std::string bytes;
+      for (std::size_t i = 0; i < size; ++i) {
+        const std::uint64_t r = testing_support::xorshift(state);
+        bytes += static_cast<char>(r % 8 < density ? 0x80 + (r >> 8) % 128 : 0x20 + (r >> 8) % 95);
+      }
+      std::string decoded = "x";
+      const std::size_t unmapped = utf8::append_code_page(decoded, bytes, page);
+      std::string expected;
+      utf8::append_replacing(expected, "x" + testing_support::transcribed(bytes, page));
+      ASSERT_EQ(decoded, expected) << page.name() << " " << round;
+      ASSERT_EQ(unmapped, utf8::unmapped_in(bytes, page)) << page.name() << " " << round;
+      // Every level of vector instructions the processor has, on its own.
+      for (const SimdLevel level : kLevels) {
+        std::string out(3 * bytes.size() + 32, '\0');
+        std::size_t level_unmapped = 0;
+        const char* end = utf8::byte_decoder_for(level)(out.data(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                        bytes.size(), tables[k], level_unmapped);
+        ASSERT_EQ("x" + std::string(out.data(), static_cast<std::size_t>(end - out.data())), expected) << page.name() << " " << level_name(level);
+        ASSERT_EQ(level_unmapped, unmapped) << page.name() << " " << level_name(level);
+      }
+    }
   }
 }
 
