@@ -461,14 +461,14 @@ TEST(Parser, AgreesWithPlainTranscriptionOnRandomInput) {
   }
 }
 
-// A row next_row_verbatim takes is one next_row_as_read calls as read, of
-// the width asked for, ending and leaving the parser where that one does; a
-// row it declines is left unread, so the other calls can read it.
-TEST(Parser, VerbatimRowsAreAsReadRows) {
-  std::uint64_t seed = 0x2545F4914F6CDD1DULL;
+// Calls `check(input, delimiter, quote, repair, level, next)` on 20,000
+// random inputs under the delimiters rows are judged under, either quote,
+// with and without quote repair, at every level the processor runs; `next`
+// draws more random numbers. Stops at the first fatal failure.
+template <typename Check>
+void for_random_judged_inputs(std::uint64_t seed, Check check) {
   auto next = [&seed] { return testing_support::xorshift(seed); };
   const std::uint8_t delims[] = {',', ';', '\t', ' '};
-  std::size_t taken = 0;
   for (int iteration = 0; iteration < 20000; ++iteration) {
     const std::string input = random_input(next, iteration);
     const std::uint8_t delim = delims[next() % 4];
@@ -476,6 +476,20 @@ TEST(Parser, VerbatimRowsAreAsReadRows) {
     const bool repair = next() % 4 != 0;
     for (const SimdLevel level : kLevels) {
       if (!simd_level_supported(level)) continue;
+      check(input, delim, quote, repair, level, next);
+      if (testing::Test::HasFatalFailure()) return;
+    }
+  }
+}
+
+// A row next_row_verbatim takes is one next_row_as_read calls as read, of
+// the width asked for, ending and leaving the parser where that one does; a
+// row it declines is left unread, so the other calls can read it.
+TEST(Parser, VerbatimRowsAreAsReadRows) {
+  std::size_t taken = 0;
+  for_random_judged_inputs(0x2545F4914F6CDD1DULL, [&](const std::string& input, std::uint8_t delim,
+                                                      std::uint8_t quote, bool repair,
+                                                      SimdLevel level, auto& next) {
       ResilientParser verbatim(input, delim, quote, repair, false, level);
       ResilientParser judged(input, delim, quote, repair, false, level);
       for (;;) {
@@ -507,8 +521,7 @@ TEST(Parser, VerbatimRowsAreAsReadRows) {
         ASSERT_EQ(verbatim.pos(), judged.pos()) << level_name(level) << " input: " << input;
         ASSERT_EQ(verbatim.line(), judged.line()) << level_name(level) << " input: " << input;
       }
-    }
-  }
+  });
   EXPECT_GT(taken, 10000u);
 }
 
@@ -545,18 +558,11 @@ bool written_as_read(std::string_view input, std::size_t start, std::size_t end,
 // rules read it (next_row never takes that route) and be judged as read
 // exactly when it lies in the input as written, with no change on record.
 TEST(Parser, RowsJudgedAsReadAreTheRulesRowsAsWritten) {
-  std::uint64_t seed = 0x6A09E667F3BCC909ULL;
-  auto next = [&seed] { return testing_support::xorshift(seed); };
-  const std::uint8_t delims[] = {',', ';', '\t', ' '};
   std::size_t as_read = 0;
   std::size_t other = 0;
-  for (int iteration = 0; iteration < 20000; ++iteration) {
-    const std::string input = random_input(next, iteration);
-    const std::uint8_t delim = delims[next() % 4];
-    const std::uint8_t quote = (next() % 2) ? '\'' : '"';
-    const bool repair = next() % 4 != 0;
-    for (const SimdLevel level : kLevels) {
-      if (!simd_level_supported(level)) continue;
+  for_random_judged_inputs(0x6A09E667F3BCC909ULL, [&](const std::string& input, std::uint8_t delim,
+                                                      std::uint8_t quote, bool repair,
+                                                      SimdLevel level, auto&) {
       ResilientParser judged(input, delim, quote, repair, false, level);
       ResilientParser rules(input, delim, quote, repair, false, level);
       for (;;) {
@@ -585,8 +591,7 @@ TEST(Parser, RowsJudgedAsReadAreTheRulesRowsAsWritten) {
           ++other;
         }
       }
-    }
-  }
+  });
   EXPECT_GT(as_read, 10000u);
   EXPECT_GT(other, 10000u);
 }
