@@ -309,8 +309,8 @@ void RowRepair::decide(RowView row, std::size_t width, std::size_t start, std::s
     // A counted-only row carries no fields, so there is nothing to shape.
     if (row.size() != width) {
       visitor.kept(row, start);
-    } else if (too_few && as_read_end) {
-      visitor.kept_padded_as_read(shaper_.shape(row), width, start, *as_read_end);
+    } else if (as_read_end) {
+      visitor.kept_shaped_as_read(shaper_.shape(row), row, start, *as_read_end);
     } else {
       visitor.kept(shaper_.shape(row), start);
     }

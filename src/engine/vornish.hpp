@@ -122,11 +122,11 @@ class RowVisitor {
   virtual void kept_as_read(RowView row, std::size_t start, std::size_t /*end*/) {
     kept(row, start);
   }
-  // A row of `width` fields padded with empty ones into `shaped`, whose
-  // fields stand in the input as they would be written (as for
-  // kept_as_read): its bytes from `start` up to `end`, then a delimiter for
-  // each empty field added, are the padded row as it would be written.
-  virtual void kept_padded_as_read(RowView shaped, std::size_t /*width*/, std::size_t start,
+  // A row `raw` whose fields stand in the input as they would be written
+  // (as for kept_as_read, its bytes from `start` up to `end`), padded or
+  // merged into `shaped`: a visitor that writes rows can make the shaped
+  // row from those bytes.
+  virtual void kept_shaped_as_read(RowView shaped, RowView /*raw*/, std::size_t start,
                                    std::size_t /*end*/) {
     kept(shaped, start);
   }
