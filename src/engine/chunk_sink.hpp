@@ -96,6 +96,39 @@ class ChunkSink final : public RowVisitor {
     append_line(window_->view().substr(start - window_->base(), end - start));
   }
 
+  // A padded row is its own bytes and a delimiter for each field added. A
+  // merged row whose merged fields are all unquoted is its own bytes with
+  // those fields between quotes: joined, they hold a delimiter and no quote.
+  void kept_shaped_as_read(RowView shaped, RowView raw, std::size_t start,
+                           std::size_t end) override {
+    if (window_ == nullptr || raw.empty() || start < window_->base() || end > window_->end()) {
+      kept(shaped, start);
+      return;
+    }
+    const std::string_view bytes = window_->view().substr(start - window_->base(), end - start);
+    if (raw.size() < shaped.size()) {
+      append_text(bytes);
+      clean_.append(shaped.size() - raw.size(), static_cast<char>(delimiter_));
+      clean_.push_back('\n');
+      return;
+    }
+    // Where the first merged field starts in the row's bytes, when it is
+    // one of them (a row held back for a footer has copies instead).
+    const auto row_at = reinterpret_cast<std::uintptr_t>(bytes.data());
+    const auto merged_at = reinterpret_cast<std::uintptr_t>(raw[shaped.size() - 1].text.data());
+    const std::size_t kept_bytes = merged_at - row_at;
+    if (merged_at < row_at || kept_bytes > bytes.size() ||
+        bytes.find(static_cast<char>(quote_char_), kept_bytes) != std::string_view::npos) {
+      kept(shaped, start);
+      return;
+    }
+    append_text(bytes.substr(0, kept_bytes));
+    clean_.push_back(static_cast<char>(quote_char_));
+    append_text(bytes.substr(kept_bytes));
+    clean_.push_back(static_cast<char>(quote_char_));
+    clean_.push_back('\n');
+  }
+
   // Rows that need no rewriting are not even cut into fields: the tokenizer
   // only finds where they end, and they are copied whole from the window.
   bool wants_verbatim() const noexcept override { return wants_as_read(); }
@@ -149,12 +182,15 @@ class ChunkSink final : public RowVisitor {
 
  private:
   // A row read as it stands: its bytes, decoded when they are in a code page.
-  void append_line(std::string_view bytes) {
+  void append_text(std::string_view bytes) {
     if (code_page_ != nullptr) {
       utf8::append_code_page(clean_, bytes, *code_page_);
     } else {
       clean_.append(bytes);
     }
+  }
+  void append_line(std::string_view bytes) {
+    append_text(bytes);
     clean_.push_back('\n');
   }
 

@@ -307,7 +307,13 @@ void RowRepair::decide(RowView row, std::size_t width, std::size_t start, std::s
   if (too_few ? fill_ragged_rows_ : merge_overflow_) {
     if (log) record(*source, start, width, too_few ? Fate::Padded : Fate::Merged, *log);
     // A counted-only row carries no fields, so there is nothing to shape.
-    visitor.kept(row.size() != width ? row : shaper_.shape(row), start);
+    if (row.size() != width) {
+      visitor.kept(row, start);
+    } else if (as_read_end) {
+      visitor.kept_shaped_as_read(shaper_.shape(row), row, start, *as_read_end);
+    } else {
+      visitor.kept(shaper_.shape(row), start);
+    }
     ++stats_.vornished_rows;
     ++stats_.repaired_rows;
   } else {

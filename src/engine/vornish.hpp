@@ -122,6 +122,14 @@ class RowVisitor {
   virtual void kept_as_read(RowView row, std::size_t start, std::size_t /*end*/) {
     kept(row, start);
   }
+  // A row `raw` whose fields stand in the input as they would be written
+  // (as for kept_as_read, its bytes from `start` up to `end`), padded or
+  // merged into `shaped`: a visitor that writes rows can make the shaped
+  // row from those bytes.
+  virtual void kept_shaped_as_read(RowView shaped, RowView /*raw*/, std::size_t start,
+                                   std::size_t /*end*/) {
+    kept(shaped, start);
+  }
   // The names of a two-row header joined into one row: kept, but made of
   // two rows, so not to be read again from where it starts.
   virtual void kept_header(RowView row, std::size_t start) { kept(row, start); }

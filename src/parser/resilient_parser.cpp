@@ -341,6 +341,16 @@ std::optional<RowView> ResilientParser::next_row() {
 }
 
 std::optional<RowView> ResilientParser::next_row_as_read() {
+  // The rules' fast lane already reads plain rows about as fast as the
+  // masks cut them, but judging them as read costs it a few steps a field
+  // that the masks spare.
+  if (pos_ < data_.size() && try_plain()) {
+    if (plain_row<PlainMode::FieldsAsRead>(0) == Plain::Taken) {
+      plain_hit();
+      return RowView(fields_.data(), field_count_);
+    }
+    plain_miss();
+  }
   if (!parse_row<true, true>()) return std::nullopt;
   return finished_row();
 }
@@ -348,7 +358,7 @@ std::optional<RowView> ResilientParser::next_row_as_read() {
 
 std::optional<std::size_t> ResilientParser::next_row_verbatim(std::size_t width) {
   if (pos_ >= data_.size() || !try_plain()) return std::nullopt;
-  switch (plain_row<true>(width)) {
+  switch (plain_row<PlainMode::Verbatim>(width)) {
     case Plain::Taken:
       plain_hit();
       return field_count_;
@@ -431,16 +441,27 @@ constexpr std::uint64_t prefix_xor(std::uint64_t x) noexcept {
 // block where it happens, so giving up costs at most the row and one block
 // more.
 //
-// kJudge: the row is taken only when it is also as_read() (every quoted
+// Verbatim: the row is taken only when it is also as_read() (every quoted
 // field holds a delimiter, CR or LF, and the row is valid UTF-8) and, when
-// `width` is not 0, exactly that many fields wide; a row of another width
-// is Declined rather than Odd, since it says nothing about the next rows.
-template <bool kJudge>
+// `width` is not 0, exactly that many fields wide; a plain row that is not
+// what was asked for is Declined rather than Odd, since it says nothing
+// about the next rows.
+//
+// FieldsAsRead: the row's fields are the runs between its structural bits,
+// less the quotes of a quoted one, and the row is judged as the rules
+// judge it. They are views of the input, as the rules make them of such a
+// row; a row with bytes that are not UTF-8, or with high bytes under a code
+// page, is left to the rules, which decode them.
+template <ResilientParser::PlainMode kMode>
 VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_body(
     std::size_t width) {
+  constexpr bool kJudge = kMode == PlainMode::Verbatim;
+  constexpr bool kFields = kMode == PlainMode::FieldsAsRead;
   const auto* d = reinterpret_cast<const std::uint8_t*>(data_.data());
   const std::size_t n = data_.size();
   if (kJudge && !as_read_possible_) return Plain::Odd;
+  // Whether the quoted fields' contents are judged as a writer would.
+  const bool judge_quoted = kJudge || (kFields && as_read_possible_);
   const std::size_t row_begin = pos_;
   std::size_t base = row_begin & ~std::size_t{63};
   // The masks are read one word at a time: copied whole, the block comes
@@ -465,6 +486,17 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
   std::size_t count = 0;
   std::size_t lines = 0;
   std::uint64_t any_high = 0;
+  // Some quoted field holds no delimiter, CR or LF.
+  bool unlike = false;
+  // The field being cut: where it starts, and whether the blocks before
+  // this one held high bytes of it. The field list and the bytes are kept
+  // in locals: stores into the list could otherwise alias the members.
+  std::size_t field_begin = row_begin;
+  bool field_high = false;
+  FieldView* slots = fields_.data();
+  std::size_t room = fields_.size();
+  const char* const text = data_.data();
+  const std::uint8_t quote_char = quote_char_;
 
   // Carried from block to block: whether the next one starts inside quotes,
   // whether its first byte starts a field, whether this one ended on a
@@ -505,9 +537,9 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
     const std::uint64_t inner = in_quotes & span;
     lines += static_cast<std::size_t>(
         __builtin_popcountll(quoted_stop & line_ends & inner));
-    count += static_cast<std::size_t>(__builtin_popcountll(structural & span));
+    if constexpr (kJudge || kFields) any_high |= high & span;
     if constexpr (kJudge) {
-      any_high |= high & span;
+      count += static_cast<std::size_t>(__builtin_popcountll(structural & span));
       if (code_page_ != nullptr) {
         // Under a code page only an unmapped byte keeps a row from reading
         // as it stands; the high bytes are few, so they are looked at alone.
@@ -517,17 +549,56 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
           }
         }
       }
+    } else if constexpr (!kFields) {
+      count += static_cast<std::size_t>(__builtin_popcountll(structural & span));
+    }
+    if (judge_quoted) {
       // Each run of quoted bytes must hold a delimiter, CR or LF. Adding
       // those bits to the runs carries out of a run exactly when it holds
       // one, onto its closing quote; a run carried in from the last block
       // that already held one counts as holding one at bit 0.
       const std::uint64_t marks = (stops & inner) | (open_marked & inside & 1);
-      if ((closers & ~(inner + marks)) != 0) return Plain::Odd;
+      unlike = unlike || (closers & ~(inner + marks)) != 0;
       if (row_ends == 0 && (in_quotes >> 63) != 0) {
         // The last run goes on into the next block.
         const std::uint64_t outside = ~in_quotes;
         const unsigned run = outside == 0 ? 0 : 64 - static_cast<unsigned>(__builtin_clzll(outside));
         open_marked = (run == 0 ? marks : marks >> run) != 0;
+      }
+    }
+    if constexpr (kFields) {
+      std::uint64_t ends = structural & span;
+      if (ends != 0) {
+        // A block ends at most 64 fields, so room is made once a block.
+        while (room - count < 64) {
+          grow_fields();
+          slots = fields_.data();
+          room = fields_.size();
+        }
+        // The high bytes not yet given to a field, each field taking those
+        // up to its end; one carried in from the blocks before belongs to
+        // the first field, which then started before this block.
+        std::uint64_t rest = (high & span) | static_cast<std::uint64_t>(field_high);
+        FieldView* out = slots + count;
+        std::size_t begin = field_begin;
+        do {
+          const std::uint64_t upto = ends ^ (ends - 1);
+          const std::size_t end = base + static_cast<unsigned>(__builtin_ctzll(ends));
+          // A field that opens with a quote is quoted, and closed by its
+          // last byte. A structural byte is never the quote, so an empty
+          // field reads its own end here.
+          const std::size_t quoted = d[begin] == quote_char ? 1 : 0;
+          *out++ = FieldView{std::string_view(text + begin + quoted, end - begin - 2 * quoted),
+                             (rest & upto) == 0};
+          rest &= ~upto;
+          begin = end + 1;
+          ends &= ends - 1;
+        } while (ends != 0);
+        count = static_cast<std::size_t>(out - slots);
+        field_begin = begin;
+        field_high = rest != 0;
+      } else {
+        field_high = field_high || (high & span) != 0;
       }
     }
     if (row_ends != 0 || last_block) {
@@ -540,15 +611,36 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
         if (d[end] == kCr && next < n && d[next] == kLf) ++next;  // CR LF is one line end
         ++lines;
       } else {
-        ++count;  // the last field ends with the data
+        // The last field ends with the data.
+        if constexpr (kFields) {
+          if (count == room) grow_fields();
+          const std::size_t quoted = field_begin != n && d[field_begin] == quote_char ? 1 : 0;
+          fields_[count] = FieldView{
+              std::string_view(text + field_begin + quoted, n - field_begin - 2 * quoted),
+              !field_high};
+        }
+        ++count;
       }
       if constexpr (kJudge) {
         if (width != 0 && count != width) return Plain::Declined;
         if (any_high != 0 && code_page_ == nullptr && !validate_(data_.data() + row_begin, end - row_begin)) {
           return Plain::Odd;
         }
+        if (unlike) return Plain::Declined;
         row_end_ = end;
         as_read_ = true;
+      } else if constexpr (kFields) {
+        (void)width;
+        // The fields are bytes of the input only where those are UTF-8 as
+        // they stand; the row as a whole is exactly when each field is,
+        // since the bytes between fields are ASCII.
+        if (any_high != 0 &&
+            (code_page_ != nullptr || !validate_(data_.data() + row_begin, end - row_begin))) {
+          return Plain::Odd;
+        }
+        as_read_ = as_read_possible_ && !unlike;
+        changed_ = !as_read_possible_;
+        row_end_ = end;
       } else {
         (void)width;
       }
@@ -572,21 +664,21 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
 #if defined(VORNISH_X86_DISPATCH)
 // The same code where the processor counts bits in one instruction; without
 // it a count is a library call.
-template <bool kJudge>
+template <ResilientParser::PlainMode kMode>
 __attribute__((target("popcnt"))) ResilientParser::Plain ResilientParser::plain_row_popcnt(
     std::size_t width) {
-  return plain_row_body<kJudge>(width);
+  return plain_row_body<kMode>(width);
 }
 #endif
 
-template <bool kJudge>
+template <ResilientParser::PlainMode kMode>
 ResilientParser::Plain ResilientParser::plain_row(std::size_t width) {
 #if defined(VORNISH_X86_DISPATCH)
   if (simd_ == SimdLevel::Avx2 || simd_ == SimdLevel::Avx512) {
-    return plain_row_popcnt<kJudge>(width);
+    return plain_row_popcnt<kMode>(width);
   }
 #endif
-  return plain_row_body<kJudge>(width);
+  return plain_row_body<kMode>(width);
 }
 
 template <bool kMaterialize, bool kAsRead>
@@ -598,7 +690,7 @@ bool ResilientParser::parse_row() {
   if (p >= n) return false;
   if constexpr (!kMaterialize) {
     if (try_plain()) {
-      if (plain_row<false>(0) == Plain::Taken) return plain_hit();
+      if (plain_row<PlainMode::Count>(0) == Plain::Taken) return plain_hit();
       plain_miss();
     }
   }

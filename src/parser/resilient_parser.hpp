@@ -154,11 +154,15 @@ class ResilientParser {
     Declined,  // plain, but not what was asked for; nothing read
     Odd,       // not plain; nothing read
   };
-  template <bool kJudge>
+  // What plain_row does with a plain row: count it (skip_row), take it
+  // only whole (next_row_verbatim), or cut it into fields judged as read
+  // (next_row_as_read).
+  enum class PlainMode : std::uint8_t { Count, Verbatim, FieldsAsRead };
+  template <PlainMode kMode>
   Plain plain_row(std::size_t width);
-  template <bool kJudge>
+  template <PlainMode kMode>
   Plain plain_row_body(std::size_t width);
-  template <bool kJudge>
+  template <PlainMode kMode>
   Plain plain_row_popcnt(std::size_t width);
   // Whether to try plain_row for this row, and what its outcome teaches.
   bool try_plain() noexcept {
@@ -200,7 +204,8 @@ class ResilientParser {
 
   // Rows whose every quote opens a field or closes one right before a
   // delimiter or line end read the same under the rules as under plain
-  // quote toggling, so plain_row counts them from the block masks alone.
+  // quote toggling, so plain_row counts them, and cuts them into fields,
+  // from the block masks alone.
   // Where a row is not of that kind it gives up and the rules read it;
   // after a miss the next few rows go straight to the rules, so input full
   // of odd quotes pays little for the attempt.

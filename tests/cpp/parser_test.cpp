@@ -461,14 +461,14 @@ TEST(Parser, AgreesWithPlainTranscriptionOnRandomInput) {
   }
 }
 
-// A row next_row_verbatim takes is one next_row_as_read calls as read, of
-// the width asked for, ending and leaving the parser where that one does; a
-// row it declines is left unread, so the other calls can read it.
-TEST(Parser, VerbatimRowsAreAsReadRows) {
-  std::uint64_t seed = 0x2545F4914F6CDD1DULL;
+// Calls `check(input, delimiter, quote, repair, level, next)` on 20,000
+// random inputs under the delimiters rows are judged under, either quote,
+// with and without quote repair, at every level the processor runs; `next`
+// draws more random numbers. Stops at the first fatal failure.
+template <typename Check>
+void for_random_judged_inputs(std::uint64_t seed, Check check) {
   auto next = [&seed] { return testing_support::xorshift(seed); };
   const std::uint8_t delims[] = {',', ';', '\t', ' '};
-  std::size_t taken = 0;
   for (int iteration = 0; iteration < 20000; ++iteration) {
     const std::string input = random_input(next, iteration);
     const std::uint8_t delim = delims[next() % 4];
@@ -476,6 +476,20 @@ TEST(Parser, VerbatimRowsAreAsReadRows) {
     const bool repair = next() % 4 != 0;
     for (const SimdLevel level : kLevels) {
       if (!simd_level_supported(level)) continue;
+      check(input, delim, quote, repair, level, next);
+      if (testing::Test::HasFatalFailure()) return;
+    }
+  }
+}
+
+// A row next_row_verbatim takes is one next_row_as_read calls as read, of
+// the width asked for, ending and leaving the parser where that one does; a
+// row it declines is left unread, so the other calls can read it.
+TEST(Parser, VerbatimRowsAreAsReadRows) {
+  std::size_t taken = 0;
+  for_random_judged_inputs(0x2545F4914F6CDD1DULL, [&](const std::string& input, std::uint8_t delim,
+                                                      std::uint8_t quote, bool repair,
+                                                      SimdLevel level, auto& next) {
       ResilientParser verbatim(input, delim, quote, repair, false, level);
       ResilientParser judged(input, delim, quote, repair, false, level);
       for (;;) {
@@ -507,9 +521,79 @@ TEST(Parser, VerbatimRowsAreAsReadRows) {
         ASSERT_EQ(verbatim.pos(), judged.pos()) << level_name(level) << " input: " << input;
         ASSERT_EQ(verbatim.line(), judged.line()) << level_name(level) << " input: " << input;
       }
+  });
+  EXPECT_GT(taken, 10000u);
+}
+
+// Whether `row`, read from `input` at `start`, lies there exactly as a
+// writer would write it, up to `end`: the definition of as_read() spelled
+// out field by field, with no masks.
+bool written_as_read(std::string_view input, std::size_t start, std::size_t end, RowView row,
+                     char delim, char quote) {
+  std::size_t at = start;
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    if (i > 0) {
+      if (at >= end || input[at] != delim) return false;
+      ++at;
+    }
+    const std::string_view text = row[i].text;
+    if (utf8::check(text) == utf8::Check::Invalid) return false;
+    const bool quoted = at < end && input[at] == quote;
+    if (quoted) ++at;
+    if (text.data() != input.data() + at || text.find(quote) != std::string_view::npos) return false;
+    if (quoted && text.find_first_of(std::string{delim, '\r', '\n'}) == std::string_view::npos) {
+      return false;
+    }
+    at += text.size();
+    if (quoted) {
+      if (at >= end || input[at] != quote) return false;
+      ++at;
     }
   }
-  EXPECT_GT(taken, 10000u);
+  return at == end;
+}
+
+// next_row_as_read cuts the rows whose quotes only open and close fields
+// from the block masks and judges them there; every row must read as the
+// rules read it (next_row never takes that route) and be judged as read
+// exactly when it lies in the input as written, with no change on record.
+TEST(Parser, RowsJudgedAsReadAreTheRulesRowsAsWritten) {
+  std::size_t as_read = 0;
+  std::size_t other = 0;
+  for_random_judged_inputs(0x6A09E667F3BCC909ULL, [&](const std::string& input, std::uint8_t delim,
+                                                      std::uint8_t quote, bool repair,
+                                                      SimdLevel level, auto&) {
+      ResilientParser judged(input, delim, quote, repair, false, level);
+      ResilientParser rules(input, delim, quote, repair, false, level);
+      for (;;) {
+        const std::size_t start = judged.pos();
+        const auto got = judged.next_row_as_read();
+        const auto expected = rules.next_row();
+        ASSERT_EQ(got.has_value(), expected.has_value()) << level_name(level) << " input: " << input;
+        if (!got) break;
+        ASSERT_EQ(to_row(*got), to_row(*expected)) << level_name(level) << " input: " << input;
+        for (std::size_t i = 0; i < got->size(); ++i) {
+          ASSERT_EQ((*got)[i].ascii, (*expected)[i].ascii) << level_name(level) << " input: " << input;
+        }
+        ASSERT_EQ(judged.pos(), rules.pos()) << level_name(level) << " input: " << input;
+        ASSERT_EQ(judged.line(), rules.line()) << level_name(level) << " input: " << input;
+        ASSERT_EQ(judged.ended_at_line_end(), rules.ended_at_line_end())
+            << level_name(level) << " input: " << input;
+        const std::size_t end = judged.as_read_end();
+        ASSERT_EQ(judged.as_read(),
+                  end <= input.size() && written_as_read(input, start, end, *got, static_cast<char>(delim),
+                                                         static_cast<char>(quote)))
+            << level_name(level) << " input: " << input;
+        if (judged.as_read()) {
+          ASSERT_FALSE(judged.changed()) << level_name(level) << " input: " << input;
+          ++as_read;
+        } else {
+          ++other;
+        }
+      }
+  });
+  EXPECT_GT(as_read, 10000u);
+  EXPECT_GT(other, 10000u);
 }
 
 // Text in a single-byte code page reads as its transcription to UTF-8

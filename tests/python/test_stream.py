@@ -79,6 +79,25 @@ def test_many_chunks_same_results(tmp_path: Path, chunk_size: int, threads: int)
     assert backend[0]["quarantined_rows"] > 0
 
 
+def shaped_table(rows: int) -> bytes:
+    """Rows that stand in the input as written but are short or long, so
+    they are padded or merged: merged fields unquoted, quoted, or not ASCII;
+    kept fields quoted around a delimiter; LF and CR LF."""
+    pieces = [b"1,2\n", b'"a,b",c\r\n', b"5,6,7,8,9,10\n", b'x,"y,z",w,v,u\n',
+              b'p,q,r,s,"t,u"\n', b"\xc3\xa9,\xc3\xa8,1,2,\xc3\xa0,3\r\n", b"only\n",
+              b"1,2,3,4\n", b'"q,1","q,2","q,3","q,4"\n']
+    return b"h1,h2,h3,h4\n" + b"".join(pieces[(i * 5 + i // 4) % len(pieces)] for i in range(rows))
+
+
+@pytest.mark.parametrize("chunk_size", [1, 50, 65536])
+@pytest.mark.parametrize("threads", [1, 2, 4])
+def test_padded_and_merged_rows_same_results(tmp_path: Path, chunk_size: int, threads: int) -> None:
+    backend, front = both(tmp_path, shaped_table(2000), {"expected_columns": 4},
+                          chunk_size=chunk_size, threads=threads)
+    assert front == backend
+    assert backend[0]["repaired_rows"] > 1000
+
+
 @pytest.mark.parametrize("data", [
     b"",
     b"\xef\xbb\xbf",
