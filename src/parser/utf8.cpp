@@ -737,25 +737,16 @@ char* decode_bytes(char* out, const unsigned char* in, std::size_t n, const Byte
 
 std::size_t append_code_page(std::string& out, std::string_view bytes, const Fallback& page) {
   // Written in place: up to 3 bytes a character and 32 of room for the
-  // widest stores. A field or a row of usual length goes through a buffer
-  // on the stack, so that the string is not first filled with three times
-  // its size of zeros.
-  constexpr std::size_t kShort = 256;
-  std::array<char, 3 * kShort + 32> local;
+  // widest stores. Zeroing that room costs a few wide stores; decoding onto
+  // the stack and copying from there cost more, since the copy's wide loads
+  // wait for the decoder's narrower stores of the same bytes to retire.
   const std::size_t old = out.size();
-  const bool short_text = bytes.size() <= kShort;
-  if (!short_text) {
-    out.resize(old + 3 * bytes.size() + 32);
-  }
-  char* const first = short_text ? local.data() : out.data() + old;
+  out.resize(old + 3 * bytes.size() + 32);
+  char* const first = out.data() + old;
   std::size_t unmapped = 0;
   char* const at = decode_bytes(first, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
                                 page.all_, unmapped);
-  if (short_text) {
-    out.append(first, static_cast<std::size_t>(at - first));
-  } else {
-    out.resize(old + static_cast<std::size_t>(at - first));
-  }
+  out.resize(old + static_cast<std::size_t>(at - first));
   return unmapped;
 }
 
