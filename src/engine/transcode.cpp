@@ -4,9 +4,10 @@
 // asked of iconv once when the source is made: the same mapping, without a
 // library call per run of bytes, decoded by the tokenizer's own code-page
 // decoder (ASCII sixteen bytes at a time).
-// UTF-16 goes through ICU where the build has it (about twice iconv's
-// speed); a buffer with a lone surrogate is left to iconv, so that what
-// becomes 0xFF stays exactly iconv's. Every other encoding goes through
+// UTF-16 is widened sixteen units at a time while the units stay below
+// U+0100, and goes through ICU between such blocks where the build has it
+// (about twice iconv's speed); from a lone surrogate on, a buffer is left
+// to iconv, so that what becomes 0xFF stays exactly iconv's. Every other encoding goes through
 // iconv itself, a buffer at a time; a character cut by the end of the
 // buffer waits for the next read.
 #include "engine/transcode.hpp"
