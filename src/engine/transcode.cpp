@@ -7,9 +7,9 @@
 // UTF-16 is widened sixteen units at a time while the units stay below
 // U+0100, and goes through ICU between such blocks where the build has it
 // (about twice iconv's speed); from a lone surrogate on, a buffer is left
-// to iconv, so that what becomes 0xFF stays exactly iconv's. Every other encoding goes through
-// iconv itself, a buffer at a time; a character cut by the end of the
-// buffer waits for the next read.
+// to iconv, so that what becomes 0xFF stays exactly iconv's. Every other
+// encoding goes through iconv itself, a buffer at a time; a character cut
+// by the end of the buffer waits for the next read.
 #include "engine/transcode.hpp"
 
 #include <iconv.h>
