@@ -705,8 +705,10 @@ struct ShortDecimal {
   };
   const unsigned all = whole + decimals;
   if (all > 0) {
-    d.mantissa =
-        digits_value((word & below(whole)) | ((after & below(decimals)) << (8 * whole)), all);
+    // Eight whole digits leave no point in the word and nothing after it
+    // (and a shift by the word's width is undefined).
+    const std::uint64_t fraction_bytes = whole < 8 ? (after & below(decimals)) << (8 * whole) : 0;
+    d.mantissa = digits_value((word & below(whole)) | fraction_bytes, all);
   }
   d.dot = dot;
   d.int_digits = whole;
