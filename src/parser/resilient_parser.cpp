@@ -343,8 +343,9 @@ std::optional<RowView> ResilientParser::next_row() {
 std::optional<RowView> ResilientParser::next_row_as_read() {
   // The rules' fast lane already reads plain rows about as fast as the
   // masks cut them, but judging them as read costs it a few steps a field
-  // that the masks spare.
-  if (pos_ < data_.size() && try_plain()) {
+  // that the masks spare. A delimiter or quote outside ASCII would count
+  // among a field's high bytes there, so such dialects keep to the rules.
+  if (pos_ < data_.size() && delimiter_ < 0x80 && quote_char_ < 0x80 && try_plain()) {
     if (plain_row<PlainMode::FieldsAsRead>(0) == Plain::Taken) {
       plain_hit();
       return RowView(fields_.data(), field_count_);
