@@ -377,6 +377,26 @@ std::optional<std::size_t> ResilientParser::skip_row() {
   return field_count_;
 }
 
+bool ResilientParser::decode_plain_fields(std::size_t count) {
+  std::size_t room = 32;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!fields_[i].ascii) room += 3 * fields_[i].text.size();
+  }
+  if (room > decoded_room_) {
+    decoded_room_ = std::max(room, 2 * decoded_room_);
+    decoded_ = std::make_unique_for_overwrite<char[]>(decoded_room_);
+  }
+  char* at = decoded_.get();
+  std::size_t unmapped = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (fields_[i].ascii) continue;
+    char* const begin = at;
+    at = utf8::write_code_page(at, fields_[i].text, *code_page_, unmapped);
+    fields_[i].text = std::string_view(begin, static_cast<std::size_t>(at - begin));
+  }
+  return unmapped == 0;
+}
+
 bool ResilientParser::followed_by_field_end(std::size_t quote_index) const noexcept {
   const auto* d = reinterpret_cast<const std::uint8_t*>(data_.data());
   const std::size_t n = data_.size();
@@ -634,9 +654,11 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
         (void)width;
         // The fields are bytes of the input only where those are UTF-8 as
         // they stand; the row as a whole is exactly when each field is,
-        // since the bytes between fields are ASCII.
+        // since the bytes between fields are ASCII. Under a code page the
+        // fields with high bytes are decoded, as the rules decode them.
         if (any_high != 0 &&
-            (code_page_ != nullptr || !validate_(data_.data() + row_begin, end - row_begin))) {
+            (code_page_ != nullptr ? !decode_plain_fields(count)
+                                   : !validate_(data_.data() + row_begin, end - row_begin))) {
           return Plain::Odd;
         }
         as_read_ = as_read_possible_ && !unlike;

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -164,6 +165,10 @@ class ResilientParser {
   Plain plain_row_body(std::size_t width);
   template <PlainMode kMode>
   Plain plain_row_popcnt(std::size_t width);
+  // Decodes, under the code page, the fields among the first `count` that
+  // hold high bytes; false when one of those bytes is unmapped, which the
+  // rules replace and record.
+  bool decode_plain_fields(std::size_t count);
   // Whether to try plain_row for this row, and what its outcome teaches.
   bool try_plain() noexcept {
     if (!plain_rows_) return false;
@@ -243,6 +248,10 @@ class ResilientParser {
   std::vector<ScratchField> scratch_fields_;
   std::string scratch_;
   std::string decode_buffer_;
+  // The decoded fields of a plain row read under a code page; its room is
+  // never zeroed, since every byte read from it was written first.
+  std::unique_ptr<char[]> decoded_;
+  std::size_t decoded_room_ = 0;
 };
 
 }  // namespace vornish

@@ -735,6 +735,12 @@ char* decode_bytes(char* out, const unsigned char* in, std::size_t n, const Byte
   return decode(out, in, n, table, unmapped);
 }
 
+char* write_code_page(char* out, std::string_view bytes, const Fallback& page,
+                      std::size_t& unmapped) noexcept {
+  return decode_bytes(out, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), page.all_,
+                      unmapped);
+}
+
 std::size_t append_code_page(std::string& out, std::string_view bytes, const Fallback& page) {
   // Written in place: up to 3 bytes a character and 32 of room for the
   // widest stores. Zeroing that room costs a few wide stores; decoding onto
@@ -744,8 +750,7 @@ std::size_t append_code_page(std::string& out, std::string_view bytes, const Fal
   out.resize(old + 3 * bytes.size() + 32);
   char* const first = out.data() + old;
   std::size_t unmapped = 0;
-  char* const at = decode_bytes(first, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
-                                page.all_, unmapped);
+  char* const at = write_code_page(first, bytes, page, unmapped);
   out.resize(old + static_cast<std::size_t>(at - first));
   return unmapped;
 }

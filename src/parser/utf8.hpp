@@ -106,7 +106,7 @@ class Fallback {
   bool maps_all() const noexcept { return unmapped_.empty(); }
 
  private:
-  friend std::size_t append_code_page(std::string&, std::string_view, const Fallback&);
+  friend char* write_code_page(char*, std::string_view, const Fallback&, std::size_t&) noexcept;
   friend std::size_t unmapped_in(std::string_view, const Fallback&) noexcept;
   friend std::size_t code_page_size(std::string_view, const Fallback&) noexcept;
 
@@ -128,6 +128,10 @@ void append_with_fallback(std::string& out, std::string_view bytes, const Fallba
 // ASCII as it is, every other byte as `page` maps it, an unmapped one as
 // U+FFFD. Returns how many bytes were unmapped.
 std::size_t append_code_page(std::string& out, std::string_view bytes, const Fallback& page);
+// The same, written at `out`, which has room for 3 * bytes.size() + 32
+// bytes; returns the end of what was written and adds the unmapped bytes
+// to `unmapped`.
+char* write_code_page(char* out, std::string_view bytes, const Fallback& page, std::size_t& unmapped) noexcept;
 
 // The size of the text a transcoding source hands on for `bytes` in the
 // code page `page`: its UTF-8, with the one byte 0xFF for each unmapped

@@ -635,6 +635,7 @@ TEST(Parser, CodePageReadsAsItsTranscription) {
         ASSERT_EQ(got.has_value(), expected.has_value());
         if (!got) break;
         ASSERT_EQ(to_row(*got), to_row(*expected));
+        for (std::size_t i = 0; i < got->size(); ++i) ASSERT_EQ((*got)[i].ascii, (*expected)[i].ascii);
         ASSERT_EQ(paged.line(), plain.line());
         ASSERT_EQ(paged.ended_at_line_end(), plain.ended_at_line_end());
         ASSERT_EQ(paged.changed(), plain.changed());
