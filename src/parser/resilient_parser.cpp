@@ -559,18 +559,7 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
     lines += static_cast<std::size_t>(
         __builtin_popcountll(quoted_stop & line_ends & inner));
     if constexpr (kJudge || kFields) any_high |= high & span;
-    if constexpr (kJudge) {
-      count += static_cast<std::size_t>(__builtin_popcountll(structural & span));
-      if (code_page_ != nullptr) {
-        // Under a code page only an unmapped byte keeps a row from reading
-        // as it stands; the high bytes are few, so they are looked at alone.
-        for (std::uint64_t bits = code_page_->maps_all() ? 0 : high & span; bits != 0; bits &= bits - 1) {
-          if (!code_page_->mapped(d[base + static_cast<unsigned>(__builtin_ctzll(bits))])) {
-            return Plain::Odd;
-          }
-        }
-      }
-    } else if constexpr (!kFields) {
+    if constexpr (!kFields) {
       count += static_cast<std::size_t>(__builtin_popcountll(structural & span));
     }
     if (judge_quoted) {
@@ -644,7 +633,11 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
       }
       if constexpr (kJudge) {
         if (width != 0 && count != width) return Plain::Declined;
-        if (any_high != 0 && code_page_ == nullptr && !validate_(data_.data() + row_begin, end - row_begin)) {
+        // Under a code page only an unmapped byte keeps a row from reading
+        // as it stands.
+        if (any_high != 0 && (code_page_ != nullptr
+                                  ? utf8::unmapped_in(data_.substr(row_begin, end - row_begin), *code_page_) != 0
+                                  : !validate_(data_.data() + row_begin, end - row_begin))) {
           return Plain::Odd;
         }
         if (unlike) return Plain::Declined;

@@ -118,6 +118,12 @@ class Fallback {
   ByteChars all_;
   // The unmapped bytes, each repeated in every byte of a word.
   std::vector<std::uint64_t> unmapped_;
+  // The unmapped bytes as two nibble tables: byte b is unmapped exactly
+  // when unmapped_low_[b & 15] & unmapped_high_[b >> 4] is not zero (bit
+  // h - 8 of the low table for a byte whose high nibble is h), so a vector
+  // of bytes is tested with two shuffles.
+  std::array<std::uint8_t, 16> unmapped_low_{};
+  std::array<std::uint8_t, 16> unmapped_high_{};
 };
 
 // Appends `bytes` to `out`, decoding each byte of an ill-formed subsequence
