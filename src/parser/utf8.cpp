@@ -773,29 +773,73 @@ std::size_t code_page_size(std::string_view bytes, const Fallback& page) noexcep
 namespace {
 
 #if defined(VORNISH_X86_DISPATCH)
-// Counts the unmapped bytes among the first n - n % 32 at `in`, 32 at a
-// time through the nibble tables.
-__attribute__((target("avx2"))) std::size_t unmapped_blocks_avx2(const unsigned char* in, std::size_t n,
-                                                                 const std::uint8_t* low_table,
-                                                                 const std::uint8_t* high_table) noexcept {
-  const __m256i low = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low_table)));
-  const __m256i high = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(high_table)));
+// How many of the 32 bytes of `v` the nibble tables call unmapped; bytes
+// of zero never are.
+__attribute__((target("avx2"), always_inline)) inline std::size_t unmapped_of(__m256i v, __m256i low,
+                                                                              __m256i high) noexcept {
   const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i hit = _mm256_and_si256(_mm256_shuffle_epi8(low, _mm256_and_si256(v, nibble)),
+                                       _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble)));
+  const auto none = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hit, _mm256_setzero_si256())));
+  return static_cast<std::size_t>(std::popcount(~none));
+}
+
+__attribute__((target("avx2"), always_inline)) inline __m256i nibble_table(const std::uint8_t* table) noexcept {
+  return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table)));
+}
+
+// Rows are short, so the last bytes are tested in one more step too: from
+// a zero-padded copy, or where the processor has masked loads, from a load
+// that leaves the bytes past the end zero.
+__attribute__((target("avx2"))) std::size_t unmapped_avx2(const unsigned char* in, std::size_t n,
+                                                          const std::uint8_t* low_table,
+                                                          const std::uint8_t* high_table) noexcept {
+  const __m256i low = nibble_table(low_table);
+  const __m256i high = nibble_table(high_table);
   std::size_t unmapped = 0;
-  for (std::size_t i = 0; i + 32 <= n; i += 32) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
-    const __m256i hit = _mm256_and_si256(_mm256_shuffle_epi8(low, _mm256_and_si256(v, nibble)),
-                                         _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble)));
-    const auto none = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hit, _mm256_setzero_si256())));
-    unmapped += static_cast<std::size_t>(std::popcount(~none));
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    unmapped += unmapped_of(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)), low, high);
   }
-  return unmapped;
+  if (i == n) return unmapped;
+  alignas(32) unsigned char last[32] = {};
+  std::memcpy(last, in + i, n - i);
+  return unmapped + unmapped_of(_mm256_load_si256(reinterpret_cast<const __m256i*>(last)), low, high);
+}
+
+__attribute__((target("avx2,avx512bw,avx512vl"))) std::size_t unmapped_avx512(const unsigned char* in, std::size_t n,
+                                                                              const std::uint8_t* low_table,
+                                                                              const std::uint8_t* high_table) noexcept {
+  const __m256i low = nibble_table(low_table);
+  const __m256i high = nibble_table(high_table);
+  std::size_t unmapped = 0;
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    unmapped += unmapped_of(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)), low, high);
+  }
+  if (i == n) return unmapped;
+  const auto mask = static_cast<__mmask32>((std::uint64_t{1} << (n - i)) - 1);
+  return unmapped + unmapped_of(_mm256_maskz_loadu_epi8(mask, in + i), low, high);
+}
+
+using UnmappedCounter = std::size_t (*)(const unsigned char*, std::size_t, const std::uint8_t*,
+                                        const std::uint8_t*) noexcept;
+
+UnmappedCounter unmapped_counter(SimdLevel level) noexcept {
+  switch (resolve_simd_level(level)) {
+    case SimdLevel::Avx512:
+      return __builtin_cpu_supports("avx512vl") != 0 ? unmapped_avx512 : unmapped_avx2;
+    case SimdLevel::Avx2:
+      return unmapped_avx2;
+    default:
+      return nullptr;
+  }
 }
 #endif
 
 }  // namespace
 
-std::size_t unmapped_in(std::string_view bytes, const Fallback& page) noexcept {
+std::size_t unmapped_in(std::string_view bytes, const Fallback& page, SimdLevel level) noexcept {
   if (page.unmapped_.empty()) return 0;
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t n = bytes.size();
@@ -804,11 +848,8 @@ std::size_t unmapped_in(std::string_view bytes, const Fallback& page) noexcept {
   std::size_t unmapped = 0;
   std::size_t i = 0;
 #if defined(VORNISH_X86_DISPATCH)
-  static const bool avx2 = resolve_simd_level(SimdLevel::Best) == SimdLevel::Avx512 ||
-                           resolve_simd_level(SimdLevel::Best) == SimdLevel::Avx2;
-  if (avx2) {
-    i = n - n % 32;
-    unmapped = unmapped_blocks_avx2(in, i, page.unmapped_low_.data(), page.unmapped_high_.data());
+  if (const UnmappedCounter vector_count = unmapped_counter(level); vector_count != nullptr) {
+    return vector_count(in, n, page.unmapped_low_.data(), page.unmapped_high_.data());
   }
 #endif
   // A word is looked at byte by byte only when it holds one of the few
@@ -828,6 +869,18 @@ std::size_t unmapped_in(std::string_view bytes, const Fallback& page) noexcept {
   }
   for (; i < n; ++i) unmapped += in[i] >= 0x80 && !page.mapped(in[i]);
   return unmapped;
+}
+
+std::size_t unmapped_in(std::string_view bytes, const Fallback& page) noexcept {
+  if (page.unmapped_.empty()) return 0;
+#if defined(VORNISH_X86_DISPATCH)
+  static const UnmappedCounter vector_count = unmapped_counter(SimdLevel::Best);
+  if (vector_count != nullptr) {
+    return vector_count(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                        page.unmapped_low_.data(), page.unmapped_high_.data());
+  }
+#endif
+  return unmapped_in(bytes, page, SimdLevel::Scalar);
 }
 
 void append_code_point(std::string& out, char32_t cp) {

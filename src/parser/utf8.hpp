@@ -108,6 +108,7 @@ class Fallback {
  private:
   friend char* write_code_page(char*, std::string_view, const Fallback&, std::size_t&) noexcept;
   friend std::size_t unmapped_in(std::string_view, const Fallback&) noexcept;
+  friend std::size_t unmapped_in(std::string_view, const Fallback&, SimdLevel) noexcept;
   friend std::size_t code_page_size(std::string_view, const Fallback&) noexcept;
 
   std::string name_;
@@ -146,6 +147,9 @@ std::size_t code_page_size(std::string_view bytes, const Fallback& page) noexcep
 
 // How many bytes of `bytes` the code page `page` leaves unmapped.
 std::size_t unmapped_in(std::string_view bytes, const Fallback& page) noexcept;
+// The same, counted with `level`'s vector instructions (or the best level
+// the processor has below it).
+std::size_t unmapped_in(std::string_view bytes, const Fallback& page, SimdLevel level) noexcept;
 
 // Appends the UTF-8 form of a code point below 0x110000.
 void append_code_point(std::string& out, char32_t cp);

@@ -673,9 +673,11 @@ TEST(Utf8, CodePageDecodesEveryByte) {
     std::string replaced;
     utf8::append_replacing(replaced, expected);
     ASSERT_EQ(decoded, replaced) << size;
-    ASSERT_EQ(utf8::unmapped_in(bytes, page),
-              static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\xFF')))
-        << size;
+    const auto unmapped = static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\xFF'));
+    ASSERT_EQ(utf8::unmapped_in(bytes, page), unmapped) << size;
+    for (const SimdLevel level : kLevels) {
+      ASSERT_EQ(utf8::unmapped_in(bytes, page, level), unmapped) << size << " " << level_name(level);
+    }
   }
 }
 
@@ -733,6 +735,7 @@ TEST(Utf8, CodePageDecodesHighBytesAnywhereInABlock) {
                                                         bytes.size(), tables[k], level_unmapped);
         ASSERT_EQ("x" + std::string(out.data(), static_cast<std::size_t>(end - out.data())), expected) << page.name() << " " << level_name(level);
         ASSERT_EQ(level_unmapped, unmapped) << page.name() << " " << level_name(level);
+        ASSERT_EQ(utf8::unmapped_in(bytes, page, level), unmapped) << page.name() << " " << level_name(level);
       }
     }
   }
