@@ -272,17 +272,22 @@ def cases(f: dict[str, str]) -> list[tuple[str, Callable[[], object]]]:
     ]
 
 
+def leaked_rounds(call: Callable[[], object], limit: int, calls: int = CALLS) -> list[tuple[int, int]]:
+    """The rounds of `calls` calls, each (traced, resident) growth, when
+    every one of them grew by more than `limit`; else []. A leak grows in
+    every round; the allocator's per-thread arenas and page rounding can
+    step the resident size once in a while."""
+    rounds = [growth(call, calls)]
+    while len(rounds) < ROUNDS and all(t > limit or r > limit for t, r in rounds):
+        rounds.append(growth(call, calls))
+    return rounds if all(t > limit or r > limit for t, r in rounds) else []
+
+
 def test_every_entry_point_keeps_memory_flat(files: dict[str, str]) -> None:
     limit = BYTES_PER_CALL * CALLS
     grown = {}
     for name, call in cases(files):
-        # A leak grows in every round; the allocator's per-thread arenas and
-        # page rounding can step the resident size once in a while. Only a
-        # case that grows in all of its rounds is a leak.
-        rounds = [growth(call)]
-        while len(rounds) < ROUNDS and all(t > limit or r > limit for t, r in rounds):
-            rounds.append(growth(call))
-        if all(t > limit or r > limit for t, r in rounds):
+        if rounds := leaked_rounds(call, limit):
             grown[name] = rounds
     assert grown == {}, f"grew by more than {limit} bytes over {CALLS} calls: {grown}"
 
@@ -311,9 +316,8 @@ def test_garbage_collector_hooks(files: dict[str, str]) -> None:
 
     gc.collect()
     garbage_before = len(gc.garbage)
-    traced, resident = growth(cycles, calls=2000)
+    assert leaked_rounds(cycles, BYTES_PER_CALL * 2000, calls=2000) == []
     assert len(gc.garbage) == garbage_before
-    assert traced < BYTES_PER_CALL * 2000 and resident < BYTES_PER_CALL * 2000, (traced, resident)
 
 
 def test_new_module_objects_share_and_keep_their_types() -> None:
@@ -329,9 +333,7 @@ def test_new_module_objects_share_and_keep_their_types() -> None:
         assert module.VornishSummary is vb.VornishSummary
         return module
 
-    traced, resident = growth(make, calls=2000)
-    assert traced < BYTES_PER_CALL * 2000 * 4 and resident < BYTES_PER_CALL * 2000 * 4, (
-        traced, resident)
+    assert leaked_rounds(make, BYTES_PER_CALL * 2000 * 4, calls=2000) == []
     assert sys.modules["_csv_vornish_backend"] is vb
 
 
