@@ -13,14 +13,19 @@
 // (which the oracle does not know), small inputs are also compared with
 // the oracle. The UTF-8
 // validator of each level, which the parser consults for every non-ASCII
-// field, must also judge the whole payload as the replacing decoder does.
+// field, must also judge the whole payload as the replacing decoder does;
+// and read as text in a single-byte code page, the payload must read as
+// its transcription to UTF-8.
 //
 // Input layout: delimiter selector, quote selector, flags, then the payload.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include "code_page.hpp"
 #include "engine/writer.hpp"
 #include "fuzz_support.hpp"
 #include "parser/resilient_parser.hpp"
@@ -35,6 +40,56 @@ using namespace vornish::fuzz;
 
 constexpr std::size_t kOracleLimit = std::size_t{1} << 16;
 constexpr SimdLevel kWide[] = {SimdLevel::Avx512, SimdLevel::Avx2, SimdLevel::Sse2};
+
+// The same bytes read as text in a single-byte code page read as their
+// transcription to UTF-8 does, at every level: the same rows, flags,
+// judgements and changes; a row read as it stands is its bytes decoded,
+// and one read whole is one the judging walk reads as it stands. A
+// delimiter or quote outside ASCII is a character of the code page, so
+// there the transcription has no such byte to compare with.
+void check_code_page(std::string_view bytes, std::uint8_t delimiter, std::uint8_t quote, bool repair,
+                     bool skip_space) {
+  if (delimiter >= 0x80 || quote >= 0x80) return;
+  static const vornish::utf8::Fallback page = vornish::testing_support::test_code_page();
+  const std::string text = vornish::testing_support::transcribed(bytes, page);
+  for (const SimdLevel level : {SimdLevel::Avx512, SimdLevel::Avx2, SimdLevel::Sse2, SimdLevel::Scalar}) {
+    if (!vornish::simd_level_supported(level)) continue;
+    ResilientParser paged(bytes, delimiter, quote, repair, skip_space, level);
+    paged.set_code_page(&page);
+    ResilientParser whole(bytes, delimiter, quote, repair, skip_space, level);
+    whole.set_code_page(&page);
+    ResilientParser plain(text, delimiter, quote, repair, skip_space, level);
+    for (;;) {
+      const std::size_t start = paged.pos();
+      const std::size_t text_start = plain.pos();
+      const std::optional<RowView> got = paged.next_row_as_read();
+      const std::optional<RowView> expected = plain.next_row_as_read();
+      FUZZ_CHECK(got.has_value() == expected.has_value());
+      if (!got) break;
+      FUZZ_CHECK(got->size() == expected->size());
+      for (std::size_t i = 0; i < got->size(); ++i) {
+        FUZZ_CHECK((*got)[i].text == (*expected)[i].text);
+        FUZZ_CHECK((*got)[i].ascii == (*expected)[i].ascii);
+      }
+      FUZZ_CHECK(paged.line() == plain.line());
+      FUZZ_CHECK(paged.ended_at_line_end() == plain.ended_at_line_end());
+      FUZZ_CHECK(paged.changed() == plain.changed());
+      FUZZ_CHECK(paged.as_read() == plain.as_read());
+      if (paged.as_read()) {
+        std::string decoded;
+        vornish::utf8::append_code_page(decoded, bytes.substr(start, paged.as_read_end() - start), page);
+        FUZZ_CHECK(decoded == std::string_view(text).substr(text_start, plain.as_read_end() - text_start));
+      }
+      if (whole.next_row_verbatim(0)) {
+        FUZZ_CHECK(paged.as_read());
+        FUZZ_CHECK(whole.as_read_end() == paged.as_read_end());
+      } else {
+        FUZZ_CHECK(whole.next_row_as_read().has_value());
+      }
+      FUZZ_CHECK(whole.pos() == paged.pos());
+    }
+  }
+}
 
 }  // namespace
 
@@ -161,5 +216,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
   }
+  check_code_page(bytes, delimiter, quote, repair, skip_space);
   return 0;
 }
