@@ -788,38 +788,39 @@ __attribute__((target("avx2"), always_inline)) inline __m256i nibble_table(const
   return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table)));
 }
 
-// Rows are short, so the last bytes are tested in one more step too: from
-// a zero-padded copy, or where the processor has masked loads, from a load
-// that leaves the bytes past the end zero.
+// The unmapped bytes among the `whole` bytes at `in` (a multiple of 32)
+// and in `last`, the bytes after them with zeros past the end.
+__attribute__((target("avx2"), always_inline)) inline std::size_t unmapped_in_blocks(
+    const unsigned char* in, std::size_t whole, __m256i last, const std::uint8_t* low_table,
+    const std::uint8_t* high_table) noexcept {
+  const __m256i low = nibble_table(low_table);
+  const __m256i high = nibble_table(high_table);
+  std::size_t unmapped = unmapped_of(last, low, high);
+  for (std::size_t i = 0; i < whole; i += 32) {
+    unmapped += unmapped_of(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)), low, high);
+  }
+  return unmapped;
+}
+
+// Rows are short, so their last bytes are a block of their own: a
+// zero-padded copy, or where the processor has masked loads, a load that
+// leaves the bytes past the end zero.
 __attribute__((target("avx2"))) std::size_t unmapped_avx2(const unsigned char* in, std::size_t n,
                                                           const std::uint8_t* low_table,
                                                           const std::uint8_t* high_table) noexcept {
-  const __m256i low = nibble_table(low_table);
-  const __m256i high = nibble_table(high_table);
-  std::size_t unmapped = 0;
-  std::size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    unmapped += unmapped_of(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)), low, high);
-  }
-  if (i == n) return unmapped;
+  const std::size_t whole = n - n % 32;
   alignas(32) unsigned char last[32] = {};
-  std::memcpy(last, in + i, n - i);
-  return unmapped + unmapped_of(_mm256_load_si256(reinterpret_cast<const __m256i*>(last)), low, high);
+  std::memcpy(last, in + whole, n - whole);
+  return unmapped_in_blocks(in, whole, _mm256_load_si256(reinterpret_cast<const __m256i*>(last)), low_table,
+                            high_table);
 }
 
 __attribute__((target("avx2,avx512bw,avx512vl"))) std::size_t unmapped_avx512(const unsigned char* in, std::size_t n,
                                                                               const std::uint8_t* low_table,
                                                                               const std::uint8_t* high_table) noexcept {
-  const __m256i low = nibble_table(low_table);
-  const __m256i high = nibble_table(high_table);
-  std::size_t unmapped = 0;
-  std::size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    unmapped += unmapped_of(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)), low, high);
-  }
-  if (i == n) return unmapped;
-  const auto mask = static_cast<__mmask32>((std::uint64_t{1} << (n - i)) - 1);
-  return unmapped + unmapped_of(_mm256_maskz_loadu_epi8(mask, in + i), low, high);
+  const std::size_t whole = n - n % 32;
+  const auto mask = static_cast<__mmask32>((std::uint64_t{1} << (n - whole)) - 1);
+  return unmapped_in_blocks(in, whole, _mm256_maskz_loadu_epi8(mask, in + whole), low_table, high_table);
 }
 
 using UnmappedCounter = std::size_t (*)(const unsigned char*, std::size_t, const std::uint8_t*,
