@@ -60,15 +60,21 @@ RowView RowShaper::shape(RowView raw) {
   if (expected_ == 0 || n == expected_) {
     return raw;
   }
+  // The slots are sized once: a resize per short row went through the
+  // library's general insert, a visible share of a run with many of them.
+  if (fields_.size() < expected_) {
+    fields_.resize(expected_);
+  }
   if (n < expected_) {
-    fields_.assign(raw.begin(), raw.end());
-    fields_.resize(expected_, FieldView{});
-    return fields_;
+    std::copy(raw.begin(), raw.end(), fields_.begin());
+    std::fill(fields_.begin() + static_cast<std::ptrdiff_t>(n),
+              fields_.begin() + static_cast<std::ptrdiff_t>(expected_), FieldView{});
+    return RowView(fields_.data(), expected_);
   }
   // Fields E-1 .. n-1 become one, joined by the delimiter as text; with
   // E = 1 that is the whole row.
   const std::size_t keep = expected_ - 1;
-  fields_.assign(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(keep));
+  std::copy(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(keep), fields_.begin());
   merged_.clear();
   bool ascii = separator_.size() == 1;
   for (std::size_t i = keep; i < n; ++i) {
@@ -78,8 +84,8 @@ RowView RowShaper::shape(RowView raw) {
     merged_ += raw[i].text;
     ascii = ascii && raw[i].ascii;
   }
-  fields_.push_back(FieldView{merged_, ascii});
-  return fields_;
+  fields_[keep] = FieldView{merged_, ascii};
+  return RowView(fields_.data(), expected_);
 }
 
 RowRepair::RowRepair(const VornishOptions& options, const Dialect& dialect)
