@@ -80,6 +80,10 @@ char* decode_bytes(char* out, const unsigned char* in, std::size_t n, const Byte
 using ByteDecoder = char* (*)(char*, const unsigned char*, std::size_t, const ByteChars&, std::size_t&) noexcept;
 ByteDecoder byte_decoder_for(SimdLevel level) noexcept;
 
+// Every form of decode_bytes the processor can run, including those no
+// level chooses on it, so that they can be held against each other.
+std::vector<ByteDecoder> byte_decoders();
+
 // UTF-16 text (`units` code units at `in`, big- or little-endian) as UTF-8
 // for as long as it comes in blocks of sixteen units below U+0100, the
 // Latin-1 part of Unicode, which most Western European text is: the rest
