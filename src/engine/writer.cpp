@@ -331,6 +331,27 @@ void CsvLineFormatter::append_ascii_row(std::string& line, RowView row) const {
   line[at] = '\n';
 }
 
+namespace {
+
+// How many quotes `text` holds when it stands at `at` between two quotes
+// with each of its quotes doubled; 0 when it does not (or holds none).
+std::size_t doubled_in_input(const char* at, const char* input_end, std::string_view text,
+                             char quote) noexcept {
+  const std::size_t quotes = count_byte(text.data(), text.size(), quote);
+  const auto left = static_cast<std::size_t>(input_end - at);
+  if (quotes == 0 || left < text.size() + quotes + 2 || *at != quote ||
+      at[1 + text.size() + quotes] != quote) {
+    return 0;
+  }
+  const char* in = at + 1;
+  for (const char c : text) {
+    if (*in++ != c || (c == quote && *in++ != quote)) return 0;
+  }
+  return quotes;
+}
+
+}  // namespace
+
 std::optional<std::string_view> verbatim_line(std::string_view input, std::size_t start,
                                               RowView row, std::uint8_t delimiter,
                                               std::uint8_t quote_char) noexcept {
@@ -363,6 +384,13 @@ std::optional<std::string_view> verbatim_line(std::string_view input, std::size_
         holds_any(text.data(), text.size(), input_end, delim, '\n', '\r')) {
       at += text.size() + 2;
       ++quoted;
+      continue;
+    }
+    // A copy whose quotes stand doubled between two quotes, as the
+    // formatter doubles them.
+    if (const std::size_t doubled = doubled_in_input(at, input_end, text, quote); doubled != 0) {
+      at += text.size() + doubled + 2;
+      quoted += 1 + doubled;
       continue;
     }
     // Fields built elsewhere (scratch, padding, a merge) never sit here.

@@ -455,7 +455,10 @@ constexpr std::uint64_t prefix_xor(std::uint64_t x) noexcept {
 // inside them is followed by a delimiter, a line end or the end of the
 // data: such a quote closes the field under the first test of the
 // closing-quote rules, so it closes it with or without repair, and no quote
-// is doubled, stray or followed by text or blanks. Such a row is counted
+// is stray or followed by text or blanks. A quote inside quotes followed by
+// another one is the one exception: toggling out and back in at once, the
+// pair stays inside the field, as the rules read a doubled quote (but for
+// FieldsAsRead, whose fields cannot hold its undoubled text). Such a row is counted
 // from the block masks alone, a few steps a block whatever its fields. A
 // row that breaks this or runs into the end of the data inside quotes is
 // left untouched (false) for the rules to read; the break is seen in the
@@ -463,7 +466,8 @@ constexpr std::uint64_t prefix_xor(std::uint64_t x) noexcept {
 // more.
 //
 // Verbatim: the row is taken only when it is also as_read() (every quoted
-// field holds a delimiter, CR or LF, and the row is valid UTF-8) and, when
+// field holds a delimiter, CR, LF or doubled quote, and the row is valid
+// UTF-8) and, when
 // `width` is not 0, exactly that many fields wide; a plain row that is not
 // what was asked for is Declined rather than Odd, since it says nothing
 // about the next rows.
@@ -478,6 +482,7 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
     std::size_t width) {
   constexpr bool kJudge = kMode == PlainMode::Verbatim;
   constexpr bool kFields = kMode == PlainMode::FieldsAsRead;
+  constexpr bool kPairs = !kFields;
   const auto* d = reinterpret_cast<const std::uint8_t*>(data_.data());
   const std::size_t n = data_.size();
   if (kJudge && !as_read_possible_) return Plain::Odd;
@@ -547,8 +552,14 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
     const std::uint64_t q = quotes & span;
     const std::uint64_t openers = q & in_quotes;
     const std::uint64_t closers = q & ~in_quotes;
-    if ((openers & ~((structural << 1) | starts_field)) != 0 ||
-        ((closers << 1) & ~(structural | end_bit)) != 0 ||
+    // A quote that closes a field right before one that opens it again is
+    // a doubled quote, which the rules read as one quote of the field's
+    // text. Fields cut here are views of the input and cannot hold it; a
+    // pair split between two blocks is left to the rules.
+    const std::uint64_t doubled = kPairs ? closers & (openers >> 1) : 0;
+    const std::uint64_t lone = closers & ~doubled;
+    if ((openers & ~((structural << 1) | starts_field | (doubled << 1))) != 0 ||
+        ((lone << 1) & ~(structural | end_bit)) != 0 ||
         (closer_pending && (structural & 1) == 0)) {
       return Plain::Odd;
     }
@@ -567,11 +578,14 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
       // those bits to the runs carries out of a run exactly when it holds
       // one, onto its closing quote; a run carried in from the last block
       // that already held one counts as holding one at bit 0.
-      const std::uint64_t marks = (stops & inner) | (open_marked & inside & 1);
-      unlike = unlike || (closers & ~(inner + marks)) != 0;
+      // A doubled quote makes a writer quote its field too; its first
+      // quote joins the runs on either side into the field's one run.
+      const std::uint64_t held = inner | doubled;
+      const std::uint64_t marks = (stops & inner) | doubled | (open_marked & inside & 1);
+      unlike = unlike || (lone & ~(held + marks)) != 0;
       if (row_ends == 0 && (in_quotes >> 63) != 0) {
         // The last run goes on into the next block.
-        const std::uint64_t outside = ~in_quotes;
+        const std::uint64_t outside = ~held;
         const unsigned run = outside == 0 ? 0 : 64 - static_cast<unsigned>(__builtin_clzll(outside));
         open_marked = (run == 0 ? marks : marks >> run) != 0;
       }
@@ -670,7 +684,7 @@ VORNISH_ALWAYS_INLINE inline ResilientParser::Plain ResilientParser::plain_row_b
     }
     inside = (in_quotes >> 63) != 0 ? ~std::uint64_t{0} : 0;
     starts_field = structural >> 63;
-    closer_pending = (closers >> 63) != 0;
+    closer_pending = (lone >> 63) != 0;
     base += 64;
     const Block fresh = block_at(base);
     take(fresh);
@@ -849,7 +863,9 @@ bool ResilientParser::parse_row() {
     } else {
       const bool ascii = high < 0x80;
       if constexpr (kAsRead) {
-        as_read = as_read && !copied && (quoted_field ? closed && marks != 0 : marks == 0);
+        // Only a doubled quote copies a quoted field that is still as
+        // read; every other copy has already judged the row.
+        as_read = as_read && (quoted_field || !copied) && (quoted_field ? closed && marks != 0 : marks == 0);
         // In a field that did not open with a quote, `marks` are quotes
         // read as text.
         if (!quoted_field && marks != 0) changed = true;
@@ -890,12 +906,20 @@ bool ResilientParser::parse_row() {
           decode_buffer_.assign(text);
           scratch_.resize(scratch_begin);
           const std::size_t unmapped = utf8::append_code_page(scratch_, decode_buffer_, *code_page_);
-          if constexpr (kAsRead) changed = changed || unmapped != 0;
+          if constexpr (kAsRead) {
+            if (unmapped != 0) {
+              as_read = false;
+              changed = true;
+            }
+          }
         } else if (!validate_(text.data(), text.size())) {
           decode_buffer_.assign(text);
           scratch_.resize(scratch_begin);
           decode(decode_buffer_);
-          if constexpr (kAsRead) changed = true;
+          if constexpr (kAsRead) {
+            as_read = false;
+            changed = true;
+          }
         }
       }
       scratch_fields_.push_back({count, scratch_begin, scratch_.size() - scratch_begin});
@@ -1027,7 +1051,9 @@ bool ResilientParser::parse_row() {
           if (d[p + 1] == quote_char_) {
             append_byte(p);
             p += 2;
-            if constexpr (kAsRead) as_read = false;
+            // A writer quotes a field that holds a quote and doubles it:
+            // the field still stands as it would be written.
+            if constexpr (kAsRead) marks = 1;
           } else if (!repair_quotes_ || closes_field(p)) {
             ++p;
             if constexpr (kAsRead) closed = true;

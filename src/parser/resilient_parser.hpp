@@ -98,12 +98,14 @@ class ResilientParser {
   bool ended_at_line_end() const noexcept { return ended_at_line_end_; }
 
   // Whether every field of the last row next_row_as_read returned (never
-  // one of next_row) lies uncopied in the input from where the row began,
-  // back to back one delimiter apart, up to as_read_end(); each one
-  // unquoted and holding no quote, or between two quotes with nothing else
-  // between them and the delimiters and line ends around it, holding no
-  // quote but a delimiter, CR or LF. Such a row reads back as its own
-  // bytes. Only ever true where judges_as_read().
+  // one of next_row) lies in the input from where the row began, back to
+  // back one delimiter apart, up to as_read_end(); each one unquoted,
+  // uncopied and holding no quote, or between two quotes with nothing else
+  // between them and the delimiters and line ends around it, holding a
+  // delimiter, CR, LF or quote, each of its quotes doubled there (such a
+  // field is a copy, its quotes undoubled; without a quote it is a view of
+  // the input). Such a row reads back as its own bytes: a writer writes
+  // each field just so. Only ever true where judges_as_read().
   bool as_read() const noexcept { return as_read_; }
   // Whether rows are judged at all under this delimiter and quote: they
   // must be ASCII, differ, and be neither CR nor LF.

@@ -541,11 +541,20 @@ bool written_as_read(std::string_view input, std::size_t start, std::size_t end,
     if (utf8::check(text) == utf8::Check::Invalid) return false;
     const bool quoted = at < end && input[at] == quote;
     if (quoted) ++at;
-    if (text.data() != input.data() + at || text.find(quote) != std::string_view::npos) return false;
-    if (quoted && text.find_first_of(std::string{delim, '\r', '\n'}) == std::string_view::npos) {
-      return false;
+    if (quoted && text.find(quote) != std::string_view::npos) {
+      // A copy, each of its quotes doubled in the input.
+      for (const char c : text) {
+        if (at >= end || input[at] != c) return false;
+        ++at;
+        if (c == quote && (at >= end || input[at++] != quote)) return false;
+      }
+    } else {
+      if (text.data() != input.data() + at || text.find(quote) != std::string_view::npos) return false;
+      if (quoted && text.find_first_of(std::string{delim, '\r', '\n'}) == std::string_view::npos) {
+        return false;
+      }
+      at += text.size();
     }
-    at += text.size();
     if (quoted) {
       if (at >= end || input[at] != quote) return false;
       ++at;
