@@ -58,8 +58,8 @@ class CsvLineFormatter {
 // two quotes and holding the delimiter, CR or LF, or holding quotes that
 // stand doubled there; and no other quote byte lies among them. Then no
 // field was padded, merged, unblanked or repaired, and the formatter would
-// write each one as it stands in the input. The delimiter and quote must be ASCII, so that their output text
-// is the input byte.
+// write each one as it stands in the input. The delimiter and quote must be
+// ASCII, so that their output text is the input byte.
 std::optional<std::string_view> verbatim_line(std::string_view input, std::size_t start,
                                               RowView row, std::uint8_t delimiter,
                                               std::uint8_t quote_char) noexcept;

@@ -458,19 +458,18 @@ constexpr std::uint64_t prefix_xor(std::uint64_t x) noexcept {
 // is stray or followed by text or blanks. A quote inside quotes followed by
 // another one is the one exception: toggling out and back in at once, the
 // pair stays inside the field, as the rules read a doubled quote (but for
-// FieldsAsRead, whose fields cannot hold its undoubled text). Such a row is counted
-// from the block masks alone, a few steps a block whatever its fields. A
-// row that breaks this or runs into the end of the data inside quotes is
-// left untouched (false) for the rules to read; the break is seen in the
-// block where it happens, so giving up costs at most the row and one block
-// more.
+// FieldsAsRead, whose fields cannot hold its undoubled text). Such a row is
+// counted from the block masks alone, a few steps a block whatever its
+// fields. A row that breaks this or runs into the end of the data inside
+// quotes is left untouched (false) for the rules to read; the break is seen
+// in the block where it happens, so giving up costs at most the row and one
+// block more.
 //
 // Verbatim: the row is taken only when it is also as_read() (every quoted
 // field holds a delimiter, CR, LF or doubled quote, and the row is valid
-// UTF-8) and, when
-// `width` is not 0, exactly that many fields wide; a plain row that is not
-// what was asked for is Declined rather than Odd, since it says nothing
-// about the next rows.
+// UTF-8) and, when `width` is not 0, exactly that many fields wide; a plain
+// row that is not what was asked for is Declined rather than Odd, since it
+// says nothing about the next rows.
 //
 // FieldsAsRead: the row's fields are the runs between its structural bits,
 // less the quotes of a quoted one, and the row is judged as the rules
@@ -865,7 +864,7 @@ bool ResilientParser::parse_row() {
       if constexpr (kAsRead) {
         // Only a doubled quote copies a quoted field that is still as
         // read; every other copy has already judged the row.
-        as_read = as_read && (quoted_field || !copied) && (quoted_field ? closed && marks != 0 : marks == 0);
+        as_read = as_read && (quoted_field ? closed && marks != 0 : !copied && marks == 0);
         // In a field that did not open with a quote, `marks` are quotes
         // read as text.
         if (!quoted_field && marks != 0) changed = true;

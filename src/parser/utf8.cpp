@@ -609,15 +609,12 @@ __attribute__((target("avx2"))) char* decode_bytes_avx2(char* out, const unsigne
   return decode_tail(at, in, i, n, table, unmapped);
 }
 
-// As decode_bytes_avx2, with the last bytes (all of a short field's) as one
-// more block from a masked load, which reads (and may fault on) none of the
-// bytes outside the mask.
-__attribute__((target("avx2,avx512bw,avx512vl"))) char* decode_bytes_avx512(char* out, const unsigned char* in,
-                                                                    std::size_t n, const ByteChars& table,
-                                                                    std::size_t& unmapped) noexcept {
-  if (table.latin1_from > 0xFF) return decode_bytes_sse2(out, in, n, table, unmapped);
-  char* at = out;
-  std::size_t i = 0;
+// The bytes from `i` on, sixteen a step, with the last ones (all of a short
+// field's) as one more block from a masked load, which reads (and may fault
+// on) none of the bytes outside the mask.
+__attribute__((target("avx2,avx512bw,avx512vl"), always_inline)) inline char* decode_rest_avx512(
+    char* at, const unsigned char* in, std::size_t i, std::size_t n, const ByteChars& table,
+    std::size_t& unmapped) noexcept {
   for (; i + 16 <= n; i += 16) {
     at = decode_block(at, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)), in, i, n, table, unmapped, 16);
   }
@@ -625,6 +622,14 @@ __attribute__((target("avx2,avx512bw,avx512vl"))) char* decode_bytes_avx512(char
   const auto count = static_cast<unsigned>(n - i);
   const __m128i last = _mm_maskz_loadu_epi8(static_cast<__mmask16>((1U << count) - 1), in + i);
   return decode_block(at, last, in, i, n, table, unmapped, count);
+}
+
+// As decode_bytes_avx2, with the last bytes from a masked load.
+__attribute__((target("avx2,avx512bw,avx512vl"))) char* decode_bytes_avx512(char* out, const unsigned char* in,
+                                                                    std::size_t n, const ByteChars& table,
+                                                                    std::size_t& unmapped) noexcept {
+  if (table.latin1_from > 0xFF) return decode_bytes_sse2(out, in, n, table, unmapped);
+  return decode_rest_avx512(out, in, 0, n, table, unmapped);
 }
 
 // As decode_bytes_avx512, thirty-two bytes a step where the processor
@@ -666,14 +671,7 @@ __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi2"))) char* deco
     _mm512_storeu_si512(at, _mm512_maskz_compress_epi8(keep, pairs));
     at += 32 + std::popcount(static_cast<unsigned>(high));
   }
-  if (i + 16 <= n) {
-    at = decode_block(at, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)), in, i, n, table, unmapped, 16);
-    i += 16;
-  }
-  if (i == n) return at;
-  const auto count = static_cast<unsigned>(n - i);
-  const __m128i last = _mm_maskz_loadu_epi8(static_cast<__mmask16>((1U << count) - 1), in + i);
-  return decode_block(at, last, in, i, n, table, unmapped, count);
+  return decode_rest_avx512(at, in, i, n, table, unmapped);
 }
 
 #endif
