@@ -417,7 +417,7 @@ class FileBatchSource final : public BatchSource {
   Status settle_and_build(const ScanPlan& scan) {
     bool scanned = false;
     NullMarkers nulls;
-    std::vector<bool> full;
+    std::vector<FieldMask> full;
     std::vector<ColumnCounts> first_rows;
     ScanPlan sample = scan;
     sample.columns = names_.size();
@@ -426,7 +426,7 @@ class FileBatchSource final : public BatchSource {
                                                         scan.stop - scan.begin});
     Result<SettledTypes> guess = settle_types_with(
         options_.types, names_,
-        [&](const NullMarkers& n, const std::vector<bool>& f) -> Result<std::vector<ColumnCounts>> {
+        [&](const NullMarkers& n, const std::vector<FieldMask>& f) -> Result<std::vector<ColumnCounts>> {
           scanned = true;
           nulls = n;
           full = f;
@@ -447,7 +447,7 @@ class FileBatchSource final : public BatchSource {
     const std::shared_ptr<const TableTypes> guessed = guess.value().types;
     const auto settle_from = [this](const std::vector<ColumnCounts>& counts) {
       return settle_types_with(options_.types, names_,
-                               [&counts](const NullMarkers&, const std::vector<bool>&)
+                               [&counts](const NullMarkers&, const std::vector<FieldMask>&)
                                    -> Result<std::vector<ColumnCounts>> { return counts; });
     };
     const auto guess_from = [&](const std::vector<ColumnCounts>& seen) {

@@ -21,23 +21,31 @@ constexpr FieldMask kTypeBits = (FieldMask{1} << kHasSeparator) - 1;
 
 class TypeScan final : public RowVisitor {
  public:
-  TypeScan(std::size_t columns, const NullMarkers& nulls, const std::vector<bool>& full)
+  TypeScan(std::size_t columns, const NullMarkers& nulls, const std::vector<FieldMask>& full)
       : counts_(columns), common_(columns, kTypeBits), full_(columns, 0), wanted_(columns, kTypeBits),
         runs_(columns), nulls_(nulls) {
     for (std::size_t i = 0; i < columns && i < full.size(); ++i) {
-      full_[i] = full[i] ? kTypeBits : 0;
+      full_[i] = full[i] & kTypeBits;
+      if (full_[i] != 0) {
+        // A chosen type's column is counted on its own readings from the
+        // first cell on.
+        common_[i] = 0;
+        wanted_[i] = full_[i];
+      }
     }
   }
 
   // From now on, each row's cells are also read as `types` gives their
   // columns, into `values` (one per column), for a builder of those types
-  // to take instead of parsing the cells again.
+  // to take instead of parsing the cells again. A column the caller chose
+  // is read leniently by its builder, but the strict reading handed on
+  // here gives the same value wherever it gives one; the builder reads the
+  // rest itself.
   void read_as(const TableTypes& types, CellValue* values) {
     as_.assign(counts_.size(), nullptr);
     for (std::size_t i = 0; i < as_.size(); ++i) {
       const ColumnType* type = types.of(i);
-      const bool chosen = i < types.chosen.size() && types.chosen[i];
-      if (type != nullptr && type->type != CellType::String && !chosen) {
+      if (type != nullptr && type->type != CellType::String) {
         as_[i] = type;
       }
     }
@@ -94,8 +102,8 @@ class TypeScan final : public RowVisitor {
  private:
   std::vector<ColumnCounts> counts_;
   std::vector<FieldMask> common_;
-  // Per column: every reading (a chosen type's column, counted in full),
-  // or none.
+  // Per column: the readings counted whatever the cells (a chosen type's,
+  // see chosen_readings), or none.
   std::vector<FieldMask> full_;
   std::vector<FieldMask> wanted_;
   // Most cells of a column read as its previous cell did: such a run is
@@ -135,7 +143,7 @@ VornishOptions without_preamble(VornishOptions options) {
 Result<std::vector<ColumnCounts>> scan_one(FileWindow& window, const ScanPlan& plan,
                                            std::uint64_t begin, std::uint64_t stop,
                                            const NullMarkers& nulls,
-                                           const std::vector<bool>& full, RangeEnd* end) {
+                                           const std::vector<FieldMask>& full, RangeEnd* end) {
   const VornishOptions options = without_preamble(plan.options);
   RowRepair repair(options, plan.dialect);
   TypeScan scan(plan.columns, nulls, full);
@@ -155,7 +163,7 @@ Result<std::vector<ColumnCounts>> scan_one(FileWindow& window, const ScanPlan& p
 }  // namespace
 
 Result<std::vector<ColumnCounts>> scan_column_types(const ScanPlan& plan, const NullMarkers& nulls,
-                                                    const std::vector<bool>& full) {
+                                                    const std::vector<FieldMask>& full) {
   if (plan.held != nullptr) {
     return scan_one(*plan.held, plan, plan.begin, plan.stop, nulls, full, nullptr);
   }
@@ -229,7 +237,7 @@ Result<std::vector<ColumnCounts>> scan_column_types(const ScanPlan& plan, const 
 Result<SettledTypes> settle_types(const TypeRequest& request, std::span<const std::string> names,
                                   const ScanPlan& plan) {
   return settle_types_with(request, names,
-                           [&plan, &names](const NullMarkers& nulls, const std::vector<bool>& full) {
+                           [&plan, &names](const NullMarkers& nulls, const std::vector<FieldMask>& full) {
                              ScanPlan scan = plan;
                              scan.columns = names.size();
                              return scan_column_types(scan, nulls, full);
@@ -267,11 +275,11 @@ Result<SettledTypes> settle_types_with(const TypeRequest& request,
       settled.unmatched.push_back(std::move(label));
     }
   }
-  std::vector<bool> full(columns, false);
+  std::vector<FieldMask> full(columns, 0);
   bool needs_scan = false;
   for (std::size_t i = 0; i < columns; ++i) {
     const CellType t = chosen[i] != nullptr ? chosen[i]->type : CellType::Float64;
-    full[i] = chosen[i] != nullptr;
+    full[i] = chosen[i] != nullptr ? chosen_readings(t) : 0;
     needs_scan = needs_scan || chosen[i] == nullptr || t == CellType::Int64 ||
                  t == CellType::Float64 || t == CellType::Date32;
   }
@@ -410,7 +418,7 @@ bool HeldBatches::next(ArrowArray* out, RepairLog* log) {
 }
 
 Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const TableTypes> guessed,
-                                    const NullMarkers& nulls, const std::vector<bool>& full,
+                                    const NullMarkers& nulls, const std::vector<FieldMask>& full,
                                     const TypesFromCounts& guess, const TypesFromCounts& settle) {
   using Chunk = HeldBatches::Chunk;
   const ScanPlan& scan = plan.scan;

@@ -61,10 +61,12 @@ struct ScanPlan {
   std::size_t chunk_size = std::size_t{4} << 20;
 };
 
-// Counts what each cell of each column could be. Columns not in `full`
-// stop being counted once no type but string is left for them.
+// Counts what each cell of each column could be. Columns with readings in
+// `full` (a chosen type's, see chosen_readings) are counted on those from
+// the first cell to the last; the others on every reading until no type
+// but string is left for them.
 Result<std::vector<ColumnCounts>> scan_column_types(const ScanPlan& plan, const NullMarkers& nulls,
-                                                    const std::vector<bool>& full);
+                                                    const std::vector<FieldMask>& full);
 
 // The types of the table: chosen ones completed with their cells' formats,
 // the others inferred. Choices that name no column are listed in
@@ -82,9 +84,9 @@ Result<SettledTypes> settle_types(const TypeRequest& request, std::span<const st
 
 // The same with the counts from `scan` (called at most once, and only when
 // a type depends on the cells), given the null markers and, per column,
-// whether it is to be counted in full (see scan_column_types).
+// the readings it is to be counted on in full (see scan_column_types).
 using ColumnScan = std::function<Result<std::vector<ColumnCounts>>(const NullMarkers& nulls,
-                                                                  const std::vector<bool>& full)>;
+                                                                  const std::vector<FieldMask>& full)>;
 Result<SettledTypes> settle_types_with(const TypeRequest& request,
                                        std::span<const std::string> names, const ColumnScan& scan);
 
@@ -145,7 +147,7 @@ struct ScanAndBuild {
 using TypesFromCounts =
     std::function<std::shared_ptr<const TableTypes>(const std::vector<ColumnCounts>&)>;
 Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const TableTypes> guessed,
-                                    const NullMarkers& nulls, const std::vector<bool>& full,
+                                    const NullMarkers& nulls, const std::vector<FieldMask>& full,
                                     const TypesFromCounts& guess, const TypesFromCounts& settle);
 
 }  // namespace vornish

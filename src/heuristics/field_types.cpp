@@ -1213,6 +1213,27 @@ ColumnType infer_column_type(const ColumnCounts& counts, const FormatHints& hint
   return {};
 }
 
+FieldMask chosen_readings(CellType chosen) noexcept {
+  constexpr auto run = [](FieldBit first, FieldBit last) {
+    return (FieldMask{1} << (last + 1)) - (FieldMask{1} << first);
+  };
+  switch (chosen) {
+    case CellType::String:
+      return 0;
+    case CellType::Bool:
+      return bit(kBool);
+    case CellType::Int64:
+      return run(kIntPlain, kIntBlankGroups);
+    case CellType::Float64:
+      return run(kNumPoint, kNumCommaBlank);
+    case CellType::Date32:
+      return run(kDateIso, kDateMdySlash);
+    case CellType::Timestamp:
+      return bit(kStampNaive) | bit(kStampOffset);
+  }
+  return 0;
+}
+
 ColumnType complete_column_type(CellType chosen, bool nanos, bool utc, const ColumnCounts& counts,
                                 const FormatHints& hints) noexcept {
   ColumnType type{chosen};

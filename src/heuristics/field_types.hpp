@@ -159,9 +159,10 @@ struct CellValue {
 };
 
 // classify_field_among, and the value of the cell as `as` reads it, when
-// a column not of the caller's choosing is built as `as`: `out` is then
-// exactly what read_bool, read_int64, read_float64, read_date32 or
-// read_timestamp give (strictly), or Unread.
+// a column is built as `as`: `out` is then exactly what read_bool,
+// read_int64, read_float64, read_date32 or read_timestamp give (strictly),
+// or Unread. The lenient readings of a chosen type only read more cells,
+// never a cell differently.
 FieldMask classify_and_read(std::string_view trimmed, FieldMask wanted, const ColumnType& as,
                             CellValue& out) noexcept;
 
@@ -191,6 +192,11 @@ struct FormatHints {
 // The narrowest type every value of the column reads as, with one format;
 // a string when there is none, or when two readings would disagree.
 ColumnType infer_column_type(const ColumnCounts& counts, const FormatHints& hints) noexcept;
+
+// The readings a column of a type the caller chose is counted on: those
+// complete_column_type weighs its formats by, and the type's own, which
+// hand its cells' values on (see classify_and_read).
+FieldMask chosen_readings(CellType chosen) noexcept;
 
 // A type the caller chose, with the formats its cells read in best (or the
 // hinted ones).

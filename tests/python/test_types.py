@@ -572,6 +572,45 @@ def test_values_read_while_classifying_equal_pythons(tmp_path: pathlib.Path, thr
                 assert same(value, convert(cell.strip())), (name, cell, value)
 
 
+CHOSEN_EDGES = {"float": "float64", "int": "int64", "day": "date32", "at": "timestamp[us]",
+                "at_utc": "timestamp[us, tz=UTC]", "ok": "bool", "grouped": "float64", "zeros": "int64"}
+
+
+@pytest.mark.parametrize("threads, chunk_size", [(1, None), (2, 4096)])
+def test_chosen_types_read_alike_while_classifying_and_in_the_builder(tmp_path: pathlib.Path, threads: int,
+                                                                      chunk_size: int | None) -> None:
+    # A file's chosen columns take the values its type scan reads; a pipe's
+    # are read by the batch builder alone. Leading zeros and thousands
+    # groups read only under a chosen type; cells that read as nothing are
+    # nulled alike.
+    import os
+    import threading
+
+    rng = random.Random(77)
+    cells = {name: [rng.choice(edges) for _ in range(3000)] for name, edges in EDGE_COLUMNS.items()}
+    cells["grouped"] = [rng.choice(["1,234.5", "12", "-7,000,001.25", "0.5", "x", "", "1,2"]) for _ in range(3000)]
+    cells["zeros"] = [rng.choice(["007", "0", "-0", "42", "00", "1e3", "12,345"]) for _ in range(3000)]
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(list(cells))
+    writer.writerows(zip(*cells.values()))
+    path = tmp_path / "chosen.csv"
+    path.write_text(out.getvalue(), encoding="utf-8")
+    stream = csv_vornish.read_arrow(path, types=CHOSEN_EDGES, threads=threads, chunk_size=chunk_size)
+    table = pa.table(stream)
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    feeder = threading.Thread(target=lambda: fifo.write_text(out.getvalue(), encoding="utf-8"))
+    feeder.start()
+    piped = csv_vornish.read_arrow(fifo, types=CHOSEN_EDGES)
+    expected = pa.table(piped)
+    feeder.join()
+    assert table.equals(expected)
+    assert stream.nulled_cells == piped.nulled_cells
+    assert 7 in table.column("zeros").to_pylist()
+    assert -7000001.25 in table.column("grouped").to_pylist()
+
+
 @pytest.mark.parametrize("spoil_at", [None, 100, 19_990])
 def test_the_type_scan_before_the_batches_is_the_same_on_any_threads(tmp_path: pathlib.Path,
                                                                      spoil_at: int | None) -> None:
