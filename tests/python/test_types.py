@@ -12,6 +12,7 @@ import math
 import pathlib
 import random
 import re
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 import pytest
@@ -539,6 +540,14 @@ EDGE_COLUMNS = {
 }
 
 
+def columns_as_csv(columns: Mapping[str, Sequence[str | None]]) -> str:
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(list(columns))
+    writer.writerows(zip(*columns.values()))
+    return out.getvalue()
+
+
 @pytest.mark.parametrize("threads, chunk_size", [(1, None), (2, 4096), (3, 1500), (2, None)])
 def test_values_read_while_classifying_equal_pythons(tmp_path: pathlib.Path, threads: int,
                                                      chunk_size: int | None) -> None:
@@ -555,12 +564,8 @@ def test_values_read_while_classifying_equal_pythons(tmp_path: pathlib.Path, thr
     for _ in range(4000):
         for name, edges in EDGE_COLUMNS.items():
             columns[name].append(rng.choice(edges) if rng.random() < 0.2 else ordinary[name]())
-    out = io.StringIO()
-    writer = csv.writer(out, lineterminator="\n")
-    writer.writerow(list(columns))
-    writer.writerows(zip(*columns.values()))
     path = tmp_path / "edges.csv"
-    path.write_text(out.getvalue(), encoding="utf-8")
+    path.write_text(columns_as_csv(columns), encoding="utf-8")
     table = check_lossless(path, columns, threads=threads, chunk_size=chunk_size)
     assert [str(t) for t in table.schema.types] == [
         "double", "int64", "date32[day]", "timestamp[us]", "timestamp[us, tz=UTC]", "bool"]
@@ -590,17 +595,14 @@ def test_chosen_types_read_alike_while_classifying_and_in_the_builder(tmp_path: 
     cells = {name: [rng.choice(edges) for _ in range(3000)] for name, edges in EDGE_COLUMNS.items()}
     cells["grouped"] = [rng.choice(["1,234.5", "12", "-7,000,001.25", "0.5", "x", "", "1,2"]) for _ in range(3000)]
     cells["zeros"] = [rng.choice(["007", "0", "-0", "42", "00", "1e3", "12,345"]) for _ in range(3000)]
-    out = io.StringIO()
-    writer = csv.writer(out, lineterminator="\n")
-    writer.writerow(list(cells))
-    writer.writerows(zip(*cells.values()))
+    text = columns_as_csv(cells)
     path = tmp_path / "chosen.csv"
-    path.write_text(out.getvalue(), encoding="utf-8")
+    path.write_text(text, encoding="utf-8")
     stream = csv_vornish.read_arrow(path, types=CHOSEN_EDGES, threads=threads, chunk_size=chunk_size)
     table = pa.table(stream)
     fifo = tmp_path / "pipe"
     os.mkfifo(fifo)
-    feeder = threading.Thread(target=lambda: fifo.write_text(out.getvalue(), encoding="utf-8"))
+    feeder = threading.Thread(target=lambda: fifo.write_text(text, encoding="utf-8"))
     feeder.start()
     piped = csv_vornish.read_arrow(fifo, types=CHOSEN_EDGES)
     expected = pa.table(piped)
