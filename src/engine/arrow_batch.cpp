@@ -338,8 +338,19 @@ ArrowBatchBuilder::ArrowBatchBuilder(std::size_t columns, StringWidth width, Bat
     for (std::size_t i = 0; i < columns_.size(); ++i) {
       static const ColumnType kText{};
       const ColumnType* type = types_->of(i);
-      columns_[i].type = type != nullptr ? type : &kText;
-      columns_[i].chosen = i < types_->chosen.size() && types_->chosen[i];
+      Column& column = columns_[i];
+      column.type = type != nullptr ? type : &kText;
+      column.chosen = i < types_->chosen.size() && types_->chosen[i];
+      switch (value_size(column.type)) {
+        case 4:
+          column.place = Column::Place::Value4;
+          break;
+        case 8:
+          column.place = Column::Place::Value8;
+          break;
+        default:
+          column.place = is_string(column.type) ? Column::Place::NullableText : Column::Place::Bits;
+      }
     }
   }
 }
@@ -399,24 +410,41 @@ void ArrowBatchBuilder::clear_valid(Column& column) {
   ++column.nulls;
 }
 
-void ArrowBatchBuilder::append_typed(std::size_t index, Column& column, std::string_view text) {
-  if (values_ != nullptr && values_[index].state != CellValue::State::Unread) {
-    const CellValue& cell = values_[index];
-    const std::size_t size = value_size(column.type);
-    char* at = column.data.data + rows_ * size;
-    if (cell.state == CellValue::State::Null) {
-      clear_valid(column);
-      std::memset(at, 0, size);
-    } else if (size == 0) {
+inline void ArrowBatchBuilder::put_value(Column& column, const CellValue& cell) {
+  switch (column.place) {
+    case Column::Place::Value8: {
+      std::uint64_t value = cell.bits;
+      if (cell.state == CellValue::State::Null) {
+        clear_valid(column);
+        value = 0;  // a null's slot holds zero
+      }
+      std::memcpy(column.data.data + rows_ * 8, &value, 8);
+      return;
+    }
+    case Column::Place::Value4: {
+      auto days = static_cast<std::int32_t>(static_cast<std::uint32_t>(cell.bits));
+      if (cell.state == CellValue::State::Null) {
+        clear_valid(column);
+        days = 0;
+      }
+      std::memcpy(column.data.data + rows_ * 4, &days, 4);
+      return;
+    }
+    default: {
+      if (cell.state == CellValue::State::Null) {
+        clear_valid(column);
+        return;
+      }
       auto* bits = reinterpret_cast<unsigned char*>(column.data.data);
       const auto set = static_cast<unsigned>(cell.bits & 1u) << (rows_ % 8);
       bits[rows_ / 8] = static_cast<unsigned char>(bits[rows_ / 8] | set);
-    } else if (size == 4) {
-      const auto days = static_cast<std::int32_t>(static_cast<std::uint32_t>(cell.bits));
-      std::memcpy(at, &days, 4);
-    } else {
-      std::memcpy(at, &cell.bits, 8);
     }
+  }
+}
+
+void ArrowBatchBuilder::append_typed(std::size_t index, Column& column, std::string_view text) {
+  if (values_ != nullptr && values_[index].state != CellValue::State::Unread) {
+    put_value(column, values_[index]);
     return;
   }
   const ColumnType& type = *column.type;
@@ -584,16 +612,24 @@ bool ArrowBatchBuilder::append(RowView row) {
   for (std::size_t i = 0; i < row.size(); ++i) {
     Column& column = columns_[i];
     const std::string_view text = row[i].text;
-    if (column.type != nullptr) {
-      if (column.type->type != CellType::String) {
-        append_typed(i, column, text);
+    switch (column.place) {
+      case Column::Place::Text:
+        break;
+      case Column::Place::NullableText:
+        if (cell_class(text, types_->nulls) == CellClass::Null) {
+          set_null<Slot>(column);
+          continue;
+        }
+        break;
+      default:
+        // Nearly every cell was read while it was classified.
+        if (values_ != nullptr && values_[i].state != CellValue::State::Unread) {
+          put_value(column, values_[i]);
+        } else {
+          append_typed(i, column, text);
+        }
         row_bytes += text.size();
         continue;
-      }
-      if (cell_class(text, types_->nulls) == CellClass::Null) {
-        set_null<Slot>(column);
-        continue;
-      }
     }
     put_text<Slot>(column, rows_, text);
     row_bytes += text.size();

@@ -141,6 +141,10 @@ class ArrowBatchBuilder final : public RowVisitor {
     // Null for a string column of the text-only kind.
     const ColumnType* type = nullptr;
     bool chosen = false;
+    // What each cell costs to place, settled once: the row loop would
+    // otherwise look through `type` for it at every cell.
+    enum class Place : std::uint8_t { Text, NullableText, Bits, Value4, Value8 };
+    Place place = Place::Text;
   };
 
   // Writes a string cell at `row`: its text and offset, or its view.
@@ -159,6 +163,8 @@ class ArrowBatchBuilder final : public RowVisitor {
   void set_null(Column& column);
   void clear_valid(Column& column);
   void append_typed(std::size_t index, Column& column, std::string_view text);
+  // A value the classification read, placed at the current row.
+  void put_value(Column& column, const CellValue& cell);
   void start_batch();
   void close_batch();
 

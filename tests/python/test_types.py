@@ -577,6 +577,34 @@ def test_values_read_while_classifying_equal_pythons(tmp_path: pathlib.Path, thr
                 assert same(value, convert(cell.strip())), (name, cell, value)
 
 
+@pytest.mark.parametrize("threads, chunk_size", [(1, None), (2, 4096)])
+def test_null_cells_of_typed_columns_hold_zero_bytes(tmp_path: pathlib.Path, threads: int,
+                                                     chunk_size: int | None) -> None:
+    # Each null follows a value, whose bytes must not stay behind in the
+    # null's slot: the same cells give the same buffers however read.
+    base = {"int": ["5", "", "-7", "NA"], "float": ["2.5", "NA", "-1.5", " "],
+            "day": ["2021-03-04", "", "1999-12-31", "null"],
+            "at": ["2021-03-04T05:06:07", "N/A", "2021-03-04 05:06:07.5", ""],
+            "ok": ["true", "", "TRUE", "None"]}
+    columns = {name: cells * 3000 for name, cells in base.items()}
+    path = tmp_path / "nulls.csv"
+    path.write_text(columns_as_csv(columns), encoding="utf-8")
+    table = pa.table(csv_vornish.read_arrow(path, threads=threads, chunk_size=chunk_size))
+    assert [str(t) for t in table.schema.types] == ["int64", "double", "date32[day]", "timestamp[us]", "bool"]
+    for column in table.columns:
+        for chunk in column.chunks:
+            data = chunk.buffers()[1].to_pybytes()
+            width = chunk.type.bit_width
+            for row in range(len(chunk)):
+                if chunk[row].is_valid:
+                    continue
+                at = chunk.offset + row
+                if width == 1:
+                    assert not data[at // 8] >> (at % 8) & 1, (column.type, row)
+                else:
+                    assert data[at * width // 8:(at + 1) * width // 8].count(0) == width // 8, (column.type, row)
+
+
 CHOSEN_EDGES = {"float": "float64", "int": "int64", "day": "date32", "at": "timestamp[us]",
                 "at_utc": "timestamp[us, tz=UTC]", "ok": "bool", "grouped": "float64", "zeros": "int64"}
 
