@@ -24,6 +24,12 @@ the clean file's types. For each run: rows, the column types (i int64,
 f float64, D date, T timestamp, b bool, s string, other letters as
 named), MB/s, peak resident memory and the peak over the table's size;
 a reader that fails prints its error instead. Nothing asserts on a timing.
+
+With ``--repeat N`` the modes take turns, N rounds, so that a slow spell of
+the machine falls on all of them; the table shows each mode's best run
+(its memory figures from that run) and the median of its N clocks, and
+the ratios are given on both: a fresh process's first large read is far
+steadier for some readers than for others, which a best-of-N alone hides.
 """
 
 from __future__ import annotations
@@ -32,6 +38,7 @@ import argparse
 import datetime as dt
 import os
 import random
+import statistics
 import sys
 import time
 from pathlib import Path
@@ -215,30 +222,32 @@ def main() -> None:
         size = path.stat().st_size
         rows = []
         seconds: dict[str, float] = {}
-        for mode in MODES:
-            best = None
-            for _ in range(max(1, args.repeat)):
+        medians: dict[str, float] = {}
+        runs: dict[str, list[benchlib.ChildResult]] = {mode: [] for mode in MODES}
+        for _ in range(max(1, args.repeat)):
+            for mode in MODES:
                 benchlib.warm_page_cache(path)
-                got = benchlib.run_child([sys.executable, __file__, "--child", mode, str(path)], env)
-                if best is None or got.payload["total_s"] < best.payload["total_s"]:
-                    best = got
-            assert best is not None
+                runs[mode].append(benchlib.run_child([sys.executable, __file__, "--child", mode, str(path)], env))
+        for mode in MODES:
+            best = min(runs[mode], key=lambda got: got.payload["total_s"])
+            median = statistics.median(got.payload["total_s"] for got in runs[mode])
             p = best.payload
             over = best.peak_rss - p["rss_start"]
             if "error" in p:
-                rows.append([mode, "-", p["error"], p["total_s"], "-", benchlib.mb(best.peak_rss), "-"])
+                rows.append([mode, "-", p["error"], p["total_s"], "-", "-", benchlib.mb(best.peak_rss), "-"])
                 continue
             seconds[mode] = p["total_s"]
-            rows.append([mode, p["rows"], p["types"], p["total_s"], benchlib.mb_per_s(size, p["total_s"]),
-                         benchlib.mb(best.peak_rss),
+            medians[mode] = median
+            rows.append([mode, p["rows"], p["types"], p["total_s"], median,
+                         benchlib.mb_per_s(size, p["total_s"]), benchlib.mb(best.peak_rss),
                          over / p["table_bytes"] if p["table_bytes"] else float("nan")])
         print(f"\n# {path.name}: {benchlib.mb(size):.1f} MB {kind} CSV")
-        benchlib.print_table(["mode", "rows", "types", "seconds", "MB/s", "peak MB", "x table"], rows)
+        benchlib.print_table(["mode", "rows", "types", "best s", "median s", "MB/s", "peak MB", "x table"], rows)
         for ours in ("vornish_polars", "vornish_pyarrow"):
             for peer, peer_s in seconds.items():
                 if ours in seconds and not peer.startswith("vornish"):
-                    print(f"# {path.name}: {ours} is {peer_s / seconds[ours]:.2f} x as fast as {peer}")
-
+                    print(f"# {path.name}: {ours} is {peer_s / seconds[ours]:.2f} x as fast as {peer} "
+                          f"(best runs), {medians[peer] / medians[ours]:.2f} x (medians)")
 
 if __name__ == "__main__":
     main()
