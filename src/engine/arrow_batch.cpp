@@ -443,10 +443,6 @@ inline void ArrowBatchBuilder::put_value(Column& column, const CellValue& cell) 
 }
 
 void ArrowBatchBuilder::append_typed(std::size_t index, Column& column, std::string_view text) {
-  if (values_ != nullptr && values_[index].state != CellValue::State::Unread) {
-    put_value(column, values_[index]);
-    return;
-  }
   const ColumnType& type = *column.type;
   const CellClass kind = cell_class(text, types_->nulls);
   if (kind != CellClass::Value) {

@@ -162,6 +162,7 @@ class ArrowBatchBuilder final : public RowVisitor {
   template <class Slot>
   void set_null(Column& column);
   void clear_valid(Column& column);
+  // A typed cell the classification left unread, read from its text.
   void append_typed(std::size_t index, Column& column, std::string_view text);
   // A value the classification read, placed at the current row.
   void put_value(Column& column, const CellValue& cell);
