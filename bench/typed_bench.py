@@ -249,5 +249,6 @@ def main() -> None:
                     print(f"# {path.name}: {ours} is {peer_s / seconds[ours]:.2f} x as fast as {peer} "
                           f"(best runs), {medians[peer] / medians[ours]:.2f} x (medians)")
 
+
 if __name__ == "__main__":
     main()
