@@ -79,7 +79,7 @@ class SpeculativeParse {
   // guessed start was inside a quoted field.
   void operator()(Chunk& chunk, FileWindow& window) const {
     const std::uint64_t overhang = std::max<std::uint64_t>(chunk_size_, 4096) * 2;
-    const std::size_t read_size = std::max<std::size_t>(chunk_size_, 4096);
+    const std::size_t read_size = piece_read_size(chunk_size_);
     if (!guess_chunk_start(chunk, window, overhang, read_size)) {
       return;
     }
@@ -125,7 +125,7 @@ Result<bool> run_sequential(FileWindow& window, const VornishOptions& options,
   sink.read_from(&window);
   RowRepair repair(options, dialect);
   RangeLimits limits;
-  limits.read_size = std::max<std::size_t>(chunk_size, 4096);
+  limits.read_size = piece_read_size(chunk_size);
   std::uint64_t pos = 0;
   std::size_t line = 1;
   for (;;) {
@@ -208,7 +208,7 @@ Result<bool> run_parallel(int fd, std::uint64_t size, HeldStream* held, FileWind
   std::uint64_t true_start = 0;
   std::size_t line = 1;
   RangeLimits inline_limits;
-  inline_limits.read_size = std::max<std::size_t>(chunk_size, 4096);
+  inline_limits.read_size = piece_read_size(chunk_size);
   ChunkSink redo(options, dialect, keep_quarantine, record);
   redo.read_from(&window);
   if (Status s = dispatch(); !s) {

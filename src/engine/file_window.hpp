@@ -20,6 +20,15 @@ inline constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::ma
 // What is read at a time for the last row of a range, past its stop.
 inline constexpr std::size_t kLastRowRead = std::size_t{64} << 10;
 
+// What a thread reads at a time of a chunk it parses: small enough that the
+// bytes just copied are still in the core's own cache when the parser comes
+// to them, large enough that the reads' own cost does not show.
+inline constexpr std::size_t kPieceRead = std::size_t{256} << 10;
+
+inline constexpr std::size_t piece_read_size(std::size_t chunk_size) noexcept {
+  return chunk_size < 4096 ? 4096 : (chunk_size < kPieceRead ? chunk_size : kPieceRead);
+}
+
 // The bytes [base(), end()) of a file, read on demand. With `positional`
 // (regular files) any offset can be read; otherwise reads continue where
 // the last one stopped, so the window only ever moves forward. A window

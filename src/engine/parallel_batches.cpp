@@ -62,7 +62,7 @@ struct Chunk {
 struct ParallelBatches::State {
   explicit State(const ParallelPlan& p)
       : plan(p),
-        read_size(std::max<std::size_t>(p.chunk_size, 4096)),
+        read_size(piece_read_size(p.chunk_size)),
         window(p.fd, true),
         true_start(p.begin),
         line(p.first_line),

@@ -429,8 +429,8 @@ Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const
   const ChunkCuts cuts(scan.begin, limit, scan.stop, chunk_size,
                        std::max<std::size_t>(scan.threads, 1));
   const std::uint64_t count = cuts.count();
-  const std::size_t read_size = std::max<std::size_t>(chunk_size, 4096);
-  const std::uint64_t overhang = std::uint64_t{read_size} * 2;
+  const std::size_t read_size = piece_read_size(chunk_size);
+  const std::uint64_t overhang = std::uint64_t{std::max<std::size_t>(chunk_size, 4096)} * 2;
 
   // The types chunks start building with: the first guess, then whatever
   // the counts of the chunks read so far settle; `generation` tells the
