@@ -79,6 +79,17 @@ def test_many_chunks_same_results(tmp_path: Path, chunk_size: int, threads: int)
     assert backend[0]["quarantined_rows"] > 0
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+def test_chunks_read_in_several_pieces_same_results(tmp_path: Path, threads: int) -> None:
+    # A chunk far larger than one read: rows, quoted line ends and verbatim
+    # copies then straddle the pieces a chunk is read in.
+    data = damaged_table(100_000)
+    backend, front = both(tmp_path, data, {"fill_ragged_rows": False, "merge_overflow": False},
+                          chunk_size=1 << 20, threads=threads)
+    assert front == backend
+    assert len(data) > 2 << 20
+
+
 def shaped_table(rows: int) -> bytes:
     """Rows that stand in the input as written but are short or long, so
     they are padded or merged: merged fields unquoted, quoted, or not ASCII;
