@@ -75,10 +75,8 @@ class SpeculativeParse {
                    const std::atomic<bool>& cancel) noexcept
       : options_(options), dialect_(dialect), chunk_size_(chunk_size), cancel_(cancel) {}
 
-  // A row reaching more than a chunk past its stop most likely means the
-  // guessed start was inside a quoted field.
   void operator()(Chunk& chunk, FileWindow& window) const {
-    const std::uint64_t overhang = std::max<std::uint64_t>(chunk_size_, 4096) * 2;
+    const std::uint64_t overhang = chunk_overhang(chunk_size_);
     const std::size_t read_size = piece_read_size(chunk_size_);
     if (!guess_chunk_start(chunk, window, overhang, read_size)) {
       return;

@@ -3,6 +3,7 @@
 // type scan. Knows nothing of rows beyond where lines start.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -26,7 +27,7 @@ inline constexpr std::size_t kLastRowRead = std::size_t{64} << 10;
 inline constexpr std::size_t kPieceRead = std::size_t{256} << 10;
 
 inline constexpr std::size_t piece_read_size(std::size_t chunk_size) noexcept {
-  return chunk_size < 4096 ? 4096 : (chunk_size < kPieceRead ? chunk_size : kPieceRead);
+  return std::clamp<std::size_t>(chunk_size, 4096, kPieceRead);
 }
 
 // The bytes [base(), end()) of a file, read on demand. With `positional`

@@ -134,6 +134,13 @@ class OrderedChunks {
   WorkQueue<Chunk> queue_;
 };
 
+// How far past its stop a chunk parsed from a guessed start may read: a
+// row reaching further most likely means the guess fell inside a quoted
+// field. Bound by the chunk, not by the pieces it is read in.
+inline constexpr std::uint64_t chunk_overhang(std::size_t chunk_size) noexcept {
+  return std::uint64_t{std::max<std::size_t>(chunk_size, 4096)} * 2;
+}
+
 // The row start a chunk is parsed from before its true start is known: the
 // first line start at or after its nominal offset (the first read covers
 // `read_size` and a little more, for the chunk's last row). False when

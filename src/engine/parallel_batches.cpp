@@ -91,7 +91,7 @@ struct ParallelBatches::State {
   // guess landed inside a quoted field: the run gives up rather than build
   // the rest of the file as one row.
   void build_speculatively(Chunk& chunk, FileWindow& from) {
-    const std::uint64_t overhang = std::max<std::uint64_t>(plan.chunk_size, 4096) * 2;
+    const std::uint64_t overhang = chunk_overhang(plan.chunk_size);
     RangeLimits limits{kNoLimit, &cancel, read_size, {}};
     if (chunk.nominal == plan.begin) {
       chunk.start = plan.begin;

@@ -430,7 +430,7 @@ Result<ScanAndBuild> scan_and_build(const BuildPlan& plan, std::shared_ptr<const
                        std::max<std::size_t>(scan.threads, 1));
   const std::uint64_t count = cuts.count();
   const std::size_t read_size = piece_read_size(chunk_size);
-  const std::uint64_t overhang = std::uint64_t{std::max<std::size_t>(chunk_size, 4096)} * 2;
+  const std::uint64_t overhang = chunk_overhang(chunk_size);
 
   // The types chunks start building with: the first guess, then whatever
   // the counts of the chunks read so far settle; `generation` tells the
